@@ -1,0 +1,380 @@
+// The archive component base (TZipCommon, TCompBase), its helper objects and
+// the compress driver that every writer runs on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/kvtErrors.h"
+#include "archive/kvtRegister.h"
+#include "archive/kvtTime.h"
+#include "platform/platform.h"
+
+namespace vix {
+
+using platform::Stream;
+
+enum TCompressMethod : uint8_t {
+  cmStore, cmDeflate, cmFuse, cmFrozen5, cmFrozen6, cmMsZip, cmLzx, cmQuantum,
+  cmUUEncode, cmXXEncode, cmBase64, cmTarred, cmGzipTar,
+};
+enum TDeflateType : uint8_t { dtDeflateS, dtDeflateF, dtDeflateN, dtDeflateX };
+enum TStoredDirNames : uint8_t {
+  sdNone, sdAbsolute, sdAbsoluteNoDrv, sdRelative, sdRelativeStoreStart, sdExplorer,
+};
+enum TSwitch : uint8_t { swAdd, swMove, swDelete, swRead };
+enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
+enum TDeleteOptions : uint8_t { doFinal, doAllowUndo };
+
+// A set of compress methods (bit per method).
+class TMethodSet {
+ public:
+  TMethodSet() = default;
+  TMethodSet(std::initializer_list<TCompressMethod> methods) {
+    for (auto m : methods) bits_ |= 1u << m;
+  }
+  bool Contains(int m) const { return m >= 0 && m < 16 && (bits_ >> m) & 1u; }
+
+ private:
+  uint32_t bits_ = 0;
+};
+
+class TCompBase;
+
+// Events. The first argument is the sender; reference parameters are the
+// `var` parameters a handler may change.
+using TNotifyEvent = std::function<void(TCompBase& Sender)>;
+using TOnError = std::function<void(TCompBase& Sender, const std::string& FileName,
+                                    const std::string& ExtendedMsg,
+                                    const std::string& VolumeID, int ECode)>;
+using TOnElapsedTime = std::function<void(TCompBase& Sender, float ElapsedTime)>;
+using TOnBegin = std::function<void(TCompBase& Sender, const std::string& fName,
+                                    int Count, bool& Extract)>;
+using TOnEnd = std::function<void(TCompBase& Sender, const std::string& FN, bool CRC_PASS)>;
+using TOnProgress = std::function<void(TCompBase& Sender, uint8_t ProgressByFile,
+                                       uint8_t ProgressByArchive)>;
+using TOnRead = std::function<void(TCompBase& Sender, uint32_t Offset, int Filenum)>;
+using TOnRecurseDir = std::function<void(TCompBase& Sender, const std::string& Directory)>;
+using TOnRenameFile = std::function<void(TCompBase& Sender, const std::string& OldFilename,
+                                         std::string& NewFilename)>;
+using TOnReplaceFile = std::function<void(
+    TCompBase& Sender, const std::string& OldFN, const std::string& FN, TDateTime OldDate,
+    TDateTime NewDate, uint32_t OldFileSize, uint32_t NewFileSize, int OldAttr, int NewAttr,
+    bool& Replace)>;
+using TOnNonWriteableArchive = std::function<void(TCompBase& Sender,
+                                                  const std::string& ArchiveFile,
+                                                  bool& WriteToFile)>;
+using TOnDeleteFile = std::function<void(TCompBase& Sender, const std::string& FileName,
+                                         int Count, int MaxCount)>;
+
+// The attribute filter of the file search.
+class TkvtFileAttr {
+ public:
+  TkvtFileAttr() { SetftFileAttr(0); }
+
+  int ftFileAttr() const { return mask_; }
+  void SetftFileAttr(int value);
+  bool ftArchive() const { return archive_; }
+  bool ftHidden() const { return hidden_; }
+  bool ftReadOnly() const { return readOnly_; }
+  bool ftSysFile() const { return sysFile_; }
+  bool ftCompressed() const { return true; }
+  bool ftVolumeID() const { return volumeId_; }
+  bool ftDirectory() const { return directory_; }
+  bool ftTemporary() const { return false; }
+  bool ftAnyFile() const { return anyFile_; }
+  bool ftZeroAttr() const { return zeroAttr_; }
+  void SetftArchive(bool v) { SetFlag(archive_, v); }
+  void SetftHidden(bool v) { SetFlag(hidden_, v); }
+  void SetftReadOnly(bool v) { SetFlag(readOnly_, v); }
+  void SetftSysFile(bool v) { SetFlag(sysFile_, v); }
+  void SetftVolumeID(bool v) { SetFlag(volumeId_, v); }
+  void SetftDirectory(bool v) { SetFlag(directory_, v); }
+  void SetftZeroAttr(bool v) { SetFlag(zeroAttr_, v); }
+  void SetftAnyFile(bool v) {
+    anyFile_ = v;
+    Rebuild();
+  }
+
+ private:
+  void SetFlag(bool& flag, bool value);
+  void Rebuild();
+
+  int mask_ = 63;
+  bool archive_ = true, hidden_ = true, readOnly_ = true, sysFile_ = true;
+  bool volumeId_ = true, directory_ = true, anyFile_ = true, zeroAttr_ = true;
+};
+
+// Elapsed time of a run, with the time message boxes stay open left out.
+class TkvtTimer {
+ public:
+  uint32_t StartTick = 0, StopTick = 0, PauseTick = 0;
+  float ElapsedSeconds = 0;
+  void Start();
+  void Stop();
+  void Pause();
+  void Resume();
+};
+
+// One entry of the archive being written.
+struct TCompBaseHeaderObj {
+  enum : uint8_t { kNew = 0, kCopy = 2, kSkip = 3, kRename = 4, kReplace = 5 };
+
+  std::vector<uint8_t> Header;  // the writer's copy of the entry's header
+  uint32_t Size = 0;            // source size, or stored size of a kept entry
+  uint32_t PackedSize = 0;
+  uint32_t Date = 0;            // DOS stamp after the DateAttribute rule
+  uint32_t Attr = 0;
+  uint32_t Offset = 0;          // header position in the old or new archive
+  std::vector<uint8_t> Extra;
+  uint16_t ExtraLength = 0;
+  uint8_t Action = kNew;
+};
+
+// The string list that names the entries of a run; each line owns one
+// header object. Look-ups by line are hashed (runs may hold many files);
+// names compare without case on Windows and with case on POSIX systems,
+// as the file systems do.
+class TEntryList {
+ public:
+  int Count() const { return static_cast<int>(lines_.size()); }
+  bool Empty() const { return lines_.empty(); }
+  const std::string& Line(int i) const { return lines_[i]; }
+  void SetLine(int i, const std::string& line);
+  TCompBaseHeaderObj& Object(int i) { return *objects_[i]; }
+  int Add(const std::string& line, std::unique_ptr<TCompBaseHeaderObj> obj);
+  // Index of the first line equal to `line`, or -1.
+  int IndexOf(const std::string& line) const;
+  void Clear();
+
+ private:
+  std::string Key(const std::string& line) const;
+  std::vector<std::string> lines_;
+  std::vector<std::unique_ptr<TCompBaseHeaderObj>> objects_;
+  std::unordered_multimap<std::string, int> index_;
+};
+
+// What a writer publishes about an entry before firing OnRead.
+struct TEntryInfo {
+  std::string FileName;
+  TDateTime Date = 0;
+  uint32_t Size = 0;
+  uint32_t PackedSize = 0;
+  uint32_t Crc = 0;
+  uint32_t Attr = 0;
+  std::string MethodName;
+  uint32_t Offset = 0;
+};
+
+class TZipCommon : public TRegisterKorvat {
+ public:
+  explicit TZipCommon(TComponent* owner);
+  ~TZipCommon() override;
+
+  bool TranslateOemChar = true;
+  TOnElapsedTime OnElapsedTime;
+  TOnError OnError;
+
+ protected:
+  TkvtTimer fTimer;
+};
+
+class TCompBase : public TZipCommon {
+ public:
+  explicit TCompBase(TComponent* owner);
+  ~TCompBase() override;
+
+  // --- published properties ------------------------------------------------
+  const std::vector<std::string>& ExcludeSpec() const { return fExcludeSpec; }
+  void SetExcludeSpec(const std::vector<std::string>& v) { fExcludeSpec = v; }
+  TkvtFileAttr& FileAttribute() { return fFileAttribute; }
+  TDateAttribute DateAttribute = daFileDate;
+  TDeleteOptions DeleteOptions = doAllowUndo;
+
+  TCompressMethod CompressMethod() const { return fCompressMethod; }
+  void SetCompressMethod(int value);
+  TDeflateType DeflateType() const { return fDeflateType; }
+  void SetDeflateType(TDeflateType value);
+  int DeflateLevel() const { return fDeflateLevel; }
+  std::string DefaultDir();
+  void SetDefaultDir(const std::string& value);
+  const std::string& DefaultExt() const { return fDefaultExt; }
+  void SetDefaultExt(const std::string& value);
+  const std::vector<std::string>& FileSpec() const { return fFileSpec; }
+  void SetFileSpec(const std::vector<std::string>& v) { fFileSpec = v; }
+  bool RecurseDirs = false;
+  TStoredDirNames StoredDirNames = sdRelative;
+  bool StoreEmptySubDirs = false;
+  bool StoreAlreadyCompressedFiles = true;
+  TSwitch Switch = swAdd;
+  std::string TempDir();
+  void SetTempDir(const std::string& value);
+  bool VerifyBeforeDelete = true;
+
+  TNotifyEvent OnActivate, OnDeactivate;
+  TOnDeleteFile OnDeleteFile;
+  TOnBegin OnBegin;
+  TOnEnd OnEnd;
+  TOnProgress OnProgress;
+  TOnRead OnRead;
+  TOnRecurseDir OnRecurseDir;
+  TOnRenameFile OnRenameFile, OnRenameDupFile;
+  TOnReplaceFile OnReplaceFile;
+  TOnNonWriteableArchive OnNonWriteableArchive;
+
+  // --- public state ----------------------------------------------------------
+  // The user's stop request, reached through CancelFlag so that a helper
+  // component can share its driver's flag.
+  bool* CancelFlag;
+  std::string CurrentFileName;
+  int32_t ArchiveStart = 1;
+  int InputKind = 0, OutputKind = 0;
+  bool ConvertLineEnds = false;
+  uint8_t ProgressByFile = 0, ProgressByArchive = 0;
+  std::function<void(uint8_t ByFile, uint8_t ByArchive)> ProgressHandler;
+  TEntryInfo Entry;
+  // The component's own stream for input and output kinds 1 and 3, and the
+  // memory block of input kind 4.
+  Stream* ComponentStream = nullptr;
+  Stream* MemoryBlock = nullptr;
+
+  // Per-entry state the engines read and update.
+  uint32_t InputLeft = 0;      // bytes of the current file still to read
+  uint32_t PackedBytes = 0;    // compressed bytes written for the entry
+  uint16_t EntryMethod = 0;    // method field of the entry being written
+  bool Incompressible = false; // the LZH engine abandoned its stream
+
+  // --- driver state (valid during Compress) ----------------------------------
+  TEntryList EntryList;
+  std::vector<int> EntrySpecIndex;
+  std::vector<std::string> MoveList;
+  std::string SpecDir;
+  bool NewArchive = false;
+  bool PostCommit = false;
+  bool Discard = false;
+  std::string TempFileName;
+  uint32_t FilesWritten = 0, FilesDeleted = 0, EntryNumber = 0;
+  uint32_t TotalBytes = 0, BytesLeft = 0, NewBytes = 0, MaxDate = 0;
+
+  // --- operations --------------------------------------------------------------
+  int Compress();
+
+  void SetArchiveFile(const std::string& value) override;
+  void SetArcType(TArcType value) override;
+  virtual bool GetCancel();
+  virtual void SetCancel(bool value);
+  bool Cancel() { return GetCancel(); }
+  virtual void SetCurrentFileName(const std::string& FullPath);
+  virtual bool NameSelected(const std::string& Name);
+
+  // Writes Count bytes of Buffer to the output selected by OutputKind. With
+  // IsData and Encrypt set on a ZIP-family archive the bytes are encrypted
+  // in place first. A short write raises E_RAISE (25136) at once.
+  virtual int64_t WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData,
+                             int CrcKind, bool Encrypt);
+  virtual TDateTime DosDateToDateTime(uint32_t DosDate);
+  virtual int64_t WriteBlockDecrypt(Stream* Target, void* Buffer, uint32_t Count,
+                                    bool IsData, int CrcKind);
+  virtual std::string VolumeName(const std::string& Name, int Number);
+  // Reads up to Count bytes from the input selected by InputKind and updates
+  // the running checksum of CrcKind. -1 on a read error of a file.
+  virtual int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
+                            bool Decrypt);
+  virtual void ClearExtensionList();
+  virtual void DecryptForRead(bool Flag, void* Buffer, uint32_t Count);
+  virtual void RaiseError(const std::string& FileName, const std::string& ExtendedMsg,
+                          const std::string& VolumeID, int ECode);
+  void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                   const std::string& VolumeID, int ECode) override;
+  virtual bool ReadFirstHeader(std::string& Name, Stream* Source);
+  virtual uint32_t EntryOverhead(int Method);
+  virtual bool ReadNextHeader(std::string& Name, Stream* Source);
+  virtual bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
+  virtual bool ReadHeader(Stream* Source, std::string& Name);
+  virtual void CompressArchive();
+  virtual void ListEntry(const std::string& Name);
+  virtual void CopyEntry(Stream* Source, Stream* Target, int Method, int Index);
+  virtual void LoadEntries(Stream* Source);
+  virtual void RewriteDirectory();
+  virtual void WriteArchiveEnd(Stream* Target);
+  virtual void ReportEntries();
+  virtual void AfterCommit();
+  virtual void GetEntryInfo(int Index, std::string& Name, uint16_t& ExtraLength,
+                            std::vector<uint8_t>& Extra);
+  virtual void SetEntryComment();
+  virtual void SetArchiveComment();
+  virtual int ReadArchiveDirectory();
+  virtual bool CommitTempFile(const std::string& TempName, const std::string& ArchiveName);
+  virtual int GetArchiveComment();
+  virtual int UnsupportedOperation(const std::string& Name);
+
+  void WriteFailed();
+  uint8_t ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
+  void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
+  uint32_t CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+                     bool Encrypt);
+  std::string NewTempFileName();
+
+  // --- gathering steps, available to the overriding drivers --------------------
+  bool AcceptAttr(uint32_t Attr);
+  std::string StoredName(const std::string& FullPath, const std::string& SpecDir,
+                         const std::string& DefaultDir,
+                         platform::PathStyle style = platform::kNativeStyle);
+  bool Excluded(const std::string& Name);
+  int AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
+               uint32_t Date, uint32_t Size);
+  void SearchSpec(int Index);
+  // The per-file handler of the file search (the standard one unless a
+  // writer installs its own by overriding).
+  virtual void FoundFile(int SpecIndex, const std::string& Folder,
+                         const platform::FindData& Data);
+  // The DOS stamp a new entry gets by the DateAttribute rule.
+  uint32_t ApplyDateAttribute(uint32_t Date);
+  // The header buffer size of a new entry for this archive type.
+  static uint32_t HeaderSizeOf(TArcType type);
+
+  // Moves a committed or given file away by the DeleteOptions rule.
+  bool DeleteByOptions(const std::string& path);
+
+ protected:
+  // Writers' own extension (".zip"); DefaultExt falls back to it.
+  std::string fOwnExt;
+  TMethodSet fAllowedMethods;
+  TCompressMethod fCompressMethod = cmStore;
+
+  // Helpers for the writers.
+  // Opens a gathered source file; reports 25235 and returns empty on failure.
+  FileHandle OpenSource(const std::string& path);
+  // Drops whatever an entry wrote after Offset (the entry is being skipped).
+  bool TruncateTarget(Stream* Target, uint32_t Offset);
+  // The file's size when it fits 32 bits; reports the file and returns
+  // false when it is 4 GiB or more.
+  bool CheckFileSize(const std::string& path, uint64_t size);
+
+  // The driver's steps.
+  void ProcessEntries(Stream* Source, Stream* Target);
+  void SearchFolder(int SpecIndex, const std::string& Folder, const std::string& Mask);
+  void EndEvents();
+  void RunSwRead();
+
+ private:
+  void ResetRun();
+
+  bool fCancel = false;
+  TDeflateType fDeflateType = dtDeflateN;
+  int fDeflateLevel = 7;
+  std::string fDefaultDir;
+  std::string fDefaultExt;
+  std::string fTempDir;
+  std::vector<std::string> fFileSpec;
+  std::vector<std::string> fExcludeSpec;
+  std::vector<std::string> fExtensionList;
+  TkvtFileAttr fFileAttribute;
+  bool fSearchCancelled = false;
+};
+
+}  // namespace vix

@@ -1,0 +1,35 @@
+// Message codes of the component library and the exception classes.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace vix {
+
+// Codes passed through OnError; MessageText gives the English text.
+enum MessageCode : int {
+  kErrWrite = 25136,              // "Error writing to file"
+  kErrSpannedLabel = 25153,       // "Error writing spanned-disk label"
+  kErrCreateDir = 25156,          // "Unable to create directory"
+  kErrNotAccessible = 25160,      // "is not accessible."
+  kErrOpen = 25235,               // "Error opening file"
+  kErrUnsupported = 25242,        // "Invalid or unsupported archive type for this operation"
+  kErrCabinetLibrary = 25261,     // "Unable to load cabinet library"
+  kErrEventNotAssigned = 25270,   // "Required event not assigned"
+  kErrUserCanceled = 25449,       // "User canceled"
+  kErrNothingToDo = 26859,        // "Nothing to do"
+  kErrDirNotExist = 26899,        // "Directory does not exist... Create?"
+};
+
+// The English text of a code; "Error <code>" for a code not in the table.
+std::string MessageText(int code);
+
+// The fatal error of the archive components: raised after OnError.
+class E_RAISE : public std::runtime_error {
+ public:
+  explicit E_RAISE(int code) : std::runtime_error(MessageText(code)), Code(code) {}
+  E_RAISE(int code, const std::string& message) : std::runtime_error(message), Code(code) {}
+  int Code;
+};
+
+}  // namespace vix
