@@ -764,7 +764,9 @@ void Deflater::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const u
     const int code = kTables.LengthCode[lc];
     const int extra = kExtraLengthBits[code];
     const int sym = kLiterals + 1 + code;
-    lengthBits[lc] = lcode[sym] | (static_cast<uint32_t>(lc - kTables.BaseLength[code]) << llen[sym]);
+    // Length 258 (code 28) has no extra bits: nothing may be set above its code.
+    const uint32_t extraValue = extra ? static_cast<uint32_t>(lc - kTables.BaseLength[code]) : 0;
+    lengthBits[lc] = lcode[sym] | (extraValue << llen[sym]);
     lengthLen[lc] = static_cast<uint8_t>(llen[sym] + extra);
   }
   PutBits();  // leaves at most 7 bits, so that an item of up to 48 bits fits
