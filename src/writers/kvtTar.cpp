@@ -125,7 +125,7 @@ void TTar::WritePadding(Stream* Target, uint64_t end) {
 
 // Copies the source from its first byte to its end, however long it is now:
 // the header then records what was stored, whatever the gathered size said.
-bool TTar::CopyFileData(Stream* Target, platform::Stream* in, const std::string& source,
+bool TTar::CopySourceData(Stream* Target, platform::Stream* in, const std::string& source,
                         TCompBaseHeaderObj& Entry, uint32_t& copied) {
   copied = 0;
   std::vector<uint8_t> buffer(kCopyChunk);
@@ -192,7 +192,7 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   WriteBlock(Target, fHeader, kBlock, false, 0, false);
 
   uint32_t copied = 0;
-  if (!folder && !CopyFileData(Target, in.get(), source, Entry, copied)) {
+  if (!folder && !CopySourceData(Target, in.get(), source, Entry, copied)) {
     TruncateTarget(Target, Entry.Offset);
     return false;
   }

@@ -70,7 +70,7 @@ class TTar : public TCompBase {
   // then fills the header's own fields (name, mode, type, magic, owner).
   void WriteNameAndPrepare(Stream* Target, const std::string& stored, bool folder);
   void WriteFilled(Stream* Target, uint32_t at);
-  bool CopyFileData(Stream* Target, platform::Stream* in, const std::string& source,
+  bool CopySourceData(Stream* Target, platform::Stream* in, const std::string& source,
                     TCompBaseHeaderObj& Entry, uint32_t& copied);
   void WritePadding(Stream* Target, uint64_t end);
   void RejectArchive(const std::string& why);
