@@ -1,5 +1,223 @@
+// arcwrite: drives one writer component directly. Used by the interop tests
+// and by anyone checking archives by hand.
+//
+//   arcwrite FORMAT ARCHIVE [options] SPEC...
 #include <cstdio>
-int main() {
-  std::fprintf(stderr, "arcwrite: not built yet\n");
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/kvtBase.h"
+#include "archive/kvtErrors.h"
+#include "platform/platform.h"
+
+#if __has_include("writers/kvtTar.h")
+#include "writers/kvtTar.h"
+#define VIX_HAVE_TAR 1
+#endif
+#if __has_include("writers/kvtGZip.h")
+#include "writers/kvtGZip.h"
+#define VIX_HAVE_GZIP 1
+#endif
+#if __has_include("writers/kvtZipIT.h")
+#include "writers/kvtZipIT.h"
+#define VIX_HAVE_ZIP 1
+#endif
+#if __has_include("writers/kvtLha.h")
+#include "writers/kvtLha.h"
+#define VIX_HAVE_LZH 1
+#endif
+#if __has_include("writers/kvtMakeCab.h")
+#include "writers/kvtMakeCab.h"
+#define VIX_HAVE_CAB 1
+#endif
+
+namespace {
+
+using namespace vix;
+
+const char kUsage[] =
+    "usage: arcwrite FORMAT ARCHIVE [options] SPEC...\n"
+    "  FORMAT      zip | lzh | tar | gzip | cab\n"
+    "  --method M  zip: store|deflate   lzh: store|lh5|lh6   tar: tar|tgz\n"
+    "              cab: store|mszip|lzx|quantum\n"
+    "  --deflate T S|F|N|X (zip and gzip)\n"
+    "  --paths P   none|absolute|absolute-nodrv|relative|relative-start|explorer\n"
+    "  --default-dir DIR  --recurse  --empty-dirs  --password PW  --no-oem\n"
+    "  --switch add|move|delete  --exclude PATTERN (repeatable)  --date file|sys|max\n";
+
+struct Method {
+  const char* format;
+  const char* name;
+  TCompressMethod method;
+};
+constexpr Method kMethods[] = {
+    {"zip", "store", cmStore},   {"zip", "deflate", cmDeflate}, {"lzh", "store", cmStore},
+    {"lzh", "lh5", cmFrozen5},   {"lzh", "lh6", cmFrozen6},     {"tar", "tar", cmTarred},
+    {"tar", "tgz", cmGzipTar},   {"cab", "store", cmStore},     {"cab", "mszip", cmMsZip},
+    {"cab", "lzx", cmLzx},       {"cab", "quantum", cmQuantum},
+};
+
+template <typename T, size_t N>
+int IndexOf(const T (&names)[N], const std::string& value) {
+  for (size_t i = 0; i < N; ++i)
+    if (value == names[i]) return static_cast<int>(i);
+  return -1;
+}
+
+std::unique_ptr<TCompBase> MakeWriter(const std::string& format) {
+#ifdef VIX_HAVE_TAR
+  if (format == "tar") return std::make_unique<TTar>(nullptr);
+#endif
+#ifdef VIX_HAVE_GZIP
+  if (format == "gzip") return std::make_unique<TGZip>(nullptr);
+#endif
+#ifdef VIX_HAVE_ZIP
+  if (format == "zip") return std::make_unique<TZip>(nullptr);
+#endif
+#ifdef VIX_HAVE_LZH
+  if (format == "lzh") return std::make_unique<TLha>(nullptr);
+#endif
+#ifdef VIX_HAVE_CAB
+  if (format == "cab") return std::make_unique<TMakeCab>(nullptr);
+#endif
+  return nullptr;
+}
+
+int Usage(const char* problem) {
+  if (problem) std::fprintf(stderr, "arcwrite: %s\n", problem);
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+// The LZH end-of-archive mark that the compress job appends after a run.
+bool AppendLzhEndMark(const std::string& archive) {
+  auto file = platform::Current().OpenReadWrite(archive);
+  if (!file || !file->Seek(0, platform::Origin::End)) return false;
+  const uint8_t zero = 0;
+  return file->Write(&zero, 1) == 1 && file->Close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(nullptr);
+  const std::string format = argv[1];
+  if (format == "--help" || format == "-h") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc < 3) return Usage("missing ARCHIVE");
+  auto writer = MakeWriter(format);
+  if (!writer) return Usage(("format not available: " + format).c_str());
+  const std::string archive = argv[2];
+
+  std::vector<std::string> specs, excludes;
+  std::string password;
+  bool emptyDirs = false;
+  for (int i = 3; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "--method") {
+      const char* v = value();
+      if (!v) return Usage("--method needs a value");
+      bool found = false;
+      for (const auto& m : kMethods) {
+        if (format == m.format && std::strcmp(v, m.name) == 0) {
+          writer->SetCompressMethod(m.method);
+          found = true;
+        }
+      }
+      if (!found) return Usage("unknown method for this format");
+    } else if (arg == "--deflate") {
+      const char* v = value();
+      static const char* const kTypes[] = {"S", "F", "N", "X"};
+      const int t = v ? IndexOf(kTypes, v) : -1;
+      if (t < 0) return Usage("--deflate takes S, F, N or X");
+      writer->SetDeflateType(static_cast<TDeflateType>(t));
+    } else if (arg == "--paths") {
+      const char* v = value();
+      static const char* const kModes[] = {"none",     "absolute",       "absolute-nodrv",
+                                           "relative", "relative-start", "explorer"};
+      const int m = v ? IndexOf(kModes, v) : -1;
+      if (m < 0) return Usage("unknown --paths mode");
+      writer->StoredDirNames = static_cast<TStoredDirNames>(m);
+    } else if (arg == "--default-dir") {
+      const char* v = value();
+      if (!v) return Usage("--default-dir needs a folder");
+      writer->SetDefaultDir(v);
+    } else if (arg == "--recurse") {
+      writer->RecurseDirs = true;
+    } else if (arg == "--empty-dirs") {
+      emptyDirs = true;
+    } else if (arg == "--password") {
+      const char* v = value();
+      if (!v) return Usage("--password needs a value");
+      password = v;
+    } else if (arg == "--no-oem") {
+      writer->TranslateOemChar = false;
+    } else if (arg == "--switch") {
+      const char* v = value();
+      static const char* const kSwitches[] = {"add", "move", "delete"};
+      const int s = v ? IndexOf(kSwitches, v) : -1;
+      if (s < 0) return Usage("--switch takes add, move or delete");
+      writer->Switch = static_cast<TSwitch>(s);
+    } else if (arg == "--exclude") {
+      const char* v = value();
+      if (!v) return Usage("--exclude needs a pattern");
+      excludes.push_back(v);
+    } else if (arg == "--date") {
+      const char* v = value();
+      static const char* const kDates[] = {"file", "sys", "max"};
+      const int d = v ? IndexOf(kDates, v) : -1;
+      if (d < 0) return Usage("--date takes file, sys or max");
+      writer->DateAttribute = static_cast<TDateAttribute>(d);
+    } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+      return Usage(("unknown option " + arg).c_str());
+    } else {
+      specs.push_back(arg);
+    }
+  }
+  if (specs.empty() && writer->Switch != swDelete) return Usage("no SPEC given");
+
+  if (!password.empty()) {
+#ifdef VIX_HAVE_ZIP
+    if (auto* zip = dynamic_cast<TZip*>(writer.get())) {
+      zip->Password = password;
+    } else
+#endif
+      return Usage("--password is for zip archives");
+  }
+  if (emptyDirs) {
+    writer->StoreEmptySubDirs = true;
+    writer->FileAttribute().SetftDirectory(true);
+  }
+
+  int errors = 0;
+  writer->OnError = [&](TCompBase&, const std::string& file, const std::string& extended,
+                        const std::string&, int code) {
+    ++errors;
+    std::printf("error %d: %s: %s: %s\n", code, MessageText(code).c_str(), file.c_str(),
+                extended.c_str());
+    std::fflush(stdout);
+  };
+  writer->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
+                             TDateTime, uint32_t, uint32_t, int, int,
+                             bool& replace) { replace = true; };
+  writer->SetFileSpec(specs);
+  writer->SetExcludeSpec(excludes);
+  writer->SetArchiveFile(archive);
+
+  try {
+    const int written = writer->Compress();
+    if (format == "lzh" && written > 0 && !AppendLzhEndMark(writer->ArchiveFile())) {
+      std::printf("error: cannot append the end mark to %s\n", writer->ArchiveFile().c_str());
+      ++errors;
+    }
+  } catch (const std::exception& e) {
+    std::printf("fatal: %s\n", e.what());
+    return 1;
+  }
+  return errors ? 1 : 0;
 }

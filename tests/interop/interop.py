@@ -1,0 +1,152 @@
+"""Shared pieces of the interop suites: the source trees, running arcwrite,
+running independent readers and comparing what they extract.
+
+Each suite (test_<format>.py) is a unittest module. Run them all with
+    VIX_ARCWRITE=build/tests/arcwrite python3 -m unittest discover -s tests/interop
+"""
+
+import os
+import random
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ARCWRITE = os.environ.get("VIX_ARCWRITE", os.path.join(REPO, "build", "tests", "arcwrite"))
+CORPUS = os.environ.get("VIX_CORPUS", os.path.join(os.path.dirname(REPO), "shared", "corpus"))
+
+JAPANESE_NAMES = ["日本語のファイル.txt", "表計算データ.csv", "ソース/圧縮テスト.c"]
+
+
+def have(tool):
+    return shutil.which(tool) is not None
+
+
+def require(testcase, *tools):
+    missing = [t for t in tools if not have(t)]
+    if missing:
+        testcase.skipTest("not installed: " + ", ".join(missing))
+
+
+def _write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def text_bytes(size, seed):
+    rnd = random.Random(seed)
+    words = ["archive", "header", "deflate", "window", "entry", "folder", "the", "of",
+             "and", "圧縮", "書庫", "ファイル", "0123", "\n", "\n", "  "]
+    out = bytearray()
+    while len(out) < size:
+        out += rnd.choice(words).encode("utf-8") + b" "
+    return bytes(out[:size])
+
+
+def random_bytes(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def make_tree(root, long_names=True, japanese=True, empty_dirs=True, big=True):
+    """Builds the standard interop tree below root/src and returns its path.
+
+    Holds text, binaries, empty files, an empty folder, nested folders,
+    Japanese names, long names, a 1-byte file and files above 64 KiB and 1 MiB.
+    """
+    src = os.path.join(root, "src")
+    _write(os.path.join(src, "readme.txt"), text_bytes(5000, 1))
+    _write(os.path.join(src, "one.bin"), b"\x5a")
+    _write(os.path.join(src, "empty.dat"), b"")
+    _write(os.path.join(src, "random.bin"), random_bytes(20000, 2))
+    _write(os.path.join(src, "nested", "deeper", "deepest", "leaf.txt"), text_bytes(3000, 3))
+    _write(os.path.join(src, "nested", "empty-inside.txt"), b"")
+    _write(os.path.join(src, "nested", "runs.bin"), b"\0" * 70000 + b"\xff" * 1000)
+    if big:
+        _write(os.path.join(src, "big", "text-1m.txt"), text_bytes(1_300_000, 4))
+        _write(os.path.join(src, "big", "random-100k.bin"), random_bytes(100_000, 5))
+    if empty_dirs:
+        os.makedirs(os.path.join(src, "void"), exist_ok=True)
+    if japanese:
+        for i, name in enumerate(JAPANESE_NAMES):
+            _write(os.path.join(src, "日本", name), text_bytes(1000 + i, 10 + i))
+    if long_names:
+        # Names whose stored form runs from about 100 to 300 bytes.
+        long_dir = os.path.join(src, "l" * 60, "m" * 60)
+        _write(os.path.join(long_dir, "n" * 90 + ".txt"), text_bytes(700, 20))
+        _write(os.path.join(src, "x" * 99 + ".txt"), b"ninety-nine")
+        _write(os.path.join(src, "y" * 100 + ".txt"), b"one hundred")
+    return src
+
+
+def tree_files(root):
+    """Relative path (with "/") -> bytes, for every file below root; and the
+    set of folders that hold nothing."""
+    files, empty = {}, set()
+    for folder, dirs, names in os.walk(root):
+        rel = os.path.relpath(folder, root)
+        if not dirs and not names and rel != ".":
+            empty.add(rel.replace(os.sep, "/"))
+        for n in names:
+            p = os.path.join(folder, n)
+            with open(p, "rb") as f:
+                files[os.path.relpath(p, root).replace(os.sep, "/")] = f.read()
+    return files, empty
+
+
+def oem_name(name, codepage="cp932"):
+    """The file name a byte-preserving extractor produces for a stored
+    code-page name, decoded the way this platform's file system keeps it."""
+    return name.encode(codepage).decode("utf-8", "surrogateescape")
+
+
+def run(args, cwd=None, check=True, input=None, timeout=600):
+    proc = subprocess.run(args, cwd=cwd, input=input, capture_output=True, timeout=timeout)
+    if check and proc.returncode != 0:
+        raise AssertionError("%s failed (%d):\n%s\n%s" % (
+            " ".join(map(str, args)), proc.returncode,
+            proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")))
+    return proc
+
+
+def arcwrite(fmt, archive, *args, cwd=None, check=True, env=None):
+    """Runs arcwrite; returns (exit code, stdout text)."""
+    e = dict(os.environ)
+    if env:
+        e.update(env)
+    proc = subprocess.run([ARCWRITE, fmt, archive] + list(args), cwd=cwd, capture_output=True,
+                          env=e, timeout=600)
+    out = proc.stdout.decode("utf-8", "replace") + proc.stderr.decode("utf-8", "replace")
+    if check and proc.returncode != 0:
+        raise AssertionError("arcwrite %s %s %s failed (%d):\n%s" % (
+            fmt, archive, " ".join(args), proc.returncode, out))
+    return proc.returncode, out
+
+
+class TreeCase(unittest.TestCase):
+    """A test case with a scratch folder."""
+
+    def setUp(self):
+        if not os.path.exists(ARCWRITE):
+            self.skipTest("arcwrite not built: " + ARCWRITE)
+        self.tmp = tempfile.mkdtemp(prefix="vix-interop-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def fresh_dir(self, name):
+        p = self.path(name)
+        shutil.rmtree(p, ignore_errors=True)
+        os.makedirs(p)
+        return p
+
+    def assertTreeEqual(self, expected, actual, rename=None, empty_dirs=False, msg=""):
+        """Compares two {relative name: bytes} maps (rename maps expected names)."""
+        exp = {(rename(k) if rename else k): v for k, v in expected.items()}
+        self.assertEqual(sorted(exp), sorted(actual), msg)
+        for k in exp:
+            self.assertTrue(exp[k] == actual[k], "%s: content differs %s" % (k, msg))
