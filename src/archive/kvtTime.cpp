@@ -110,8 +110,22 @@ bool DaylightWindow(const platform::TimeZoneInfo& zone, TDateTime value,
   return RuleMoment(zone.DaylightDate, year, start) && RuleMoment(zone.StandardDate, year, end);
 }
 
-bool Northern(const platform::TimeZoneInfo& zone) {
-  return zone.DaylightDate.Month < zone.StandardDate.Month;
+// Date-time values compared to the millisecond: an offset added in floating
+// point may land a hair before the change it exactly reaches.
+int64_t Msec(TDateTime value) {
+  return std::llround(value * kMsecPerDay);
+}
+
+// Whether a moment is in daylight time, given its local time in standard
+// time (tested against the start) and in daylight time (against the end).
+bool InDaylight(const platform::TimeZoneInfo& zone, TDateTime start, TDateTime end,
+                TDateTime standard, TDateTime daylight) {
+  const bool afterStart = Msec(standard) >= Msec(start);
+  const bool beforeEnd = Msec(daylight) < Msec(end);
+  // With the daylight month first (northern hemisphere) daylight time lies
+  // inside the year, otherwise it wraps around the new year.
+  if (zone.DaylightDate.Month < zone.StandardDate.Month) return afterStart && beforeEnd;
+  return afterStart || beforeEnd;
 }
 
 }  // namespace
@@ -199,9 +213,7 @@ void ReloadTimeZone() {
 bool IsDaylightTime(TDateTime local) {
   const platform::TimeZoneInfo& zone = TimeZone();
   TDateTime start, end;
-  if (!DaylightWindow(zone, local, start, end)) return false;
-  if (Northern(zone)) return start <= local && local < end;
-  return local < end || local >= start;
+  return DaylightWindow(zone, local, start, end) && InDaylight(zone, start, end, local, local);
 }
 
 TDateTime LocalToUtc(TDateTime local) {
@@ -220,16 +232,15 @@ TDateTime UtcToLocal(TDateTime utc) {
   const TDateTime daylight = AddMinutes(utc, -(zone.Bias + zone.DaylightBias));
   TDateTime start, end;
   if (!DaylightWindow(zone, standard, start, end)) return standard;
-  const bool inDaylight = Northern(zone) ? (start <= standard && daylight < end)
-                                         : (daylight < end || standard >= start);
-  return inDaylight ? daylight : standard;
+  return InDaylight(zone, start, end, standard, daylight) ? daylight : standard;
 }
 
 int32_t LocalToUnixTime(TDateTime local) {
   int y, m, d, hour, minute, second;
   DecodeDateTime(LocalToUtc(local), y, m, d, hour, minute, second);
-  // Day count in 16 bits: exact from 1970 up to 2149, as the TAR and GZIP
-  // headers need; earlier values wrap.
+  // Day count in 16 bits with every fourth year a leap year: right from 1970
+  // to the end of 2100; earlier values wrap. The seconds are counted in 32
+  // unsigned bits, so a caller that reads them unsigned is right past 2038.
   const uint16_t days = static_cast<uint16_t>(
       365 * (y - 1970) + (y - 1969) / 4 + kDaysBeforeMonth[IsLeapYear(y)][m - 1] + d - 1);
   const uint32_t seconds = uint32_t{days} * 86400u + static_cast<uint32_t>(hour * 3600 + minute * 60 + second);
@@ -240,7 +251,7 @@ TDateTime UnixTimeToLocal(int32_t seconds) {
   // 0 is taken for "no time" and shown as the start of the DOS era.
   if (seconds == 0) return kDos1980 + 60.0 / 86400.0;
   uint32_t rest = seconds < 0 ? 0u - static_cast<uint32_t>(seconds) : static_cast<uint32_t>(seconds);
-  // Every fourth year is a leap year: exact for the years 1970 to 2099
+  // Every fourth year is a leap year: exact for all the years (1970 to 2038)
   // that 31 bits of seconds reach.
   int year = 1970;
   for (;;) {

@@ -2,7 +2,9 @@
 // bit-by-bit reference written here and the published check values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
