@@ -457,17 +457,22 @@ void TCompBase::GetEntryInfo(int Index, std::string& Name, uint16_t& ExtraLength
   Extra = EntryList.Object(Index).Extra;
 }
 
-void TCompBase::SetEntryComment() { ReportError(ArchiveFile(), "", "0", kErrUnsupported); }
-void TCompBase::SetArchiveComment() { ReportError(ArchiveFile(), "", "0", kErrUnsupported); }
+void TCompBase::SetEntryComment(int Index, const std::string& Comment) {
+  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+}
+
+void TCompBase::SetArchiveComment(const std::string& Comment) {
+  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+}
 
 int TCompBase::ReadArchiveDirectory() {
   ReportError(ArchiveFile(), "", "0", kErrUnsupported);
   return 0;
 }
 
-int TCompBase::GetArchiveComment() {
+std::string TCompBase::GetArchiveComment() {
   ReportError(ArchiveFile(), "", "0", kErrUnsupported);
-  return 0;
+  return {};
 }
 
 int TCompBase::UnsupportedOperation(const std::string& Name) {

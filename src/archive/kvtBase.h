@@ -312,11 +312,11 @@ class TCompBase : public TZipCommon {
   virtual void AfterCommit();
   virtual void GetEntryInfo(int Index, std::string& Name, uint16_t& ExtraLength,
                             std::vector<uint8_t>& Extra);
-  virtual void SetEntryComment();
-  virtual void SetArchiveComment();
+  virtual void SetEntryComment(int Index, const std::string& Comment);
+  virtual void SetArchiveComment(const std::string& Comment);
   virtual int ReadArchiveDirectory();
   virtual bool CommitTempFile(const std::string& TempName, const std::string& ArchiveName);
-  virtual int GetArchiveComment();
+  virtual std::string GetArchiveComment();
   virtual int UnsupportedOperation(const std::string& Name);
 
   void WriteFailed();
