@@ -293,7 +293,9 @@ void TTar::LoadEntries(Stream* Source) {
   }
   std::string name;
   for (bool more = ReadFirstHeader(name, Source); more; more = ReadNextHeader(name, Source)) {
-    const std::string line = FromStoredName(name, TranslateOemChar);
+    std::string line = FromStoredName(name, TranslateOemChar);
+    // A folder is found again without its trailing delimiter.
+    if (fHeader[kTypeOff] == kTypeFolder) line = RemoveBackslash(line);
     if (PostCommit) {
       EntryList.Add(line, std::make_unique<TCompBaseHeaderObj>());
       EntrySpecIndex.push_back(1);
@@ -334,8 +336,9 @@ void TTar::CopyEntry(Stream* Source, Stream* Target, int, int Index) {
   std::string line = EntryList.Line(Index);
   std::replace(line.begin(), line.end(), '\\', '/');
   SetCurrentFileName(line);
-  const std::string stored = ToStoredName(CurrentFileName, TranslateOemChar, '/');
   const bool folder = old[kTypeOff] == kTypeFolder;
+  const std::string stored = ToStoredName(
+      folder ? AppendBackslash(CurrentFileName) : CurrentFileName, TranslateOemChar, '/');
   WriteNameAndPrepare(Target, stored, folder);
   // Everything but the name stays as it was.
   std::memcpy(fHeader + kNameLen, old + kNameLen, kBlock - kNameLen);

@@ -200,9 +200,14 @@ TEST_F(TarWriter, UnchangedRunLeavesTheArchiveAsItWas) {
   const std::string spec = dir / "src" / "*";
   WriteFile(dir / "src" / "a.txt", "alpha");
   WriteFile(dir / "src" / (std::string(130, 'q') + ".txt"), "long");
-  ASSERT_EQ(Run({spec}, dir / "out.tar"), 2);
+  std::filesystem::create_directories(dir / "src" / "void");
+  auto folders = [](TTar& t) {
+    t.StoreEmptySubDirs = true;
+    t.FileAttribute().SetftDirectory(true);
+  };
+  ASSERT_EQ(Run({spec}, dir / "out.tar", folders), 3);
   const Bytes before = ReadFile(dir / "out.tar");
-  EXPECT_EQ(Run({spec}, dir / "out.tar"), 0);
+  EXPECT_EQ(Run({spec}, dir / "out.tar", folders), 0);
   EXPECT_EQ(ReadFile(dir / "out.tar"), before);
   EXPECT_TRUE(errors.Codes.empty());
 }
