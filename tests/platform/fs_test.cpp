@@ -192,6 +192,12 @@ TEST(PlatformRecycle, FilesGoToTheHomeTrashWithTheirOrigin) {
   EXPECT_EQ(OriginIn(dir.ReadFile("data/Trash/info/r e%port.2.txt.trashinfo")),
             dir.Join("other/r%20e%25port.txt"));
 
+  // A name taken in files/ without its info file is not reused.
+  dir.WriteFile("data/Trash/files/stray", "old");
+  ASSERT_TRUE(Current().RecycleFile(dir.WriteFile("stray", "new")));
+  EXPECT_EQ(dir.ReadFile("data/Trash/files/stray"), "old");
+  EXPECT_EQ(dir.ReadFile("data/Trash/files/stray.2"), "new");
+
   EXPECT_FALSE(Current().RecycleFile(first));  // nothing left to recycle
   EXPECT_FALSE(dir.Exists("data/Trash/info/r e%port.3.txt.trashinfo"));
 }

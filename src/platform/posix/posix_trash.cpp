@@ -92,6 +92,19 @@ bool WriteAllText(int fd, const std::string& text) {
   return true;
 }
 
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+#endif
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 // Moves `full` into `trash` under a free name and records where it came
 // from. `origin` is the Path= value (absolute, or relative to the top of a
 // file system trash).
@@ -120,10 +133,13 @@ bool TrashInto(const std::string& trash, const std::string& full, const std::str
                              "\nDeletionDate=" + DeletionDate() + "\n";
     bool ok = WriteAllText(fd, text);
     if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(full.c_str(), target.c_str()) == 0) return true;
-    KeepErrno keep;
-    ::unlink(infoPath.c_str());
-    return false;
+    if (ok && MoveNoReplace(full, target)) return true;
+    const bool taken = ok && errno == EEXIST;  // a file slipped in meanwhile
+    {
+      KeepErrno keep;
+      ::unlink(infoPath.c_str());
+    }
+    if (!taken) return false;
   }
   errno = EEXIST;
   return false;
