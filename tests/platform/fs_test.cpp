@@ -161,7 +161,7 @@ TEST(PlatformRecycle, RecycledFileLeavesItsFolder) {
 }
 #else
 // The Path= value of a trash info file, or "" when the file is not laid
-// out as the Trash specification asks (a local date without zone).
+// out as the freedesktop.org Trash rules ask (a local date without zone).
 std::string OriginIn(const std::string& info) {
   const std::string head = "[Trash Info]\nPath=";
   const size_t eol = info.find('\n', head.size());

@@ -4,7 +4,7 @@
 // ~/.local/share/Trash) when that lies on the file's file system. Otherwise
 // it goes to the trash at the top of the file's own file system
 // ($topdir/.Trash/$uid when the administrator made a sticky .Trash there,
-// else $topdir/.Trash-$uid), as the Trash specification asks. When neither
+// else $topdir/.Trash-$uid), as the freedesktop.org Trash rules ask. When neither
 // can be used the call fails and the file stays where it is: copying it
 // across file systems could be slow and deleting it for good would not be
 // what "allow undo" promised.
