@@ -161,7 +161,7 @@ TEST(PlatformRecycle, RecycledFileLeavesItsFolder) {
 }
 #else
 // The Path= value of a trash info file, or "" when the file is not laid
-// out as the Trash specification asks (a local date without zone).
+// out as the freedesktop.org Trash rules ask (a local date without zone).
 std::string OriginIn(const std::string& info) {
   const std::string head = "[Trash Info]\nPath=";
   const size_t eol = info.find('\n', head.size());
@@ -191,6 +191,12 @@ TEST(PlatformRecycle, FilesGoToTheHomeTrashWithTheirOrigin) {
             dir.Join("work/r%20e%25port.txt"));
   EXPECT_EQ(OriginIn(dir.ReadFile("data/Trash/info/r e%port.2.txt.trashinfo")),
             dir.Join("other/r%20e%25port.txt"));
+
+  // A name taken in files/ without its info file is not reused.
+  dir.WriteFile("data/Trash/files/stray", "old");
+  ASSERT_TRUE(Current().RecycleFile(dir.WriteFile("stray", "new")));
+  EXPECT_EQ(dir.ReadFile("data/Trash/files/stray"), "old");
+  EXPECT_EQ(dir.ReadFile("data/Trash/files/stray.2"), "new");
 
   EXPECT_FALSE(Current().RecycleFile(first));  // nothing left to recycle
   EXPECT_FALSE(dir.Exists("data/Trash/info/r e%port.3.txt.trashinfo"));
