@@ -91,6 +91,14 @@ TEST(FaultPlatform, InjectedFailuresOnceOrAlways) {
   EXPECT_FALSE(Current().DeleteFile(dir.Join("b.txt")));
   EXPECT_TRUE(dir.Exists("b.txt"));
 
+  const std::string c = dir.WriteFile("c.txt", "c");
+  faults.FailRecycleFile(test::FaultPlatform::Fail::Once);
+  EXPECT_FALSE(Current().RecycleFile(c));
+  EXPECT_TRUE(Current().RecycleFile(c));
+  EXPECT_FALSE(dir.Exists("c.txt"));
+  EXPECT_EQ(faults.Recycled, std::vector<std::string>{c});
+  EXPECT_FALSE(Current().RecycleFile(c));  // nothing left
+
   faults.FailOpenRead("b.txt");
   EXPECT_FALSE(Current().OpenRead(dir.Join("b.txt"), ShareMode::Read));
   faults.FailCreate("new.bin");

@@ -21,7 +21,9 @@
 //   FailCreate(name)     Create and OpenReadWrite fail likewise.
 // Moves and deletions: FailMoveFile / FailDeleteFile / FailRecycleFile with
 //   Fail::Once (the next call fails, later ones work) or Fail::Always.
-//   Moves, deletions and recycles that reach the real system are recorded.
+//   Moves, deletions and recycles that succeed are recorded. RecycleFile
+//   deletes the file instead of filling the user's real recycle bin or
+//   trash (it still fails for a name that does not exist).
 // Volumes: SimulateVolume(root, v) answers VolumeInformation, DriveType,
 //   DiskFreeSpace and SetVolumeLabel for `root` from `v` (other roots go to
 //   the system). Volume(root) reaches the record to change it mid-test (a
