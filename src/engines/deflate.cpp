@@ -386,7 +386,12 @@ class Deflater {
     ++matches_;
     return BlockFull();
   }
-  bool BlockFull();
+  // Whether the block should end after the item just recorded.
+  bool BlockFull() {
+    if ((items_ & 0xFFF) == 0 && level_ > 2 && WorthEndingEarly()) return true;
+    return items_ == kLitBufSize - 1 || matches_ == kDistBufSize;
+  }
+  bool WorthEndingEarly() const;
   void InitBlock();
   void EmitBlock(bool last);
   int BuildBitLengthTree();
@@ -487,18 +492,15 @@ void Deflater::InitBlock() {
   items_ = matches_ = 0;
 }
 
-// Whether the block should end after the item just recorded. Above level 2
-// a block ends early when it holds few matches and already shrinks its
-// input to under half (the statistics are likely to change).
-bool Deflater::BlockFull() {
-  if (level_ > 2 && (items_ & 0xFFF) == 0) {
-    uint64_t outLength = static_cast<uint64_t>(items_) * 8;
-    for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
-    outLength >>= 3;
-    const int64_t inLength = static_cast<int64_t>(strstart_) - blockStart_;
-    if (matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2) return true;
-  }
-  return items_ == kLitBufSize - 1 || matches_ == kDistBufSize;
+// Above level 2, every 4096 items: a block that holds few matches and
+// already shrinks its input to under half ends early (its statistics are
+// likely to change).
+bool Deflater::WorthEndingEarly() const {
+  uint64_t outLength = static_cast<uint64_t>(items_) * 8;
+  for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
+  outLength >>= 3;
+  const int64_t inLength = static_cast<int64_t>(strstart_) - blockStart_;
+  return matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2;
 }
 
 void Deflater::Slide() {
