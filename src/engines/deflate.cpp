@@ -852,7 +852,10 @@ void Deflater::EmitBlock(bool last) {
     CompressBlock(ltree_.Code, llen, dtree_.Code, dlen);
   }
   InitBlock();
-  if (last) AlignOutput();
+  if (last) {
+    std::memset(window_, 0, kWindowSize - 1);  // no file content outlives the call
+    AlignOutput();
+  }
 }
 
 uint64_t Deflater::Run(const uint8_t* history, size_t historyLength) {
