@@ -447,10 +447,10 @@ class Deflater {
   const bool allowStored_;
   const Config cfg_;
 
-  std::unique_ptr<uint8_t[]> windowMem_{new uint8_t[kWindowSize + kWindowSlack]()};
+  std::unique_ptr<uint8_t[]> windowMem_ = std::make_unique<uint8_t[]>(kWindowSize + kWindowSlack);
   uint8_t* const window_ = windowMem_.get();
-  std::unique_ptr<uint16_t[]> head_{new uint16_t[kHashSize]()};  // 0 = empty
-  std::unique_ptr<uint16_t[]> prev_{new uint16_t[kWSize]()};
+  std::unique_ptr<uint16_t[]> head_ = std::make_unique<uint16_t[]>(kHashSize);  // 0 = empty
+  std::unique_ptr<uint16_t[]> prev_ = std::make_unique<uint16_t[]>(kWSize);
   uint32_t hash_ = 0;
   uint32_t strstart_ = 0;
   int32_t blockStart_ = 0;  // negative once the block's start slid out of the window
@@ -462,18 +462,18 @@ class Deflater {
 
   // Items of the current block: the literal byte or length - 3, and the
   // distance (0 for a literal).
-  std::unique_ptr<uint8_t[]> lit_{new uint8_t[kLitBufSize]};
-  std::unique_ptr<uint16_t[]> dist_{new uint16_t[kLitBufSize]};
+  std::unique_ptr<uint8_t[]> lit_ = std::make_unique<uint8_t[]>(kLitBufSize);
+  std::unique_ptr<uint16_t[]> dist_ = std::make_unique<uint16_t[]>(kLitBufSize);
   uint32_t items_ = 0;
   uint32_t matches_ = 0;
 
-  std::unique_ptr<Tree> ltree_p_{new Tree()};
-  std::unique_ptr<Tree> dtree_p_{new Tree()};
-  std::unique_ptr<Tree> bltree_p_{new Tree()};
+  std::unique_ptr<Tree> ltree_p_ = std::make_unique<Tree>();
+  std::unique_ptr<Tree> dtree_p_ = std::make_unique<Tree>();
+  std::unique_ptr<Tree> bltree_p_ = std::make_unique<Tree>();
   Tree& ltree_ = *ltree_p_;
   Tree& dtree_ = *dtree_p_;
   Tree& bltree_ = *bltree_p_;
-  std::unique_ptr<TreeBuilder> builder_p_{new TreeBuilder()};
+  std::unique_ptr<TreeBuilder> builder_p_ = std::make_unique<TreeBuilder>();
   TreeBuilder& builder_ = *builder_p_;
 
   uint64_t bitBuf_ = 0;
