@@ -328,6 +328,19 @@ TEST(DeflateMemoryBlock, IsACompleteStreamAtEveryLevel) {
     EXPECT_EQ(d.Data, data) << "level " << level;
     EXPECT_TRUE(d.Blocks.back().Final);
   }
+  // Incompressible blocks stay within what a cabinet's MSZIP block may hold
+  // (32768 + 12 bytes with its two-byte signature).
+  const Bytes noise = RandomBytes(32768, 19);
+  for (int level : kLevels) {
+    Bytes out;
+    DeflateMemoryBlock(noise.data(), noise.size(), noise.data(), noise.size(), level, out);
+    EXPECT_LE(out.size(), 32768u + 10) << "level " << level;
+    const Bytes fresh = RandomBytes(32768, 20 + level);
+    out.clear();
+    DeflateMemoryBlock(noise.data(), noise.size(), fresh.data(), fresh.size(), level, out);
+    EXPECT_LE(out.size(), 32768u + 10) << "level " << level;
+    EXPECT_EQ(Decode(out, noise).Data, fresh);
+  }
   // A history shorter than the hash's three bytes, and an empty block.
   const Bytes ab = {'a', 'b'}, abc = {'a', 'b', 'a', 'b', 'a', 'b', 'c'};
   Bytes out, empty;
