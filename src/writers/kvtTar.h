@@ -27,7 +27,10 @@ constexpr size_t kGnameOff = 297, kGnameLen = 32;
 
 // "ustar" with two spaces and a zero byte: the older GNU form.
 constexpr char kMagic[kMagicLen] = {'u', 's', 't', 'a', 'r', ' ', ' ', '\0'};
-constexpr char kFileMode[] = "0033206";
+// A regular file readable and writable by everyone (octal 100666; extraction
+// applies the reader's umask). The decimal value of that mode, 33206, written
+// as octal digits would give setgid, sticky and write-only permissions.
+constexpr char kFileMode[] = "0100666";
 constexpr char kFolderMode[] = "0040555";
 constexpr char kTypeFile = '0', kTypeFolder = '5';
 // GNU long names: an entry of this name and type whose data is the name,

@@ -82,6 +82,9 @@ class TarInterop(TreeCase):
             one = members[stored(os.path.join(self.src, "one.bin"))]
             self.assertEqual(one.size, 1)
             self.assertEqual(t.extractfile(one).read(), b"\x5a")
+            # Files are extracted readable and writable (before the umask).
+            self.assertTrue(one.isreg())
+            self.assertEqual(one.mode & 0o7777, 0o666)
             self.assertTrue(members[stored(os.path.join(self.src, "void"))].isdir())
             japanese = stored(os.path.join(self.src, "日本", JAPANESE_NAMES[0]))
             self.assertIn(japanese, members)

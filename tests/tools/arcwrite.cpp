@@ -12,25 +12,21 @@
 #include "archive/kvtErrors.h"
 #include "platform/platform.h"
 
-#if __has_include("writers/kvtTar.h")
+// The build defines VIX_HAVE_<UNIT> for each writer unit present.
+#ifdef VIX_HAVE_TAR
 #include "writers/kvtTar.h"
-#define VIX_HAVE_TAR 1
 #endif
-#if __has_include("writers/kvtGZip.h")
+#ifdef VIX_HAVE_GZIP
 #include "writers/kvtGZip.h"
-#define VIX_HAVE_GZIP 1
 #endif
-#if __has_include("writers/kvtZipIT.h")
+#ifdef VIX_HAVE_ZIPIT
 #include "writers/kvtZipIT.h"
-#define VIX_HAVE_ZIP 1
 #endif
-#if __has_include("writers/kvtLha.h")
+#ifdef VIX_HAVE_LHA
 #include "writers/kvtLha.h"
-#define VIX_HAVE_LZH 1
 #endif
-#if __has_include("writers/kvtMakeCab.h")
+#ifdef VIX_HAVE_MAKECAB
 #include "writers/kvtMakeCab.h"
-#define VIX_HAVE_CAB 1
 #endif
 
 namespace {
@@ -73,13 +69,13 @@ std::unique_ptr<TCompBase> MakeWriter(const std::string& format) {
 #ifdef VIX_HAVE_GZIP
   if (format == "gzip") return std::make_unique<TGZip>(nullptr);
 #endif
-#ifdef VIX_HAVE_ZIP
+#ifdef VIX_HAVE_ZIPIT
   if (format == "zip") return std::make_unique<TZip>(nullptr);
 #endif
-#ifdef VIX_HAVE_LZH
+#ifdef VIX_HAVE_LHA
   if (format == "lzh") return std::make_unique<TLha>(nullptr);
 #endif
-#ifdef VIX_HAVE_CAB
+#ifdef VIX_HAVE_MAKECAB
   if (format == "cab") return std::make_unique<TMakeCab>(nullptr);
 #endif
   return nullptr;
@@ -182,7 +178,7 @@ int main(int argc, char** argv) {
   if (specs.empty() && writer->Switch != swDelete) return Usage("no SPEC given");
 
   if (!password.empty()) {
-#ifdef VIX_HAVE_ZIP
+#ifdef VIX_HAVE_ZIPIT
     if (auto* zip = dynamic_cast<TZip*>(writer.get())) {
       zip->Password = password;
     } else

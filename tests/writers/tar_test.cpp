@@ -94,7 +94,7 @@ TEST_F(TarWriter, OneByteFileHeaderPaddingAndEndFill) {
   ASSERT_EQ(tar.size(), 10240u);
   const std::string name = TarName(file);
   EXPECT_EQ(Text(tar, 0, name.size() + 1), name + '\0');
-  EXPECT_EQ(Text(tar, 100, 8), std::string("0033206\0", 8));
+  EXPECT_EQ(Text(tar, 100, 8), std::string("0100666\0", 8));
   EXPECT_EQ(Text(tar, 108, 8), std::string("0000002\0", 8));
   EXPECT_EQ(Text(tar, 116, 8), std::string("0000002\0", 8));
   EXPECT_EQ(Text(tar, 124, 12), std::string("00000000001\0", 12));
