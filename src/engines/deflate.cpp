@@ -545,16 +545,19 @@ uint32_t Deflater::FindLongestMatch(uint32_t cur) {
   const uint16_t scanStart = Load16(scan);
   uint16_t scanEnd = Load16(scan + best - 1);
   const uint16_t* const prev = prev_.get();
+  if (io_.Cancelled) return best;  // the flag cannot change during the walk
   do {
-    if (io_.Cancelled) break;
     const uint8_t* match = window_ + cur;
-    if (Load16(match + best - 1) != scanEnd || Load16(match) != scanStart) continue;
-    const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
-    if (len > best) {
-      matchStart_ = cur;
-      best = len;
-      if (len >= nice) break;
-      scanEnd = Load16(scan + best - 1);
+    // Only a candidate that agrees at both ends of the best length so far
+    // can beat it; one branch for both tests.
+    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) == 0) {
+      const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
+      if (len > best) {
+        matchStart_ = cur;
+        best = len;
+        if (len >= nice) break;
+        scanEnd = Load16(scan + best - 1);
+      }
     }
   } while ((cur = prev[cur & kWMask]) > limit && --chain != 0);
   return best;
@@ -761,7 +764,9 @@ void Deflater::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const u
     const int code = kTables.LengthCode[lc];
     const int extra = kExtraLengthBits[code];
     const int sym = kLiterals + 1 + code;
-    lengthBits[lc] = lcode[sym] | (static_cast<uint32_t>(lc - kTables.BaseLength[code]) << llen[sym]);
+    // Length 258 (code 28) has no extra bits: nothing may be set above its code.
+    const uint32_t extraValue = extra ? static_cast<uint32_t>(lc - kTables.BaseLength[code]) : 0;
+    lengthBits[lc] = lcode[sym] | (extraValue << llen[sym]);
     lengthLen[lc] = static_cast<uint8_t>(llen[sym] + extra);
   }
   PutBits();  // leaves at most 7 bits, so that an item of up to 48 bits fits
