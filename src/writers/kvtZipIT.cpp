@@ -14,7 +14,6 @@ using namespace zip;
 
 namespace {
 
-constexpr uint32_t kCopyChunk = 32768;
 constexpr uint64_t kMax32 = 0xFFFFFFFF;
 
 // Reads exactly `count` bytes at `position`; false when the stream ends first.
@@ -194,7 +193,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
         if (!input->Seek(0, platform::Origin::Begin)) {
           fInputFailed = true;
         } else if (storeIt) {
-          ok = StoreData(Target, size, encrypt, packed);
+          packed = CopyFileData(input.get(), Target, size, 32, encrypt);
         } else {
           InputLeft = size;
           EntryMethod = kMethodDeflated;
@@ -250,26 +249,6 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   Entry.PackedSize = packed;
   if (OnEnd) OnEnd(*this, CurrentFileName, true);
   return true;
-}
-
-// Copies the input (rewound) to the archive in chunks, with progress. Ends
-// early when the input does: the entry records what was read.
-bool TZip::StoreData(Stream* Target, uint32_t Size, bool Encrypt, uint32_t& Written) {
-  std::vector<uint8_t> buffer(std::min(Size, kCopyChunk));
-  uint32_t done = 0;
-  while (done < Size && !GetCancel()) {
-    const uint32_t want = std::min(Size - done, kCopyChunk);
-    const int64_t got = ReadBlock(fInput, buffer.data(), want, 32, false);
-    if (got <= 0) break;
-    const auto n = static_cast<uint32_t>(got);
-    WriteBlock(Target, buffer.data(), n, true, 0, Encrypt);
-    done += n;
-    PackedBytes += n;
-    BytesLeft -= std::min(BytesLeft, n);
-    ReportProgress(done, Size, TotalBytes);
-  }
-  Written = done;
-  return !GetCancel();
 }
 
 void TZip::PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
@@ -671,16 +650,17 @@ int TZip::ReadArchiveDirectory() {
   return EntryList.Count();
 }
 
-int TZip::GetArchiveComment() {
-  fArchiveComment.clear();
+std::string TZip::GetArchiveComment() {
   FileHandle file = OpenArchiveFile(ArchiveFile());
-  if (!file) return 0;
+  if (!file) return {};
+  const std::string held = fArchiveComment;
   std::string problem;
-  if (!FindEndRecord(*file, problem)) {
-    ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
-    return 0;
-  }
-  return static_cast<int>(fArchiveComment.size());
+  const bool found = FindEndRecord(*file, problem);
+  std::string comment = found ? fArchiveComment : std::string();
+  // A comment set for the next RewriteDirectory stays set.
+  fArchiveComment = held;
+  if (!found) ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+  return comment;
 }
 
 void TZip::SetArchiveComment(const std::string& Comment) {
@@ -688,16 +668,18 @@ void TZip::SetArchiveComment(const std::string& Comment) {
   fCommentsChanged = true;
 }
 
-bool TZip::SetEntryComment(int Index, const std::string& Comment) {
-  if (Index < 0 || Index >= EntryList.Count()) return false;
+void TZip::SetEntryComment(int Index, const std::string& Comment) {
+  if (Index < 0 || Index >= EntryList.Count() ||
+      !IsCentralRecord(EntryList.Object(Index).Header)) {
+    ReportError(ArchiveFile(), "no entry " + std::to_string(Index), "0", kErrUnsupported);
+    return;
+  }
   TCompBaseHeaderObj& entry = EntryList.Object(Index);
-  if (!IsCentralRecord(entry.Header)) return false;
   const std::string text = Comment.substr(0, 0xFFFF);
   entry.Extra.assign(text.begin(), text.end());
   entry.ExtraLength = static_cast<uint16_t>(text.size());
   PutLE16(&entry.Header[kCenCommentLength], entry.ExtraLength);
   fCommentsChanged = true;
-  return true;
 }
 
 void TZip::RewriteDirectory() {

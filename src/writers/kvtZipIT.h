@@ -107,18 +107,15 @@ class TZip : public TCompBase {
   // archive comment); returns their number, 0 when the archive cannot be read
   // (reported).
   int ReadArchiveDirectory() override;
-  // Reads the comment of ArchiveFile; returns its length.
-  int GetArchiveComment() override;
-  const std::string& ArchiveComment() const { return fArchiveComment; }
+  // The comment of ArchiveFile as stored.
+  std::string GetArchiveComment() override;
   // Both mark the directory for RewriteDirectory. Comments are stored bytes,
   // at most 65535 of them (longer ones are cut).
-  void SetArchiveComment(const std::string& Comment);
-  bool SetEntryComment(int Index, const std::string& Comment);
+  void SetArchiveComment(const std::string& Comment) override;
+  void SetEntryComment(int Index, const std::string& Comment) override;
   // Writes the directory read by ReadArchiveDirectory, with the changed
   // comments, over the old one in ArchiveFile.
   void RewriteDirectory() override;
-  using TCompBase::SetArchiveComment;
-  using TCompBase::SetEntryComment;
 
   // The stored form of a name: OEM code page when TranslateOemChar, "/"
   // separators.
@@ -146,7 +143,6 @@ class TZip : public TCompBase {
   bool WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
   bool FolderIsEmpty(const std::string& Folder);
   bool BeginEntry(const std::string& Path);
-  bool StoreData(Stream* Target, uint32_t Size, bool Encrypt, uint32_t& Written);
   void WriteHeaderBytes(Stream* Target, const void* Data, size_t Count);
   void PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
                         const std::string& Name, uint32_t ExternalAttr, uint32_t Offset);

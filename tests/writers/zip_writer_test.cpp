@@ -191,9 +191,9 @@ TEST(ZipEncryption, HeaderDecryptsToTheCheckBytesAndLeavesTheKeysForTheData) {
   EXPECT_EQ(plain.substr(10), "\xB2\xA1Z");
 }
 
-// Reads of one file stop after a number of bytes, with an error or as if the
-// file ended there, once a given pass over it (each pass starting at offset
-// 0) has begun.
+// Reads of one file fail when they reach past a number of bytes, or stop
+// there as if the file ended, once a given pass over it (each pass starting
+// at offset 0) has begun.
 class ShrinkingReads : public test::FaultPlatform {
  public:
   std::string Name;
@@ -215,8 +215,8 @@ class ShrinkingReads : public test::FaultPlatform {
       const int64_t at = f_->Position();
       if (at == 0) ++pass_;
       if (pass_ >= o_.FromPass && at + static_cast<int64_t>(count) > o_.After) {
-        if (at >= o_.After) return o_.Error ? -1 : 0;
-        count = static_cast<size_t>(o_.After - at);
+        if (o_.Error) return -1;
+        count = at < o_.After ? static_cast<size_t>(o_.After - at) : 0;
       }
       return f_->Read(buffer, count);
     }
