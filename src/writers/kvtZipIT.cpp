@@ -88,14 +88,12 @@ void TZip::WriteHeaderBytes(Stream* Target, const void* Data, size_t Count) {
 // ---------------------------------------------------------------------------
 // Writing new entries
 
+// Anything with the directory bit is a folder (a hidden or read-only folder
+// too): opening one as a file would fail or read nothing.
 bool TZip::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
-  // A damaged existing archive ends the run without writing anything (the
-  // error was reported when it was loaded).
-  bool written = false;
-  if (!fDamaged) {
-    written = (Entry.Attr & platform::kAttrDirectory) ? WriteFolderEntry(Target, Index, Entry)
-                                                      : WriteFileEntry(Target, Index, Entry);
-  }
+  const bool written = (Entry.Attr & platform::kAttrDirectory)
+                           ? WriteFolderEntry(Target, Index, Entry)
+                           : WriteFileEntry(Target, Index, Entry);
   if (!written) Entry.Action = TCompBaseHeaderObj::kSkip;
   return written;
 }
@@ -210,7 +208,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
       }
       const int64_t consumed = input->Position();
       read = consumed > 0 ? static_cast<uint32_t>(std::min<int64_t>(consumed, size)) : 0;
-      crc = read > 0 ? Crc32Value ^ 0xFFFFFFFF : 0;
+      crc = Crc32Value ^ 0xFFFFFFFF;
       if (ok && (fInputFailed || (encrypt && (read != size || crc != checkCrc)))) {
         // A read error, or an encrypted input that changed since its CRC was
         // taken: the check bytes would not match what was stored.
@@ -233,7 +231,11 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
     return false;
   }
 
-  if (size == 0 || read == 0) flags = 0, method = kMethodStored, crc = 0, packed = 0;
+  if (read == 0) {  // empty, or emptied since it was gathered
+    flags = 0;
+    method = kMethodStored;
+    crc = packed = 0;
+  }
   PutLE16(local + kLocFlags, flags);
   PutLE16(local + kLocMethod, method);
   PutLE32(local + kLocCrc, crc);
@@ -481,7 +483,6 @@ void TZip::AddKeptEntry(const KeptRecord& Record, uint32_t Copied) {
 }
 
 void TZip::LoadEntries(Stream* Source) {
-  fDamaged = false;
   fDirectoryLoaded = false;
   std::vector<KeptRecord> records;
   std::vector<uint32_t> copied;
@@ -495,7 +496,6 @@ void TZip::LoadEntries(Stream* Source) {
     // Not a ZIP archive, or a damaged one: committing a new archive over it
     // would lose it, so the run writes nothing and leaves it as it is.
     ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
-    fDamaged = true;
     Discard = true;
     return;
   }
@@ -550,7 +550,7 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
 // The directory
 
 void TZip::WriteArchiveEnd(Stream* Target) {
-  if (EntryNumber == 0 || fDamaged) return;
+  if (EntryNumber == 0) return;
   if (!ArchiveDriveReady()) {
     Discard = true;
     fArchiveFile.clear();
@@ -608,7 +608,7 @@ bool TZip::WriteDirectory(Stream* Target) {
 }
 
 void TZip::ReportEntries() {
-  if (fDamaged || Switch == swDelete) return;
+  if (Switch == swDelete) return;
   for (int i = 0; i < EntryList.Count(); ++i) {
     TCompBaseHeaderObj& entry = EntryList.Object(i);
     if (entry.Action != TCompBaseHeaderObj::kNew || !IsCentralRecord(entry.Header)) continue;

@@ -153,8 +153,6 @@ class TZip : public TCompBase {
   uint8_t fEnd[zip::kEndSize] = {};
   uint32_t fEndPosition = 0;
   KeptRecord fRecord;  // the record ReadHeader read last
-  // The existing archive could not be read: nothing of this run is kept.
-  bool fDamaged = false;
   bool fCommentsChanged = false;
   // EntryList and the end record are those ReadArchiveDirectory read.
   bool fDirectoryLoaded = false;
