@@ -522,8 +522,9 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   uint8_t local[kLocalSize];
   if (name.size() > 0xFFFF || pos < 0 || static_cast<uint64_t>(pos) >= kMax32 ||
       !ReadAt(*Source, entry.Offset, local, kLocalSize) || GetLE32(local) != kLocalSignature) {
-    ReportError(EntryList.Line(Index), "entry could not be copied", "0", kErrUnsupported);
-    entry.Action = TCompBaseHeaderObj::kSkip;
+    // The archive changed since it was loaded: dropping the entry would
+    // lose it, so the run ends and the archive stays as it is.
+    RaiseError(ArchiveFile(), "entry could not be copied", "0", kErrUnsupported);
     return;
   }
   const uint32_t oldNameLength = GetLE16(local + kLocNameLength);
@@ -569,7 +570,7 @@ void TZip::WriteArchiveEnd(Stream* Target) {
     return;
   }
   if (!Target->Seek(0, platform::Origin::End)) WriteFailed();
-  WriteDirectory(Target);
+  WriteDirectory(Target, false);
 }
 
 bool TZip::WriteSpannedArchive(Stream*) {
@@ -580,7 +581,7 @@ bool TZip::WriteSpannedArchive(Stream*) {
   return false;
 }
 
-bool TZip::WriteDirectory(Stream* Target) {
+bool TZip::WriteDirectory(Stream* Target, bool EvenEmpty) {
   const int64_t start = Target->Position();
   if (start < 0 || static_cast<uint64_t>(start) > kMax32) WriteFailed();
   uint32_t count = 0;
@@ -592,7 +593,7 @@ bool TZip::WriteDirectory(Stream* Target) {
       WriteHeaderBytes(Target, entry.Extra.data(), entry.Extra.size());
     ++count;
   }
-  if (count == 0) return false;
+  if (count == 0 && !EvenEmpty) return false;
   const int64_t dirEnd = Target->Position();
   uint8_t end[kEndSize] = {};
   PutLE32(end, kEndSignature);
@@ -700,7 +701,7 @@ void TZip::RewriteDirectory() {
   // The directory may come out shorter than before: the file is cut after
   // it, or the old end record would still be found at the end.
   if (!file->Seek(GetLE32(fEnd + kEndDirOffset), platform::Origin::Begin)) WriteFailed();
-  WriteDirectory(file.get());
+  WriteDirectory(file.get(), true);
   if (!file->SetEnd() || !file->Close()) WriteFailed();
   fCommentsChanged = false;
 }

@@ -146,7 +146,9 @@ class TZip : public TCompBase {
   void WriteHeaderBytes(Stream* Target, const void* Data, size_t Count);
   void PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
                         const std::string& Name, uint32_t ExternalAttr, uint32_t Offset);
-  bool WriteDirectory(Stream* Target);
+  // The central records of the entries not skipped and the end record; with
+  // no such entry nothing, unless EvenEmpty (an archive that stays one).
+  bool WriteDirectory(Stream* Target, bool EvenEmpty);
 
   std::string fArchiveComment;
   // The end record of the archive being read.

@@ -136,6 +136,16 @@ TEST(ZipComments, RewriteDirectoryInPlaceWithNewComments) {
   EXPECT_EQ(now.Entries[0].Comment, "entry note");
   EXPECT_EQ(now.Entries[1].Comment, "second");
   EXPECT_EQ(now.Entries[1].Data, std::string(3000, 'k'));
+
+  // An archive without entries stays one; its directory is read on demand.
+  ZipRun e;
+  e.UseCorpus("accepted-empty-archive.zip");
+  e.zip.SetArchiveFile(e.Archive());
+  e.zip.SetArchiveComment("now with a comment");
+  e.zip.RewriteDirectory();
+  ASSERT_TRUE(Parse(e.Bytes(), now));
+  EXPECT_EQ(now.Comment, "now with a comment");
+  EXPECT_TRUE(now.Entries.empty());
 }
 
 }  // namespace
