@@ -1,0 +1,28 @@
+// How the ZIP writer uses the traditional ZIP cipher: the 12-byte header that
+// starts every encrypted entry, and the CRC-32 it needs before the data.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vix {
+
+inline constexpr uint32_t kEncryptionHeaderSize = 12;
+using EncryptionHeader = std::array<uint8_t, kEncryptionHeaderSize>;
+
+// Sets the process-wide cipher keys from `password` and returns the header,
+// already encrypted: ten random bytes, then bits 16-23 and 24-31 of `crc`
+// (the check bytes readers test a password against). The keys are left as
+// the header leaves them, ready for the entry's data.
+EncryptionHeader MakeEncryptionHeader(const std::string& password, uint32_t crc);
+
+// CRC-32 of the first `size` bytes of `input`, read from its start in chunks
+// of at most 100000 bytes; the input is rewound before and after. False when
+// a read fails or the input ends before `size` bytes: the check bytes would
+// then not match the data written after them.
+bool InputCrc32(platform::Stream& input, uint32_t size, uint32_t& crc);
+
+}  // namespace vix

@@ -1,0 +1,709 @@
+#include "writers/kvtZipIT.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "archive/kvtCrc.h"
+#include "archive/kvtNames.h"
+#include "engines/deflate.h"
+#include "writers/kvtZipCrypt.h"
+
+namespace vix {
+
+using namespace zip;
+
+namespace {
+
+constexpr uint64_t kMax32 = 0xFFFFFFFF;
+
+// Reads exactly `count` bytes at `position`; false when the stream ends first.
+bool ReadAt(Stream& source, uint64_t position, void* buffer, size_t count) {
+  if (!source.Seek(static_cast<int64_t>(position), platform::Origin::Begin)) return false;
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (count > 0) {
+    const int64_t got = source.Read(p, count);
+    if (got <= 0) return false;
+    p += got;
+    count -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+std::string RecordName(const std::vector<uint8_t>& header) {
+  const auto* begin = reinterpret_cast<const char*>(header.data()) + kCentralSize;
+  return std::string(begin, GetLE16(header.data() + kCenNameLength));
+}
+
+bool IsCentralRecord(const std::vector<uint8_t>& header) {
+  return header.size() >= kCentralSize && GetLE32(header.data()) == kCentralSignature &&
+         header.size() == kCentralSize + GetLE16(header.data() + kCenNameLength) +
+                              GetLE16(header.data() + kCenExtraLength);
+}
+
+std::string MethodName(uint16_t method, uint16_t flags) {
+  if (method == kMethodStored) return "Stored";
+  switch (flags & 6) {
+    case 6: return "DeflateS";
+    case 4: return "DeflateF";
+    case 2: return "DeflateX";
+    default: return "DeflateN";
+  }
+}
+
+}  // namespace
+
+TZip::TZip(TComponent* owner) : TCompBase(owner) {
+  fAllowedMethods = {cmStore, cmDeflate};
+  fOwnExt = ".zip";
+  SetArcType(atZip);
+  SetCompressMethod(cmDeflate);
+  SetDefaultExt(".ZIP");
+}
+
+void TZip::SetArcType(TArcType) { TCompBase::SetArcType(atZip); }
+
+uint32_t TZip::EntryOverhead(int) { return kLocalSize; }
+
+std::string TZip::ZipName(const std::string& name) const {
+  return ToStoredName(name, TranslateOemChar, '/');
+}
+
+int64_t TZip::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
+                        bool Decrypt) {
+  const int64_t got = TCompBase::ReadBlock(Source, Buffer, Count, CrcKind, Decrypt);
+  if (got < 0 && fInput && Source == fInput) fInputFailed = true;
+  return got;
+}
+
+void TZip::WriteHeaderBytes(Stream* Target, const void* Data, size_t Count) {
+  bool ok = false;
+  try {
+    ok = WriteBlock(Target, const_cast<void*>(Data), static_cast<uint32_t>(Count), false, 0,
+                    false) == static_cast<int64_t>(Count);
+  } catch (const E_RAISE&) {
+  }
+  if (!ok) WriteFailed();
+}
+
+// ---------------------------------------------------------------------------
+// Writing new entries
+
+// Anything with the directory bit is a folder (a hidden or read-only folder
+// too): opening one as a file would fail or read nothing.
+bool TZip::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
+  const bool written = (Entry.Attr & platform::kAttrDirectory)
+                           ? WriteFolderEntry(Target, Index, Entry)
+                           : WriteFileEntry(Target, Index, Entry);
+  if (!written) Entry.Action = TCompBaseHeaderObj::kSkip;
+  return written;
+}
+
+// OnBegin may decline the entry; then OnRenameFile may change the stored
+// name (its file part only). A name already taken by another entry is
+// offered again, a bounded number of times.
+bool TZip::BeginEntry(const std::string& Path) {
+  SetCurrentFileName(Path);
+  bool extract = true;
+  if (OnBegin) OnBegin(*this, CurrentFileName, static_cast<int>(EntryNumber), extract);
+  if (!extract) return false;
+  if (!OnRenameFile) return true;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string answer = CurrentFileName;
+    OnRenameFile(*this, CurrentFileName, answer);
+    const std::string file = ExtractFileName(answer);
+    const std::string candidate = ExtractFilePath(CurrentFileName) + file;
+    if (file.empty() || SameTextAscii(candidate, CurrentFileName)) return true;
+    if (EntryList.IndexOf(candidate) < 0) {
+      CurrentFileName = candidate;
+      return true;
+    }
+  }
+  return true;
+}
+
+bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
+  const std::string path = EntryList.Line(Index);
+  FileHandle input = OpenSource(path);
+  if (!input) return false;
+  const int64_t startPos = Target->Position();
+  if (startPos < 0 || static_cast<uint64_t>(startPos) >= kMax32 - kLocalSize) {
+    ReportError(path, "the archive would reach 4 GiB", "0", kErrWrite);
+    return false;
+  }
+  const auto start = static_cast<uint32_t>(startPos);
+  if (!BeginEntry(path)) return false;
+
+  std::string name = ZipName(CurrentFileName);
+  if (name.empty() || name.size() > 0xFFFF) {
+    ReportError(CurrentFileName, "stored name empty or too long", "0", kErrUnsupported);
+    return false;
+  }
+  // The size now, not the one gathered: the file may have changed since.
+  const int64_t actual = input->Size();
+  if (actual < 0) {
+    ReportError(path, "size unreadable", "0", kErrOpen);
+    return false;
+  }
+  if (!CheckFileSize(path, static_cast<uint64_t>(actual))) return false;
+  const auto size = static_cast<uint32_t>(actual);
+
+  uint8_t local[kLocalSize] = {};
+  PutLE32(local, kLocalSignature);
+  PutLE16(local + kLocVersion, kVersion);
+  // An empty file is never encrypted: there would be nothing to check the
+  // password against.
+  uint16_t flags = (!Password.empty() && size > 0) ? kFlagEncrypted : 0;
+  const bool encrypt = flags & kFlagEncrypted;
+  PutLE16(local + kLocFlags, flags);
+  PutLE16(local + kLocMethod, kMethodDeflated);
+  PutLE32(local + kLocTime, Entry.Date);
+  PutLE32(local + kLocSize, size);
+  PutLE16(local + kLocNameLength, static_cast<uint16_t>(name.size()));
+  WriteHeaderBytes(Target, local, kLocalSize);
+  WriteHeaderBytes(Target, name.data(), name.size());
+
+  uint16_t method = kMethodStored;
+  uint32_t crc = 0, packed = 0, read = 0;
+  bool ok = true;
+  fInput = input.get();
+  fInputFailed = false;
+  if (size > 0) {
+    uint32_t checkCrc = 0;
+    if (encrypt) {
+      // The check bytes of the encryption header come from the CRC of the
+      // data, so the whole input is read once before it is compressed.
+      if (InputCrc32(*input, size, checkCrc)) {
+        EncryptionHeader header = MakeEncryptionHeader(Password, checkCrc);
+        WriteHeaderBytes(Target, header.data(), header.size());
+      } else {
+        ReportReadFailure(path);
+        ok = false;
+      }
+    }
+    if (ok) {
+      const bool storeIt = CompressMethod() == cmStore ||
+                           (StoreAlreadyCompressedFiles &&
+                            HasCompressedExtension(CurrentFileName, ".EXE"));
+      PackedBytes = 0;
+      Crc32Value = 0xFFFFFFFF;
+      platform::PumpMessages();
+      try {
+        if (!input->Seek(0, platform::Origin::Begin)) {
+          fInputFailed = true;
+        } else if (storeIt) {
+          packed = CopyFileData(input.get(), Target, size, 32, encrypt);
+        } else {
+          InputLeft = size;
+          EntryMethod = kMethodDeflated;
+          DeflateFile(*this, input.get(), Target, encrypt, true);
+          method = EntryMethod;
+          // The level bits stay even when the engine fell back to storing.
+          flags |= kLevelFlags[DeflateType()];
+          packed = PackedBytes;
+        }
+      } catch (const std::exception& e) {
+        // The entry is dropped and the run goes on with the next one.
+        if (!GetCancel()) ReportError(CurrentFileName, e.what(), "0", kErrWrite);
+        ok = false;
+      }
+      const int64_t consumed = input->Position();
+      read = consumed > 0 ? static_cast<uint32_t>(std::min<int64_t>(consumed, size)) : 0;
+      crc = Crc32Value ^ 0xFFFFFFFF;
+      if (ok && (fInputFailed || (encrypt && (read != size || crc != checkCrc)))) {
+        // A read error, or an encrypted input that changed since its CRC was
+        // taken: the check bytes would not match what was stored.
+        ReportReadFailure(path);
+        ok = false;
+      }
+      if (encrypt) packed += kEncryptionHeaderSize;
+    }
+  }
+  fInput = nullptr;
+  input.reset();
+
+  const int64_t endPos = Target->Position();
+  if (ok && !GetCancel() && (endPos < 0 || static_cast<uint64_t>(endPos) > kMax32)) {
+    ReportError(path, "the archive would reach 4 GiB", "0", kErrWrite);
+    ok = false;
+  }
+  if (!ok || GetCancel()) {
+    if (!TruncateTarget(Target, start)) WriteFailed();
+    return false;
+  }
+
+  if (read == 0) {  // empty, or emptied since it was gathered
+    flags = 0;
+    method = kMethodStored;
+    crc = packed = 0;
+  }
+  PutLE16(local + kLocFlags, flags);
+  PutLE16(local + kLocMethod, method);
+  PutLE32(local + kLocCrc, crc);
+  PutLE32(local + kLocPacked, packed);
+  PutLE32(local + kLocSize, read);
+  if (!Target->Seek(start, platform::Origin::Begin)) WriteFailed();
+  WriteHeaderBytes(Target, local, kLocalSize);
+  if (!Target->Seek(endPos, platform::Origin::Begin)) WriteFailed();
+
+  PutCentralRecord(Entry, local, name, Entry.Attr, start);
+  Entry.Offset = start;
+  Entry.Size = read;
+  Entry.PackedSize = packed;
+  if (OnEnd) OnEnd(*this, CurrentFileName, true);
+  return true;
+}
+
+void TZip::PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
+                            const std::string& Name, uint32_t ExternalAttr, uint32_t Offset) {
+  std::vector<uint8_t>& c = Entry.Header;
+  c.assign(kCentralSize, 0);
+  PutLE32(c.data(), kCentralSignature);
+  PutLE16(&c[kCenMadeBy], kVersion);
+  PutLE16(&c[kCenVersion], kVersion);
+  // Flags through uncompressed size are the local header's, field for field.
+  std::copy(Local + kLocFlags, Local + kLocNameLength, &c[kCenFlags]);
+  PutLE16(&c[kCenNameLength], static_cast<uint16_t>(Name.size()));
+  PutLE16(&c[kCenInternalAttr], 1);
+  PutLE32(&c[kCenExternalAttr], ExternalAttr);
+  PutLE32(&c[kCenOffset], Offset);
+  c.insert(c.end(), Name.begin(), Name.end());
+  Entry.Extra.clear();
+  Entry.ExtraLength = 0;
+}
+
+bool TZip::FolderIsEmpty(const std::string& Folder) {
+  auto search = platform::Current().FindFirst(Folder, "*.*");
+  if (!search) return false;
+  platform::FindData data;
+  while (search->Next(data))
+    if (!data.Name.empty() && data.Name[0] != '.') return false;
+  return true;
+}
+
+// An empty folder becomes an entry of its own, named with a trailing "/";
+// a folder that holds anything is stored through its files.
+bool TZip::WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
+  const std::string path = EntryList.Line(Index);
+  if (!StoreEmptySubDirs || !FolderIsEmpty(path)) return false;
+  SetCurrentFileName(AppendBackslash(path));
+  const std::string name = ZipName(CurrentFileName);
+  if (name.empty() || name.size() > 0xFFFF) return false;
+  const int64_t startPos = Target->Position();
+  if (startPos < 0 || static_cast<uint64_t>(startPos) >= kMax32 - kLocalSize - name.size())
+    return false;
+  const auto start = static_cast<uint32_t>(startPos);
+
+  uint8_t local[kLocalSize] = {};
+  PutLE32(local, kLocalSignature);
+  PutLE16(local + kLocVersion, kVersion);
+  PutLE32(local + kLocTime, Entry.Date);
+  PutLE16(local + kLocNameLength, static_cast<uint16_t>(name.size()));
+  WriteHeaderBytes(Target, local, kLocalSize);
+  WriteHeaderBytes(Target, name.data(), name.size());
+
+  PutCentralRecord(Entry, local, name, kDirectoryAttr, start);
+  Entry.Offset = start;
+  Entry.Size = Entry.PackedSize = 0;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reading an existing archive
+
+bool TZip::FindEndRecord(Stream& Source, std::string& Problem) {
+  const int64_t size = Source.Size();
+  if (size < 0) {
+    Problem = "size unreadable";
+    return false;
+  }
+  if (static_cast<uint64_t>(size) > kMax32) {
+    Problem = "larger than 4 GiB";
+    return false;
+  }
+  const auto window = static_cast<uint32_t>(std::min<int64_t>(size, kEndSearchSize));
+  if (window < kEndSize) {
+    Problem = "no end of central directory record";
+    return false;
+  }
+  std::vector<uint8_t> tail(window);
+  const uint64_t base = static_cast<uint64_t>(size) - window;
+  if (!ReadAt(Source, base, tail.data(), window)) {
+    Problem = "read failed";
+    return false;
+  }
+  // Backwards from the last place the record fits; a comment may hold the
+  // signature too, so a candidate must describe a directory that lies
+  // before it and a comment that ends within the file.
+  for (uint32_t pos = window - kEndSize + 1; pos-- > 0;) {
+    const uint8_t* e = &tail[pos];
+    if (GetLE32(e) != kEndSignature) continue;
+    const uint32_t commentLength = GetLE16(e + kEndCommentLength);
+    const uint64_t dirEnd =
+        static_cast<uint64_t>(GetLE32(e + kEndDirOffset)) + GetLE32(e + kEndDirSize);
+    if (pos + kEndSize + commentLength > window || dirEnd > base + pos) continue;
+    std::copy(e, e + kEndSize, fEnd);
+    fEndPosition = static_cast<uint32_t>(base + pos);
+    fArchiveComment.assign(reinterpret_cast<const char*>(e + kEndSize), commentLength);
+    if (GetLE16(e + kEndThisDisk) != 0 || GetLE16(e + kEndDirDisk) != 0 ||
+        GetLE16(e + kEndEntriesHere) != GetLE16(e + kEndEntriesTotal)) {
+      Problem = "spanned or split archive";
+      return false;
+    }
+    if (pos >= kZip64LocatorSize && GetLE32(e - kZip64LocatorSize) == kZip64LocatorSignature) {
+      Problem = "ZIP64 archive";
+      return false;
+    }
+    return true;
+  }
+  Problem = "no end of central directory record";
+  return false;
+}
+
+bool TZip::ReadFirstHeader(std::string& Name, Stream* Source) {
+  std::string problem;
+  if (!FindEndRecord(*Source, problem)) return false;
+  HeaderPos = GetLE32(fEnd + kEndDirOffset);
+  return ReadHeader(Source, Name);
+}
+
+// Reads the central record at the header position; it and its name, extra
+// field and comment must lie before the end record.
+bool TZip::ReadHeader(Stream* Source, std::string& Name) {
+  NextHeaderPos = 0;
+  const uint64_t pos = HeaderPos;
+  if (pos + kCentralSize > fEndPosition) return false;
+  KeptRecord record;
+  record.Header.resize(kCentralSize);
+  if (!ReadAt(*Source, pos, record.Header.data(), kCentralSize) ||
+      GetLE32(record.Header.data()) != kCentralSignature)
+    return false;
+  const uint32_t nameExtra = GetLE16(&record.Header[kCenNameLength]) +
+                             GetLE16(&record.Header[kCenExtraLength]);
+  const uint32_t commentLength = GetLE16(&record.Header[kCenCommentLength]);
+  const uint64_t end = pos + kCentralSize + nameExtra + commentLength;
+  if (end > fEndPosition) return false;
+  record.Header.resize(kCentralSize + nameExtra);
+  record.Comment.resize(commentLength);
+  if (!ReadAt(*Source, pos + kCentralSize, record.Header.data() + kCentralSize, nameExtra) ||
+      !ReadAt(*Source, pos + kCentralSize + nameExtra, record.Comment.data(), commentLength))
+    return false;
+  fRecord = std::move(record);
+  NextHeaderPos = static_cast<uint32_t>(end);
+  Name = FromStoredName(RecordName(fRecord.Header), TranslateOemChar);
+  return true;
+}
+
+// The whole directory, as many records as the end record counts.
+bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
+                         std::string& Problem) {
+  if (!FindEndRecord(Source, Problem)) return false;
+  const uint32_t total = GetLE16(fEnd + kEndEntriesTotal);
+  std::string name;
+  for (uint32_t i = 0; i < total; ++i) {
+    HeaderPos = i == 0 ? GetLE32(fEnd + kEndDirOffset) : NextHeaderPos;
+    if (!ReadHeader(&Source, name)) {
+      Problem = "central directory record " + std::to_string(i + 1) + " of " +
+                std::to_string(total) + " unreadable";
+      return false;
+    }
+    Records.push_back(fRecord);
+  }
+  return true;
+}
+
+// A kept entry is copied byte for byte later, so everything the copy will
+// read must lie in the archive, before the directory.
+bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, uint32_t& Copied,
+                            std::string& Problem) {
+  const uint8_t* c = Record.Header.data();
+  const uint32_t offset = GetLE32(c + kCenOffset);
+  const uint32_t packed = GetLE32(c + kCenPacked);
+  const std::string where = "entry at offset " + std::to_string(offset);
+  if (packed == kMax32 || GetLE32(c + kCenSize) == kMax32 || offset == kMax32) {
+    Problem = where + ": ZIP64 sizes";
+    return false;
+  }
+  const uint64_t dirOffset = GetLE32(fEnd + kEndDirOffset);
+  uint8_t local[kLocalSize];
+  if (static_cast<uint64_t>(offset) + kLocalSize > dirOffset ||
+      !ReadAt(Source, offset, local, kLocalSize) || GetLE32(local) != kLocalSignature) {
+    Problem = where + ": no local header there";
+    return false;
+  }
+  const uint64_t dataEnd = static_cast<uint64_t>(offset) + kLocalSize +
+                           GetLE16(local + kLocNameLength) +
+                           GetLE16(local + kLocExtraLength) + packed;
+  if (dataEnd > dirOffset) {
+    Problem = where + ": data runs past the directory";
+    return false;
+  }
+  // A data descriptor after the data belongs to the entry and is copied
+  // with it; it is recognised by its signature or by the CRC it repeats.
+  uint32_t descriptor = 0;
+  if (GetLE16(local + kLocFlags) & kFlagDescriptor) {
+    uint8_t d[16] = {};
+    const auto room = static_cast<uint32_t>(std::min<uint64_t>(16, dirOffset - dataEnd));
+    const uint32_t crc = GetLE32(c + kCenCrc);
+    if (room > 0 && ReadAt(Source, dataEnd, d, room)) {
+      if (room >= 16 && GetLE32(d) == kDescriptorSignature && GetLE32(d + 4) == crc)
+        descriptor = 16;
+      else if (room >= 12 && GetLE32(d) == crc)
+        descriptor = 12;
+    }
+  }
+  Record.Occupied = packed + descriptor;
+  Copied = static_cast<uint32_t>(dataEnd + descriptor - offset);
+  return true;
+}
+
+void TZip::AddKeptEntry(const KeptRecord& Record, uint32_t Copied) {
+  const uint8_t* c = Record.Header.data();
+  auto entry = std::make_unique<TCompBaseHeaderObj>();
+  entry->Header = Record.Header;
+  entry->Size = GetLE32(c + kCenSize);
+  entry->PackedSize = Record.Occupied;
+  entry->Date = GetLE32(c + kCenTime);
+  entry->Attr = GetLE32(c + kCenExternalAttr);
+  entry->Offset = GetLE32(c + kCenOffset);
+  entry->Extra.assign(Record.Comment.begin(), Record.Comment.end());
+  entry->ExtraLength = static_cast<uint16_t>(Record.Comment.size());
+  entry->Action = TCompBaseHeaderObj::kCopy;
+  std::string line = FromStoredName(RecordName(Record.Header), TranslateOemChar);
+  // A folder entry is named with a trailing separator, but the search finds
+  // the folder without one: the line must match it, or an update would add
+  // the folder a second time. The search reports a folder as 16, where
+  // this writer stores 0x30.
+  if (line.size() > 1 && IsDelimiter(line.back())) {
+    line.pop_back();
+    if (entry->Attr == kDirectoryAttr) entry->Attr = platform::kAttrDirectory;
+  }
+  EntryList.Add(line, std::move(entry));
+  EntrySpecIndex.push_back(1);
+  TotalBytes += Copied;
+}
+
+void TZip::LoadEntries(Stream* Source) {
+  fDirectoryLoaded = false;
+  std::vector<KeptRecord> records;
+  std::vector<uint32_t> copied;
+  std::string problem;
+  bool ok = ReadDirectory(*Source, records, problem);
+  for (size_t i = 0; ok && i < records.size(); ++i) {
+    copied.push_back(0);
+    ok = CheckLocalHeader(*Source, records[i], copied.back(), problem);
+  }
+  if (!ok) {
+    // Not a ZIP archive, or a damaged one: committing a new archive over it
+    // would lose it, so the run writes nothing and leaves it as it is.
+    ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+    Discard = true;
+    return;
+  }
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (Switch == swDelete &&
+        NameSelected(FromStoredName(RecordName(records[i].Header), TranslateOemChar))) {
+      ++FilesDeleted;
+      continue;
+    }
+    AddKeptEntry(records[i], copied[i]);
+  }
+}
+
+// A kept entry under a new name: new local header and name, then the old
+// extra field, data and descriptor unchanged.
+void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
+  TCompBaseHeaderObj& entry = EntryList.Object(Index);
+  if (!IsCentralRecord(entry.Header)) return;
+  const std::string oldName = RecordName(entry.Header);
+  std::string name = ZipName(EntryList.Line(Index));
+  if (!oldName.empty() && oldName.back() == '/' && (name.empty() || name.back() != '/'))
+    name += '/';
+  const int64_t pos = Target->Position();
+  uint8_t local[kLocalSize];
+  if (name.size() > 0xFFFF || pos < 0 || static_cast<uint64_t>(pos) >= kMax32 ||
+      !ReadAt(*Source, entry.Offset, local, kLocalSize) || GetLE32(local) != kLocalSignature) {
+    // The archive changed since it was loaded: dropping the entry would
+    // lose it, so the run ends and the archive stays as it is.
+    RaiseError(ArchiveFile(), "entry could not be copied", "0", kErrUnsupported);
+    return;
+  }
+  const uint32_t oldNameLength = GetLE16(local + kLocNameLength);
+  const uint32_t rest = GetLE16(local + kLocExtraLength) + entry.PackedSize;
+  PutLE16(local + kLocNameLength, static_cast<uint16_t>(name.size()));
+  WriteHeaderBytes(Target, local, kLocalSize);
+  WriteHeaderBytes(Target, name.data(), name.size());
+  if (!Source->Seek(static_cast<int64_t>(entry.Offset) + kLocalSize + oldNameLength,
+                    platform::Origin::Begin) ||
+      CopyBlock(Source, Target, rest, 0, false) != rest)
+    WriteFailed();
+
+  std::vector<uint8_t> header(entry.Header.begin(), entry.Header.begin() + kCentralSize);
+  PutLE16(&header[kCenNameLength], static_cast<uint16_t>(name.size()));
+  PutLE32(&header[kCenOffset], static_cast<uint32_t>(pos));
+  header.insert(header.end(), name.begin(), name.end());
+  header.insert(header.end(), entry.Header.begin() + kCentralSize + oldName.size(),
+                entry.Header.end());
+  entry.Header = std::move(header);
+  entry.Offset = static_cast<uint32_t>(pos);
+}
+
+// ---------------------------------------------------------------------------
+// The directory
+
+void TZip::WriteArchiveEnd(Stream* Target) {
+  if (EntryNumber == 0) return;
+  if (!ArchiveDriveReady()) {
+    Discard = true;
+    fArchiveFile.clear();
+    return;
+  }
+  // Free space from the cluster counts in 64 bits: the 32-bit byte count
+  // wraps on disks of 4 GiB and more, which would make a large removable
+  // disk look full.
+  const TDiskManager& disk = DiskManager();
+  const uint64_t freeBytes = static_cast<uint64_t>(disk.DiskSpace.FreeClusters) *
+                             disk.DiskSpace.SectorsPerCluster * disk.DiskSpace.BytesPerSector;
+  const int64_t size = Target->Size();
+  if (disk.DriveType == platform::kDriveRemovable && size >= 0 &&
+      static_cast<uint64_t>(size) > freeBytes) {
+    WriteSpannedArchive(Target);
+    return;
+  }
+  if (!Target->Seek(0, platform::Origin::End)) WriteFailed();
+  WriteDirectory(Target, false);
+}
+
+bool TZip::WriteSpannedArchive(Stream*) {
+  // Until spanned output exists, the first disk is asked for as if no
+  // handler were assigned: the temporary archive is not committed.
+  Discard = true;
+  ReportError(ArchiveFile(), "OnInsertDisk", "1", kErrEventNotAssigned);
+  return false;
+}
+
+bool TZip::WriteDirectory(Stream* Target, bool EvenEmpty) {
+  const int64_t start = Target->Position();
+  if (start < 0 || static_cast<uint64_t>(start) > kMax32) WriteFailed();
+  uint32_t count = 0;
+  for (int i = 0; i < EntryList.Count(); ++i) {
+    TCompBaseHeaderObj& entry = EntryList.Object(i);
+    if (entry.Action == TCompBaseHeaderObj::kSkip || !IsCentralRecord(entry.Header)) continue;
+    WriteHeaderBytes(Target, entry.Header.data(), entry.Header.size());
+    if (GetLE16(&entry.Header[kCenCommentLength]) != 0 && !entry.Extra.empty())
+      WriteHeaderBytes(Target, entry.Extra.data(), entry.Extra.size());
+    ++count;
+  }
+  if (count == 0 && !EvenEmpty) return false;
+  const int64_t dirEnd = Target->Position();
+  uint8_t end[kEndSize] = {};
+  PutLE32(end, kEndSignature);
+  PutLE16(end + kEndEntriesHere, static_cast<uint16_t>(count));
+  PutLE16(end + kEndEntriesTotal, static_cast<uint16_t>(count));
+  PutLE32(end + kEndDirSize, static_cast<uint32_t>(dirEnd - start));
+  PutLE32(end + kEndDirOffset, static_cast<uint32_t>(start));
+  PutLE16(end + kEndCommentLength, static_cast<uint16_t>(fArchiveComment.size()));
+  WriteHeaderBytes(Target, end, kEndSize);
+  if (!fArchiveComment.empty())
+    WriteHeaderBytes(Target, fArchiveComment.data(), fArchiveComment.size());
+  return true;
+}
+
+void TZip::ReportEntries() {
+  if (Switch == swDelete) return;
+  for (int i = 0; i < EntryList.Count(); ++i) {
+    TCompBaseHeaderObj& entry = EntryList.Object(i);
+    if (entry.Action != TCompBaseHeaderObj::kNew || !IsCentralRecord(entry.Header)) continue;
+    const uint8_t* c = entry.Header.data();
+    Entry = TEntryInfo();
+    Entry.FileName = FromStoredName(RecordName(entry.Header), TranslateOemChar);
+    Entry.Date = DosDateToDateTime(GetLE32(c + kCenTime));
+    Entry.Size = GetLE32(c + kCenSize);
+    Entry.PackedSize = GetLE32(c + kCenPacked);
+    Entry.Crc = GetLE32(c + kCenCrc);
+    Entry.Attr = GetLE32(c + kCenExternalAttr);
+    Entry.MethodName = MethodName(GetLE16(c + kCenMethod), GetLE16(c + kCenFlags));
+    Entry.Offset = GetLE32(c + kCenOffset);
+    if (OnRead) OnRead(*this, Entry.Offset, i);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Comments
+
+int TZip::ReadArchiveDirectory() {
+  EntryList.Clear();
+  EntrySpecIndex.clear();
+  fCommentsChanged = false;
+  fDirectoryLoaded = false;
+  FileHandle file = OpenArchiveFile(ArchiveFile());
+  if (!file) return 0;
+  std::vector<KeptRecord> records;
+  std::string problem;
+  if (!ReadDirectory(*file, records, problem)) {
+    ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+    return 0;
+  }
+  for (auto& record : records) {
+    record.Occupied = GetLE32(record.Header.data() + kCenPacked);
+    AddKeptEntry(record, 0);
+  }
+  fDirectoryLoaded = true;
+  return EntryList.Count();
+}
+
+std::string TZip::GetArchiveComment() {
+  FileHandle file = OpenArchiveFile(ArchiveFile());
+  if (!file) return {};
+  const std::string held = fArchiveComment;
+  std::string problem;
+  const bool found = FindEndRecord(*file, problem);
+  std::string comment = found ? fArchiveComment : std::string();
+  // A comment set for the next RewriteDirectory stays set.
+  fArchiveComment = held;
+  if (!found) ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+  return comment;
+}
+
+void TZip::SetArchiveComment(const std::string& Comment) {
+  fArchiveComment = Comment.substr(0, 0xFFFF);
+  fCommentsChanged = true;
+}
+
+void TZip::SetEntryComment(int Index, const std::string& Comment) {
+  if (Index < 0 || Index >= EntryList.Count() ||
+      !IsCentralRecord(EntryList.Object(Index).Header)) {
+    ReportError(ArchiveFile(), "no entry " + std::to_string(Index), "0", kErrUnsupported);
+    return;
+  }
+  TCompBaseHeaderObj& entry = EntryList.Object(Index);
+  const std::string text = Comment.substr(0, 0xFFFF);
+  entry.Extra.assign(text.begin(), text.end());
+  entry.ExtraLength = static_cast<uint16_t>(text.size());
+  PutLE16(&entry.Header[kCenCommentLength], entry.ExtraLength);
+  fCommentsChanged = true;
+}
+
+void TZip::RewriteDirectory() {
+  if (!fCommentsChanged || GetCancel()) return;
+  // The directory is written where the old one began, so it must be the
+  // one read from this archive (a comment may have been set before).
+  if (!fDirectoryLoaded) {
+    const std::string comment = fArchiveComment;
+    ReadArchiveDirectory();
+    if (!fDirectoryLoaded) return;
+    fArchiveComment = comment;
+  }
+  FileHandle file = platform::Current().OpenReadWrite(ArchiveFile());
+  if (!file) {
+    ReportError(ArchiveFile(), "", "0", kErrOpen);
+    return;
+  }
+  // The directory may come out shorter than before: the file is cut after
+  // it, or the old end record would still be found at the end.
+  if (!file->Seek(GetLE32(fEnd + kEndDirOffset), platform::Origin::Begin)) WriteFailed();
+  WriteDirectory(file.get(), true);
+  if (!file->SetEnd() || !file->Close()) WriteFailed();
+  fCommentsChanged = false;
+}
+
+}  // namespace vix

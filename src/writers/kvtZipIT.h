@@ -1,0 +1,166 @@
+// TZip: the archive component that writes ZIP archives (stored and deflated
+// entries, traditional encryption) and updates existing ones.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/kvtBase.h"
+
+namespace vix {
+
+// Where a ZIP entry's records put their fields. Every value is little-endian.
+namespace zip {
+
+// Local file header, followed by the name and the extra field.
+inline constexpr uint32_t kLocalSignature = 0x04034B50;
+inline constexpr uint32_t kLocalSize = 30;
+enum LocalField : uint32_t {
+  kLocVersion = 4, kLocFlags = 6, kLocMethod = 8, kLocTime = 10, kLocCrc = 14,
+  kLocPacked = 18, kLocSize = 22, kLocNameLength = 26, kLocExtraLength = 28,
+};
+
+// Central directory record, followed by the name, the extra field and the
+// entry comment.
+inline constexpr uint32_t kCentralSignature = 0x02014B50;
+inline constexpr uint32_t kCentralSize = 46;
+enum CentralField : uint32_t {
+  kCenMadeBy = 4, kCenVersion = 6, kCenFlags = 8, kCenMethod = 10, kCenTime = 12,
+  kCenCrc = 16, kCenPacked = 20, kCenSize = 24, kCenNameLength = 28,
+  kCenExtraLength = 30, kCenCommentLength = 32, kCenDiskStart = 34,
+  kCenInternalAttr = 36, kCenExternalAttr = 38, kCenOffset = 42,
+};
+
+// End of central directory record, followed by the archive comment.
+inline constexpr uint32_t kEndSignature = 0x06054B50;
+inline constexpr uint32_t kEndSize = 22;
+enum EndField : uint32_t {
+  kEndThisDisk = 4, kEndDirDisk = 6, kEndEntriesHere = 8, kEndEntriesTotal = 10,
+  kEndDirSize = 12, kEndDirOffset = 16, kEndCommentLength = 20,
+};
+
+// The ZIP64 end locator sits right before the end record of an archive too
+// large for these 32-bit fields; archives of that kind are not updated.
+inline constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
+inline constexpr uint32_t kZip64LocatorSize = 20;
+// Optional signature of a data descriptor (general purpose flag bit 3).
+inline constexpr uint32_t kDescriptorSignature = 0x08074B50;
+
+inline constexpr uint16_t kVersion = 20;  // "version made by" and "needed"
+inline constexpr uint16_t kFlagEncrypted = 0x0001;
+inline constexpr uint16_t kFlagDescriptor = 0x0008;
+inline constexpr uint16_t kMethodStored = 0;
+inline constexpr uint16_t kMethodDeflated = 8;
+inline constexpr uint32_t kDirectoryAttr = 0x30;
+
+// The end record lies within the last 64 KiB + 22 bytes of an archive (its
+// comment is at most 65535 bytes).
+inline constexpr uint32_t kEndSearchSize = 0xFFFF + kEndSize;
+
+// The deflate level bits (flags bits 1-2) of each TDeflateType, in its order:
+// levels 1, 2, 7 and 9.
+inline constexpr uint16_t kLevelFlags[4] = {6, 4, 0, 2};
+
+inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t GetLE32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+inline void PutLE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace zip
+
+class TZip : public TCompBase {
+ public:
+  explicit TZip(TComponent* owner);
+
+  // Every non-empty entry is encrypted with this password when it is not
+  // empty. Taken byte for byte (UTF-8).
+  std::string Password;
+  // Space to keep free on the first disk of a spanned archive.
+  uint32_t LeaveSpaceOnFirstDisk = 0;
+
+  void SetArcType(TArcType value) override;
+
+  // --- the writer's part of the compress driver ---------------------------------
+  uint32_t EntryOverhead(int Method) override;
+  bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) override;
+  bool ReadFirstHeader(std::string& Name, Stream* Source) override;
+  bool ReadHeader(Stream* Source, std::string& Name) override;
+  void LoadEntries(Stream* Source) override;
+  void CopyEntry(Stream* Source, Stream* Target, int Method, int Index) override;
+  void WriteArchiveEnd(Stream* Target) override;
+  void ReportEntries() override;
+  // Counts the bytes read from the entry's input and notes read errors, which
+  // the engine cannot tell from the end of the input.
+  int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
+                    bool Decrypt) override;
+
+  // --- comments of an existing archive --------------------------------------------
+  // Reads every central record of ArchiveFile into a fresh EntryList (and the
+  // archive comment); returns their number, 0 when the archive cannot be read
+  // (reported).
+  int ReadArchiveDirectory() override;
+  // The comment of ArchiveFile as stored.
+  std::string GetArchiveComment() override;
+  // Both mark the directory for RewriteDirectory. Comments are stored bytes,
+  // at most 65535 of them (longer ones are cut).
+  void SetArchiveComment(const std::string& Comment) override;
+  void SetEntryComment(int Index, const std::string& Comment) override;
+  // Writes the directory read by ReadArchiveDirectory, with the changed
+  // comments, over the old one in ArchiveFile.
+  void RewriteDirectory() override;
+
+  // The stored form of a name: OEM code page when TranslateOemChar, "/"
+  // separators.
+  std::string ZipName(const std::string& name) const;
+
+ protected:
+  // Spanned output takes over here when the finished archive does not fit
+  // its removable disk. Returns true when it wrote the archive to the disks.
+  virtual bool WriteSpannedArchive(Stream* Source);
+
+ private:
+  // One central record as read from an existing archive.
+  struct KeptRecord {
+    std::vector<uint8_t> Header;  // 46-byte record, name and extra field
+    std::string Comment;
+    uint32_t Occupied = 0;        // bytes after the local header's name and extra
+  };
+  bool FindEndRecord(Stream& Source, std::string& Problem);
+  bool ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records, std::string& Problem);
+  bool CheckLocalHeader(Stream& Source, KeptRecord& Record, uint32_t& Copied,
+                        std::string& Problem);
+  void AddKeptEntry(const KeptRecord& Record, uint32_t Copied);
+
+  bool WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
+  bool WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
+  bool FolderIsEmpty(const std::string& Folder);
+  bool BeginEntry(const std::string& Path);
+  void WriteHeaderBytes(Stream* Target, const void* Data, size_t Count);
+  void PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
+                        const std::string& Name, uint32_t ExternalAttr, uint32_t Offset);
+  // The central records of the entries not skipped and the end record; with
+  // no such entry nothing, unless EvenEmpty (an archive that stays one).
+  bool WriteDirectory(Stream* Target, bool EvenEmpty);
+
+  std::string fArchiveComment;
+  // The end record of the archive being read.
+  uint8_t fEnd[zip::kEndSize] = {};
+  uint32_t fEndPosition = 0;
+  KeptRecord fRecord;  // the record ReadHeader read last
+  bool fCommentsChanged = false;
+  // EntryList and the end record are those ReadArchiveDirectory read.
+  bool fDirectoryLoaded = false;
+  // The input of the entry being written, for ReadBlock.
+  Stream* fInput = nullptr;
+  bool fInputFailed = false;
+};
+
+}  // namespace vix
