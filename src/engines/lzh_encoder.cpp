@@ -131,7 +131,7 @@ class Encoder {
   }
 
   LzhIo& io_;
-  const uint32_t dicbit_, dicsiz_, np_, pbit_, bufsiz_;
+  const uint32_t dicsiz_, np_, pbit_, bufsiz_;
 
   // Window and tree (allocated for the largest window whatever the method).
   struct Link {
@@ -176,7 +176,6 @@ class Encoder {
 
 Encoder::Encoder(const LzhMethodParams& params, LzhIo& io)
     : io_(io),
-      dicbit_(params.DicBit),
       dicsiz_(params.DicSiz),
       np_(params.NP),
       pbit_(params.PBit),
