@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, LzhMethodTest, ::testing::Values(kLh5Params, k
 // pieces, and every distance stays inside the method's window.
 TEST_P(LzhMethodTest, CorpusRoundTripsAcrossManyWindowSlides) {
   for (const char* name : {"english-kjv.txt", "cppcheck.elf", "japanese-sjis.roff"}) {
-    const auto data = CorpusSlice(name, 100000, 3u << 20);
+    const auto data = CorpusSlice(name, 100000, 1u << 20);
     if (data.empty()) GTEST_SKIP() << "corpus not found";
     const auto e = Encode(data, GetParam(), 777);
     ASSERT_TRUE(e.packed) << name;
