@@ -3,21 +3,17 @@
 // LZH archives.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 
 #include "archive/kvtNames.h"
 #include "engines/lzh_decoder.h"
+#include "support/temp_dir.h"
 #include "writers/kvtLha.h"
 
 namespace vix {
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 // CRC-16/ARC bit by bit, independent of the table the writer uses.
@@ -76,25 +72,13 @@ std::vector<Header> ParseArchive(const Bytes& a, size_t* end = nullptr) {
 
 class LhaTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    static std::atomic<int> serial{0};
-    root_ = fs::temp_directory_path() /
-            ("vix-lha-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + std::to_string(serial++));
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "src");
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  std::string Path(const std::string& rel) const { return (root_ / fs::u8path(rel)).u8string(); }
+  std::string Path(const std::string& rel) const { return tmp_.Join(rel); }
   void Write(const std::string& rel, const Bytes& data) {
-    fs::create_directories(fs::u8path(Path(rel)).parent_path());
-    std::ofstream f(fs::u8path(Path(rel)), std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    tmp_.WriteFile(rel, std::string(data.begin(), data.end()));
   }
   Bytes Read(const std::string& rel) const {
-    std::ifstream f(fs::u8path(Path(rel)), std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string s = tmp_.ReadFile(rel);
+    return Bytes(s.begin(), s.end());
   }
 
   // Runs TLha on `specs` (relative to the root) into archive.lzh.
@@ -120,7 +104,7 @@ class LhaTest : public ::testing::Test {
     std::string file, message;
   };
   std::vector<Error> errors;
-  fs::path root_;
+  test::TempDir tmp_;
 };
 
 Bytes Text(size_t n) {
@@ -138,7 +122,7 @@ TEST_F(LhaTest, WritesLevel0HeadersWithChecksumAndDecodableData) {
   Write("src/notes.txt", text);
   Write("src/empty.dat", {});
   for (TCompressMethod method : {cmFrozen5, cmFrozen6, cmStore}) {
-    fs::remove(Path("archive.lzh"));
+    platform::Current().DeleteFile(Path("archive.lzh"));
     ASSERT_EQ(Run({"src/notes.txt", "src/empty.dat"}, method), 2);
     const Bytes archive = Read("archive.lzh");
     size_t end;
@@ -152,7 +136,7 @@ TEST_F(LhaTest, WritesLevel0HeadersWithChecksumAndDecodableData) {
     EXPECT_EQ(h.crc, Crc16(text));
     EXPECT_EQ(h.attr, platform::kAttrArchive);
     platform::FindData found;
-    ASSERT_TRUE(platform::Current().FindFirst(Path("src/"), "notes.txt")->Next(found));
+    ASSERT_TRUE(platform::Current().FindFirst(Path("src"), "notes.txt")->Next(found));
     EXPECT_EQ(h.stamp, found.Time);
     if (method == cmStore) {
       EXPECT_EQ(h.method, "-lh0-");
@@ -187,7 +171,7 @@ TEST_F(LhaTest, StoresWhatDoesNotCompressOrIsAlreadyCompressed) {
   EXPECT_EQ(byName["data.zip"].method, "-lh0-");
   EXPECT_EQ(byName["tool.EXE"].method, "-lh6-");
 
-  fs::remove(Path("archive.lzh"));
+  platform::Current().DeleteFile(Path("archive.lzh"));
   Run({"src/data.zip"}, cmFrozen6, [](TLha& l) { l.StoreAlreadyCompressedFiles = false; });
   EXPECT_EQ(ParseArchive(Read("archive.lzh"))[0].method, "-lh6-");
 }
