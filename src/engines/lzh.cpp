@@ -19,7 +19,11 @@ class ComponentIo final : public LzhIo {
   ComponentIo(TCompBase& comp, Stream* input, Stream* output)
       : comp_(comp), input_(input), output_(output), fileSize_(comp.InputLeft) {}
 
+  // Reads stop at the size the file had when it was opened (InputLeft), so
+  // that the entry holds exactly the bytes its header announces.
   uint32_t Read(uint8_t* buffer, uint32_t count) override {
+    count = std::min(count, comp_.InputLeft);
+    if (count == 0) return 0;
     const int64_t n = comp_.ReadBlock(input_, buffer, count, 16, false);
     if (n < 0) throw ReadFailure{};
     const uint32_t got = static_cast<uint32_t>(n);

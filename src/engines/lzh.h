@@ -61,11 +61,13 @@ enum class LzhResult {
   Failed,          // anything else (out of memory)
 };
 
-// Compresses the rest of `input` into `output` with LzhParameters. Reads go
-// through the component's ReadBlock with CRC kind 16 and lower InputLeft and
-// BytesLeft; writes go through WriteBlock and add to PackedBytes; the flag
+// Compresses the next InputLeft bytes of `input` (the rest of the file as
+// it was when opened) into `output` with LzhParameters. Reads go through the
+// component's ReadBlock with CRC kind 16 and lower InputLeft and BytesLeft;
+// writes go through WriteBlock and add to PackedBytes; the flag
 // Incompressible is set when the stream was abandoned. Nothing is thrown.
-// `bytesRead` (optional) receives the input bytes read.
+// `bytesRead` (optional) receives the input bytes read: fewer than
+// InputLeft held means the file shrank.
 LzhResult LzhEncodeFile(TCompBase& comp, platform::Stream* input, platform::Stream* output,
                         uint64_t* bytesRead = nullptr);
 

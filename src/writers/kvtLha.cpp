@@ -51,6 +51,11 @@ void SetMethod(uint8_t* header, char digit) {
 
 bool IsMethodId(const uint8_t* p) { return p[0] == '-' && p[4] == '-'; }
 
+// Drops what an entry wrote from `at` on (64-bit, unlike TruncateTarget).
+void Cut(Stream* target, int64_t at) {
+  if (target->Seek(at, Origin::Begin)) target->SetEnd();
+}
+
 }  // namespace
 
 uint8_t lha::HeaderSum(const uint8_t* header, size_t size) {
@@ -159,8 +164,10 @@ bool TLha::StoreData(Stream* Source, Stream* Target, uint32_t count, bool& readF
 bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   const std::string source = EntryList.Line(Index);
   SetCurrentFileName(source);
-  const uint32_t start = static_cast<uint32_t>(Target->Position());
-  Entry.Offset = start;
+  // Positions are 64-bit here so that a new archive may grow past 4 GiB;
+  // the entry record keeps 32 bits, as all offsets of the driver do.
+  const int64_t start = Target->Position();
+  Entry.Offset = static_cast<uint32_t>(start);
   std::memset(fHeader, 0, sizeof fHeader);
   FileHandle in = OpenSource(source);
   if (!in) return false;
@@ -185,7 +192,8 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   PutLE32(fHeader + lha::kOriginal, size);
   const std::string stored = ToStoredNameOem(CurrentFileName, TranslateOemChar);
   if (!NameFits(source, stored)) return false;
-  const uint32_t dataStart = start + static_cast<uint32_t>(lha::kEntryOverhead + stored.size());
+  const uint32_t headerBytes = static_cast<uint32_t>(lha::kEntryOverhead + stored.size());
+  const int64_t dataStart = start + headerBytes;
 
   // Placeholder; rewritten once the sizes and the CRC are known.
   SetMethod(fHeader, '0');
@@ -223,17 +231,17 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
           break;
         case LzhResult::WriteFailed:
           WriteFailed();  // raises unless the run is being cancelled
-          TruncateTarget(Target, start);
+          Cut(Target, start);
           return false;
         case LzhResult::Cancelled:
-          TruncateTarget(Target, start);
+          Cut(Target, start);
           return false;
         case LzhResult::Incompressible:
         case LzhResult::Failed:
           break;  // stored below
       }
       if (!done && !readFailed) {
-        TruncateTarget(Target, dataStart);
+        Cut(Target, dataStart);
         BytesLeft = bytesLeftBefore;
       }
     }
@@ -243,14 +251,14 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
       InputLeft = size;
       if (!in->Seek(0, Origin::Begin)) readFailed = true;
       if (!readFailed && !StoreData(in.get(), Target, size, readFailed) && !readFailed) {
-        TruncateTarget(Target, start);  // cancelled
+        Cut(Target, start);  // cancelled
         return false;
       }
       packed = size;
     }
     if (readFailed) {
       ReportReadFailure(source);
-      TruncateTarget(Target, start);
+      Cut(Target, start);
       return false;
     }
     SetMethod(fHeader, method);
@@ -259,9 +267,9 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   PutLE32(fHeader + lha::kPacked, packed);
   if (!Target->Seek(start, Origin::Begin)) WriteFailed();
   WriteLzhHeader(Target, stored, crc);
-  if (!Target->Seek(dataStart + uint64_t{packed}, Origin::Begin)) WriteFailed();
+  if (!Target->Seek(dataStart + int64_t{packed}, Origin::Begin)) WriteFailed();
 
-  KeepRecord(Entry, crc, dataStart - start);
+  KeepRecord(Entry, crc, headerBytes);
   if (OnEnd) OnEnd(*this, CurrentFileName, true);
   return true;
 }
@@ -284,8 +292,7 @@ bool TLha::WriteDirEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   // The folder's own stamp (the header would otherwise hold no date).
   PutLE32(fHeader + lha::kStamp, Entry.Date);
   fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
-  const uint32_t start = static_cast<uint32_t>(Target->Position());
-  Entry.Offset = start;
+  Entry.Offset = static_cast<uint32_t>(Target->Position());
   WriteLzhHeader(Target, stored, 0);
   KeepRecord(Entry, 0, static_cast<uint32_t>(lha::kEntryOverhead + stored.size()));
   return true;
@@ -312,8 +319,8 @@ bool TLha::ReadHeader(Stream* Source, std::string& Name) {
 // (a size byte of 0, or the end of the file) and when the header is not
 // one this writer can keep (fReadState says which).
 bool TLha::ParseHeader(Stream* Source, std::string& Name) {
-  if (fArchiveSize <= 0) fArchiveSize = Source->Size();
-  const int64_t left = fArchiveSize - int64_t{HeaderPos};
+  const int64_t archiveSize = Source->Size();
+  const int64_t left = archiveSize - int64_t{HeaderPos};
   if (left <= 0 || !Source->Seek(HeaderPos, Origin::Begin)) return false;
   uint8_t fixed[lha::kFixed];
   const int64_t got = ReadBlock(Source, fixed, lha::kFixed, 0, false);
@@ -391,7 +398,7 @@ bool TLha::ParseHeader(Stream* Source, std::string& Name) {
       uint64_t at = uint64_t{HeaderPos} + headerSize;
       while (next != 0) {
         if (next < 3 || extended + next > packedField ||
-            at + next > static_cast<uint64_t>(fArchiveSize)) {
+            at + next > static_cast<uint64_t>(archiveSize)) {
           Invalid("an extended header runs past its entry");
           return false;
         }
@@ -448,6 +455,10 @@ bool TLha::ParseHeader(Stream* Source, std::string& Name) {
     Invalid("an entry runs past the end of the file");
     return false;
   }
+  if (HeaderPos + length > 0xFFFFFFFFull) {
+    Invalid("entries beyond 4 GiB cannot be kept");
+    return false;
+  }
   e.length = static_cast<uint32_t>(length);
 
   // Folder names of the extended headers end in 0xFF separators.
@@ -460,7 +471,6 @@ bool TLha::ParseHeader(Stream* Source, std::string& Name) {
 }
 
 void TLha::LoadEntries(Stream* Source) {
-  fArchiveSize = Source->Size();
   fReadState = ReadState::End;
   std::string name;
   for (bool more = ReadFirstHeader(name, Source); more; more = ReadNextHeader(name, Source)) {

@@ -79,7 +79,6 @@ class TLha : public TCompBase {
   OldEntry fOld;
   ReadState fReadState = ReadState::End;
   std::string fInvalidReason;
-  int64_t fArchiveSize = 0;
 };
 
 }  // namespace vix

@@ -8,7 +8,10 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <tuple>
 
+#include "archive/kvtBase.h"
+#include "archive/kvtCrc.h"
 #include "engines/lzh.h"
 #include "engines/lzh_decoder.h"
 #include "engines/lzh_huffman.h"
@@ -203,6 +206,58 @@ TEST(LzhEncoderTest, RepeatAtDistance10000NeedsTheLh6Window) {
                           [](const auto& t) { return t.Distance == 10000; }));
 
   EXPECT_FALSE(Encode(data, kLh5Params).packed);
+}
+
+// A component whose block writes fail after a budget of bytes.
+class FailingWriter : public TCompBase {
+ public:
+  FailingWriter() : TCompBase(nullptr) {}
+  int64_t budget = -1;
+  int64_t WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData, int CrcKind,
+                     bool Encrypt) override {
+    if (budget >= 0 && (budget -= Count) < 0) throw E_RAISE(kErrWrite);
+    return TCompBase::WriteBlock(Target, Buffer, Count, IsData, CrcKind, Encrypt);
+  }
+};
+
+// LzhEncodeFile through a component: CRC and counters on success, and each
+// way of stopping told apart (the caller must not take a failed write for a
+// finished stream).
+TEST(LzhEncodeFileTest, KeepsTheCountersAndTellsFailuresApart) {
+  std::vector<uint8_t> text;
+  for (int i = 0; i < 40000; ++i) text.push_back("the lazy window"[i % 15] ^ (i / 997 & 1));
+  FailingWriter comp;
+  auto run = [&](uint32_t inputLeft) {
+    platform::MemoryStream in(text), out;
+    comp.InputLeft = inputLeft;
+    comp.TotalBytes = comp.BytesLeft = 100000;
+    comp.PackedBytes = 0;
+    Crc16Value = 0;
+    uint64_t read = 0;
+    const LzhResult r = LzhEncodeFile(comp, &in, &out, &read);
+    return std::make_tuple(r, read, out.Data());
+  };
+  LzhParameters = kLh5Params;
+  auto [result, read, stream] = run(static_cast<uint32_t>(text.size()));
+  ASSERT_EQ(result, LzhResult::Done);
+  EXPECT_EQ(read, text.size());
+  EXPECT_EQ(comp.PackedBytes, stream.size());
+  EXPECT_EQ(comp.InputLeft, 0u);
+  EXPECT_EQ(comp.BytesLeft, 100000u - text.size());
+  uint32_t crc = 0;
+  UpdateCrc16(text.data(), text.size(), crc);
+  EXPECT_EQ(Crc16Value, crc);
+  LzhDecoder dec(stream.data(), stream.size(), 13);
+  EXPECT_EQ(dec.Decode(text.size()), text);
+
+  // Reads stop at the size the file had when opened.
+  EXPECT_EQ(std::get<1>(run(1000)), 1000u);
+
+  comp.budget = 100;
+  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), LzhResult::WriteFailed);
+  comp.budget = -1;
+  comp.OnProgress = [](TCompBase& c, uint8_t, uint8_t) { c.SetCancel(true); };
+  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), LzhResult::Cancelled);
 }
 
 TEST(LzhHuffmanTest, BuildsCanonicalCodesFromFrequencies) {

@@ -3,6 +3,7 @@
 // LZH archives.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -355,6 +356,27 @@ TEST_F(LhaTest, ReportsEachWrittenEntryWithItsOffset) {
   std::vector<uint32_t> expected;
   for (auto& h : ParseArchive(Read("archive.lzh"))) expected.push_back(static_cast<uint32_t>(h.at));
   EXPECT_EQ(offsets, expected);
+}
+
+// A file that shrinks while it is compressed is reported and left out; the
+// entries around it stay whole.
+TEST_F(LhaTest, AFileThatShrinksWhileReadIsLeftOut) {
+  Write("src/a.txt", Text(100000));
+  Write("src/b.txt", Text(2000));
+  bool cut = false;
+  Run({"src/a.txt", "src/b.txt"}, cmFrozen6, [&](TLha& l) {
+    l.OnProgress = [&](TCompBase&, uint8_t, uint8_t) {
+      std::error_code ec;
+      if (!cut) std::filesystem::resize_file(std::filesystem::u8path(Path("src/a.txt")), 20000, ec);
+      cut = !ec;
+    };
+  });
+  if (!cut) GTEST_SKIP() << "the open file cannot be cut here";
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, kErrOpen);
+  const auto entries = ParseArchive(Read("archive.lzh"));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "b.txt");
 }
 
 }  // namespace
