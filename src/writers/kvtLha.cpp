@@ -161,6 +161,54 @@ bool TLha::StoreData(Stream* Source, Stream* Target, uint32_t count, bool& readF
   return true;
 }
 
+// Writes the data of a file behind its header: compressed by `method`, or
+// stored when that is '0', when the engine abandons the stream or cannot
+// run. False when the entry must be dropped: the file could not be read in
+// full (reported here), or the run was cancelled.
+bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, uint32_t size,
+                     int64_t dataStart, char& method, uint32_t& packed) {
+  if (method != '0') {
+    const uint32_t bytesLeftBefore = BytesLeft;
+    LzhParameters = method == '5' ? kLh5Params : kLh6Params;
+    Crc16Value = 0;
+    PackedBytes = 0;
+    Incompressible = false;
+    InputLeft = size;
+    uint64_t read = 0;
+    const LzhResult result = Source->Seek(0, Origin::Begin)
+                                 ? LzhEncodeFile(*this, Source, Target, &read)
+                                 : LzhResult::ReadFailed;
+    switch (result) {
+      case LzhResult::Done:
+        packed = PackedBytes;
+        if (read == size) return true;
+        [[fallthrough]];  // the file shrank while it was read
+      case LzhResult::ReadFailed:
+        ReportReadFailure(path);
+        return false;
+      case LzhResult::WriteFailed:
+        WriteFailed();  // raises unless the run is being cancelled
+        return false;
+      case LzhResult::Cancelled:
+        return false;
+      case LzhResult::Incompressible:
+      case LzhResult::Failed:
+        break;
+    }
+    // Stored instead: over what the engine wrote, counting the bytes again.
+    Cut(Target, dataStart);
+    BytesLeft = bytesLeftBefore;
+    method = '0';
+  }
+  Crc16Value = 0;
+  InputLeft = size;
+  packed = size;
+  bool readFailed = !Source->Seek(0, Origin::Begin);
+  if (!readFailed && StoreData(Source, Target, size, readFailed)) return true;
+  if (readFailed) ReportReadFailure(path);
+  return false;
+}
+
 bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   const std::string source = EntryList.Line(Index);
   SetCurrentFileName(source);
@@ -203,61 +251,11 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   uint16_t crc = 0;
   if (size > 0) {
     char method = '0';
-    const bool alreadyCompressed =
-        StoreAlreadyCompressedFiles && HasCompressedExtension(source, ".EXE");
-    if (!alreadyCompressed && fCompressMethod == cmFrozen5) method = '5';
-    if (!alreadyCompressed && fCompressMethod == cmFrozen6) method = '6';
-    const uint32_t bytesLeftBefore = BytesLeft;
-    bool readFailed = false, done = false;
-    if (method != '0') {
-      LzhParameters = method == '5' ? kLh5Params : kLh6Params;
-      Crc16Value = 0;
-      PackedBytes = 0;
-      Incompressible = false;
-      InputLeft = size;
-      uint64_t read = 0;
-      const LzhResult result = in->Seek(0, Origin::Begin)
-                                   ? LzhEncodeFile(*this, in.get(), Target, &read)
-                                   : LzhResult::ReadFailed;
-      switch (result) {
-        case LzhResult::Done:
-          // A file that shrank while it was read is not stored half.
-          readFailed = read != size;
-          done = !readFailed;
-          packed = PackedBytes;
-          break;
-        case LzhResult::ReadFailed:
-          readFailed = true;
-          break;
-        case LzhResult::WriteFailed:
-          WriteFailed();  // raises unless the run is being cancelled
-          Cut(Target, start);
-          return false;
-        case LzhResult::Cancelled:
-          Cut(Target, start);
-          return false;
-        case LzhResult::Incompressible:
-        case LzhResult::Failed:
-          break;  // stored below
-      }
-      if (!done && !readFailed) {
-        Cut(Target, dataStart);
-        BytesLeft = bytesLeftBefore;
-      }
+    if (!(StoreAlreadyCompressedFiles && HasCompressedExtension(source, ".EXE"))) {
+      if (fCompressMethod == cmFrozen5) method = '5';
+      if (fCompressMethod == cmFrozen6) method = '6';
     }
-    if (!done && !readFailed) {
-      method = '0';
-      Crc16Value = 0;
-      InputLeft = size;
-      if (!in->Seek(0, Origin::Begin)) readFailed = true;
-      if (!readFailed && !StoreData(in.get(), Target, size, readFailed) && !readFailed) {
-        Cut(Target, start);  // cancelled
-        return false;
-      }
-      packed = size;
-    }
-    if (readFailed) {
-      ReportReadFailure(source);
+    if (!WriteData(source, in.get(), Target, size, dataStart, method, packed)) {
       Cut(Target, start);
       return false;
     }

@@ -68,8 +68,11 @@ class TLha : public TCompBase {
   // Writes the current header (22 fixed bytes, name, CRC) at the target's
   // position after filling in size, name length and checksum.
   void WriteLzhHeader(Stream* Target, const std::string& storedName, uint16_t crc);
+  bool WriteData(const std::string& path, Stream* Source, Stream* Target, uint32_t size,
+                 int64_t dataStart, char& method, uint32_t& packed);
   // Copies `count` source bytes behind the header (CRC kind 16), with
-  // progress. False when the file gave fewer bytes.
+  // progress. False when the file gave fewer bytes (readFailed) or the run
+  // was cancelled.
   bool StoreData(Stream* Source, Stream* Target, uint32_t count, bool& readFailed);
   bool ParseHeader(Stream* Source, std::string& name);
   void Invalid(const std::string& why);
