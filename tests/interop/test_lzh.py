@@ -103,7 +103,7 @@ class LzhReaders(TreeCase):
     def test_corpus_round_trips(self):
         if not os.path.isdir(CORPUS):
             self.skipTest("corpus not found: " + CORPUS)
-        for method in ("lh5", "lh6"):
+        for method in METHODS:
             archive = self.path(method + ".lzh")
             arcwrite("lzh", archive, "--method", method, os.path.join(CORPUS, "*"))
             self.check_extracts(archive, CORPUS, empty_dirs=False)
