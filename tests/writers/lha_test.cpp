@@ -363,14 +363,17 @@ TEST_F(LhaTest, ReportsEachWrittenEntryWithItsOffset) {
 TEST_F(LhaTest, AFileThatShrinksWhileReadIsLeftOut) {
   Write("src/a.txt", Text(100000));
   Write("src/b.txt", Text(2000));
-  bool cut = false;
+  bool tried = false, cut = false;
   Run({"src/a.txt", "src/b.txt"}, cmFrozen6, [&](TLha& l) {
     l.OnProgress = [&](TCompBase&, uint8_t, uint8_t) {
+      if (tried) return;
+      tried = true;
       std::error_code ec;
-      if (!cut) std::filesystem::resize_file(std::filesystem::u8path(Path("src/a.txt")), 20000, ec);
+      std::filesystem::resize_file(std::filesystem::u8path(Path("src/a.txt")), 20000, ec);
       cut = !ec;
     };
   });
+  // Windows does not let another handle cut a file open for reading.
   if (!cut) GTEST_SKIP() << "the open file cannot be cut here";
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].code, kErrOpen);
