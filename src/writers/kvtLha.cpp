@@ -1,0 +1,558 @@
+#include "writers/kvtLha.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "archive/kvtCrc.h"
+#include "archive/kvtNames.h"
+#include "archive/kvtTime.h"
+#include "engines/lzh.h"
+
+namespace vix {
+
+namespace {
+
+using platform::Origin;
+
+constexpr uint32_t kChunk = 32768;
+// Renaming asks again while the answer names another entry; a handler that
+// keeps giving such names must not hang the run.
+constexpr int kMaxRenameQuestions = 100;
+
+// The entry record kept in TCompBaseHeaderObj::Header (37 bytes for LZH):
+// the first 22 header bytes as they are in the archive, then the data's CRC,
+// where the data starts, its size and the DOS stamp (converted for level-2
+// headers, which hold Unix time).
+constexpr size_t kRecCrc = lha::kFixed;
+constexpr size_t kRecDataOffset = kRecCrc + 2;
+constexpr size_t kRecPacked = kRecDataOffset + 4;
+constexpr size_t kRecStamp = kRecPacked + 4;
+constexpr size_t kRecSize = kRecStamp + 4;
+static_assert(kRecSize <= 37, "the driver's LZH header buffer holds 37 bytes");
+
+void PutLE16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void PutLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t GetLE32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void SetMethod(uint8_t* header, char digit) {
+  std::memcpy(header + lha::kMethod, "-lh", 3);
+  header[lha::kMethod + 3] = static_cast<uint8_t>(digit);
+  header[lha::kMethod + 4] = '-';
+}
+
+bool IsMethodId(const uint8_t* p) { return p[0] == '-' && p[4] == '-'; }
+
+// Drops what an entry wrote from `at` on (64-bit, unlike TruncateTarget).
+void Cut(Stream* target, int64_t at) {
+  if (target->Seek(at, Origin::Begin)) target->SetEnd();
+}
+
+}  // namespace
+
+uint8_t lha::HeaderSum(const uint8_t* header, size_t size) {
+  uint32_t sum = 0;
+  for (size_t i = 2; i < size; ++i) sum += header[i];
+  return static_cast<uint8_t>(sum);
+}
+
+TLha::TLha(TComponent* owner) : TCompBase(owner) {
+  fOwnExt = ".LHA";
+  fAllowedMethods = {cmStore, cmFrozen5, cmFrozen6};
+  fCompressMethod = cmFrozen6;
+  SetDefaultExt(".LHA");
+  SetArcType(atLha);
+}
+
+void TLha::SetArcType(TArcType) { fArcType = atLha; }
+
+uint32_t TLha::EntryOverhead(int) { return lha::kEntryOverhead; }
+
+// ---------------------------------------------------------------------------
+// Writing entries
+
+bool TLha::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
+  if (Entry.Attr == platform::kAttrDirectory) return WriteDirEntry(Target, Index, Entry);
+  return WriteFileEntry(Target, Index, Entry);
+}
+
+bool TLha::NameFits(const std::string& reported, const std::string& stored) {
+  if (stored.empty()) {
+    ReportError(reported, "no name can be stored for it in an LZH archive", "0", kErrOpen);
+    return false;
+  }
+  if (stored.size() > lha::kMaxName) {
+    ReportError(reported,
+                "name too long for an LZH header (" + std::to_string(stored.size()) +
+                    " bytes; at most 233 fit)",
+                "0", kErrOpen);
+    return false;
+  }
+  return true;
+}
+
+void TLha::WriteLzhHeader(Stream* Target, const std::string& storedName, uint16_t crc) {
+  const size_t n = storedName.size();
+  std::vector<uint8_t> header(lha::kEntryOverhead + n);
+  fHeader[lha::kSize] = static_cast<uint8_t>(lha::kFixed + n);
+  fHeader[lha::kLevel] = 0;
+  fHeader[lha::kNameLength] = static_cast<uint8_t>(n);
+  std::memcpy(header.data(), fHeader, lha::kFixed);
+  std::memcpy(header.data() + lha::kName, storedName.data(), n);
+  PutLE16(header.data() + lha::kName + n, crc);
+  fHeader[lha::kSum] = header[lha::kSum] = lha::HeaderSum(header.data(), header.size());
+  if (WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, 0, false) !=
+      static_cast<int64_t>(header.size()))
+    WriteFailed();
+}
+
+void TLha::KeepRecord(TCompBaseHeaderObj& Entry, uint16_t crc, uint32_t dataOffset) {
+  Entry.Header.assign(37, 0);
+  std::memcpy(Entry.Header.data(), fHeader, lha::kFixed);
+  PutLE16(Entry.Header.data() + kRecCrc, crc);
+  PutLE32(Entry.Header.data() + kRecDataOffset, dataOffset);
+  PutLE32(Entry.Header.data() + kRecPacked, GetLE32(fHeader + lha::kPacked));
+  PutLE32(Entry.Header.data() + kRecStamp, GetLE32(fHeader + lha::kStamp));
+}
+
+void TLha::RenameStep(TCompBaseHeaderObj& Entry) {
+  if (!OnRenameFile) return;
+  const std::string name = CurrentFileName;
+  const std::string folder = ExtractFilePath(name);
+  for (int question = 0; question < kMaxRenameQuestions; ++question) {
+    std::string answer = name;
+    OnRenameFile(*this, name, answer);
+    const std::string file = ExtractFileName(answer);
+    if (file.empty()) return;
+    const std::string renamed = folder + file;
+    if (SameTextAscii(renamed, name)) return;
+    if (EntryList.IndexOf(renamed) >= 0) continue;
+    CurrentFileName = renamed;
+    Entry.Action = TCompBaseHeaderObj::kRename;
+    return;
+  }
+}
+
+bool TLha::StoreData(Stream* Source, Stream* Target, uint32_t count, bool& readFailed) {
+  std::vector<uint8_t> buffer(std::min(count, kChunk));
+  uint32_t done = 0;
+  while (done < count) {
+    const uint32_t want = std::min(count - done, kChunk);
+    const int64_t got = ReadBlock(Source, buffer.data(), want, 16, false);
+    if (got != want) {
+      readFailed = true;
+      return false;
+    }
+    WriteBlock(Target, buffer.data(), want, true, 0, false);
+    done += want;
+    BytesLeft = BytesLeft > want ? BytesLeft - want : 0;
+    InputLeft -= want;
+    ReportProgress(done, count, TotalBytes);
+    if (GetCancel()) return false;
+  }
+  return true;
+}
+
+// Writes the data of a file behind its header: compressed by `method`, or
+// stored when that is '0', when the engine abandons the stream or cannot
+// run. False when the entry must be dropped: the file could not be read in
+// full (reported here), or the run was cancelled.
+bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, uint32_t size,
+                     int64_t dataStart, char& method, uint32_t& packed) {
+  if (method != '0') {
+    const uint32_t bytesLeftBefore = BytesLeft;
+    LzhParameters = method == '5' ? kLh5Params : kLh6Params;
+    Crc16Value = 0;
+    PackedBytes = 0;
+    Incompressible = false;
+    InputLeft = size;
+    uint64_t read = 0;
+    const LzhResult result = Source->Seek(0, Origin::Begin)
+                                 ? LzhEncodeFile(*this, Source, Target, &read)
+                                 : LzhResult::ReadFailed;
+    switch (result) {
+      case LzhResult::Done:
+        packed = PackedBytes;
+        if (read == size) return true;
+        [[fallthrough]];  // the file shrank while it was read
+      case LzhResult::ReadFailed:
+        ReportReadFailure(path);
+        return false;
+      case LzhResult::WriteFailed:
+        WriteFailed();  // raises unless the run is being cancelled
+        return false;
+      case LzhResult::Cancelled:
+        return false;
+      case LzhResult::Incompressible:
+      case LzhResult::Failed:
+        break;
+    }
+    // Stored instead: over what the engine wrote, counting the bytes again.
+    Cut(Target, dataStart);
+    BytesLeft = bytesLeftBefore;
+    method = '0';
+  }
+  Crc16Value = 0;
+  InputLeft = size;
+  packed = size;
+  bool readFailed = !Source->Seek(0, Origin::Begin);
+  if (!readFailed && StoreData(Source, Target, size, readFailed)) return true;
+  if (readFailed) ReportReadFailure(path);
+  return false;
+}
+
+bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
+  const std::string source = EntryList.Line(Index);
+  SetCurrentFileName(source);
+  // Positions are 64-bit here so that a new archive may grow past 4 GiB;
+  // the entry record keeps 32 bits, as all offsets of the driver do.
+  const int64_t start = Target->Position();
+  Entry.Offset = static_cast<uint32_t>(start);
+  std::memset(fHeader, 0, sizeof fHeader);
+  FileHandle in = OpenSource(source);
+  if (!in) return false;
+
+  PutLE32(fHeader + lha::kStamp, Entry.Date);
+  PutLE32(fHeader + lha::kOriginal, Entry.Size);
+  fHeader[lha::kAttr] = static_cast<uint8_t>(Entry.Attr);
+
+  bool extract = true;
+  if (OnBegin) OnBegin(*this, CurrentFileName, static_cast<int>(EntryNumber), extract);
+  if (Entry.Action != TCompBaseHeaderObj::kRename && Entry.Action != TCompBaseHeaderObj::kReplace)
+    RenameStep(Entry);
+  if (!extract) return false;
+
+  const int64_t actual = in->Size();
+  if (actual < 0) {
+    ReportReadFailure(source);
+    return false;
+  }
+  if (!CheckFileSize(source, static_cast<uint64_t>(actual))) return false;
+  const uint32_t size = static_cast<uint32_t>(actual);
+  PutLE32(fHeader + lha::kOriginal, size);
+  const std::string stored = ToStoredNameOem(CurrentFileName, TranslateOemChar);
+  if (!NameFits(source, stored)) return false;
+  const uint32_t headerBytes = static_cast<uint32_t>(lha::kEntryOverhead + stored.size());
+  const int64_t dataStart = start + headerBytes;
+
+  // Placeholder; rewritten once the sizes and the CRC are known.
+  SetMethod(fHeader, '0');
+  WriteLzhHeader(Target, stored, 0);
+
+  uint32_t packed = 0;
+  uint16_t crc = 0;
+  if (size > 0) {
+    char method = '0';
+    if (!(StoreAlreadyCompressedFiles && HasCompressedExtension(source, ".EXE"))) {
+      if (fCompressMethod == cmFrozen5) method = '5';
+      if (fCompressMethod == cmFrozen6) method = '6';
+    }
+    if (!WriteData(source, in.get(), Target, size, dataStart, method, packed)) {
+      Cut(Target, start);
+      return false;
+    }
+    SetMethod(fHeader, method);
+    crc = static_cast<uint16_t>(Crc16Value);
+  }
+  PutLE32(fHeader + lha::kPacked, packed);
+  if (!Target->Seek(start, Origin::Begin)) WriteFailed();
+  WriteLzhHeader(Target, stored, crc);
+  if (!Target->Seek(dataStart + int64_t{packed}, Origin::Begin)) WriteFailed();
+
+  KeepRecord(Entry, crc, headerBytes);
+  if (OnEnd) OnEnd(*this, CurrentFileName, true);
+  return true;
+}
+
+bool TLha::WriteDirEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
+  if (!StoreEmptySubDirs) return false;
+  const std::string folder = EntryList.Line(Index);
+  if (auto search = platform::Current().FindFirst(AppendBackslash(folder), "*.*")) {
+    platform::FindData data;
+    while (search->Next(data))
+      if (data.Name.empty() || data.Name[0] != '.') return false;
+  }
+  // Stored names are in the OEM code page like those of files.
+  CurrentFileName = StoredName(AppendBackslash(folder), SpecDir, DefaultDir());
+  const std::string stored = ToStoredNameOem(CurrentFileName, TranslateOemChar);
+  if (CurrentFileName.empty()) return false;
+  if (!NameFits(folder, stored)) return false;
+  std::memset(fHeader, 0, sizeof fHeader);
+  SetMethod(fHeader, 'd');
+  // The folder's own stamp (the header would otherwise hold no date).
+  PutLE32(fHeader + lha::kStamp, Entry.Date);
+  fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
+  Entry.Offset = static_cast<uint32_t>(Target->Position());
+  WriteLzhHeader(Target, stored, 0);
+  KeepRecord(Entry, 0, static_cast<uint32_t>(lha::kEntryOverhead + stored.size()));
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reading an existing archive
+
+void TLha::Invalid(const std::string& why) {
+  fReadState = ReadState::Invalid;
+  fInvalidReason = why;
+}
+
+bool TLha::ReadHeader(Stream* Source, std::string& Name) {
+  NextHeaderPos = 0;
+  fReadState = ReadState::End;
+  if (!ParseHeader(Source, Name)) return false;
+  fReadState = ReadState::Entry;
+  NextHeaderPos = HeaderPos + fOld.length;
+  return true;
+}
+
+// Reads the header at HeaderPos into fOld. False at the end of the archive
+// (a size byte of 0, or the end of the file) and when the header is not
+// one this writer can keep (fReadState says which).
+bool TLha::ParseHeader(Stream* Source, std::string& Name) {
+  const int64_t archiveSize = Source->Size();
+  const int64_t left = archiveSize - int64_t{HeaderPos};
+  if (left <= 0 || !Source->Seek(HeaderPos, Origin::Begin)) return false;
+  uint8_t fixed[lha::kFixed];
+  const int64_t got = ReadBlock(Source, fixed, lha::kFixed, 0, false);
+  if (got <= 0) return false;
+  if (fixed[lha::kSize] == 0) {
+    // The end mark. Only zeros may follow it at the start of a file, which
+    // tells an empty archive from some other file that begins with 0.
+    if (HeaderPos == static_cast<uint32_t>(ArchiveStart - 1)) {
+      for (int64_t i = 1; i < got; ++i)
+        if (fixed[i] != 0) {
+          Invalid("not an LZH archive");
+          return false;
+        }
+    }
+    return false;
+  }
+  if (got < static_cast<int64_t>(lha::kFixed)) {
+    Invalid("a header runs past the end of the file");
+    return false;
+  }
+  OldEntry e;
+  std::memcpy(e.fixed, fixed, lha::kFixed);
+  e.level = fixed[lha::kLevel];
+  e.original = GetLE32(fixed + lha::kOriginal);
+  e.attr = fixed[lha::kAttr];
+  e.stamp = GetLE32(fixed + lha::kStamp);
+  uint32_t packedField = GetLE32(fixed + lha::kPacked);
+  if (!IsMethodId(fixed + lha::kMethod)) {
+    Invalid("not an LZH archive (no method at a header)");
+    return false;
+  }
+
+  // The whole header: levels 0 and 1 count their size from byte 2; level 2
+  // counts all of it in 16 bits.
+  uint32_t headerSize;
+  if (e.level == 0 || e.level == 1) {
+    headerSize = 2u + fixed[lha::kSize];
+  } else if (e.level == 2) {
+    headerSize = GetLE16(fixed);
+  } else {
+    Invalid("header level " + std::to_string(e.level) + " is not supported");
+    return false;
+  }
+  const uint32_t minimum = e.level == 0 ? 24u : e.level == 1 ? 27u : 26u;
+  if (headerSize < minimum || headerSize > left) {
+    Invalid("a header runs past the end of the file");
+    return false;
+  }
+  std::vector<uint8_t> header(headerSize);
+  std::memcpy(header.data(), fixed, lha::kFixed);
+  const uint32_t rest = headerSize - lha::kFixed;
+  if (ReadBlock(Source, header.data() + lha::kFixed, rest, 0, false) != rest) {
+    Invalid("a header cannot be read");
+    return false;
+  }
+
+  std::string folder, file;
+  uint32_t extended = 0;  // level 1: extended headers counted in the packed size
+  if (e.level < 2) {
+    if (lha::HeaderSum(header.data(), headerSize) != header[lha::kSum]) {
+      Invalid("a header checksum does not match");
+      return false;
+    }
+    const uint32_t n = header[lha::kNameLength];
+    if (lha::kEntryOverhead + n + (e.level == 1 ? 3u : 0u) > headerSize) {
+      Invalid("a header is too short for its name");
+      return false;
+    }
+    file.assign(reinterpret_cast<const char*>(header.data() + lha::kName), n);
+    e.crc = GetLE16(header.data() + lha::kName + n);
+    if (e.level == 1) {
+      // Extended headers follow the base header, each announced by the
+      // 16-bit size at the end of the one before.
+      uint32_t next = GetLE16(header.data() + headerSize - 2);
+      uint64_t at = uint64_t{HeaderPos} + headerSize;
+      while (next != 0) {
+        if (next < 3 || extended + next > packedField ||
+            at + next > static_cast<uint64_t>(archiveSize)) {
+          Invalid("an extended header runs past its entry");
+          return false;
+        }
+        std::vector<uint8_t> ext(next);
+        if (!Source->Seek(static_cast<int64_t>(at), Origin::Begin) ||
+            ReadBlock(Source, ext.data(), next, 0, false) != next) {
+          Invalid("an extended header cannot be read");
+          return false;
+        }
+        if (ext[0] == 0x02) folder.assign(reinterpret_cast<const char*>(ext.data() + 1), next - 3);
+        extended += next;
+        at += next;
+        next = GetLE16(ext.data() + next - 2);
+      }
+    }
+  } else {
+    e.crc = GetLE16(header.data() + 21);
+    // Level 2: the extended headers make up the rest of the header.
+    uint32_t at = 24;
+    uint32_t headerCrcAt = 0;
+    while (true) {
+      const uint32_t next = GetLE16(header.data() + at);
+      if (next == 0) break;
+      const uint32_t ext = at + 2;
+      if (next < 3 || ext + next > headerSize) {
+        Invalid("an extended header runs past its entry");
+        return false;
+      }
+      const char* data = reinterpret_cast<const char*>(header.data() + ext + 1);
+      switch (header[ext]) {
+        case 0x00: headerCrcAt = ext + 1; break;
+        case 0x01: file.assign(data, next - 3); break;
+        case 0x02: folder.assign(data, next - 3); break;
+        default: break;
+      }
+      at = ext + next - 2;
+    }
+    if (headerCrcAt != 0 && headerCrcAt + 2 <= headerSize) {
+      const uint16_t expected = GetLE16(header.data() + headerCrcAt);
+      header[headerCrcAt] = header[headerCrcAt + 1] = 0;
+      uint32_t crc = 0;
+      UpdateCrc16(header.data(), headerSize, crc);
+      if (static_cast<uint16_t>(crc) != expected) {
+        Invalid("a header CRC does not match");
+        return false;
+      }
+    }
+    e.stamp = DateTimeToDosStamp(UnixTimeToLocal(static_cast<int32_t>(e.stamp)));
+  }
+  e.dataOffset = headerSize + extended;
+  e.packed = packedField - extended;
+  const uint64_t length = uint64_t{headerSize} + packedField;
+  if (length > static_cast<uint64_t>(left)) {
+    Invalid("an entry runs past the end of the file");
+    return false;
+  }
+  if (HeaderPos + length > 0xFFFFFFFFull) {
+    Invalid("entries beyond 4 GiB cannot be kept");
+    return false;
+  }
+  e.length = static_cast<uint32_t>(length);
+
+  // Folder names of the extended headers end in 0xFF separators.
+  for (char& c : folder)
+    if (static_cast<uint8_t>(c) == 0xFF) c = '\\';
+  if (!folder.empty() && folder.back() != '\\') folder += '\\';
+  Name = folder + file;
+  fOld = e;
+  return true;
+}
+
+void TLha::LoadEntries(Stream* Source) {
+  fReadState = ReadState::End;
+  std::string name;
+  for (bool more = ReadFirstHeader(name, Source); more; more = ReadNextHeader(name, Source)) {
+    const std::string line = FromStoredName(name, TranslateOemChar);
+    if (Switch == swDelete && NameSelected(line)) {
+      ++FilesDeleted;
+      continue;
+    }
+    // The driver copies a kept entry as EntryOverhead + PackedSize + the
+    // length of its name in stored form. PackedSize is set so that this is
+    // the whole entry as it is, also for extended headers and for names
+    // that do not convert back to the same bytes.
+    const std::string restored = TranslateOemChar ? platform::Utf8ToOem(line) : line;
+    const uint64_t fixedPart = lha::kEntryOverhead + restored.size();
+    if (fOld.length < fixedPart) {
+      Invalid("an entry is shorter than its header");
+      break;
+    }
+    auto obj = std::make_unique<TCompBaseHeaderObj>();
+    obj->Header.assign(37, 0);
+    std::memcpy(obj->Header.data(), fOld.fixed, lha::kFixed);
+    PutLE16(obj->Header.data() + kRecCrc, fOld.crc);
+    PutLE32(obj->Header.data() + kRecDataOffset, fOld.dataOffset);
+    PutLE32(obj->Header.data() + kRecPacked, fOld.packed);
+    PutLE32(obj->Header.data() + kRecStamp, fOld.stamp);
+    obj->Offset = HeaderPos;
+    obj->Size = fOld.original;
+    obj->PackedSize = static_cast<uint32_t>(fOld.length - fixedPart);
+    obj->Date = fOld.stamp;
+    obj->Attr = fOld.attr;
+    obj->Action = TCompBaseHeaderObj::kCopy;
+    TotalBytes += fOld.length;
+    EntryList.Add(line, std::move(obj));
+    EntrySpecIndex.push_back(1);
+  }
+  if (fReadState == ReadState::Invalid) {
+    ReportError(ArchiveFile(), fInvalidReason, "0", kErrUnsupported);
+    Discard = true;
+  }
+}
+
+void TLha::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
+  TCompBaseHeaderObj& entry = EntryList.Object(Index);
+  const uint8_t* rec = entry.Header.data();
+  CurrentFileName = EntryList.Line(Index);
+  const std::string stored = ToStoredNameOem(CurrentFileName, TranslateOemChar);
+  const uint32_t packed = GetLE32(rec + kRecPacked);
+  const uint32_t start = static_cast<uint32_t>(Target->Position());
+  if (!NameFits(CurrentFileName, stored)) {
+    // The entry stays as it was, under its old name, rather than be lost.
+    const uint32_t whole = GetLE32(rec + kRecDataOffset) + packed;
+    if (CopyBlock(Source, Target, whole, 0, false) != whole) WriteFailed();
+    entry.Offset = start;
+    return;
+  }
+  // A fresh level-0 header with the new name, over the entry's own data.
+  std::memcpy(fHeader, rec, lha::kFixed);
+  PutLE32(fHeader + lha::kPacked, packed);
+  PutLE32(fHeader + lha::kStamp, GetLE32(rec + kRecStamp));
+  if (rec[lha::kLevel] == 2) fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
+  WriteLzhHeader(Target, stored, GetLE16(rec + kRecCrc));
+  if (!Source->Seek(int64_t{entry.Offset} + GetLE32(rec + kRecDataOffset), Origin::Begin) ||
+      CopyBlock(Source, Target, packed, 0, false) != packed)
+    WriteFailed();
+  entry.Offset = start;
+  KeepRecord(entry, GetLE16(rec + kRecCrc), static_cast<uint32_t>(lha::kEntryOverhead + stored.size()));
+}
+
+void TLha::ReportEntries() {
+  if (Switch == swDelete) return;
+  for (int i = 0; i < EntryList.Count(); ++i) {
+    TCompBaseHeaderObj& entry = EntryList.Object(i);
+    if (entry.Action != TCompBaseHeaderObj::kNew) continue;
+    const uint8_t* rec = entry.Header.data();
+    Entry.FileName = EntryList.Line(i);
+    Entry.Size = GetLE32(rec + lha::kOriginal);
+    Entry.PackedSize = GetLE32(rec + kRecPacked);
+    Entry.Crc = GetLE16(rec + kRecCrc);
+    Entry.Attr = rec[lha::kAttr];
+    Entry.MethodName = std::string(reinterpret_cast<const char*>(rec + lha::kMethod + 1), 3);
+    Entry.Date = DosDateToDateTime(GetLE32(rec + kRecStamp));
+    Entry.Offset = entry.Offset;
+    if (OnRead) OnRead(*this, entry.Offset, i);
+  }
+}
+
+}  // namespace vix

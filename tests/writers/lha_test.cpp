@@ -1,0 +1,386 @@
+// TLha on real files: header bytes, the stored fallbacks, updates of
+// existing archives and the refusal to touch files that are not level-0
+// LZH archives.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "archive/kvtNames.h"
+#include "engines/lzh_decoder.h"
+#include "support/temp_dir.h"
+#include "writers/kvtLha.h"
+
+namespace vix {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// CRC-16/ARC bit by bit, independent of the table the writer uses.
+uint16_t Crc16(const Bytes& data) {
+  uint16_t crc = 0;
+  for (uint8_t b : data) {
+    crc ^= b;
+    for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
+uint32_t Le32(const Bytes& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// One parsed level-0 entry of an archive.
+struct Header {
+  size_t at, n;
+  std::string method, name;
+  uint32_t packed, original, stamp;
+  uint8_t attr, sizeByte, sum;
+  uint16_t crc;
+  Bytes data;
+};
+
+std::vector<Header> ParseArchive(const Bytes& a, size_t* end = nullptr) {
+  std::vector<Header> out;
+  size_t at = 0;
+  while (at < a.size() && a[at] != 0) {
+    Header h;
+    h.at = at;
+    h.sizeByte = a[at];
+    h.sum = a[at + 1];
+    h.method.assign(a.begin() + at + 2, a.begin() + at + 7);
+    h.packed = Le32(a, at + 7);
+    h.original = Le32(a, at + 11);
+    h.stamp = Le32(a, at + 15);
+    h.attr = a[at + 19];
+    EXPECT_EQ(a[at + 20], 0) << "level";
+    h.n = a[at + 21];
+    h.name.assign(a.begin() + at + 22, a.begin() + at + 22 + h.n);
+    h.crc = static_cast<uint16_t>(a[at + 22 + h.n] | a[at + 23 + h.n] << 8);
+    const size_t data = at + 24 + h.n;
+    h.data.assign(a.begin() + data, a.begin() + data + h.packed);
+    uint8_t sum = 0;
+    for (size_t i = at + 2; i < data; ++i) sum = static_cast<uint8_t>(sum + a[i]);
+    EXPECT_EQ(h.sum, sum) << h.name;
+    EXPECT_EQ(h.sizeByte, 22 + h.n) << h.name;
+    at = data + h.packed;
+    out.push_back(std::move(h));
+  }
+  if (end) *end = at;
+  return out;
+}
+
+class LhaTest : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& rel) const { return tmp_.Join(rel); }
+  void Write(const std::string& rel, const Bytes& data) {
+    tmp_.WriteFile(rel, std::string(data.begin(), data.end()));
+  }
+  Bytes Read(const std::string& rel) const {
+    const std::string s = tmp_.ReadFile(rel);
+    return Bytes(s.begin(), s.end());
+  }
+
+  // Runs TLha on `specs` (relative to the root) into archive.lzh.
+  int Run(std::vector<std::string> specs, TCompressMethod method = cmFrozen5,
+          const std::function<void(TLha&)>& setup = nullptr) {
+    TLha lha(nullptr);
+    lha.SetCompressMethod(method);
+    for (auto& s : specs) s = Path(s);
+    lha.SetFileSpec(specs);
+    lha.SetArchiveFile(Path("archive.lzh"));
+    lha.OnError = [this](TCompBase&, const std::string& file, const std::string& msg,
+                         const std::string&, int code) {
+      errors.push_back({code, file, msg});
+    };
+    lha.OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
+                           TDateTime, uint32_t, uint32_t, int, int, bool& r) { r = true; };
+    if (setup) setup(lha);
+    return lha.Compress();
+  }
+
+  struct Error {
+    int code;
+    std::string file, message;
+  };
+  std::vector<Error> errors;
+  test::TempDir tmp_;
+};
+
+Bytes Text(size_t n) {
+  Bytes b;
+  const std::string words[] = {"header ", "window ", "entry ", "the ", "archive\n", "of "};
+  std::mt19937 rng(1);
+  while (b.size() < n)
+    for (char c : words[rng() % 6]) b.push_back(static_cast<uint8_t>(c));
+  b.resize(n);
+  return b;
+}
+
+TEST_F(LhaTest, WritesLevel0HeadersWithChecksumAndDecodableData) {
+  const Bytes text = Text(50000);
+  Write("src/notes.txt", text);
+  Write("src/empty.dat", {});
+  for (TCompressMethod method : {cmFrozen5, cmFrozen6, cmStore}) {
+    platform::Current().DeleteFile(Path("archive.lzh"));
+    ASSERT_EQ(Run({"src/notes.txt", "src/empty.dat"}, method), 2);
+    const Bytes archive = Read("archive.lzh");
+    size_t end;
+    const auto entries = ParseArchive(archive, &end);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(end, archive.size());  // the writer adds no end mark
+
+    const Header& h = entries[0];
+    EXPECT_EQ(h.name, "notes.txt");
+    EXPECT_EQ(h.original, text.size());
+    EXPECT_EQ(h.crc, Crc16(text));
+    EXPECT_EQ(h.attr, platform::kAttrArchive);
+    platform::FindData found;
+    ASSERT_TRUE(platform::Current().FindFirst(Path("src"), "notes.txt")->Next(found));
+    EXPECT_EQ(h.stamp, found.Time);
+    if (method == cmStore) {
+      EXPECT_EQ(h.method, "-lh0-");
+      EXPECT_EQ(h.data, text);
+    } else {
+      EXPECT_EQ(h.method, method == cmFrozen5 ? "-lh5-" : "-lh6-");
+      EXPECT_LT(h.packed, text.size() / 2);
+      testing_lzh::LzhDecoder dec(h.data.data(), h.data.size(), method == cmFrozen5 ? 13 : 14);
+      EXPECT_EQ(dec.Decode(text.size()), text);
+    }
+
+    // An empty file: 24 + n bytes, stored, sizes and CRC 0.
+    const Header& e = entries[1];
+    EXPECT_EQ(e.method, "-lh0-");
+    EXPECT_EQ(e.packed, 0u);
+    EXPECT_EQ(e.original, 0u);
+    EXPECT_EQ(e.crc, 0);
+    EXPECT_EQ(end - e.at, 24u + 9u);
+  }
+}
+
+TEST_F(LhaTest, StoresWhatDoesNotCompressOrIsAlreadyCompressed) {
+  Write("src/few.bin", {1, 9, 2, 8, 3, 7, 4, 6, 5, 0});
+  Write("src/data.zip", Text(20000));
+  Write("src/tool.EXE", Text(20000));
+  ASSERT_EQ(Run({"src/*"}, cmFrozen6), 3);
+  std::map<std::string, Header> byName;
+  for (auto& h : ParseArchive(Read("archive.lzh"))) byName[h.name] = h;
+  EXPECT_EQ(byName["few.bin"].method, "-lh0-");
+  EXPECT_EQ(byName["few.bin"].packed, 10u);
+  EXPECT_EQ(byName["few.bin"].crc, Crc16(Read("src/few.bin")));
+  EXPECT_EQ(byName["data.zip"].method, "-lh0-");
+  EXPECT_EQ(byName["tool.EXE"].method, "-lh6-");
+
+  platform::Current().DeleteFile(Path("archive.lzh"));
+  Run({"src/data.zip"}, cmFrozen6, [](TLha& l) { l.StoreAlreadyCompressedFiles = false; });
+  EXPECT_EQ(ParseArchive(Read("archive.lzh"))[0].method, "-lh6-");
+}
+
+// Fault mended: a name over 233 bytes would wrap the header's size byte.
+TEST_F(LhaTest, ReportsAndSkipsNamesTooLongForTheHeader) {
+  const std::string fits(229, 'a'), tooLong(230, 'b');
+  Write("src/" + fits + ".txt", Text(100));
+  Write("src/" + tooLong + ".txt", Text(100));
+  EXPECT_EQ(Run({"src/*"}), 1);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, kErrOpen);
+  EXPECT_NE(errors[0].message.find("too long"), std::string::npos);
+  const auto entries = ParseArchive(Read("archive.lzh"));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, fits + ".txt");
+  EXPECT_EQ(entries[0].sizeByte, 255);
+}
+
+TEST_F(LhaTest, StoresNamesInTheOemCodePageWithBackslashes) {
+  if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
+  Write("src/日本/表.txt", Text(10));
+  Run({"src/*"}, cmFrozen5, [](TLha& l) { l.RecurseDirs = true; });
+  const auto entries = ParseArchive(Read("archive.lzh"));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "\x93\xfa\x96\x7b\\\x95\x5c.txt");
+}
+
+TEST_F(LhaTest, EmptyFolderEntriesOnlyForFoldersWithoutFiles) {
+  Write("src/a.txt", Text(10));
+  Write("src/dotonly/.hidden", Text(10));
+  Write("src/full/b.txt", Text(10));
+  Run({"src/*"}, cmFrozen5, [](TLha& l) {
+    l.StoreEmptySubDirs = true;
+    l.FileAttribute().SetftDirectory(true);
+  });
+  std::vector<std::string> names;
+  for (auto& h : ParseArchive(Read("archive.lzh"))) {
+    names.push_back(h.name);
+    if (h.name == "dotonly\\") {
+      EXPECT_EQ(h.method, "-lhd-");
+      EXPECT_EQ(h.packed, 0u);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "dotonly\\"}));
+}
+
+TEST_F(LhaTest, UpdateKeepsOldEntriesByteForByte) {
+  Write("src/one.txt", Text(3000));
+  Write("src/two.bin", {1, 2, 3});
+  ASSERT_EQ(Run({"src/*"}), 2);
+  Bytes before = Read("archive.lzh");
+  before.push_back(0);  // the end mark the job appends
+  Write("archive.lzh", before);
+
+  // Nothing changed: nothing is written and the archive stays as it was.
+  EXPECT_EQ(Run({"src/*"}), 0);
+  EXPECT_EQ(Read("archive.lzh"), before);
+
+  Write("src/three.txt", Text(7000));
+  ASSERT_EQ(Run({"src/*"}), 1);
+  const Bytes after = Read("archive.lzh");
+  ASSERT_GT(after.size(), before.size());
+  EXPECT_TRUE(std::equal(before.begin(), before.end() - 1, after.begin()));
+  const auto entries = ParseArchive(after);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[2].name, "three.txt");
+}
+
+TEST_F(LhaTest, RenamedEntryKeepsItsDataAndCrc) {
+  Write("src/a.txt", Text(4000));
+  ASSERT_EQ(Run({"src/a.txt"}), 1);
+  const Header old = ParseArchive(Read("archive.lzh"))[0];
+  Run({"src/a.txt"}, cmFrozen5, [](TLha& l) {
+    l.OnRenameDupFile = [](TCompBase&, const std::string&, std::string& name) {
+      name = "renamed.txt";
+    };
+  });
+  const auto entries = ParseArchive(Read("archive.lzh"));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "renamed.txt");
+  EXPECT_EQ(entries[0].sizeByte, 22 + 11);
+  EXPECT_EQ(entries[0].crc, old.crc);
+  EXPECT_EQ(entries[0].data, old.data);
+  EXPECT_EQ(entries[0].stamp, old.stamp);
+  EXPECT_EQ(entries[1].name, "a.txt");
+}
+
+TEST_F(LhaTest, OnRenameFileRenamesANewEntry) {
+  Write("src/a.txt", Text(100));
+  Run({"src/a.txt"}, cmFrozen5, [](TLha& l) {
+    l.OnRenameFile = [](TCompBase&, const std::string&, std::string& name) { name = "x/b.txt"; };
+  });
+  EXPECT_EQ(ParseArchive(Read("archive.lzh"))[0].name, "b.txt");
+}
+
+// Fault mended: updating a file that is not a level-0 LZH archive used to
+// read it wrongly and commit a damaged archive.
+TEST_F(LhaTest, LeavesFilesThatAreNotLzhArchivesUntouched) {
+  Write("src/a.txt", Text(3000));
+  ASSERT_EQ(Run({"src/a.txt"}), 1);
+  const Bytes good = Read("archive.lzh");
+  Bytes badLevel = good, badSum = good, cut(good.begin(), good.end() - 10);
+  badLevel[20] = 3;
+  badLevel[1] = static_cast<uint8_t>(badLevel[1] + 3);
+  badSum[1] ^= 0x55;
+  Bytes zeroThenData = {0, 'P', 'K', 3, 4};
+  Bytes text(Text(500));
+  Write("src/b.txt", Text(10));
+  for (const Bytes* bad : {&badLevel, &badSum, &cut, &zeroThenData, &text}) {
+    Write("archive.lzh", *bad);
+    errors.clear();
+    EXPECT_EQ(Run({"src/*"}), 0);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, kErrUnsupported);
+    EXPECT_EQ(Read("archive.lzh"), *bad);
+  }
+}
+
+// Level-1 and level-2 entries of other tools are kept as they are.
+TEST_F(LhaTest, KeepsLevel1And2EntriesOfOtherTools) {
+  const Bytes data = {'h', 'i', '!'};
+  // Level 2: fixed part, OS 'U', then a file-name extension and the end.
+  Bytes l2 = {0, 0, '-', 'l', 'h', '0', '-', 3, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0x60, 0x20, 2};
+  const uint16_t crc = Crc16(data);
+  l2.push_back(static_cast<uint8_t>(crc));
+  l2.push_back(static_cast<uint8_t>(crc >> 8));
+  l2.push_back('U');
+  const std::string name2 = "two.txt";
+  l2.push_back(static_cast<uint8_t>(3 + name2.size()));
+  l2.push_back(0);
+  l2.push_back(0x01);
+  l2.insert(l2.end(), name2.begin(), name2.end());
+  l2.push_back(0);
+  l2.push_back(0);
+  l2[0] = static_cast<uint8_t>(l2.size());
+  l2.insert(l2.end(), data.begin(), data.end());
+  // Level 1: name in the base header, one folder extension.
+  const std::string name1 = "one.txt";
+  Bytes ext = {7, 0, 0x02, 'd', 'i', 'r', 0xFF, 0, 0};  // size announced before it
+  Bytes l1 = {0, 0, '-', 'l', 'h', '0', '-', 0, 0, 0, 0, 3, 0, 0, 0, 0x21, 0x43, 0x65, 0x50,
+              0x20, 1, static_cast<uint8_t>(name1.size())};
+  l1.insert(l1.end(), name1.begin(), name1.end());
+  l1.push_back(static_cast<uint8_t>(crc));
+  l1.push_back(static_cast<uint8_t>(crc >> 8));
+  l1.push_back('U');
+  l1.insert(l1.end(), ext.begin(), ext.begin() + 2);  // next size
+  l1.insert(l1.end(), ext.begin() + 2, ext.end());
+  l1[7] = static_cast<uint8_t>(7 + data.size());  // packed size counts the extension
+  l1[0] = static_cast<uint8_t>(l1.size() - 2 - 7);
+  uint8_t sum = 0;
+  for (size_t i = 2; i < l1.size() - 7; ++i) sum = static_cast<uint8_t>(sum + l1[i]);
+  l1[1] = sum;
+  l1.insert(l1.end(), data.begin(), data.end());
+
+  Bytes archive = l1;
+  archive.insert(archive.end(), l2.begin(), l2.end());
+  archive.push_back(0);
+  Write("archive.lzh", archive);
+  Write("src/new.txt", Text(100));
+  ASSERT_EQ(Run({"src/new.txt"}), 1);
+  EXPECT_TRUE(errors.empty());
+  const Bytes after = Read("archive.lzh");
+  ASSERT_GT(after.size(), archive.size());
+  EXPECT_TRUE(std::equal(archive.begin(), archive.end() - 1, after.begin()));
+  EXPECT_EQ(ParseArchive(Bytes(after.begin() + archive.size() - 1, after.end()))[0].name,
+            "new.txt");
+}
+
+TEST_F(LhaTest, ReportsEachWrittenEntryWithItsOffset) {
+  Write("src/a.txt", Text(100));
+  Write("src/b.txt", Text(200));
+  std::vector<uint32_t> offsets;
+  Run({"src/*"}, cmFrozen5, [&](TLha& l) {
+    l.OnRead = [&](TCompBase& s, uint32_t offset, int) {
+      offsets.push_back(offset);
+      EXPECT_EQ(s.Entry.MethodName, "lh5");
+    };
+  });
+  std::vector<uint32_t> expected;
+  for (auto& h : ParseArchive(Read("archive.lzh"))) expected.push_back(static_cast<uint32_t>(h.at));
+  EXPECT_EQ(offsets, expected);
+}
+
+// A file that shrinks while it is compressed is reported and left out; the
+// entries around it stay whole.
+TEST_F(LhaTest, AFileThatShrinksWhileReadIsLeftOut) {
+  Write("src/a.txt", Text(100000));
+  Write("src/b.txt", Text(2000));
+  bool tried = false, cut = false;
+  Run({"src/a.txt", "src/b.txt"}, cmFrozen6, [&](TLha& l) {
+    l.OnProgress = [&](TCompBase&, uint8_t, uint8_t) {
+      if (tried) return;
+      tried = true;
+      std::error_code ec;
+      std::filesystem::resize_file(std::filesystem::u8path(Path("src/a.txt")), 20000, ec);
+      cut = !ec;
+    };
+  });
+  // Windows does not let another handle cut a file open for reading.
+  if (!cut) GTEST_SKIP() << "the open file cannot be cut here";
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, kErrOpen);
+  const auto entries = ParseArchive(Read("archive.lzh"));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "b.txt");
+}
+
+}  // namespace
+}  // namespace vix
