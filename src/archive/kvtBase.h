@@ -255,10 +255,17 @@ class TCompBase : public TZipCommon {
   std::string SpecDir;
   bool NewArchive = false;
   bool PostCommit = false;
+  // Set by a writer to throw the temporary file away instead of committing
+  // it. A writer whose LoadEntries finds the existing archive unreadable
+  // reports 25242 and sets it: the driver then writes nothing more and the
+  // archive stays exactly as it was.
   bool Discard = false;
   std::string TempFileName;
   uint32_t FilesWritten = 0, FilesDeleted = 0, EntryNumber = 0;
   uint32_t TotalBytes = 0, BytesLeft = 0, NewBytes = 0, MaxDate = 0;
+  // Position of the header being read in an existing archive, and of the
+  // next one (set by ReadHeader; 0 when there is none).
+  uint32_t HeaderPos = 0, NextHeaderPos = 0;
 
   // --- operations --------------------------------------------------------------
   int Compress();
@@ -313,7 +320,7 @@ class TCompBase : public TZipCommon {
   virtual int UnsupportedOperation(const std::string& Name);
 
   void WriteFailed();
-  uint8_t ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
+  void ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
   void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
   uint32_t CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
                      bool Encrypt);
@@ -349,6 +356,10 @@ class TCompBase : public TZipCommon {
   // Helpers for the writers.
   // Opens a gathered source file; reports 25235 and returns empty on failure.
   FileHandle OpenSource(const std::string& path);
+  // Reports a source file that could not be read in full (it vanished or
+  // shrank while being stored): 25235 with the reason; the writer then
+  // drops the entry.
+  void ReportReadFailure(const std::string& path);
   // Drops whatever an entry wrote after Offset (the entry is being skipped).
   bool TruncateTarget(Stream* Target, uint32_t Offset);
   // The file's size when it fits 32 bits; reports the file and returns

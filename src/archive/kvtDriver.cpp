@@ -1,0 +1,532 @@
+// The compress driver: gathers files, forms stored names, merges them with
+// the entries of an existing archive, writes a new archive into a temporary
+// file through the writer's virtual operations and commits it.
+#include <algorithm>
+#include <cstring>
+
+#include "archive/kvtBase.h"
+#include "archive/kvtNames.h"
+
+namespace vix {
+
+namespace {
+
+using platform::FindData;
+
+constexpr uint32_t kNotWritable = platform::kAttrReadOnly | platform::kAttrHidden |
+                                  platform::kAttrSystem | platform::kAttrDirectory |
+                                  platform::kAttrVolumeId;
+constexpr uint32_t kNoSuchFile = 0xFFFFFFFFu;
+
+bool IsZipType(TArcType t) { return t == atJar || t == atZip || t == atZipExe || t == atZipMV; }
+
+uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+void PutLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix, bool ignoreCase) {
+  if (s.size() < prefix.size()) return false;
+  return ignoreCase ? SameTextAscii(s.substr(0, prefix.size()), prefix)
+                    : s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Closes the open handles and removes the temporary file on every way out
+// of a run, so that neither a fatal error nor a cancel leaves one behind.
+class RunFiles {
+ public:
+  explicit RunFiles(TCompBase& owner) : owner_(owner) {}
+  ~RunFiles() {
+    Source.reset();
+    Temp.reset();
+    if (!owner_.TempFileName.empty() &&
+        platform::Current().GetAttributes(owner_.TempFileName) != kNoSuchFile)
+      platform::Current().DeleteFile(owner_.TempFileName);
+  }
+  // Closes the temporary file; false when buffered bytes could not be written.
+  bool CloseTemp() {
+    bool ok = true;
+    if (Temp) ok = Temp->Close();
+    Temp.reset();
+    return ok;
+  }
+
+  FileHandle Source, Temp;
+
+ private:
+  TCompBase& owner_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The wrapper
+
+int TCompBase::Compress() {
+  ResetRun();
+  InputKind = 0;
+  OutputKind = 0;
+  if (!ArchiveFile().empty()) {
+    struct ListsGuard {
+      TCompBase& c;
+      ~ListsGuard() {
+        c.EntryList.Clear();
+        c.EntrySpecIndex.clear();
+        c.MoveList.clear();
+      }
+    } lists{*this};
+    CompressArchive();
+  }
+  EntryNumber = Switch == swDelete ? FilesDeleted : FilesWritten;
+  return static_cast<int>(EntryNumber);
+}
+
+void TCompBase::ResetRun() {
+  EntryNumber = FilesWritten = FilesDeleted = 0;
+  TotalBytes = BytesLeft = NewBytes = MaxDate = 0;
+  SpecDir.clear();
+  PostCommit = Discard = false;
+  TempFileName.clear();
+  EntryList.Clear();
+  EntrySpecIndex.clear();
+  MoveList.clear();
+  fSearchCancelled = false;
+  ProgressHandler = [this](uint8_t byFile, uint8_t byArchive) {
+    StandardProgress(byFile, byArchive);
+  };
+  SetCancel(false);
+}
+
+// ---------------------------------------------------------------------------
+// The default driver
+
+void TCompBase::CompressArchive() {
+  if (Switch == swRead) {
+    RunSwRead();
+    return;
+  }
+  auto& os = platform::Current();
+  const uint32_t attr = os.GetAttributes(ArchiveFile());
+  NewArchive = attr == kNoSuchFile;
+  if (NewArchive && Switch == swDelete) {
+    ReportError(ArchiveFile(), "", "0", kErrNothingToDo);
+    return;
+  }
+  if (!NewArchive && ((attr & kNotWritable) || GetCancel())) {
+    if (!OnNonWriteableArchive) {
+      ReportError(ArchiveFile(), "OnNonWriteableArchive", "0", kErrEventNotAssigned);
+      return;
+    }
+    bool writeToFile = false;
+    OnNonWriteableArchive(*this, ArchiveFile(), writeToFile);
+    if (!writeToFile || !os.SetAttributes(ArchiveFile(), platform::kAttrArchive)) return;
+  }
+
+  RunFiles files(*this);
+  TempFileName = NewTempFileName();
+  if (OnActivate) OnActivate(*this);
+  files.Temp = CreateArchiveFile(TempFileName, true);
+  if (!files.Temp) {
+    RaiseError(TempFileName, "", "0", kErrOpen);
+    EndEvents();
+    return;
+  }
+
+  bool commitOld = false;  // the old archive could not be opened
+  if (!NewArchive) {
+    files.Source = OpenArchiveFile(ArchiveFile());
+    if (!files.Source) {
+      commitOld = true;
+    } else {
+      if (ArchiveStart > 1) {
+        const uint32_t prefix = static_cast<uint32_t>(ArchiveStart - 1);
+        if (CopyBlock(files.Source.get(), files.Temp.get(), prefix, 0, false) != prefix)
+          WriteFailed();
+        files.Source->Seek(prefix, platform::Origin::Begin);
+      }
+      if (Switch == swDelete) fExcludeSpec.clear();
+      LoadEntries(files.Source.get());
+    }
+  }
+
+  if (commitOld) {
+    WriteArchiveEnd(files.Temp.get());
+  } else if (Discard) {
+    // The writer could not read the existing archive: nothing is written.
+  } else if (Switch == swDelete && EntryList.Empty() && FilesDeleted > 0) {
+    // Every entry was selected: the archive itself goes.
+    files.Source.reset();
+    DeleteByOptions(ArchiveFile());
+    WriteArchiveEnd(files.Temp.get());
+  } else {
+    ProcessEntries(files.Source.get(), files.Temp.get());
+    // A cancelled run keeps nothing of what it wrote: kept entries come
+    // first, so committing a partial archive could drop some of them.
+    if (GetCancel()) Discard = true;
+    if (!Discard) WriteArchiveEnd(files.Temp.get());
+  }
+  files.Source.reset();
+  if (!files.CloseTemp() && !Discard) WriteFailed();
+  if (GetCancel()) Discard = true;
+  PostCommit = false;
+
+  const bool spannedNotReady = ArcType() == atZipMV && !ArchiveDriveReady();
+  if (!spannedNotReady) {
+    if (!Discard && !CommitTempFile(TempFileName, ArchiveFile())) WriteFailed();
+    if (Discard) {
+      os.DeleteFile(TempFileName);
+    } else {
+      PostCommit = true;
+      ReportEntries();
+      AfterCommit();
+      if (Switch == swMove) {
+        const int count = static_cast<int>(MoveList.size());
+        for (int i = 0; i < count; ++i) {
+          if (DeleteByOptions(MoveList[i]) && OnDeleteFile)
+            OnDeleteFile(*this, MoveList[i], count, i);
+        }
+      }
+    }
+  }
+  EndEvents();
+}
+
+void TCompBase::EndEvents() {
+  if (OnDeactivate) OnDeactivate(*this);
+  if (OnElapsedTime) {
+    fTimer.Stop();
+    OnElapsedTime(*this, fTimer.ElapsedSeconds);
+  }
+}
+
+void TCompBase::RunSwRead() {
+  if (!OnRead) {
+    ReportError(ArchiveFile(), "OnRead", "0", kErrEventNotAssigned);
+    return;
+  }
+  FileHandle source = OpenArchiveFile(ArchiveFile());
+  if (!source) return;
+  std::string name;
+  bool more = ReadFirstHeader(name, source.get());
+  while (more && !GetCancel()) {
+    ListEntry(name);
+    ++EntryNumber;
+    OnRead(*this, static_cast<uint32_t>(source->Position()), static_cast<int>(EntryNumber));
+    more = ReadNextHeader(name, source.get());
+  }
+}
+
+bool TCompBase::CommitTempFile(const std::string& TempName, const std::string& ArchiveName) {
+  auto& os = platform::Current();
+  if (Discard || (FilesWritten == 0 && (Switch != swDelete || EntryNumber == 0))) {
+    os.DeleteFile(TempName);
+    return true;
+  }
+  if (os.MoveFile(TempName, ArchiveName)) return true;
+  if (os.GetAttributes(ArchiveName) == kNoSuchFile) return false;
+  // The old archive is set aside rather than deleted, so that a second
+  // failure can put it back: a failed commit must never lose the archive.
+  const std::string aside = os.UniqueTempFile(ExtractFilePath(ArchiveName), "kvt");
+  if (aside.empty() || !os.DeleteFile(aside)) return false;
+  if (!os.MoveFile(ArchiveName, aside)) return false;
+  if (os.MoveFile(TempName, ArchiveName)) {
+    os.DeleteFile(aside);
+    return true;
+  }
+  os.MoveFile(aside, ArchiveName);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Gathering and writing
+
+void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
+  if (Switch != swDelete) {
+    for (size_t i = 0; i < fFileSpec.size(); ++i) {
+      platform::PumpMessages();
+      if (GetCancel()) return;
+      SearchSpec(static_cast<int>(i));
+    }
+  }
+  BytesLeft = TotalBytes;
+  if (OnElapsedTime) fTimer.Start();
+
+  int previousSpec = -1;
+  for (int i = 0; i < EntryList.Count(); ++i) {
+    EntryNumber = static_cast<uint32_t>(i + 1);
+    TCompBaseHeaderObj& entry = EntryList.Object(i);
+    if (GetCancel()) {
+      entry.Action = TCompBaseHeaderObj::kSkip;
+      continue;
+    }
+    const int spec = EntrySpecIndex[i];
+    if (spec != previousSpec) {
+      previousSpec = spec;
+      SpecDir = spec >= 1 && spec <= static_cast<int>(fFileSpec.size())
+                    ? ExtractFilePath(fFileSpec[spec - 1])
+                    : std::string();
+    }
+    switch (entry.Action) {
+      case TCompBaseHeaderObj::kCopy: {
+        const std::string stored =
+            TranslateOemChar ? platform::Utf8ToOem(EntryList.Line(i)) : EntryList.Line(i);
+        if (!Source->Seek(entry.Offset, platform::Origin::Begin)) WriteFailed();
+        uint64_t count = uint64_t{EntryOverhead(0)} + entry.PackedSize;
+        if (IsZipType(ArcType())) {
+          uint8_t local[30];
+          if (Source->Read(local, sizeof local) != sizeof local ||
+              !Source->Seek(entry.Offset, platform::Origin::Begin)) {
+            WriteFailed();
+            break;
+          }
+          count += GetLE16(local + 26) + GetLE16(local + 28);
+          if (entry.Header.size() >= 46) {
+            const int64_t at = Target->Position();
+            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
+          }
+        } else if (ArcType() == atTar) {
+          count += (512 - (entry.Offset + count) % 512) % 512;
+        } else {
+          count += stored.size();
+        }
+        if (count > 0xFFFFFFFFull ||
+            CopyBlock(Source, Target, static_cast<uint32_t>(count), 0, false) != count)
+          WriteFailed();
+        break;
+      }
+      case TCompBaseHeaderObj::kRename:
+        if (!Source->Seek(entry.Offset, platform::Origin::Begin)) WriteFailed();
+        CopyEntry(Source, Target, 0, i);
+        break;
+      case TCompBaseHeaderObj::kSkip:
+        break;
+      default:
+        if (WriteEntry(Target, i, entry)) {
+          ++FilesWritten;
+          if (Switch == swMove && entry.Attr != platform::kAttrDirectory)
+            MoveList.push_back(EntryList.Line(i));
+          EntryList.SetLine(i, CurrentFileName);
+        } else {
+          entry.Action = TCompBaseHeaderObj::kSkip;
+        }
+        break;
+    }
+  }
+}
+
+void TCompBase::SearchSpec(int Index) {
+  auto& os = platform::Current();
+  const PathStyle style = kNativeStyle;
+  std::string line = fFileSpec[Index];
+  const bool rooted = !line.empty() && IsDelimiter(line[0], style);
+  if (!rooted && ExtractFilePath(line, style).empty()) {
+    if (!DirExists(DefaultDir())) SetDefaultDir("");
+    line = AppendBackslash(DefaultDir(), style) + line;
+  } else if (style.Drives) {
+    const std::string cwd = os.CurrentDirectory();
+    if (rooted && !(line.size() > 1 && IsDelimiter(line[1], style))) {
+      line = cwd.substr(0, 2) + line;
+    } else if (line.size() > 2 && line[1] == ':' && !IsDelimiter(line[2], style)) {
+      line.insert(2, 1, style.Delim);
+    }
+  }
+  if (!IsDelimiter(line[0], style) && !(style.Drives && line.size() > 1 && line[1] == ':')) {
+    // A line relative to the current directory: the search makes its folder
+    // absolute, and so does SpecDir, so that names are stored relative to it
+    // rather than as full paths.
+    line = AppendBackslash(os.FullPath(ExtractFilePath(line, style)), style) +
+           ExtractFileName(line, style);
+  }
+  SpecDir = ExtractFilePath(line, style);
+  fFileSpec[Index] = line;
+  SearchFolder(Index, SpecDir, ExtractFileName(line, style));
+}
+
+void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std::string& Mask) {
+  auto& os = platform::Current();
+  const std::string folder = AppendBackslash(os.FullPath(Folder));
+  platform::CriticalErrorsOff quiet;
+  if (auto search = os.FindFirst(folder, Mask)) {
+    FindData data;
+    while (search->Next(data)) {
+      platform::PumpMessages();
+      if (GetCancel()) {
+        fSearchCancelled = true;
+        return;
+      }
+      if (data.Name.empty() || data.Name[0] == '.') continue;
+      FoundFile(SpecIndex, folder, data);
+    }
+  }
+  if (!RecurseDirs || fSearchCancelled) return;
+  // Only plain folders are descended into: the filter passes entries that
+  // carry none of read-only, hidden, system, volume and archive.
+  constexpr uint32_t kSkipped = platform::kAttrReadOnly | platform::kAttrHidden |
+                                platform::kAttrSystem | platform::kAttrVolumeId |
+                                platform::kAttrArchive | platform::kAttrSpecial;
+  std::vector<std::string> subfolders;
+  if (auto search = os.FindFirst(folder, "*")) {
+    FindData data;
+    while (search->Next(data)) {
+      if ((data.Attr & kSkipped) || !(data.Attr & platform::kAttrDirectory)) continue;
+      if (data.Name.empty() || data.Name[0] == '.') continue;
+      subfolders.push_back(data.Name);
+    }
+  }
+  for (const auto& name : subfolders) {
+    if (GetCancel() || fSearchCancelled) return;
+    SearchFolder(SpecIndex, AppendBackslash(folder + name), Mask);
+  }
+}
+
+void TCompBase::FoundFile(int SpecIndex, const std::string& Folder, const FindData& Data) {
+  if (!AcceptAttr(Data.Attr)) return;
+  const std::string fullPath = Folder + Data.Name;
+  SetCurrentFileName(fullPath);
+  if (PostCommit) {
+    if (!VerifyBeforeDelete || EntryList.IndexOf(CurrentFileName) >= 0)
+      DeleteByOptions(fullPath);
+    return;
+  }
+  if (Excluded(CurrentFileName)) return;
+  if (!CheckFileSize(fullPath, Data.Size)) return;
+  const uint32_t date = Data.Time;
+  MaxDate = std::max(MaxDate, date);
+  const uint32_t size = static_cast<uint32_t>(Data.Size);
+  if (AddEntry(SpecIndex, fullPath, true, Data.Attr, date, size) == -1) TotalBytes += size;
+}
+
+bool TCompBase::AcceptAttr(uint32_t Attr) {
+  if (Attr & (platform::kAttrTemporary | platform::kAttrSpecial)) return false;
+  if (Attr & platform::kAttrDirectory) return fFileAttribute.ftDirectory();
+  if (Attr & platform::kAttrArchive) return fFileAttribute.ftArchive();
+  constexpr uint32_t kZeroGroup = platform::kAttrReadOnly | platform::kAttrHidden |
+                                  platform::kAttrSystem | platform::kAttrVolumeId |
+                                  platform::kAttrNormal;
+  if (Attr == 0 || (Attr & kZeroGroup)) return fFileAttribute.ftZeroAttr();
+  return false;
+}
+
+bool TCompBase::Excluded(const std::string& Name) {
+  const std::string dd = DefaultDir();
+  return std::any_of(fExcludeSpec.begin(), fExcludeSpec.end(), [&](const std::string& line) {
+    return MatchFileSpec(StoredName(line, SpecDir, dd), Name);
+  });
+}
+
+std::string TCompBase::StoredName(const std::string& FullPath, const std::string& SpecDir,
+                                  const std::string& DefaultDir, PathStyle style) {
+  const bool ignoreCase = style.Drives;
+  auto dropFront = [&](size_t n) { return n >= FullPath.size() ? std::string() : FullPath.substr(n); };
+  switch (StoredDirNames) {
+    case sdNone:
+      return ExtractFileName(FullPath, style);
+    case sdAbsolute:
+      return FullPath;
+    case sdAbsoluteNoDrv: {
+      if (!style.Drives) return FullPath;
+      const size_t colon = FullPath.find(':');
+      if (colon != std::string::npos) return FullPath.substr(colon + 1);
+      if (IsUncPath(FullPath, style)) {
+        // \\server\share\rest -> \rest
+        size_t p = FullPath.find_first_of("\\/", 2);
+        if (p != std::string::npos) p = FullPath.find_first_of("\\/", p + 1);
+        return p == std::string::npos ? std::string() : FullPath.substr(p);
+      }
+      return FullPath;
+    }
+    case sdRelative:
+      return StartsWith(FullPath, SpecDir, ignoreCase) ? FullPath.substr(SpecDir.size())
+                                                       : FullPath;
+    case sdRelativeStoreStart: {
+      const std::string last = ExtractFileName(RemoveBackslash(SpecDir, style), style);
+      const long n = static_cast<long>(SpecDir.size()) - (1 + static_cast<long>(last.size()));
+      return dropFront(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    case sdExplorer:
+      if (!SpecDir.empty() && !DefaultDir.empty() &&
+          (ignoreCase ? SameTextAscii(SpecDir, DefaultDir) : SpecDir == DefaultDir))
+        return StartsWith(FullPath, SpecDir, ignoreCase) ? FullPath.substr(SpecDir.size())
+                                                         : FullPath;
+      return dropFront(DefaultDir.size());
+  }
+  return FullPath;
+}
+
+uint32_t TCompBase::ApplyDateAttribute(uint32_t Date) {
+  switch (DateAttribute) {
+    case daSysDate:
+      return platform::Current().NowDosStamp();
+    case daMaxFileDate:
+      return MaxDate;
+    default:
+      return Date;
+  }
+}
+
+int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
+                        uint32_t Date, uint32_t Size) {
+  if (!EntryList.Empty()) {
+    int found = -1;
+    if (!NewArchive) found = EntryList.IndexOf(CurrentFileName);
+    if (found < 0) found = EntryList.IndexOf(FullPath);
+    if (found >= 0) {
+      TCompBaseHeaderObj& old = EntryList.Object(found);
+      if (old.Action == TCompBaseHeaderObj::kNew) {
+        if (Add) return found;  // the same file found twice
+      } else {
+        bool replaced = false;
+        const bool unchanged =
+            old.Size == Size && old.Date == Date && (ArcType() == atTar || old.Attr == Attr);
+        if (!unchanged) {
+          if (OnReplaceFile) {
+            bool replace = false;
+            OnReplaceFile(*this, CurrentFileName, FullPath, DosDateToDateTime(old.Date),
+                          DosDateToDateTime(Date), old.Size, Size,
+                          static_cast<int>(ArcType() == atTar ? Attr : old.Attr),
+                          static_cast<int>(Attr), replace);
+            if (replace) {
+              TotalBytes += Size - old.Size;  // wraps like the 32-bit counter it is
+              old.Size = old.PackedSize = Size;
+              old.Date = ApplyDateAttribute(Date);
+              old.Attr = Attr;
+              old.Action = TCompBaseHeaderObj::kReplace;
+              EntryList.SetLine(found, FullPath);
+              replaced = true;
+            }
+          } else {
+            ReportError(CurrentFileName, "OnReplaceFile", "0", kErrEventNotAssigned);
+          }
+        }
+        if (replaced) return found;
+        if (!OnRenameDupFile) return found;
+        const std::string oldLine = EntryList.Line(found);
+        const std::string oldName = ExtractFileName(oldLine);
+        std::string newName;
+        for (;;) {
+          newName.clear();
+          OnRenameDupFile(*this, oldLine, newName);
+          if (newName.empty() || SameTextAscii(newName, oldName)) break;
+          if (EntryList.IndexOf(ExtractFilePath(oldLine) + newName) < 0) break;
+        }
+        if (newName.empty() || SameTextAscii(newName, oldName)) return found;
+        old.Action = TCompBaseHeaderObj::kRename;
+        EntryList.SetLine(found, ExtractFilePath(oldLine) + newName);
+      }
+    }
+  }
+  const uint32_t headerSize = HeaderSizeOf(ArcType());
+  if (Add && headerSize > 0) {
+    auto obj = std::make_unique<TCompBaseHeaderObj>();
+    obj->Header.assign(headerSize, 0);
+    obj->Size = obj->PackedSize = Size;
+    obj->Date = ApplyDateAttribute(Date);
+    obj->Attr = Attr;
+    EntryList.Add(FullPath, std::move(obj));
+    EntrySpecIndex.push_back(SpecIndex + 1);
+    NewBytes += Size;
+  }
+  return -1;
+}
+
+}  // namespace vix
