@@ -1,0 +1,953 @@
+// The deflate compressor's algorithm: hash chains over a 64 KiB window,
+// greedy or lazy parsing by level, blocks of up to 32767 items whose type
+// (stored, fixed or dynamic codes) is chosen by their cost.
+#include "engines/deflate.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "engines/deflate_core.h"
+
+namespace vix::deflate_core {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Parameters
+
+constexpr int kWSize = 32768;                  // half the window: the largest distance
+constexpr int kWindowSize = 2 * kWSize;
+constexpr int kWMask = kWSize - 1;
+constexpr int kMinMatch = 3;
+constexpr int kMaxMatch = 258;
+constexpr int kMinLookahead = kMaxMatch + kMinMatch + 1;  // a full match plus the hash bytes
+constexpr int kMaxDist = kWSize - kMinLookahead;         // 32506
+constexpr int kSlideAt = kWSize + kMaxDist;              // 65274
+constexpr int kHashBits = 15;
+constexpr int kHashSize = 1 << kHashBits;
+constexpr int kHashMask = kHashSize - 1;
+constexpr int kHashShift = 5;  // three shifts push a byte out of the 15 bits
+static_assert(kHashShift * kMinMatch >= kHashBits, "hash must cover exactly a minimum match");
+constexpr int kTooFar = 4096;  // a length-3 match farther than this costs more than literals
+// Matches may read up to a full match past the valid data (the result is
+// cut to the lookahead); the slack keeps those reads inside the buffer.
+constexpr int kWindowSlack = kMaxMatch + 2 * sizeof(uint64_t);
+
+constexpr int kLitBufSize = 32768;   // items per block (one less is the limit)
+constexpr int kDistBufSize = 32768;  // matches per block
+constexpr int kOutBufSize = 1024;    // output leaves in chunks of this size
+
+constexpr int kLengthCodes = 29;
+constexpr int kLiterals = 256;
+constexpr int kEndBlock = 256;
+constexpr int kLCodes = kLiterals + 1 + kLengthCodes;  // 286
+constexpr int kDCodes = 30;
+constexpr int kBlCodes = 19;
+constexpr int kHeapSize = 2 * kLCodes + 1;  // 573
+constexpr int kMaxBits = 15;
+constexpr int kMaxBlBits = 7;  // code-length codes are sent in 3 bits
+constexpr int kRep3To6 = 16, kRepZ3To10 = 17, kRepZ11To138 = 18;
+
+enum BlockType { kStored = 0, kFixed = 1, kDynamic = 2 };
+
+// One row per level: {good length, lazy limit, nice length, chain limit}.
+// Levels up to 3 parse greedily and use the lazy limit as the longest match
+// whose positions still enter the hash chains.
+struct Config {
+  uint8_t GoodLength;
+  uint16_t LazyLimit, NiceLength, ChainLimit;
+};
+constexpr Config kDeflateConfig[10] = {
+    {0, 0, 0, 0},        {4, 4, 8, 4},        {4, 5, 16, 8},     {4, 6, 32, 32},
+    {4, 4, 16, 16},      {8, 16, 32, 32},     {8, 16, 128, 128}, {8, 32, 128, 256},
+    {32, 128, 258, 1024}, {32, 258, 258, 4096},
+};
+
+// RFC 1951 3.2.5 and 3.2.7.
+constexpr uint8_t kExtraLengthBits[kLengthCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
+                                                    1, 1, 2, 2, 2, 2, 3, 3, 3, 3,
+                                                    4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint8_t kExtraDistBits[kDCodes] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr uint8_t kExtraBlBits[kBlCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                            0, 0, 0, 0, 0, 0, 2, 3, 7};
+constexpr uint8_t kBlOrder[kBlCodes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                        11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+constexpr uint16_t BitReverse(uint32_t code, int length) {
+  uint32_t r = 0;
+  for (int i = 0; i < length; ++i, code >>= 1) r = (r << 1) | (code & 1);
+  return static_cast<uint16_t>(r);
+}
+
+// Canonical codes (bit-reversed for LSB-first output) from code lengths.
+template <size_t N>
+constexpr void CanonicalCodes(const uint8_t (&lengths)[N], int count, uint16_t (&codes)[N]) {
+  uint16_t lengthCount[kMaxBits + 1] = {};
+  for (int n = 0; n < count; ++n) lengthCount[lengths[n]]++;
+  lengthCount[0] = 0;
+  uint16_t next[kMaxBits + 1] = {};
+  uint32_t code = 0;
+  for (int bits = 1; bits <= kMaxBits; ++bits) {
+    code = (code + lengthCount[bits - 1]) << 1;
+    next[bits] = static_cast<uint16_t>(code);
+  }
+  for (int n = 0; n < count; ++n) {
+    if (lengths[n] != 0) codes[n] = BitReverse(next[lengths[n]]++, lengths[n]);
+  }
+}
+
+// The shared tables: computed by the compiler, so "built once" costs nothing.
+struct Tables {
+  uint8_t LengthCode[256] = {};   // match length - 3 -> length code 0..28
+  uint16_t BaseLength[kLengthCodes] = {};
+  uint8_t DistCode[512] = {};     // distance - 1: below 256 direct, else 256 + (d - 1) / 128
+  uint16_t BaseDist[kDCodes] = {};
+  uint8_t StaticLLen[kLCodes + 2] = {};
+  uint16_t StaticLCode[kLCodes + 2] = {};
+  uint8_t StaticDLen[kDCodes] = {};
+  uint16_t StaticDCode[kDCodes] = {};
+};
+
+constexpr Tables MakeTables() {
+  Tables t;
+  int length = 0;
+  int code = 0;
+  for (code = 0; code < kLengthCodes - 1; ++code) {
+    t.BaseLength[code] = static_cast<uint16_t>(length);
+    for (int n = 0; n < (1 << kExtraLengthBits[code]); ++n)
+      t.LengthCode[length++] = static_cast<uint8_t>(code);
+  }
+  // Length 258 (255 here) has its own code, 28, instead of 27 with all extra bits set.
+  t.LengthCode[length - 1] = static_cast<uint8_t>(code);
+  int dist = 0;
+  for (code = 0; code < 16; ++code) {
+    t.BaseDist[code] = static_cast<uint16_t>(dist);
+    for (int n = 0; n < (1 << kExtraDistBits[code]); ++n) t.DistCode[dist++] = static_cast<uint8_t>(code);
+  }
+  dist >>= 7;
+  for (; code < kDCodes; ++code) {
+    t.BaseDist[code] = static_cast<uint16_t>(dist << 7);
+    for (int n = 0; n < (1 << (kExtraDistBits[code] - 7)); ++n)
+      t.DistCode[256 + dist++] = static_cast<uint8_t>(code);
+  }
+  for (int n = 0; n < kLCodes + 2; ++n)
+    t.StaticLLen[n] = n < 144 ? 8 : n < 256 ? 9 : n < 280 ? 7 : 8;
+  CanonicalCodes(t.StaticLLen, kLCodes + 2, t.StaticLCode);
+  for (int n = 0; n < kDCodes; ++n) {
+    t.StaticDLen[n] = 5;
+    t.StaticDCode[n] = BitReverse(n, 5);
+  }
+  return t;
+}
+constexpr Tables kTables = MakeTables();
+static_assert(kTables.LengthCode[255] == 28 && kTables.LengthCode[0] == 0, "length codes");
+static_assert(kTables.BaseDist[29] == 24576 && kTables.DistCode[256 + (32767 >> 7)] == 29,
+              "distance codes");
+static_assert(kTables.StaticLCode[0] == BitReverse(0x30, 8) &&
+                  kTables.StaticLCode[256] == 0 && kTables.StaticLCode[280] == BitReverse(0xC0, 8),
+              "fixed literal/length codes (RFC 1951 3.2.6)");
+
+inline unsigned DistanceCode(unsigned distMinus1) {
+  return distMinus1 < 256 ? kTables.DistCode[distMinus1] : kTables.DistCode[256 + (distMinus1 >> 7)];
+}
+
+inline uint16_t Load16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Length of the common prefix of a and b, at most kMaxMatch. Compares a
+// machine word at a time; the first differing byte is found from the
+// lowest set bit of the difference (little-endian loads).
+inline int CommonLength(const uint8_t* a, const uint8_t* b) {
+  using Word = size_t;
+  int len = 0;
+  for (;;) {
+    Word x, y;
+    std::memcpy(&x, a + len, sizeof x);
+    std::memcpy(&y, b + len, sizeof y);
+    const Word diff = x ^ y;
+    if (diff != 0) {
+      int n;
+      if constexpr (sizeof(Word) == 8)
+        n = len + (__builtin_ctzll(static_cast<unsigned long long>(diff)) >> 3);
+      else
+        n = len + (__builtin_ctz(static_cast<unsigned>(diff)) >> 3);
+      return n < kMaxMatch ? n : kMaxMatch;
+    }
+    len += sizeof(Word);
+    if (len >= kMaxMatch) return kMaxMatch;
+  }
+}
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the word-wise match and bit output assume a little-endian machine");
+
+// ---------------------------------------------------------------------------
+// Huffman trees
+
+struct Tree {
+  uint32_t Freq[kHeapSize];
+  uint16_t Dad[kHeapSize];
+  uint16_t Len[kHeapSize + 1];  // one more for the run-scanning sentinel
+  uint16_t Code[kLCodes + 2];
+  int MaxCode = -1;
+};
+
+struct TreeParams {
+  int Elems;
+  int MaxLength;
+  const uint8_t* Extra;  // extra bits of the symbols from ExtraBase on
+  int ExtraBase;
+  const uint8_t* StaticLen;  // the fixed tree's lengths, or null
+};
+
+// The heap and depth arrays shared by the three trees, and the block costs
+// that building them accumulates.
+struct TreeBuilder {
+  int Heap[kHeapSize];
+  int HeapLen = 0;
+  int HeapMax = 0;
+  uint8_t Depth[kHeapSize];
+  uint16_t LengthCount[kMaxBits + 1];
+  int64_t DynamicCost = 0;  // bits of the block with dynamic trees
+  int64_t StaticCost = 0;   // bits of the block with the fixed trees
+
+  bool Smaller(const Tree& t, int n, int m) const {
+    return t.Freq[n] < t.Freq[m] || (t.Freq[n] == t.Freq[m] && Depth[n] <= Depth[m]);
+  }
+
+  void DownHeap(const Tree& t, int k) {
+    const int v = Heap[k];
+    int j = k << 1;
+    while (j <= HeapLen) {
+      if (j < HeapLen && Smaller(t, Heap[j + 1], Heap[j])) ++j;
+      if (Smaller(t, v, Heap[j])) break;
+      Heap[k] = Heap[j];
+      k = j;
+      j <<= 1;
+    }
+    Heap[k] = v;
+  }
+
+  // Code lengths from the finished tree, limited to MaxLength; accumulates
+  // the block costs (code and extra bits of every symbol).
+  void GenBitLengths(Tree& t, const TreeParams& p) {
+    for (auto& c : LengthCount) c = 0;
+    t.Len[Heap[HeapMax]] = 0;  // the root
+    int overflow = 0;
+    int h;
+    for (h = HeapMax + 1; h < kHeapSize; ++h) {
+      const int n = Heap[h];
+      int bits = t.Len[t.Dad[n]] + 1;
+      if (bits > p.MaxLength) bits = p.MaxLength, ++overflow;
+      t.Len[n] = static_cast<uint16_t>(bits);
+      if (n > t.MaxCode) continue;  // an inner node
+      LengthCount[bits]++;
+      const int xbits = n >= p.ExtraBase ? p.Extra[n - p.ExtraBase] : 0;
+      const int64_t f = t.Freq[n];
+      DynamicCost += f * (bits + xbits);
+      if (p.StaticLen) StaticCost += f * (p.StaticLen[n] + xbits);
+    }
+    if (overflow == 0) return;
+    // Move leaves up from MaxLength: each step frees a slot at MaxLength by
+    // pairing an overflowed leaf with one taken from a shorter length.
+    do {
+      int bits = p.MaxLength - 1;
+      while (LengthCount[bits] == 0) --bits;
+      LengthCount[bits]--;
+      LengthCount[bits + 1] += 2;
+      LengthCount[p.MaxLength]--;
+      overflow -= 2;
+    } while (overflow > 0);
+    // Hand the lengths out again, least frequent leaves getting the longest.
+    h = kHeapSize;
+    for (int bits = p.MaxLength; bits != 0; --bits) {
+      int n = LengthCount[bits];
+      while (n != 0) {
+        const int m = Heap[--h];
+        if (m > t.MaxCode) continue;
+        if (t.Len[m] != bits) {
+          DynamicCost += (static_cast<int64_t>(bits) - t.Len[m]) * t.Freq[m];
+          t.Len[m] = static_cast<uint16_t>(bits);
+        }
+        --n;
+      }
+    }
+  }
+
+  void GenCodes(Tree& t) {
+    uint16_t next[kMaxBits + 1];
+    uint32_t code = 0;
+    for (int bits = 1; bits <= kMaxBits; ++bits) {
+      code = (code + LengthCount[bits - 1]) << 1;
+      next[bits] = static_cast<uint16_t>(code);
+    }
+    for (int n = 0; n <= t.MaxCode; ++n) {
+      const int len = t.Len[n];
+      if (len != 0) t.Code[n] = BitReverse(next[len]++, len);
+    }
+  }
+
+  void Build(Tree& t, const TreeParams& p) {
+    int maxCode = -1;
+    HeapLen = 0;
+    HeapMax = kHeapSize;
+    for (int n = 0; n < p.Elems; ++n) {
+      if (t.Freq[n] != 0) {
+        Heap[++HeapLen] = maxCode = n;
+        Depth[n] = 0;
+      } else {
+        t.Len[n] = 0;
+      }
+    }
+    // Every tree gets at least two codes (a single code would have length 0).
+    while (HeapLen < 2) {
+      const int added = Heap[++HeapLen] = maxCode < 2 ? ++maxCode : 0;
+      t.Freq[added] = 1;
+      Depth[added] = 0;
+      DynamicCost--;
+      if (p.StaticLen) StaticCost -= p.StaticLen[added];
+    }
+    t.MaxCode = maxCode;
+    for (int n = HeapLen / 2; n >= 1; --n) DownHeap(t, n);
+    int node = p.Elems;
+    do {
+      const int n = Heap[1];
+      Heap[1] = Heap[HeapLen--];
+      DownHeap(t, 1);
+      const int m = Heap[1];
+      Heap[--HeapMax] = n;  // keeps the nodes sorted by frequency
+      Heap[--HeapMax] = m;
+      t.Freq[node] = t.Freq[n] + t.Freq[m];
+      Depth[node] = static_cast<uint8_t>(std::max(Depth[n], Depth[m]) + 1);
+      t.Dad[n] = t.Dad[m] = static_cast<uint16_t>(node);
+      Heap[1] = node++;
+      DownHeap(t, 1);
+    } while (HeapLen >= 2);
+    Heap[--HeapMax] = Heap[1];
+    GenBitLengths(t, p);
+    GenCodes(t);
+  }
+};
+
+const TreeParams kLiteralParams{kLCodes, kMaxBits, kExtraLengthBits, kLiterals + 1,
+                                kTables.StaticLLen};
+const TreeParams kDistanceParams{kDCodes, kMaxBits, kExtraDistBits, 0, kTables.StaticDLen};
+const TreeParams kBitLengthParams{kBlCodes, kMaxBlBits, kExtraBlBits, 0, nullptr};
+
+// ---------------------------------------------------------------------------
+// The compressor state of one call
+
+class Deflater {
+ public:
+  Deflater(DeflateIo& io, const Options& o)
+      : io_(io),
+        level_(o.Level < 1 ? 1 : o.Level > 9 ? 9 : o.Level),
+        allowStored_(o.AllowStoredFallback),
+        cfg_(kDeflateConfig[level_]) {}
+
+  uint64_t Run(const uint8_t* history, size_t historyLength);
+
+ private:
+  // --- window and hash chains --------------------------------------------
+  uint32_t InsertString(uint32_t pos) {
+    hash_ = ((hash_ << kHashShift) ^ window_[pos + (kMinMatch - 1)]) & kHashMask;
+    const uint32_t head = head_[hash_];
+    prev_[pos & kWMask] = static_cast<uint16_t>(head);
+    head_[hash_] = static_cast<uint16_t>(pos);
+    return head;
+  }
+  void PrimeHash(uint32_t pos) {
+    hash_ = window_[pos];
+    hash_ = ((hash_ << kHashShift) ^ window_[pos + 1]) & kHashMask;
+  }
+  void RefillWindow();
+  void Slide();
+  uint32_t FindLongestMatch(uint32_t chainHead);
+  void DeflateGreedy();
+  void DeflateLazy();
+
+  // --- items -----------------------------------------------------------------
+  bool RecordLiteral(uint8_t c) {
+    lit_[items_] = c;
+    dist_[items_] = 0;
+    ltree_.Freq[c]++;
+    ++items_;
+    return BlockFull();
+  }
+  bool RecordMatch(uint32_t distance, uint32_t lengthMinus3) {
+    lit_[items_] = static_cast<uint8_t>(lengthMinus3);
+    dist_[items_] = static_cast<uint16_t>(distance);
+    ltree_.Freq[kLiterals + 1 + kTables.LengthCode[lengthMinus3]]++;
+    dtree_.Freq[DistanceCode(distance - 1)]++;
+    ++items_;
+    ++matches_;
+    return BlockFull();
+  }
+  bool BlockFull();
+  void InitBlock();
+  void EmitBlock(bool last);
+  int BuildBitLengthTree();
+  void ScanTree(Tree& t, int maxCode);
+  void SendTree(const Tree& t, int maxCode);
+  void SendAllTrees(int lcodes, int dcodes, int blcodes);
+  void CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
+                     const uint8_t* dlen);
+
+  // --- bit output ------------------------------------------------------------
+  void SendBits(uint32_t value, int length) {
+    bitBuf_ |= static_cast<uint64_t>(value) << bitCount_;
+    bitCount_ += length;
+    if (bitCount_ >= 32) PutBits();
+  }
+  // Moves the whole bytes of the bit buffer to the output buffer.
+  void PutBits() {
+    std::memcpy(out_ + outFill_, &bitBuf_, sizeof bitBuf_);
+    const int bytes = bitCount_ >> 3;
+    outFill_ += bytes;
+    bitBuf_ = bytes == 8 ? 0 : bitBuf_ >> (bytes * 8);
+    bitCount_ &= 7;
+    if (outFill_ >= kOutBufSize) FlushFullBuffer();
+  }
+  void FlushFullBuffer() {
+    io_.Write(out_, kOutBufSize);
+    written_ += kOutBufSize;
+    outFill_ -= kOutBufSize;
+    std::memmove(out_, out_ + kOutBufSize, outFill_);
+  }
+  void FlushOutput() {
+    if (outFill_ > 0) {
+      io_.Write(out_, static_cast<uint32_t>(outFill_));
+      written_ += outFill_;
+      outFill_ = 0;
+    }
+  }
+  void AlignOutput() {
+    PutBits();
+    if (bitCount_ > 0) {
+      out_[outFill_++] = static_cast<uint8_t>(bitBuf_);
+      if (outFill_ >= kOutBufSize) FlushFullBuffer();
+    }
+    bitBuf_ = 0;
+    bitCount_ = 0;
+    FlushOutput();
+  }
+  void CopyStoredBlock(const uint8_t* source, uint32_t length, bool withHeader);
+  bool NothingOutput() const { return written_ == 0 && outFill_ == 0 && bitCount_ == 0; }
+
+  DeflateIo& io_;
+  const int level_;
+  const bool allowStored_;
+  const Config cfg_;
+
+  std::unique_ptr<uint8_t[]> windowMem_{new uint8_t[kWindowSize + kWindowSlack]()};
+  uint8_t* const window_ = windowMem_.get();
+  std::unique_ptr<uint16_t[]> head_{new uint16_t[kHashSize]()};  // 0 = empty
+  std::unique_ptr<uint16_t[]> prev_{new uint16_t[kWSize]()};
+  uint32_t hash_ = 0;
+  uint32_t strstart_ = 0;
+  int32_t blockStart_ = 0;  // negative once the block's start slid out of the window
+  uint32_t lookahead_ = 0;
+  uint32_t matchStart_ = 0;
+  uint32_t matchLength_ = kMinMatch - 1;
+  uint32_t prevLength_ = kMinMatch - 1;
+  bool eof_ = false;
+
+  // Items of the current block: the literal byte or length - 3, and the
+  // distance (0 for a literal).
+  std::unique_ptr<uint8_t[]> lit_{new uint8_t[kLitBufSize]};
+  std::unique_ptr<uint16_t[]> dist_{new uint16_t[kLitBufSize]};
+  uint32_t items_ = 0;
+  uint32_t matches_ = 0;
+
+  std::unique_ptr<Tree> ltree_p_{new Tree()};
+  std::unique_ptr<Tree> dtree_p_{new Tree()};
+  std::unique_ptr<Tree> bltree_p_{new Tree()};
+  Tree& ltree_ = *ltree_p_;
+  Tree& dtree_ = *dtree_p_;
+  Tree& bltree_ = *bltree_p_;
+  std::unique_ptr<TreeBuilder> builder_p_{new TreeBuilder()};
+  TreeBuilder& builder_ = *builder_p_;
+
+  uint64_t bitBuf_ = 0;
+  int bitCount_ = 0;
+  uint8_t out_[kOutBufSize + 2 * sizeof(uint64_t)];
+  int outFill_ = 0;
+  uint64_t written_ = 0;
+};
+
+void Deflater::InitBlock() {
+  for (int n = 0; n < kLCodes; ++n) ltree_.Freq[n] = 0;
+  for (int n = 0; n < kDCodes; ++n) dtree_.Freq[n] = 0;
+  for (int n = 0; n < kBlCodes; ++n) bltree_.Freq[n] = 0;
+  ltree_.Freq[kEndBlock] = 1;
+  builder_.DynamicCost = builder_.StaticCost = 0;
+  items_ = matches_ = 0;
+}
+
+// Whether the block should end after the item just recorded. Above level 2
+// a block ends early when it holds few matches and already shrinks its
+// input to under half (the statistics are likely to change).
+bool Deflater::BlockFull() {
+  if (level_ > 2 && (items_ & 0xFFF) == 0) {
+    uint64_t outLength = static_cast<uint64_t>(items_) * 8;
+    for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
+    outLength >>= 3;
+    const int64_t inLength = static_cast<int64_t>(strstart_) - blockStart_;
+    if (matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2) return true;
+  }
+  return items_ == kLitBufSize - 1 || matches_ == kDistBufSize;
+}
+
+void Deflater::Slide() {
+  std::memcpy(window_, window_ + kWSize, kWSize);
+  matchStart_ -= kWSize;
+  strstart_ -= kWSize;
+  blockStart_ -= kWSize;
+  for (int n = 0; n < kHashSize; ++n) {
+    const uint16_t v = head_[n];
+    head_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
+  }
+  for (int n = 0; n < kWSize; ++n) {
+    const uint16_t v = prev_[n];
+    prev_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
+  }
+}
+
+void Deflater::RefillWindow() {
+  while (lookahead_ < kMinLookahead && !eof_) {
+    uint32_t free = kWindowSize - lookahead_ - strstart_;
+    if (strstart_ >= static_cast<uint32_t>(kSlideAt)) {
+      Slide();
+      free += kWSize;
+    }
+    if (!io_.MoreInput()) {
+      eof_ = true;
+      break;
+    }
+    const int64_t n = io_.Read(window_ + strstart_ + lookahead_, free);
+    if (n <= 0)
+      eof_ = true;
+    else
+      lookahead_ += static_cast<uint32_t>(n);
+  }
+}
+
+uint32_t Deflater::FindLongestMatch(uint32_t cur) {
+  uint32_t chain = cfg_.ChainLimit;
+  if (prevLength_ >= cfg_.GoodLength) chain >>= 2;
+  uint32_t best = prevLength_;
+  const uint32_t nice = cfg_.NiceLength;
+  const uint8_t* const scan = window_ + strstart_;
+  const uint32_t limit = strstart_ > static_cast<uint32_t>(kMaxDist) ? strstart_ - kMaxDist : 0;
+  const uint16_t scanStart = Load16(scan);
+  uint16_t scanEnd = Load16(scan + best - 1);
+  const uint16_t* const prev = prev_.get();
+  if (io_.Cancelled) return best;  // the flag cannot change during the walk
+  do {
+    const uint8_t* match = window_ + cur;
+    // Only a candidate that agrees at both ends of the best length so far
+    // can beat it; one branch for both tests.
+    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) == 0) {
+      const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
+      if (len > best) {
+        matchStart_ = cur;
+        best = len;
+        if (len >= nice) break;
+        scanEnd = Load16(scan + best - 1);
+      }
+    }
+  } while ((cur = prev[cur & kWMask]) > limit && --chain != 0);
+  return best;
+}
+
+// Levels 1 and 2: take the longest match at each position.
+void Deflater::DeflateGreedy() {
+  const uint32_t maxInsert = cfg_.LazyLimit;
+  while (lookahead_ > 0) {
+    const uint32_t head = InsertString(strstart_);
+    if (head != 0 && strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
+      matchLength_ = FindLongestMatch(head);
+      if (matchLength_ > lookahead_) matchLength_ = lookahead_;
+    }
+    if (io_.Cancelled) break;
+    bool flush;
+    if (matchLength_ >= kMinMatch) {
+      flush = RecordMatch(strstart_ - matchStart_, matchLength_ - kMinMatch);
+      lookahead_ -= matchLength_;
+      if (matchLength_ <= maxInsert) {
+        const uint32_t end = strstart_ + matchLength_;
+        while (++strstart_ < end && !io_.Cancelled) InsertString(strstart_);
+        strstart_ = end;
+      } else {
+        strstart_ += matchLength_;
+        PrimeHash(strstart_);
+      }
+      matchLength_ = 0;
+    } else {
+      flush = RecordLiteral(window_[strstart_]);
+      --lookahead_;
+      ++strstart_;
+    }
+    if (flush) {
+      EmitBlock(false);
+      blockStart_ = static_cast<int32_t>(strstart_);
+    }
+    if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
+  }
+  EmitBlock(true);
+}
+
+// Levels 4 to 9: a match is only taken when the next position offers no
+// longer one; otherwise its first byte goes out as a literal.
+void Deflater::DeflateLazy() {
+  bool matchAvailable = false;
+  uint32_t prevMatch = 0;
+  while (lookahead_ > 0 && !io_.Cancelled) {
+    const uint32_t head = InsertString(strstart_);
+    prevLength_ = matchLength_;
+    prevMatch = matchStart_;
+    matchLength_ = kMinMatch - 1;
+    if (head != 0 && prevLength_ < cfg_.LazyLimit &&
+        strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
+      matchLength_ = FindLongestMatch(head);
+      if (matchLength_ > lookahead_) matchLength_ = lookahead_;
+      if (matchLength_ == kMinMatch && strstart_ - matchStart_ > static_cast<uint32_t>(kTooFar))
+        matchLength_ = kMinMatch - 1;
+    }
+    if (prevLength_ >= kMinMatch && matchLength_ <= prevLength_) {
+      const bool flush = RecordMatch(strstart_ - 1 - prevMatch, prevLength_ - kMinMatch);
+      lookahead_ -= prevLength_ - 1;
+      // The match began at strstart - 1; strstart is already in the chains.
+      const uint32_t end = strstart_ - 1 + prevLength_;
+      while (++strstart_ < end && !io_.Cancelled) InsertString(strstart_);
+      strstart_ = end;
+      matchAvailable = false;
+      matchLength_ = kMinMatch - 1;
+      if (flush) {
+        EmitBlock(false);
+        blockStart_ = static_cast<int32_t>(strstart_);
+      }
+    } else if (matchAvailable) {
+      if (RecordLiteral(window_[strstart_ - 1])) {
+        EmitBlock(false);
+        blockStart_ = static_cast<int32_t>(strstart_);
+      }
+      ++strstart_;
+      --lookahead_;
+    } else {
+      matchAvailable = true;
+      ++strstart_;
+      --lookahead_;
+    }
+    if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
+  }
+  if (matchAvailable) RecordLiteral(window_[strstart_ - 1]);
+  EmitBlock(true);
+}
+
+// ---------------------------------------------------------------------------
+// Block output
+
+// Counts the code-length sequence of a tree into the bit-length tree's
+// frequencies (runs as SendTree will send them).
+void Deflater::ScanTree(Tree& t, int maxCode) {
+  int prevlen = -1;
+  int nextlen = t.Len[0];
+  int count = 0;
+  int maxCount = 7, minCount = 4;
+  if (nextlen == 0) maxCount = 138, minCount = 3;
+  t.Len[maxCode + 1] = 0xFFFF;  // sentinel: ends the last run
+  for (int n = 0; n <= maxCode; ++n) {
+    const int curlen = nextlen;
+    nextlen = t.Len[n + 1];
+    if (++count < maxCount && curlen == nextlen) continue;
+    if (count < minCount) {
+      bltree_.Freq[curlen] += count;
+    } else if (curlen != 0) {
+      if (curlen != prevlen) bltree_.Freq[curlen]++;
+      bltree_.Freq[kRep3To6]++;
+    } else if (count <= 10) {
+      bltree_.Freq[kRepZ3To10]++;
+    } else {
+      bltree_.Freq[kRepZ11To138]++;
+    }
+    count = 0;
+    prevlen = curlen;
+    if (nextlen == 0) {
+      maxCount = 138, minCount = 3;
+    } else if (curlen == nextlen) {
+      maxCount = 6, minCount = 3;
+    } else {
+      maxCount = 7, minCount = 4;
+    }
+  }
+  t.Len[maxCode + 1] = 0;
+}
+
+void Deflater::SendTree(const Tree& t, int maxCode) {
+  auto sendCode = [&](int c) {
+    const int len = bltree_.Len[c];
+    if (len == 0 || len > kMaxBits) {
+      io_.LengthOutOfRange();
+      return false;
+    }
+    SendBits(bltree_.Code[c], len);
+    return true;
+  };
+  int prevlen = -1;
+  int nextlen = t.Len[0];
+  int count = 0;
+  int maxCount = 7, minCount = 4;
+  if (nextlen == 0) maxCount = 138, minCount = 3;
+  for (int n = 0; n <= maxCode; ++n) {
+    const int curlen = nextlen;
+    nextlen = n + 1 <= maxCode ? t.Len[n + 1] : 0xFFFF;
+    if (++count < maxCount && curlen == nextlen) continue;
+    if (count < minCount) {
+      do {
+        if (!sendCode(curlen)) break;
+      } while (--count != 0);
+    } else if (curlen != 0) {
+      bool ok = true;
+      if (curlen != prevlen) {
+        ok = sendCode(curlen);
+        --count;
+      }
+      if (ok && sendCode(kRep3To6)) SendBits(count - 3, 2);
+    } else if (count <= 10) {
+      if (sendCode(kRepZ3To10)) SendBits(count - 3, 3);
+    } else {
+      if (sendCode(kRepZ11To138)) SendBits(count - 11, 7);
+    }
+    count = 0;
+    prevlen = curlen;
+    if (nextlen == 0) {
+      maxCount = 138, minCount = 3;
+    } else if (curlen == nextlen) {
+      maxCount = 6, minCount = 3;
+    } else {
+      maxCount = 7, minCount = 4;
+    }
+  }
+}
+
+int Deflater::BuildBitLengthTree() {
+  ScanTree(ltree_, ltree_.MaxCode);
+  ScanTree(dtree_, dtree_.MaxCode);
+  builder_.Build(bltree_, kBitLengthParams);
+  int maxIndex;
+  for (maxIndex = kBlCodes - 1; maxIndex >= 3; --maxIndex) {
+    if (bltree_.Len[kBlOrder[maxIndex]] != 0) break;
+  }
+  builder_.DynamicCost += 3 * (maxIndex + 1) + 5 + 5 + 4;
+  return maxIndex;
+}
+
+void Deflater::SendAllTrees(int lcodes, int dcodes, int blcodes) {
+  SendBits(lcodes - 257, 5);
+  SendBits(dcodes - 1, 5);
+  SendBits(blcodes - 4, 4);
+  for (int rank = 0; rank < blcodes; ++rank) SendBits(bltree_.Len[kBlOrder[rank]], 3);
+  SendTree(ltree_, lcodes - 1);
+  SendTree(dtree_, dcodes - 1);
+}
+
+void Deflater::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
+                             const uint8_t* dlen) {
+  // Per length symbol: its code with the extra bits above it, and the total length.
+  uint32_t lengthBits[256];
+  uint8_t lengthLen[256];
+  for (int lc = 0; lc < 256; ++lc) {
+    const int code = kTables.LengthCode[lc];
+    const int extra = kExtraLengthBits[code];
+    const int sym = kLiterals + 1 + code;
+    // Length 258 (code 28) has no extra bits: nothing may be set above its code.
+    const uint32_t extraValue = extra ? static_cast<uint32_t>(lc - kTables.BaseLength[code]) : 0;
+    lengthBits[lc] = lcode[sym] | (extraValue << llen[sym]);
+    lengthLen[lc] = static_cast<uint8_t>(llen[sym] + extra);
+  }
+  PutBits();  // leaves at most 7 bits, so that an item of up to 48 bits fits
+  const uint8_t* lit = lit_.get();
+  const uint16_t* dist = dist_.get();
+  uint64_t bitBuf = bitBuf_;
+  int bitCount = bitCount_;
+  for (uint32_t i = 0; i < items_; ++i) {
+    const unsigned lc = lit[i];
+    const unsigned d = dist[i];
+    if (d == 0) {
+      bitBuf |= static_cast<uint64_t>(lcode[lc]) << bitCount;
+      bitCount += llen[lc];
+    } else {
+      bitBuf |= static_cast<uint64_t>(lengthBits[lc]) << bitCount;
+      bitCount += lengthLen[lc];
+      const unsigned dm1 = d - 1;
+      const unsigned code = DistanceCode(dm1);
+      bitBuf |= static_cast<uint64_t>(dcode[code]) << bitCount;
+      bitCount += dlen[code];
+      bitBuf |= static_cast<uint64_t>(dm1 - kTables.BaseDist[code]) << bitCount;
+      bitCount += kExtraDistBits[code];
+    }
+    // At most 7 bits stay behind; the next item adds at most 48.
+    std::memcpy(out_ + outFill_, &bitBuf, sizeof bitBuf);
+    const int bytes = bitCount >> 3;
+    outFill_ += bytes;
+    bitBuf = bytes == 8 ? 0 : bitBuf >> (bytes * 8);
+    bitCount &= 7;
+    if (outFill_ >= kOutBufSize) FlushFullBuffer();
+  }
+  bitBuf_ = bitBuf;
+  bitCount_ = bitCount;
+  SendBits(lcode[kEndBlock], llen[kEndBlock]);
+}
+
+void Deflater::CopyStoredBlock(const uint8_t* source, uint32_t length, bool withHeader) {
+  AlignOutput();
+  if (withHeader) {
+    SendBits(length & 0xFFFF, 16);
+    SendBits(~length & 0xFFFF, 16);
+    PutBits();
+  }
+  FlushOutput();
+  if (length > 0) {
+    io_.Write(source, length);
+    written_ += length;
+  }
+}
+
+void Deflater::EmitBlock(bool last) {
+  const uint8_t* source = blockStart_ >= 0 ? window_ + blockStart_ : nullptr;
+  const uint32_t storedLength = static_cast<uint32_t>(static_cast<int64_t>(strstart_) - blockStart_);
+
+  builder_.Build(ltree_, kLiteralParams);
+  builder_.Build(dtree_, kDistanceParams);
+  const int maxBlIndex = BuildBitLengthTree();
+
+  const uint64_t dynamicBytes = static_cast<uint64_t>(builder_.DynamicCost + 3 + 7) >> 3;
+  const uint64_t staticBytes = static_cast<uint64_t>(builder_.StaticCost + 3 + 7) >> 3;
+  const uint64_t best = std::min(staticBytes, dynamicBytes);
+
+  if (allowStored_ && staticBytes != best && storedLength <= best && last && NothingOutput() &&
+      source) {
+    // The whole input did not shrink: it goes out as it is, without blocks.
+    CopyStoredBlock(source, storedLength, false);
+    io_.StoredFallback();
+  } else if (storedLength + 4 <= best && source && storedLength <= 0xFFFF) {
+    SendBits((kStored << 1) + last, 3);
+    CopyStoredBlock(source, storedLength, true);
+  } else if (staticBytes == best) {
+    SendBits((kFixed << 1) + last, 3);
+    CompressBlock(kTables.StaticLCode, kTables.StaticLLen, kTables.StaticDCode,
+                  kTables.StaticDLen);
+  } else {
+    SendBits((kDynamic << 1) + last, 3);
+    SendAllTrees(ltree_.MaxCode + 1, dtree_.MaxCode + 1, maxBlIndex + 1);
+    uint8_t llen[kLCodes + 2], dlen[kDCodes];
+    for (int n = 0; n < kLCodes; ++n) llen[n] = static_cast<uint8_t>(n <= ltree_.MaxCode ? ltree_.Len[n] : 0);
+    for (int n = 0; n < kDCodes; ++n) dlen[n] = static_cast<uint8_t>(n <= dtree_.MaxCode ? dtree_.Len[n] : 0);
+    CompressBlock(ltree_.Code, llen, dtree_.Code, dlen);
+  }
+  InitBlock();
+  if (last) AlignOutput();
+}
+
+uint64_t Deflater::Run(const uint8_t* history, size_t historyLength) {
+  InitBlock();
+  if (historyLength > static_cast<size_t>(kWSize)) {
+    history += historyLength - kWSize;
+    historyLength = kWSize;
+  }
+  if (historyLength > 0) std::memcpy(window_, history, historyLength);
+  const uint32_t h = static_cast<uint32_t>(historyLength);
+
+  const int64_t n = io_.Read(window_ + h, kWindowSize - h);
+  if (n <= 0) {
+    eof_ = true;
+    return 0;
+  }
+  lookahead_ = static_cast<uint32_t>(n);
+  strstart_ = h;
+  blockStart_ = static_cast<int32_t>(h);
+  if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
+
+  PrimeHash(0);
+  // The history's strings enter the chains so that matches reach back into them.
+  for (uint32_t pos = 0; pos < h; ++pos) InsertString(pos);
+  matchLength_ = kMinMatch - 1;
+  if (level_ <= 3)
+    DeflateGreedy();
+  else
+    DeflateLazy();
+  return written_;
+}
+
+}  // namespace
+
+uint64_t Run(DeflateIo& io, const Options& options) {
+  auto deflater = std::make_unique<Deflater>(io, options);
+  return deflater->Run(options.History, options.HistoryLength);
+}
+
+std::vector<uint8_t> CodeLengths(const std::vector<uint32_t>& frequencies, int maxBits) {
+  auto tree = std::make_unique<Tree>();
+  auto builder = std::make_unique<TreeBuilder>();
+  const int elems = static_cast<int>(std::min<size_t>(frequencies.size(), kLCodes));
+  for (int n = 0; n < elems; ++n) tree->Freq[n] = frequencies[n];
+  static const uint8_t kNoExtra[kLCodes] = {};
+  const TreeParams params{elems, std::clamp(maxBits, 1, kMaxBits), kNoExtra, 0, nullptr};
+  builder->Build(*tree, params);
+  std::vector<uint8_t> lengths(elems);
+  for (int n = 0; n < elems && n <= tree->MaxCode; ++n) lengths[n] = static_cast<uint8_t>(tree->Len[n]);
+  return lengths;
+}
+
+}  // namespace vix::deflate_core
+
+namespace vix {
+namespace {
+
+// Feeds a block of memory to the core and collects its output.
+class MemoryIo : public deflate_core::DeflateIo {
+ public:
+  MemoryIo(const uint8_t* data, size_t length, std::vector<uint8_t>& out)
+      : data_(data), left_(length), out_(out) {}
+  bool MoreInput() override { return left_ > 0; }
+  int64_t Read(uint8_t* buffer, uint32_t count) override {
+    const size_t n = std::min<size_t>(count, left_);
+    if (n > 0) std::memcpy(buffer, data_, n);
+    data_ += n;
+    left_ -= n;
+    return static_cast<int64_t>(n);
+  }
+  void Write(const uint8_t* buffer, uint32_t count) override {
+    out_.insert(out_.end(), buffer, buffer + count);
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t left_;
+  std::vector<uint8_t>& out_;
+};
+
+}  // namespace
+
+void DeflateMemoryBlock(const uint8_t* history, size_t historyLength, const uint8_t* data,
+                        size_t length, int level, std::vector<uint8_t>& out) {
+  if (length == 0) {
+    // An empty block still has to be a complete stream: one final fixed
+    // block holding only the end code.
+    out.push_back(0x03);
+    out.push_back(0x00);
+    return;
+  }
+  MemoryIo io(data, length, out);
+  deflate_core::Options options;
+  options.Level = level;
+  options.History = history;
+  options.HistoryLength = history ? historyLength : 0;
+  deflate_core::Run(io, options);
+}
+
+}  // namespace vix

@@ -1,0 +1,37 @@
+// The deflate compressor: raw deflate streams (RFC 1951) for ZIP entries,
+// GZIP members and MSZIP cabinet blocks.
+//
+// One algorithm core serves two entry points: DeflateFile reads a file and
+// writes the stream through a component's block operations; DeflateMemoryBlock
+// compresses a block held in memory, with the bytes that precede it as history.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vix {
+
+class TCompBase;
+
+// Compresses the rest of `input` into one raw deflate stream written to
+// `output` at the component's DeflateLevel (1, 2, 7 or 9). Every read is the
+// component's ReadBlock with CRC-32 kind, every write its WriteBlock (data,
+// no checksum, `encrypt` passed on); InputLeft, BytesLeft and PackedBytes
+// are kept and progress is reported after each read. With
+// `allowStoredFallback` an input that would not shrink is copied without any
+// block structure and EntryMethod becomes 0. Returns the bytes written
+// (0 and nothing written for an empty input).
+uint32_t DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
+                     bool encrypt, bool allowStoredFallback);
+
+// For MSZIP cabinets: compresses data[0..length) as one complete raw deflate
+// stream (its last block flagged final) whose window starts with `history`
+// (the up to 32768 bytes that precede data in the folder; matches may reach
+// back into them), at level 1, 2, 7 or 9; appends the stream to `out`.
+void DeflateMemoryBlock(const uint8_t* history, size_t historyLength, const uint8_t* data,
+                        size_t length, int level, std::vector<uint8_t>& out);
+
+}  // namespace vix
