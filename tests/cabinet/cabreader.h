@@ -35,7 +35,7 @@ class TestInflater {
     }
   }
   // Bytes of input used, counting a partly used last byte.
-  size_t Consumed() const { return pos_; }
+  size_t Consumed() const { return pos_ + (bit_ ? 1 : 0); }
 
  private:
   struct Huffman {

@@ -363,6 +363,29 @@ TEST_F(FciTest, IncompressibleMszipBlocksStayWithinTheFormatLimit) {
   EXPECT_EQ(cab.contents.at("noise"), fs.files["src/noise"]);
 }
 
+// Random data repeated: the second block is small only if it refers back
+// into the first; the strict reader gives each folder a fresh window, so a
+// match into the previous folder would fail to decode.
+TEST_F(FciTest, MszipHistoryReachesBackWithinAFolderOnly) {
+  const Bytes noise = Noise(30000, 5);
+  Bytes twice = noise;
+  twice.insert(twice.end(), noise.begin(), noise.end());  // block 2 repeats at distance 30000
+  Source("twice", twice);
+  Source("again", noise);
+  ccab.cbFolderThresh = 50000;  // "again" starts a new folder
+  ASSERT_TRUE(Create());
+  ASSERT_TRUE(Add("twice"));
+  ASSERT_TRUE(Add("again"));
+  ASSERT_TRUE(Flush());
+  const Cabinet cab = Read();
+  ASSERT_EQ(cab.folders.size(), 2u);
+  ASSERT_EQ(cab.folders[0].blocks.size(), 2u);
+  EXPECT_LT(cab.folders[0].blocks[1].packed, 1000u);
+  EXPECT_GT(cab.folders[1].blocks[0].packed, 30000u);
+  EXPECT_EQ(cab.contents.at("twice"), twice);
+  EXPECT_EQ(cab.contents.at("again"), noise);
+}
+
 TEST_F(FciTest, FoldersCloseAtTheThresholdAndOnATypeChange) {
   ccab.cbFolderThresh = 50000;
   Source("a", Noise(60000, 1));  // closes folder 0 after it

@@ -1,5 +1,7 @@
 #include "writers/cabinet/cabformat.h"
 
+#include "engines/deflate.h"
+
 namespace vix::cab {
 
 uint32_t ChecksumFold(const uint8_t* data, size_t length, uint32_t seed) {
@@ -36,7 +38,17 @@ void AppendStoredDeflate(const uint8_t* data, size_t length, std::vector<uint8_t
 void EncodeMszipBlock(const uint8_t* history, size_t historyLength, const uint8_t* data,
                       size_t length, int level, std::vector<uint8_t>& out) {
   out.assign(kMszipSignature, kMszipSignature + 2);
-  AppendStoredDeflate(data, length, out);
+  // Readers keep the folder's last 32 KiB across blocks, so matches may
+  // reach back into the previous block.
+  if (historyLength > kBlockSize) {
+    history += historyLength - kBlockSize;
+    historyLength = kBlockSize;
+  }
+  DeflateMemoryBlock(history, historyLength, data, length, level, out);
+  if (out.size() > length + kMszipStoredOverhead) {
+    out.resize(2);
+    AppendStoredDeflate(data, length, out);
+  }
 }
 
 }  // namespace vix::cab
