@@ -27,6 +27,8 @@ class TDiskManager : public TComponent {
   uint8_t DriveType = 0;
   TDiskSpace DiskSpace;
   bool Ready = false;
+  // How drive roots are spelled (tests exercise both spellings anywhere).
+  platform::PathStyle Style = platform::kNativeStyle;
 
   void SetDrive(const std::string& drive);
   bool Refresh();

@@ -14,7 +14,7 @@ enum MessageCode : int {
   kErrNotAccessible = 25160,      // "is not accessible."
   kErrOpen = 25235,               // "Error opening file"
   kErrUnsupported = 25242,        // "Invalid or unsupported archive type for this operation"
-  kErrCabinetLibrary = 25261,     // "Unable to load cabinet library"
+  kErrCabinetLibrary = 25261,     // "Cabinet.dll not found"
   kErrEventNotAssigned = 25270,   // "Required event not assigned"
   kErrUserCanceled = 25449,       // "User canceled"
   kErrNothingToDo = 26859,        // "Nothing to do"
@@ -23,6 +23,8 @@ enum MessageCode : int {
 
 // The English text of a code; "Error <code>" for a code not in the table.
 std::string MessageText(int code);
+// The text of a code, or null when the table does not hold it.
+const char* FindMessageText(int code);
 
 // The fatal error of the archive components: raised after OnError.
 class E_RAISE : public std::runtime_error {

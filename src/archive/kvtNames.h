@@ -42,12 +42,16 @@ bool MatchWildcards(const std::string& a, const std::string& b);
 bool MatchFileSpec(const std::string& name, const std::string& spec,
                    PathStyle style = kNativeStyle);
 
-// Path pieces.
+// Path pieces. A drive colon splits like a delimiter where the style has
+// drives; the Windows style takes "/" as a delimiter too.
 bool IsDelimiter(char c, PathStyle style = kNativeStyle);
 std::string AppendBackslash(const std::string& s, PathStyle style = kNativeStyle);
 std::string RemoveBackslash(const std::string& s, PathStyle style = kNativeStyle);
 // Text up to and including the last delimiter (or drive colon).
 std::string ExtractFilePath(const std::string& s, PathStyle style = kNativeStyle);
+// The folder of a name: as ExtractFilePath without its trailing delimiter,
+// except that a root keeps it ("C:\", "\", "/").
+std::string ExtractFileDir(const std::string& s, PathStyle style = kNativeStyle);
 // Text after the last delimiter (or drive colon).
 std::string ExtractFileName(const std::string& s, PathStyle style = kNativeStyle);
 // The extension of the file part, with its dot; empty when there is none.

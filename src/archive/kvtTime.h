@@ -39,10 +39,16 @@ void SetTimeZone(const platform::TimeZoneInfo& zone);
 // Reads the platform's zone again (tests that change TZ).
 void ReloadTimeZone();
 
+// Daylight time by the record's change rules for the year of the value (or
+// its absolute change dates). The repeated hour of autumn counts as daylight.
 bool IsDaylightTime(TDateTime local);
 TDateTime LocalToUtc(TDateTime local);
 TDateTime UtcToLocal(TDateTime utc);
+// Seconds since 1970-01-01 00:00 UTC, counted in 32 unsigned bits: read
+// them unsigned for times past 2038.
 int32_t LocalToUnixTime(TDateTime local);
+// 0 means "no time" and gives 1980-01-01 00:01:00; a negative value counts
+// as its absolute value.
 TDateTime UnixTimeToLocal(int32_t seconds);
 
 }  // namespace vix

@@ -1,0 +1,109 @@
+// The parts of the platform layer that need no operating system: memory
+// streams, the replaceable service object and the user-interface hooks.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace vix::platform {
+
+// ---------------------------------------------------------------------------
+// MemoryStream
+
+int64_t MemoryStream::Read(void* buffer, size_t count) {
+  const int64_t size = static_cast<int64_t>(data_.size());
+  if (pos_ >= size || count == 0) return 0;
+  const size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(count), size - pos_));
+  std::memcpy(buffer, data_.data() + pos_, n);
+  pos_ += static_cast<int64_t>(n);
+  return static_cast<int64_t>(n);
+}
+
+int64_t MemoryStream::Write(const void* buffer, size_t count) {
+  if (count == 0) return 0;
+  const size_t end = static_cast<size_t>(pos_) + count;
+  // Writing past the end fills the gap with zeros, as a file would.
+  if (end > data_.size()) data_.resize(end);
+  std::memcpy(data_.data() + pos_, buffer, count);
+  pos_ = static_cast<int64_t>(end);
+  return static_cast<int64_t>(count);
+}
+
+bool MemoryStream::Seek(int64_t distance, Origin origin) {
+  int64_t base = 0;
+  switch (origin) {
+    case Origin::Begin: base = 0; break;
+    case Origin::Current: base = pos_; break;
+    case Origin::End: base = static_cast<int64_t>(data_.size()); break;
+  }
+  const int64_t target = base + distance;
+  if (target < 0) return false;
+  pos_ = target;
+  return true;
+}
+
+bool MemoryStream::SetEnd() {
+  data_.resize(static_cast<size_t>(pos_));
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The installed services
+
+namespace {
+
+Platform& RealPlatform() {
+  static Platform real;
+  return real;
+}
+
+Platform* installed = nullptr;
+
+}  // namespace
+
+Platform& Current() { return installed ? *installed : RealPlatform(); }
+
+ScopedPlatform::ScopedPlatform(Platform& replacement) : previous_(installed) {
+  installed = &replacement;
+}
+
+ScopedPlatform::~ScopedPlatform() { installed = previous_; }
+
+// SEM_FAILCRITICALERRORS: the system fails the call instead of asking.
+constexpr uint32_t kFailCriticalErrors = 0x0001;
+
+CriticalErrorsOff::CriticalErrorsOff()
+    : previous_(Current().SetCriticalErrorMode(kFailCriticalErrors)) {}
+
+CriticalErrorsOff::~CriticalErrorsOff() { Current().SetCriticalErrorMode(previous_); }
+
+// ---------------------------------------------------------------------------
+// User-interface hooks
+
+UiHooks& Ui() {
+  static UiHooks hooks;
+  return hooks;
+}
+
+void PumpMessages() {
+  if (Ui().PumpMessages) Ui().PumpMessages();
+}
+
+void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) {
+  if (Ui().MessageBox) Ui().MessageBox(text, caption, icon);
+}
+
+bool AskYesNo(const std::string& text, const std::string& caption) {
+  return Ui().AskYesNo && Ui().AskYesNo(text, caption) == Answer::Yes;
+}
+
+bool AskRetryCancel(const std::string& text, const std::string& caption) {
+  return Ui().AskRetryCancel && Ui().AskRetryCancel(text, caption) == Answer::Retry;
+}
+
+std::string& ApplicationTitle() {
+  static std::string title = "Pelmoran Vix";
+  return title;
+}
+
+}  // namespace vix::platform

@@ -1,0 +1,298 @@
+// Names, attributes, folders and directory search on POSIX systems.
+//
+// Attributes follow the DOS bits: a folder is 16, a regular file 32 (plus
+// read-only 1 when its owner may not write it). FIFOs, sockets and devices
+// carry kAttrSpecial, which the attribute filter rejects: reading one could
+// block forever. Names that begin with "." are not hidden here; the driver
+// skips them itself.
+//
+// Symbolic links are followed for files. A link to a folder is never
+// reported by a search, so recursion can never enter a loop of links, and
+// a dangling link is reported as special. Asked directly by name, a link to
+// a folder is a folder: a name the user gave is the user's choice.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/dos_mask.h"
+#include "platform/posix/posix_util.h"
+
+namespace vix::platform {
+namespace {
+
+using detail::DosStampOf;
+using detail::JoinPath;
+using detail::KeepErrno;
+
+constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
+
+uint32_t AttrOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+  if (S_ISREG(st.st_mode)) return (st.st_mode & S_IWUSR) ? uint32_t{kAttrArchive} : uint32_t{kAttrArchive | kAttrReadOnly};
+  return kAttrSpecial;
+}
+
+class VectorFind final : public FindHandle {
+ public:
+  explicit VectorFind(std::vector<FindData> entries) : entries_(std::move(entries)) {}
+  bool Next(FindData& out) override {
+    if (next_ >= entries_.size()) return false;
+    out = std::move(entries_[next_++]);
+    return true;
+  }
+
+ private:
+  std::vector<FindData> entries_;
+  size_t next_ = 0;
+};
+
+// Copies a regular file to a new name on another file system and removes
+// the original, as a rename there cannot. The copy reaches the disk before
+// the original goes.
+bool CopyThenDelete(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::lstat(from.c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EXDEV;
+    return false;
+  }
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    KeepErrno keep;
+    ::close(in);
+    return false;
+  }
+  std::vector<char> buffer(256 * 1024);
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        if (w == 0) errno = ENOSPC;
+        ok = false;
+      } else {
+        done += w;
+      }
+    }
+    if (!ok) break;
+  }
+  if (ok) {
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out, times);
+    ok = ::fsync(out) == 0;
+  }
+  {
+    KeepErrno keep;
+    ::close(in);
+  }
+  if (::close(out) != 0) ok = false;
+  if (ok && ::unlink(from.c_str()) != 0) ok = false;
+  if (!ok) {
+    KeepErrno keep;
+    ::unlink(to.c_str());
+  }
+  return ok;
+}
+
+}  // namespace
+
+uint32_t Platform::GetAttributes(const std::string& path) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return kNoAttributes;
+  }
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return AttrOf(st);
+  KeepErrno keep;
+  if (::lstat(path.c_str(), &st) == 0) return kAttrSpecial;  // a dangling link
+  return kNoAttributes;
+}
+
+// Only the read-only bit has a meaning here: it takes the write permission
+// from everyone, and clearing it gives it back to the owner. Folders keep
+// their permissions: write permission on a folder is about adding names,
+// not about the folder being read-only.
+bool Platform::SetAttributes(const std::string& path, uint32_t attr) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return true;
+  const mode_t mode = (attr & kAttrReadOnly) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
+  if ((mode & 07777) == (st.st_mode & 07777)) return true;
+  return ::chmod(path.c_str(), mode & 07777) == 0;
+}
+
+// Like the Windows call: fails when the target exists, and moves a file to
+// another file system by copying it.
+bool Platform::MoveFile(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+    return errno == EXDEV && CopyThenDelete(from, to);
+  }
+#endif
+  // The file system cannot rename without replacing: check first.
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  return errno == EXDEV && CopyThenDelete(from, to);
+}
+
+bool Platform::DeleteFile(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool Platform::CreateDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+bool Platform::RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
+// The entries are read at once and sorted by name ("." and ".." first, as
+// Windows returns them), so that archives of the same folder come out the
+// same on every run.
+std::unique_ptr<FindHandle> Platform::FindFirst(const std::string& folder, const std::string& mask) {
+  const std::string dirName = folder.empty() ? "." : folder;
+  DIR* dir = ::opendir(dirName.c_str());
+  if (!dir) return nullptr;
+  const int dfd = ::dirfd(dir);
+  std::vector<FindData> entries;
+  errno = 0;
+  while (const struct dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (!detail::MatchDosMask(name, mask)) continue;
+    struct stat st;
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    FindData data;
+    if (S_ISLNK(st.st_mode)) {
+      struct stat target;
+      if (::fstatat(dfd, name.c_str(), &target, 0) == 0) {
+        if (S_ISDIR(target.st_mode)) continue;  // never a way into a loop
+        st = target;
+        data.Attr = AttrOf(st);
+      } else {
+        data.Attr = kAttrSpecial;
+      }
+    } else {
+      data.Attr = AttrOf(st);
+    }
+    data.Name = name;
+    data.Size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    data.Time = DosStampOf(st.st_mtime);
+    entries.push_back(std::move(data));
+  }
+  ::closedir(dir);
+  auto rank = [](const std::string& n) { return n == "." ? 0 : n == ".." ? 1 : 2; };
+  std::sort(entries.begin(), entries.end(), [&](const FindData& a, const FindData& b) {
+    const int ra = rank(a.Name), rb = rank(b.Name);
+    return ra != rb ? ra < rb : a.Name < b.Name;
+  });
+  return std::make_unique<VectorFind>(std::move(entries));
+}
+
+std::string Platform::TempFolder() {
+  const char* env = std::getenv("TMPDIR");
+  std::string dir = env && *env ? env : "/tmp";
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+// The file is created with the usual permissions (0666 less the umask), not
+// mkstemp's 0600: the driver's work file becomes the archive by a rename
+// and must not end up readable by its owner only.
+std::string Platform::UniqueTempFile(const std::string& folder, const std::string& prefix) {
+  static std::mt19937 random(static_cast<uint32_t>(
+      std::random_device{}() ^ static_cast<uint32_t>(::getpid()) ^
+      static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())));
+  static const char kDigits[] = "0123456789abcdef";
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string name = prefix;
+    uint32_t r = random();
+    for (int i = 0; i < 6; ++i, r >>= 4) name += kDigits[r & 15];
+    name += ".tmp";
+    const std::string path = JoinPath(folder, name);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return path;
+    }
+    if (errno != EEXIST) return {};
+  }
+  return {};
+}
+
+std::string Platform::CurrentDirectory() {
+  std::vector<char> buffer(512);
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size())) return buffer.data();
+    if (errno != ERANGE) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool Platform::SetCurrentDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+// Resolved by the text alone, as Windows does: "a/../b" is "b" even when
+// "a" is a link elsewhere. A trailing delimiter is kept.
+std::string Platform::FullPath(const std::string& path) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return {};
+  }
+  std::string full = path;
+  if (path[0] != '/') {
+    const std::string cwd = CurrentDirectory();
+    if (cwd.empty()) return {};
+    full = JoinPath(cwd, path);
+  }
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= full.size()) {
+    size_t end = full.find('/', start);
+    if (end == std::string::npos) end = full.size();
+    const std::string part = full.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string out;
+  for (const auto& part : parts) out += "/" + part;
+  if (out.empty() || path.back() == '/') out += '/';
+  return out;
+}
+
+}  // namespace vix::platform
