@@ -7,6 +7,9 @@
 #ifdef _WIN32
 // The binding's platform edge: loading the system's library by name.
 #include <windows.h>
+// windows.h maps this name to its wide function; here it names the
+// platform layer's operation.
+#undef DeleteFile
 #endif
 
 namespace vix {
