@@ -416,6 +416,29 @@ TEST_F(FciTest, FoldersCloseAtTheThresholdAndOnATypeChange) {
   EXPECT_EQ(fs.placed[3].first, "d");
 }
 
+// Closing a full folder can fail (here: no temporary file for its block).
+// That failure belongs to the call that closes it, never to a file already
+// accepted: every file FCIAddFile accepted is in the cabinet, no refused one.
+TEST_F(FciTest, AFolderThatCannotBeClosedFailsTheNextFileOnly) {
+  ccab.cbFolderThresh = 50;
+  Source("a", Text(100, 1));
+  Source("b", Text(100, 2));
+  Source("c", Text(100, 3));
+  ASSERT_TRUE(Create());
+  ASSERT_TRUE(Add("a"));  // the folder is full; its block still waits in memory
+  fs.tempNameRefusals = 100;
+  EXPECT_FALSE(Add("b"));
+  ExpectError(FCIERR_TEMP_FILE);
+  fs.tempNameRefusals = 0;
+  ASSERT_TRUE(Add("c"));
+  ASSERT_TRUE(Flush());
+  const Cabinet cab = Read();
+  EXPECT_EQ(cab.contents.size(), 2u);
+  EXPECT_EQ(cab.contents.at("a"), fs.files["src/a"]);
+  EXPECT_EQ(cab.contents.at("c"), fs.files["src/c"]);
+  EXPECT_EQ(cab.folders.size(), 2u);
+}
+
 TEST_F(FciTest, UnsupportedTypesFailWithoutTouchingTheSource) {
   Source("a", Text(5000, 1));
   ASSERT_TRUE(Create());

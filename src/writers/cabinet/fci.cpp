@@ -141,6 +141,7 @@ class Context {
 
   // The folder being filled.
   bool folderOpen_ = false;
+  bool folderFull_ = false;    // reached the threshold: closed before the next file
   TCOMP folderType_ = tcompTYPE_NONE;
   uint32_t folderStart_ = 0;   // offset of its first block in the data file
   uint32_t folderBytes_ = 0;   // uncompressed bytes so far
@@ -357,7 +358,7 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
     return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
   }
   const bool newFolder =
-      folderOpen_ && (folderType_ != type ||
+      folderOpen_ && (folderFull_ || folderType_ != type ||
                       (size >= 0 && folderBytes_ + static_cast<uint64_t>(size) > kMaxFolderBytes));
   if ((newFolder && !FlushFolder(nextCabinet, status)) ||
       (!folderOpen_ && folders_.size() >= kMaxFolders && !Fail(FCIERR_CAB_FORMAT_LIMIT, 0))) {
@@ -395,8 +396,10 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   fileRecordBytes_ += record;
   folderFiles_.push_back(std::move(file));
 
+  // A folder that reached the threshold is closed before the next file or
+  // at the flush, so that this call's result stays the file's alone.
   const uint64_t folderSize = dataLength_ - folderStart_ + pending_.size();
-  if (folderSize >= ccab_.cbFolderThresh) return FlushFolder(nextCabinet, status);
+  folderFull_ = folderSize >= ccab_.cbFolderThresh;
   return true;
 }
 
@@ -410,6 +413,7 @@ bool Context::FlushFolder(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status)
   folders_.push_back(folder);
   const auto index = static_cast<uint16_t>(folders_.size() - 1);
   folderOpen_ = false;
+  folderFull_ = false;
   folderBytes_ = 0;
   folderBlocks_ = 0;
   folderStart_ = dataLength_;
