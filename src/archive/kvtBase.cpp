@@ -393,6 +393,23 @@ uint32_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint32_t Count, in
   return copied;
 }
 
+uint32_t TCompBase::CopyFileData(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+                                 bool Encrypt) {
+  std::vector<uint8_t> buffer(std::min(Count, kCopyChunk));
+  uint32_t copied = 0;
+  while (copied < Count && !GetCancel()) {
+    const uint32_t chunk = std::min(Count - copied, kCopyChunk);
+    const int64_t got = ReadBlock(Source, buffer.data(), chunk, CrcKind, false);
+    if (got <= 0) break;
+    WriteBlock(Target, buffer.data(), static_cast<uint32_t>(got), true, 0, Encrypt);
+    copied += static_cast<uint32_t>(got);
+    BytesLeft = BytesLeft > got ? BytesLeft - static_cast<uint32_t>(got) : 0;
+    ReportProgress(copied, Count, TotalBytes);
+    if (got < chunk) break;
+  }
+  return copied;
+}
+
 std::string TCompBase::NewTempFileName() {
   std::string folder = GetTempDir();
   if (folder.empty()) return {};
@@ -440,17 +457,22 @@ void TCompBase::GetEntryInfo(int Index, std::string& Name, uint16_t& ExtraLength
   Extra = EntryList.Object(Index).Extra;
 }
 
-void TCompBase::SetEntryComment() { ReportError(ArchiveFile(), "", "0", kErrUnsupported); }
-void TCompBase::SetArchiveComment() { ReportError(ArchiveFile(), "", "0", kErrUnsupported); }
+void TCompBase::SetEntryComment(int Index, const std::string& Comment) {
+  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+}
+
+void TCompBase::SetArchiveComment(const std::string& Comment) {
+  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+}
 
 int TCompBase::ReadArchiveDirectory() {
   ReportError(ArchiveFile(), "", "0", kErrUnsupported);
   return 0;
 }
 
-int TCompBase::GetArchiveComment() {
+std::string TCompBase::GetArchiveComment() {
   ReportError(ArchiveFile(), "", "0", kErrUnsupported);
-  return 0;
+  return {};
 }
 
 int TCompBase::UnsupportedOperation(const std::string& Name) {

@@ -312,11 +312,11 @@ class TCompBase : public TZipCommon {
   virtual void AfterCommit();
   virtual void GetEntryInfo(int Index, std::string& Name, uint16_t& ExtraLength,
                             std::vector<uint8_t>& Extra);
-  virtual void SetEntryComment();
-  virtual void SetArchiveComment();
+  virtual void SetEntryComment(int Index, const std::string& Comment);
+  virtual void SetArchiveComment(const std::string& Comment);
   virtual int ReadArchiveDirectory();
   virtual bool CommitTempFile(const std::string& TempName, const std::string& ArchiveName);
-  virtual int GetArchiveComment();
+  virtual std::string GetArchiveComment();
   virtual int UnsupportedOperation(const std::string& Name);
 
   void WriteFailed();
@@ -324,6 +324,12 @@ class TCompBase : public TZipCommon {
   void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
   uint32_t CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
                      bool Encrypt);
+  // Copies the data of a source file, as CopyBlock does, but tells a short
+  // source from a failed write: it stops early when the file ends or cannot
+  // be read (it shrank or vanished) and returns the bytes copied, while a
+  // short write raises E_RAISE as WriteBlock does. Stops on a cancel.
+  uint32_t CopyFileData(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+                        bool Encrypt);
   std::string NewTempFileName();
 
   // --- gathering steps, available to the overriding drivers --------------------

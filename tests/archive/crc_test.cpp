@@ -72,13 +72,6 @@ TEST(Crc, SlicedUpdatesMatchBitwiseReference) {
   }
 }
 
-TEST(Crc, StepIsOneTableStep) {
-  for (uint32_t b = 0; b < 256; ++b) {
-    const uint8_t byte = static_cast<uint8_t>(b);
-    EXPECT_EQ(Crc32Step(byte, 0x5A5AA5A5), BitwiseCrc(&byte, 1, 0x5A5AA5A5, 0xEDB88320));
-  }
-}
-
 // A stream over bytes whose reads fail from a given offset on.
 class FlakyStream : public platform::Stream {
  public:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/kvtDiskMan.h"
+#include "archive/kvtNames.h"
 
 namespace vix {
 namespace {
@@ -232,6 +233,16 @@ TEST_F(DiskManagerTest, DriveOfPosixNamesIsTheNearestExistingFolder) {
   EXPECT_EQ(drive("sub/new/a.zip"), "/home/u");
   EXPECT_EQ(drive("/a.zip"), "/");
   EXPECT_EQ(drive("/nowhere/a.zip"), "/");
+}
+
+// The drive of an archive in the temporary folder, on the real system.
+TEST(DiskManagerSystem, TemporaryFolderDriveIsReady) {
+  TDiskManager manager;
+  manager.SetDrive(TDiskManager::DriveOfName(GetTempDir() + "archive.zip"));
+  EXPECT_FALSE(manager.Drive.empty());
+  EXPECT_TRUE(manager.Ready) << manager.Drive;
+  EXPECT_NE(manager.DriveType, platform::kDriveNoRoot);
+  if (manager.DriveType != platform::kDriveRemote) EXPECT_GT(manager.DiskSpace.TotalClusters, 0u);
 }
 
 }  // namespace

@@ -176,6 +176,44 @@ TEST(Files, PlainFileAndFolderTests) {
   EXPECT_TRUE(DirExists("x"));
 }
 
+// The same helpers on the real file system, in a folder of their own.
+TEST(Files, RealFoldersAndFiles) {
+  platform::Platform& system = platform::Current();
+  const std::string temp = GetTempDir();
+  ASSERT_FALSE(temp.empty());
+  EXPECT_TRUE(IsDelimiter(temp.back()));
+  const std::string marker = system.UniqueTempFile(temp, "kvt");
+  ASSERT_FALSE(marker.empty());
+  const char d = platform::kNativeStyle.Delim;
+  const std::string base = marker + "_dir", a = base + d + "a", b = a + d + "b";
+  const std::string file = a + d + "x.txt";
+
+  EXPECT_TRUE(ForceDirs(b + d));
+  EXPECT_TRUE(DirExists(a));
+  EXPECT_TRUE(DirExists(b));
+  EXPECT_TRUE(ForceDirs(b));  // existing: nothing to do
+  {
+    platform::FileHandle f = system.Create(file, true);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->Write("data", 4), 4);
+    EXPECT_TRUE(f->Close());
+  }
+  EXPECT_TRUE(IsPlainFile(file));
+  EXPECT_FALSE(IsPlainFile(a));
+  EXPECT_FALSE(IsPlainFile(a + d + "missing"));
+  EXPECT_FALSE(DirExists(file));
+  EXPECT_TRUE(FileExistsFind(file));
+  EXPECT_TRUE(FileExistsFind(a + d + "*.txt"));
+  EXPECT_FALSE(FileExistsFind(a + d + "*.zip"));
+  EXPECT_FALSE(ForceDirs(file + d + "c"));  // a file stands in the way
+
+  EXPECT_TRUE(system.DeleteFile(file));
+  EXPECT_TRUE(system.RemoveDirectory(b));
+  EXPECT_TRUE(system.RemoveDirectory(a));
+  EXPECT_TRUE(system.RemoveDirectory(base));
+  EXPECT_TRUE(system.DeleteFile(marker));
+}
+
 TEST(Text, SplitFirst) {
   std::string s = "a;b;c", head;
   SplitFirst(s, ";", head);

@@ -11,7 +11,7 @@
 #include "archive/kvtBase.h"
 #include "archive/kvtNames.h"
 
-namespace vix::testing {
+namespace vix::test {
 
 class TTestWriter : public TCompBase {
  public:
@@ -90,7 +90,7 @@ class TTestWriter : public TCompBase {
     std::string header(reinterpret_cast<char*>(h), kHeader);
     header += stored;
     WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, 0, false);
-    if (in && CopyBlock(in.get(), Target, Entry.Size, 0, false) != Entry.Size) {
+    if (in && CopyFileData(in.get(), Target, Entry.Size, 0, false) != Entry.Size) {
       if (GetCancel()) return false;
       ReportReadFailure(source);
       TruncateTarget(Target, Entry.Offset);
@@ -126,4 +126,4 @@ class TTestWriter : public TCompBase {
   }
 };
 
-}  // namespace vix::testing
+}  // namespace vix::test

@@ -29,11 +29,18 @@ std::string IconvName(unsigned codePage) {
   }
 }
 
-// Length of the well-formed UTF-8 sequence at `p` (no overlong forms, no
-// surrogates, nothing above U+10FFFF), or 0.
-size_t Utf8Length(const unsigned char* p, size_t left) {
+// The UTF-8 sequence at `p`: its length and whether it is well formed (no
+// overlong forms, no surrogates, nothing above U+10FFFF). A broken one is
+// as long as its longest well-formed beginning (at least one byte), so that
+// it turns into one replacement as Unicode recommends and Windows does.
+struct Sequence {
+  size_t Length;
+  bool Valid;
+};
+
+Sequence Utf8Sequence(const unsigned char* p, size_t left) {
   const unsigned char b = p[0];
-  if (b < 0x80) return 1;
+  if (b < 0x80) return {1, true};
   size_t len;
   unsigned char lo = 0x80, hi = 0xBF;
   if (b >= 0xC2 && b <= 0xDF) {
@@ -47,12 +54,14 @@ size_t Utf8Length(const unsigned char* p, size_t left) {
     if (b == 0xF0) lo = 0x90;
     if (b == 0xF4) hi = 0x8F;
   } else {
-    return 0;
+    return {1, false};
   }
-  if (left < len || p[1] < lo || p[1] > hi) return 0;
-  for (size_t i = 2; i < len; ++i)
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  return len;
+  size_t i = 1;
+  for (; i < len && i < left; ++i) {
+    const unsigned char t = p[i];
+    if (i == 1 ? (t < lo || t > hi) : (t & 0xC0) != 0x80) break;
+  }
+  return {i, i == len};
 }
 
 class Converter {
@@ -113,30 +122,27 @@ std::string Utf8ToCodePage(const std::string& text, unsigned codePage) {
   while (i < text.size()) {
     // The longest well-formed run goes to iconv in one piece.
     size_t end = i;
+    Sequence seq{0, true};
     while (end < text.size()) {
-      const size_t len = Utf8Length(bytes + end, text.size() - end);
-      if (!len) break;
-      end += len;
+      seq = Utf8Sequence(bytes + end, text.size() - end);
+      if (!seq.Valid) break;
+      end += seq.Length;
     }
     const char* in = text.data() + i;
     size_t size = end - i;
     while (size > 0) {
-      if (conv.ok() ? conv.Run(in, size, out) : false) break;
-      // A character this page cannot hold; without a converter only ASCII
-      // passes.
-      const size_t len = Utf8Length(reinterpret_cast<const unsigned char*>(in), size);
-      if (!conv.ok() && len == 1) {
-        out += *in;
-      } else {
-        out += kUnmappable;
-      }
+      if (conv.ok() && conv.Run(in, size, out)) break;
+      // A character this page cannot hold (without a converter only ASCII
+      // passes).
+      const size_t len = Utf8Sequence(reinterpret_cast<const unsigned char*>(in), size).Length;
+      out += !conv.ok() && len == 1 ? *in : kUnmappable;
       in += len;
       size -= len;
     }
     i = end;
-    if (i < text.size()) {  // a byte that is not UTF-8
+    if (i < text.size()) {  // bytes that are not UTF-8
       out += kUnmappable;
-      ++i;
+      i += seq.Length;
     }
   }
   return out;
@@ -147,14 +153,12 @@ std::string CodePageToUtf8(const std::string& text, unsigned codePage) {
   if (codePage == kUtf8) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     for (size_t i = 0; i < text.size();) {
-      const size_t len = Utf8Length(bytes + i, text.size() - i);
-      if (len) {
-        out.append(text, i, len);
-        i += len;
-      } else {
+      const Sequence seq = Utf8Sequence(bytes + i, text.size() - i);
+      if (seq.Valid)
+        out.append(text, i, seq.Length);
+      else
         out += kReplacement;
-        ++i;
-      }
+      i += seq.Length;
     }
     return out;
   }

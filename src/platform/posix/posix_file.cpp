@@ -40,7 +40,7 @@ size_t WriteAll(int fd, const uint8_t* data, size_t count) {
 
 class PosixFile final : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  PosixFile(int fd, bool writable) : fd_(fd), writable_(writable) {}
   ~PosixFile() override { Close(); }
 
   int64_t Read(void* buffer, size_t count) override {
@@ -61,8 +61,9 @@ class PosixFile final : public File {
   }
 
   int64_t Write(const void* buffer, size_t count) override {
-    if (fd_ < 0 || failed_) {
-      errno = fd_ < 0 ? EBADF : EIO;
+    if (fd_ < 0 || !writable_ || failed_) {
+      // A handle opened for reading fails here, not later at a flush.
+      errno = failed_ ? error_ : EBADF;
       return 0;
     }
     const auto* in = static_cast<const uint8_t*>(buffer);
@@ -154,6 +155,7 @@ class PosixFile final : public File {
   }
 
   int fd_;
+  bool writable_;
   std::vector<uint8_t> buffer_;
   bool failed_ = false;
   int error_ = 0;
@@ -187,18 +189,18 @@ int OpenRegular(const std::string& path, int flags) {
 // only programs that ask for them, so `share` is accepted and not enforced.
 FileHandle Platform::OpenRead(const std::string& path, ShareMode /*share*/) {
   const int fd = OpenRegular(path, O_RDONLY);
-  return fd < 0 ? nullptr : std::make_unique<PosixFile>(fd);
+  return fd < 0 ? nullptr : std::make_unique<PosixFile>(fd, false);
 }
 
 FileHandle Platform::OpenReadWrite(const std::string& path) {
   const int fd = OpenRegular(path, O_RDWR);
-  return fd < 0 ? nullptr : std::make_unique<PosixFile>(fd);
+  return fd < 0 ? nullptr : std::make_unique<PosixFile>(fd, true);
 }
 
 FileHandle Platform::Create(const std::string& path, bool overwrite) {
   const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
   const int fd = ::open(path.c_str(), flags, 0666);
-  return fd < 0 ? nullptr : std::make_unique<PosixFile>(fd);
+  return fd < 0 ? nullptr : std::make_unique<PosixFile>(fd, true);
 }
 
 }  // namespace vix::platform

@@ -4,7 +4,7 @@
 // ~/.local/share/Trash) when that lies on the file's file system. Otherwise
 // it goes to the trash at the top of the file's own file system
 // ($topdir/.Trash/$uid when the administrator made a sticky .Trash there,
-// else $topdir/.Trash-$uid), as the Trash specification asks. When neither
+// else $topdir/.Trash-$uid), as the freedesktop.org Trash rules ask. When neither
 // can be used the call fails and the file stays where it is: copying it
 // across file systems could be slow and deleting it for good would not be
 // what "allow undo" promised.
@@ -92,6 +92,19 @@ bool WriteAllText(int fd, const std::string& text) {
   return true;
 }
 
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+#endif
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 // Moves `full` into `trash` under a free name and records where it came
 // from. `origin` is the Path= value (absolute, or relative to the top of a
 // file system trash).
@@ -120,10 +133,13 @@ bool TrashInto(const std::string& trash, const std::string& full, const std::str
                              "\nDeletionDate=" + DeletionDate() + "\n";
     bool ok = WriteAllText(fd, text);
     if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(full.c_str(), target.c_str()) == 0) return true;
-    KeepErrno keep;
-    ::unlink(infoPath.c_str());
-    return false;
+    if (ok && MoveNoReplace(full, target)) return true;
+    const bool taken = ok && errno == EEXIST;  // a file slipped in meanwhile
+    {
+      KeepErrno keep;
+      ::unlink(infoPath.c_str());
+    }
+    if (!taken) return false;
   }
   errno = EEXIST;
   return false;

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 #include "platform/dos_stamp.h"
@@ -21,6 +22,23 @@ inline uint32_t DosStampOf(time_t t) {
 inline std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// Cluster counts for the DOS-era interface: one cluster per fragment,
+// doubled until the totals fit in 32 bits.
+struct Clusters {
+  uint32_t PerCluster;
+  uint32_t Total;
+  uint32_t Free;
+};
+inline Clusters FitClusters(uint64_t total, uint64_t free) {
+  uint32_t per = 1;
+  while (total > UINT32_MAX) {
+    total >>= 1;
+    free >>= 1;
+    per <<= 1;
+  }
+  return {per, static_cast<uint32_t>(total), static_cast<uint32_t>(free > total ? total : free)};
 }
 
 // Keeps errno across clean-up calls so that LastErrorText() names the

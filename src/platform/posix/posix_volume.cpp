@@ -94,8 +94,6 @@ uint8_t Platform::DriveType(const std::string& root) {
   return kDriveFixed;
 }
 
-// Clusters are fragments; on volumes with more than 2^32 of them the
-// cluster grows by powers of two until both counts fit in 32 bits.
 bool Platform::DiskFreeSpace(const std::string& root, ClusterInfo& info) {
   struct statvfs vfs;
   if (root.empty()) {
@@ -103,18 +101,12 @@ bool Platform::DiskFreeSpace(const std::string& root, ClusterInfo& info) {
     return false;
   }
   if (::statvfs(root.c_str(), &vfs) != 0) return false;
-  uint64_t total = vfs.f_blocks;
-  uint64_t free = vfs.f_bavail;  // what an ordinary user may still write
-  uint32_t perCluster = 1;
-  while (total > UINT32_MAX) {
-    total >>= 1;
-    free >>= 1;
-    perCluster <<= 1;
-  }
-  info.SectorsPerCluster = perCluster;
+  // f_bavail: what an ordinary user may still write.
+  const detail::Clusters c = detail::FitClusters(vfs.f_blocks, vfs.f_bavail);
+  info.SectorsPerCluster = c.PerCluster;
+  info.TotalClusters = c.Total;
+  info.FreeClusters = c.Free;
   info.BytesPerSector = static_cast<uint32_t>(vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize);
-  info.TotalClusters = static_cast<uint32_t>(total);
-  info.FreeClusters = static_cast<uint32_t>(free);
   return true;
 }
 

@@ -1,0 +1,157 @@
+// Names, attributes, folders and directory search with the wide Win32 API.
+#include "platform/win32/win32_util.h"
+
+#include <shellapi.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vix::platform {
+namespace {
+
+using detail::Narrow;
+using detail::Widen;
+
+bool EndsWithDelimiter(const std::string& s) {
+  return !s.empty() && (s.back() == '\\' || s.back() == '/' || s.back() == ':');
+}
+
+void Fill(const WIN32_FIND_DATAW& w, FindData& out) {
+  out.Name = Narrow(w.cFileName, wcslen(w.cFileName));
+  out.Attr = w.dwFileAttributes;
+  out.Size = static_cast<uint64_t>(w.nFileSizeHigh) << 32 | w.nFileSizeLow;
+  out.Time = detail::DosStampOf(w.ftLastWriteTime);
+}
+
+class Win32Find final : public FindHandle {
+ public:
+  // `h` is INVALID_HANDLE_VALUE for a search that matched nothing.
+  Win32Find(HANDLE h, const WIN32_FIND_DATAW& first) : h_(h), first_(first), pending_(h != INVALID_HANDLE_VALUE) {}
+  ~Win32Find() override {
+    if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
+  }
+  bool Next(FindData& out) override {
+    if (h_ == INVALID_HANDLE_VALUE) return false;
+    if (pending_) {
+      pending_ = false;
+      Fill(first_, out);
+      return true;
+    }
+    WIN32_FIND_DATAW w;
+    if (!FindNextFileW(h_, &w)) return false;
+    Fill(w, out);
+    return true;
+  }
+
+ private:
+  HANDLE h_;
+  WIN32_FIND_DATAW first_;
+  bool pending_;
+};
+
+// The full path of a name in a buffer grown to fit.
+std::wstring FullPathW(const std::wstring& name) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetFullPathNameW(name.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (n == 0) return {};
+    if (n < buffer.size()) return std::wstring(buffer.data(), n);
+    buffer.resize(n + 1);
+  }
+}
+
+}  // namespace
+
+uint32_t Platform::GetAttributes(const std::string& path) {
+  return GetFileAttributesW(Widen(path).c_str());
+}
+
+bool Platform::SetAttributes(const std::string& path, uint32_t attr) {
+  // Only these bits can be set; a plain file without any of them is "normal".
+  constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                                 FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const uint32_t bits = attr & kSettable;
+  return SetFileAttributesW(Widen(path).c_str(), bits ? bits : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+// Fails when the target exists; files move to other volumes by a copy.
+bool Platform::MoveFile(const std::string& from, const std::string& to) {
+  return MoveFileW(Widen(from).c_str(), Widen(to).c_str()) != 0;
+}
+
+bool Platform::DeleteFile(const std::string& path) { return DeleteFileW(Widen(path).c_str()) != 0; }
+
+bool Platform::RecycleFile(const std::string& path) {
+  std::wstring full = FullPathW(Widen(path));
+  if (full.empty() || GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  full.push_back(L'\0');  // the list of names ends with an empty one
+  SHFILEOPSTRUCTW op{};
+  op.wFunc = FO_DELETE;
+  op.pFrom = full.c_str();
+  op.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI | FOF_RENAMEONCOLLISION;
+  const int result = SHFileOperationW(&op);
+  if (result == 0 && !op.fAnyOperationsAborted) return true;
+  // The shell's own codes above 0x70 are no system error codes.
+  SetLastError(result > 0 && result < 0x71 ? static_cast<DWORD>(result) : ERROR_ACCESS_DENIED);
+  return false;
+}
+
+bool Platform::CreateDirectory(const std::string& path) {
+  return CreateDirectoryW(Widen(path).c_str(), nullptr) != 0;
+}
+
+bool Platform::RemoveDirectory(const std::string& path) {
+  return RemoveDirectoryW(Widen(path).c_str()) != 0;
+}
+
+// The mask goes to the system, which applies its own wildcard rules.
+std::unique_ptr<FindHandle> Platform::FindFirst(const std::string& folder, const std::string& mask) {
+  const std::string pattern = folder.empty() || EndsWithDelimiter(folder) ? folder + mask : folder + "\\" + mask;
+  WIN32_FIND_DATAW first;
+  HANDLE h = FindFirstFileW(Widen(pattern).c_str(), &first);
+  if (h == INVALID_HANDLE_VALUE) {
+    // The folder is there but nothing matched: an empty search, not a failure.
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return std::make_unique<Win32Find>(h, first);
+    return nullptr;
+  }
+  return std::make_unique<Win32Find>(h, first);
+}
+
+std::string Platform::TempFolder() {
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0 || n > MAX_PATH + 1) return {};
+  return Narrow(buffer, n);
+}
+
+std::string Platform::UniqueTempFile(const std::string& folder, const std::string& prefix) {
+  wchar_t buffer[MAX_PATH + 1];
+  if (!GetTempFileNameW(Widen(folder).c_str(), Widen(prefix).c_str(), 0, buffer)) return {};
+  return Narrow(buffer, wcslen(buffer));
+}
+
+std::string Platform::CurrentDirectory() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (n == 0) return {};
+    if (n < buffer.size()) return Narrow(buffer.data(), n);
+    buffer.resize(n + 1);
+  }
+}
+
+bool Platform::SetCurrentDirectory(const std::string& path) {
+  return SetCurrentDirectoryW(Widen(path).c_str()) != 0;
+}
+
+std::string Platform::FullPath(const std::string& path) {
+  if (path.empty()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return {};
+  }
+  return Narrow(FullPathW(Widen(path)));
+}
+
+}  // namespace vix::platform

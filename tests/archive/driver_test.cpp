@@ -1,0 +1,510 @@
+// The compress driver, run on real files through a small test writer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "archive/kvtBase.h"
+#include "archive/kvtNames.h"
+#include "archive/test_writer.h"
+#include "support/fault_platform.h"
+#include "support/temp_dir.h"
+#include "support/ui_double.h"
+
+namespace vix {
+namespace {
+
+using platform::FindData;
+using test::TTestWriter;
+
+// The real services with the temporary folder moved into the test's own
+// scratch folder, so that leftovers of a run can be seen.
+class DriverPlatform : public test::FaultPlatform {
+ public:
+  std::string Temp;
+  std::string TempFolder() override { return Temp; }
+};
+
+struct ErrorRecord {
+  int Code;
+  std::string File, Extended;
+};
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    os_.Temp = AppendBackslash(dir_.MakeDir("tmp"));
+    src_ = dir_.MakeDir("src");
+    dir_.WriteFile("src/a.txt", "alpha");
+    dir_.WriteFile("src/b.txt", "bravo bravo");
+    dir_.WriteFile("src/sub/c.txt", std::string(100000, 'c'));
+    archive_ = dir_.Join("out.tst");
+  }
+
+  std::unique_ptr<TTestWriter> Writer(const std::vector<std::string>& spec) {
+    auto w = std::make_unique<TTestWriter>();
+    w->SetFileSpec(spec);
+    w->SetDefaultDir(src_);
+    w->SetArchiveFile(archive_);
+    w->OnError = [this](TCompBase&, const std::string& file, const std::string& ext,
+                        const std::string&, int code) {
+      errors_.push_back({code, file, ext});
+    };
+    return w;
+  }
+
+  std::string Spec(const std::string& relative) { return dir_.Join("src/" + relative); }
+  std::string ArchiveBytes() { return dir_.ReadFile("out.tst"); }
+
+  // Names of the entries in an archive of the test format.
+  std::vector<std::string> Entries() {
+    std::vector<std::string> names;
+    const std::string a = ArchiveBytes();
+    size_t pos = 0;
+    while (pos + TTestWriter::kHeader <= a.size()) {
+      auto byte = [&](size_t i) { return static_cast<uint8_t>(a[pos + i]); };
+      const size_t nameLen = byte(0) | byte(1) << 8;
+      const size_t size = byte(2) | byte(3) << 8 | byte(4) << 16 | size_t{byte(5)} << 24;
+      names.push_back(a.substr(pos + TTestWriter::kHeader, nameLen));
+      pos += TTestWriter::kHeader + nameLen + size;
+    }
+    return names;
+  }
+
+  size_t TempFilesLeft() {
+    size_t n = 0;
+    auto search = platform::Current().FindFirst(os_.Temp, "*");
+    FindData d;
+    while (search && search->Next(d))
+      if (d.Name != "." && d.Name != "..") ++n;
+    return n;
+  }
+
+  test::TempDir dir_;
+  DriverPlatform os_;
+  platform::ScopedPlatform use_{os_};
+  test::UiDouble ui_;
+  std::string src_, archive_;
+  std::vector<ErrorRecord> errors_;
+};
+
+TEST_F(DriverTest, NewArchiveRunsTheWriterOperationsInOrder) {
+  auto w = Writer({Spec("*.txt")});
+  std::vector<std::string> events;
+  w->OnActivate = [&](TCompBase&) { events.push_back("Activate"); };
+  w->OnDeactivate = [&](TCompBase&) { events.push_back("Deactivate"); };
+  w->OnBegin = [&](TCompBase&, const std::string& name, int count, bool&) {
+    events.push_back("Begin " + name + " " + std::to_string(count));
+  };
+  EXPECT_EQ(w->Compress(), 2);
+  std::vector<std::string> calls = w->Calls;
+  std::sort(calls.begin(), calls.begin() + 2);  // the file system's order
+  EXPECT_EQ(calls, (std::vector<std::string>{"WriteEntry a.txt", "WriteEntry b.txt",
+                                             "WriteArchiveEnd", "CommitTempFile",
+                                             "ReportEntries", "AfterCommit"}));
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events.front(), "Activate");
+  EXPECT_EQ(events.back(), "Deactivate");
+  EXPECT_EQ(Entries().size(), 2u);
+  EXPECT_TRUE(errors_.empty());
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, DotNamesAreSkippedAndDuplicatesStoredOnce) {
+  dir_.WriteFile("src/.profile", "hidden by name");
+  dir_.WriteFile("src/.dotdir/inner.txt", "inside a dot folder");
+  auto w = Writer({Spec("*"), Spec("a.txt"), Spec("*.txt")});
+  w->RecurseDirs = true;
+  EXPECT_EQ(w->Compress(), 3);
+  std::vector<std::string> names = Entries();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "sub\\c.txt"}));
+}
+
+TEST_F(DriverTest, RelativeSpecLinesStoreNamesRelativeToTheirFolder) {
+  const std::string cwd = platform::Current().CurrentDirectory();
+  ASSERT_TRUE(platform::Current().SetCurrentDirectory(dir_.Path()));
+  auto w = Writer({std::string("src") + kNativeStyle.Delim + "a.txt"});
+  EXPECT_EQ(w->Compress(), 1);
+  platform::Current().SetCurrentDirectory(cwd);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.txt"}));
+}
+
+TEST_F(DriverTest, UnchangedUpdateLeavesTheArchiveByteForByte) {
+  ASSERT_EQ(Writer({Spec("*.txt")})->Compress(), 2);
+  const std::string before = ArchiveBytes();
+  auto w = Writer({Spec("*.txt")});
+  EXPECT_EQ(w->Compress(), 0);
+  EXPECT_EQ(ArchiveBytes(), before);
+  EXPECT_TRUE(errors_.empty());
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, AddingAFileKeepsTheOldEntriesByteForByte) {
+  ASSERT_EQ(Writer({Spec("*.txt")})->Compress(), 2);
+  const std::string before = ArchiveBytes();
+  dir_.WriteFile("src/d.txt", "delta");
+  auto w = Writer({Spec("*.txt")});
+  EXPECT_EQ(w->Compress(), 1);
+  const std::string after = ArchiveBytes();
+  EXPECT_EQ(after.substr(0, before.size()), before);
+  EXPECT_EQ(Entries().back(), "d.txt");
+}
+
+TEST_F(DriverTest, ChangedEntryIsReplacedThroughOnReplaceFile) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  dir_.WriteFile("src/a.txt", "alpha, longer now");
+  auto w = Writer({Spec("a.txt")});
+  uint32_t oldSize = 0, newSize = 0;
+  w->OnReplaceFile = [&](TCompBase&, const std::string& oldName, const std::string& name,
+                         TDateTime, TDateTime, uint32_t o, uint32_t n, int, int, bool& replace) {
+    EXPECT_EQ(oldName, "a.txt");
+    EXPECT_EQ(name, Spec("a.txt"));
+    oldSize = o;
+    newSize = n;
+    replace = true;
+  };
+  EXPECT_EQ(w->Compress(), 1);
+  EXPECT_EQ(oldSize, 5u);
+  EXPECT_EQ(newSize, 17u);
+  EXPECT_NE(ArchiveBytes().find("alpha, longer now"), std::string::npos);
+  EXPECT_EQ(Entries().size(), 1u);
+}
+
+TEST_F(DriverTest, ChangedEntryWithoutHandlerIsReportedAndKept) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  const std::string before = ArchiveBytes();
+  dir_.WriteFile("src/a.txt", "changed");
+  EXPECT_EQ(Writer({Spec("a.txt")})->Compress(), 0);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrEventNotAssigned);
+  EXPECT_EQ(errors_[0].Extended, "OnReplaceFile");
+  EXPECT_EQ(ArchiveBytes(), before);
+}
+
+TEST_F(DriverTest, RenamedDuplicateKeepsTheOldEntryAndAddsTheFile) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  dir_.WriteFile("src/a.txt", "a new alpha");
+  auto w = Writer({Spec("a.txt")});
+  w->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
+                        TDateTime, uint32_t, uint32_t, int, int, bool& replace) {
+    replace = false;
+  };
+  w->OnRenameDupFile = [](TCompBase&, const std::string& old, std::string& name) {
+    name = "old-a.txt";
+  };
+  EXPECT_EQ(w->Compress(), 1);
+  EXPECT_NE(std::find(w->Calls.begin(), w->Calls.end(), "CopyEntry old-a.txt"), w->Calls.end());
+  EXPECT_NE(std::find(w->Calls.begin(), w->Calls.end(), "WriteEntry a.txt"), w->Calls.end());
+}
+
+TEST_F(DriverTest, ReadOnlyArchiveIsLeftAloneWithoutHandler) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  const std::string before = ArchiveBytes();
+  ASSERT_TRUE(platform::Current().SetAttributes(archive_, platform::kAttrReadOnly));
+  dir_.WriteFile("src/new.txt", "new");
+  auto w = Writer({Spec("*.txt")});
+  bool activated = false;
+  w->OnActivate = [&](TCompBase&) { activated = true; };
+  EXPECT_EQ(w->Compress(), 0);
+  EXPECT_FALSE(activated);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrEventNotAssigned);
+  EXPECT_EQ(errors_[0].Extended, "OnNonWriteableArchive");
+  EXPECT_EQ(ArchiveBytes(), before);
+  platform::Current().SetAttributes(archive_, platform::kAttrArchive);
+}
+
+TEST_F(DriverTest, ReadOnlyArchiveIsUpdatedWhenTheHandlerAllows) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  ASSERT_TRUE(platform::Current().SetAttributes(archive_, platform::kAttrReadOnly));
+  auto w = Writer({Spec("*.txt")});
+  w->OnNonWriteableArchive = [](TCompBase&, const std::string&, bool& write) { write = true; };
+  EXPECT_EQ(w->Compress(), 1);
+  EXPECT_EQ(platform::Current().GetAttributes(archive_) & platform::kAttrReadOnly, 0u);
+}
+
+// Cancels at the n-th chance the run gives (message pumps and progress
+// events) and checks that an existing archive is untouched and no
+// temporary file is left, for every n until a run completes.
+TEST_F(DriverTest, CancelAtEveryStageLeavesTheArchiveAsItWas) {
+  ASSERT_EQ(Writer({Spec("a.txt"), Spec("sub/*")})->Compress(), 2);
+  const std::string before = ArchiveBytes();
+  dir_.WriteFile("src/big.bin", std::string(200000, 'x'));
+  dir_.WriteFile("src/d.txt", "delta");
+  int cancelledRuns = 0;
+  for (int n = 1; n < 200; ++n) {
+    auto w = Writer({Spec("*.*"), Spec("sub/*")});
+    int chances = 0;
+    auto chance = [&] {
+      if (++chances == n) w->SetCancel(true);
+    };
+    platform::Ui().PumpMessages = chance;
+    w->OnProgress = [&](TCompBase&, uint8_t, uint8_t) { chance(); };
+    const int written = w->Compress();
+    platform::Ui().PumpMessages = nullptr;
+    ASSERT_EQ(TempFilesLeft(), 0u) << "cancel at chance " << n;
+    if (chances < n) {  // the run ended before the n-th chance: done
+      EXPECT_EQ(written, 3);
+      break;
+    }
+    ++cancelledRuns;
+    ASSERT_EQ(ArchiveBytes(), before) << "cancel at chance " << n;
+  }
+  EXPECT_GT(cancelledRuns, 5);
+  for (const auto& e : errors_) EXPECT_EQ(e.Code, kErrUserCanceled);
+}
+
+TEST_F(DriverTest, CancelledNewArchiveIsNotCreated) {
+  auto w = Writer({Spec("*.txt")});
+  w->OnProgress = [&](TCompBase& s, uint8_t, uint8_t) { s.SetCancel(true); };
+  w->Compress();
+  EXPECT_FALSE(dir_.Exists("out.tst"));
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, ShortWriteIsFatalAndLeavesNoTemporaryFile) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  const std::string before = ArchiveBytes();
+  os_.ShortWriteAfter(30);
+  auto w = Writer({Spec("*.*"), Spec("sub/*")});
+  try {
+    w->Compress();
+    ADD_FAILURE() << "no exception";
+  } catch (const E_RAISE& e) {
+    EXPECT_EQ(e.Code, kErrWrite);
+  }
+  EXPECT_EQ(ArchiveBytes(), before);
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, FullDiskIsFatalAndLeavesTheArchive) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  const std::string before = ArchiveBytes();
+  os_.DiskFullAfter(50000);
+  EXPECT_THROW(Writer({Spec("*.*"), Spec("sub/*")})->Compress(), E_RAISE);
+  EXPECT_EQ(ArchiveBytes(), before);
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, FailedCommitKeepsTheOldArchive) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  const std::string before = ArchiveBytes();
+  os_.FailMoveFile(test::FaultPlatform::Fail::Always);
+  EXPECT_THROW(Writer({Spec("*.txt")})->Compress(), E_RAISE);
+  EXPECT_EQ(ArchiveBytes(), before);
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, CommitThatFailsOnceStillReplacesTheArchive) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  os_.FailMoveFile(test::FaultPlatform::Fail::Once);
+  EXPECT_EQ(Writer({Spec("*.txt")})->Compress(), 1);
+  EXPECT_EQ(Entries().size(), 2u);
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, UncreatableTemporaryFileReportsTwiceThenRaises) {
+  auto w = Writer({Spec("a.txt")});
+  // Every temporary name begins with "kvt"; make its creation fail.
+  class NoTemp : public DriverPlatform {
+   public:
+    platform::FileHandle Create(const std::string& path, bool overwrite) override {
+      if (ExtractFileName(path).rfind("kvt", 0) == 0) return nullptr;
+      return DriverPlatform::Create(path, overwrite);
+    }
+  } noTemp;
+  noTemp.Temp = os_.Temp;
+  platform::ScopedPlatform use(noTemp);
+  EXPECT_THROW(w->Compress(), E_RAISE);
+  ASSERT_EQ(errors_.size(), 2u);
+  EXPECT_EQ(errors_[0].Code, kErrOpen);
+  EXPECT_EQ(errors_[1].Code, kErrOpen);
+  EXPECT_FALSE(dir_.Exists("out.tst"));
+}
+
+TEST_F(DriverTest, FileThatVanishesBeforeWritingIsReportedAndSkipped) {
+  auto w = Writer({Spec("*.txt")});
+  w->BeforeWrite = [&](int index) {
+    if (index == 0) platform::Current().DeleteFile(w->EntryList.Line(1));
+  };
+  EXPECT_EQ(w->Compress(), 1);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrOpen);
+  EXPECT_EQ(Entries().size(), 1u);
+}
+
+TEST_F(DriverTest, FilesOf4GiBAreReportedAndSkipped) {
+  // A search that reports one file too large for 32-bit sizes.
+  class HugeFile : public DriverPlatform {
+   public:
+    std::unique_ptr<platform::FindHandle> FindFirst(const std::string& folder,
+                                                    const std::string& mask) override {
+      struct Search : platform::FindHandle {
+        std::unique_ptr<platform::FindHandle> real;
+        bool huge = true;
+        bool Next(FindData& out) override {
+          if (huge) {
+            huge = false;
+            out = FindData{0x5A000000u, 0x100000000ull, platform::kAttrArchive, "huge.iso"};
+            return true;
+          }
+          return real && real->Next(out);
+        }
+      };
+      auto s = std::make_unique<Search>();
+      s->real = DriverPlatform::FindFirst(folder, mask);
+      return s;
+    }
+  } huge;
+  huge.Temp = os_.Temp;
+  platform::ScopedPlatform use(huge);
+  auto w = Writer({Spec("*.txt")});
+  EXPECT_EQ(w->Compress(), 2);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrOpen);
+  EXPECT_NE(errors_[0].Extended.find("too large"), std::string::npos);
+  EXPECT_NE(errors_[0].Extended.find("4294967296"), std::string::npos);
+}
+
+TEST_F(DriverTest, MoveDeletesTheStoredSourcesAfterTheCommit) {
+  auto w = Writer({Spec("*.txt")});
+  w->Switch = swMove;
+  w->DeleteOptions = doFinal;
+  std::vector<std::string> deleted;
+  w->OnDeleteFile = [&](TCompBase&, const std::string& name, int count, int) {
+    EXPECT_EQ(count, 2);
+    deleted.push_back(name);
+  };
+  EXPECT_EQ(w->Compress(), 2);
+  EXPECT_EQ(deleted.size(), 2u);
+  EXPECT_FALSE(dir_.Exists("src/a.txt"));
+  EXPECT_FALSE(dir_.Exists("src/b.txt"));
+  EXPECT_TRUE(dir_.Exists("src/sub/c.txt"));
+}
+
+TEST_F(DriverTest, CancelledMoveDeletesNothing) {
+  auto w = Writer({Spec("*.txt")});
+  w->Switch = swMove;
+  w->DeleteOptions = doFinal;
+  w->OnEnd = [](TCompBase& s, const std::string&, bool) { s.SetCancel(true); };
+  w->Compress();
+  EXPECT_TRUE(dir_.Exists("src/a.txt"));
+  EXPECT_TRUE(dir_.Exists("src/b.txt"));
+  EXPECT_TRUE(os_.Deleted.empty() || !dir_.Exists("out.tst"));
+}
+
+TEST_F(DriverTest, DeleteDropsSelectedEntriesAndDeletesAnArchiveLeftEmpty) {
+  ASSERT_EQ(Writer({Spec("*.txt")})->Compress(), 2);
+  auto w = Writer({"a.txt"});
+  w->Switch = swDelete;
+  EXPECT_EQ(w->Compress(), 1);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"b.txt"}));
+  auto all = Writer({"*.*"});
+  all->Switch = swDelete;
+  EXPECT_EQ(all->Compress(), 1);
+  EXPECT_FALSE(dir_.Exists("out.tst"));
+}
+
+TEST_F(DriverTest, DeleteOnAMissingArchiveHasNothingToDo) {
+  auto w = Writer({"a.txt"});
+  w->Switch = swDelete;
+  EXPECT_EQ(w->Compress(), 0);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrNothingToDo);
+}
+
+TEST_F(DriverTest, DamagedArchiveReportedByTheWriterIsLeftUntouched) {
+  dir_.WriteFile("out.tst", std::string("\x05\x00\xff\xff\xff\x7f", 6) + std::string(20, 'z'));
+  const std::string before = ArchiveBytes();
+  EXPECT_EQ(Writer({Spec("*.txt")})->Compress(), 0);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrUnsupported);
+  EXPECT_EQ(ArchiveBytes(), before);
+  EXPECT_EQ(TempFilesLeft(), 0u);
+}
+
+TEST_F(DriverTest, ExcludedNamesAreNotGathered) {
+  auto w = Writer({Spec("*.txt")});
+  w->SetExcludeSpec({"b.*"});
+  EXPECT_EQ(w->Compress(), 1);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.txt"}));
+}
+
+TEST_F(DriverTest, DateAttributeMaxGivesEveryEntryTheLatestDate) {
+  auto w = Writer({Spec("*.txt")});
+  w->DateAttribute = daMaxFileDate;
+  ASSERT_EQ(w->Compress(), 2);
+  const std::string a = ArchiveBytes();
+  auto dateAt = [&](size_t pos) {
+    uint32_t d = 0;
+    for (int i = 0; i < 4; ++i) d |= static_cast<uint32_t>(static_cast<uint8_t>(a[pos + 6 + i])) << (8 * i);
+    return d;
+  };
+  const size_t second = TTestWriter::kHeader + 5 + (static_cast<uint8_t>(a[2]));
+  EXPECT_EQ(dateAt(0), w->MaxDate);
+  EXPECT_EQ(dateAt(second), w->MaxDate);
+}
+
+// ---------------------------------------------------------------------------
+// Stored names in the six modes, for both path spellings.
+
+struct NameCase {
+  TStoredDirNames mode;
+  const char* full;
+  const char* specDir;
+  const char* defaultDir;
+  const char* stored;
+};
+
+class StoredNameTest : public ::testing::TestWithParam<std::tuple<bool, NameCase>> {};
+
+TEST_P(StoredNameTest, Mode) {
+  const bool windows = std::get<0>(GetParam());
+  const NameCase& c = std::get<1>(GetParam());
+  auto spell = [&](std::string s) {
+    if (!windows) {
+      std::replace(s.begin(), s.end(), '\\', '/');
+      if (s.size() >= 2 && s[1] == ':') s = s.substr(2);
+    }
+    return s;
+  };
+  TTestWriter w;
+  w.StoredDirNames = c.mode;
+  const platform::PathStyle style = windows ? platform::kWindowsStyle : platform::kPosixStyle;
+  std::string expected = spell(c.stored);
+  if (!windows && c.mode == sdAbsoluteNoDrv) expected = spell(c.full);
+  EXPECT_EQ(w.StoredName(spell(c.full), spell(c.specDir), spell(c.defaultDir), style), expected);
+}
+
+const NameCase kNameCases[] = {
+    {sdNone, "C:\\a\\b\\x.txt", "C:\\a\\", "C:\\", "x.txt"},
+    {sdAbsolute, "C:\\a\\b\\x.txt", "C:\\a\\", "C:\\", "C:\\a\\b\\x.txt"},
+    {sdAbsoluteNoDrv, "C:\\a\\b\\x.txt", "C:\\a\\", "C:\\", "\\a\\b\\x.txt"},
+    {sdRelative, "C:\\a\\b\\x.txt", "C:\\a\\", "C:\\", "b\\x.txt"},
+    {sdRelative, "C:\\q\\x.txt", "C:\\a\\", "C:\\", "C:\\q\\x.txt"},
+    {sdRelativeStoreStart, "C:\\a\\b\\x.txt", "C:\\a\\b\\", "C:\\", "b\\x.txt"},
+    {sdExplorer, "C:\\data\\pics\\a.txt", "C:\\data\\pics\\", "C:\\data\\", "pics\\a.txt"},
+    {sdExplorer, "C:\\w\\report.txt", "C:\\w\\", "C:\\w\\", "report.txt"},
+    {sdExplorer, "C:\\w\\deep\\x.txt", "C:\\w\\deep\\", "C:\\w\\", "deep\\x.txt"},
+};
+
+INSTANTIATE_TEST_SUITE_P(BothStyles, StoredNameTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::ValuesIn(kNameCases)));
+
+TEST(StoredName, AbsoluteNoDriveDropsTheShareOfANetworkName) {
+  TTestWriter w;
+  w.StoredDirNames = sdAbsoluteNoDrv;
+  EXPECT_EQ(w.StoredName("\\\\server\\share\\dir\\x.txt", "", "C:\\", platform::kWindowsStyle),
+            "\\dir\\x.txt");
+}
+
+TEST(StoredName, WindowsComparisonsIgnoreCasePosixOnesDoNot) {
+  TTestWriter w;
+  EXPECT_EQ(w.StoredName("C:\\DATA\\x.txt", "c:\\data\\", "C:\\", platform::kWindowsStyle),
+            "x.txt");
+  EXPECT_EQ(w.StoredName("/DATA/x.txt", "/data/", "/", platform::kPosixStyle), "/DATA/x.txt");
+}
+
+}  // namespace
+}  // namespace vix

@@ -1,0 +1,167 @@
+#include "support/fault_platform.h"
+
+#include <algorithm>
+
+namespace vix::test {
+namespace {
+
+// A file whose writes stop at a byte budget: its own, the disk's, or both.
+class LimitedFile final : public platform::File {
+ public:
+  LimitedFile(platform::FileHandle inner, int64_t ownLimit, std::shared_ptr<int64_t> diskLeft,
+              std::shared_ptr<int64_t> written)
+      : inner_(std::move(inner)), ownLeft_(ownLimit), diskLeft_(std::move(diskLeft)),
+        written_(std::move(written)) {}
+
+  int64_t Write(const void* buffer, size_t count) override {
+    int64_t allowed = static_cast<int64_t>(count);
+    if (ownLeft_ >= 0) allowed = std::min(allowed, ownLeft_);
+    if (*diskLeft_ >= 0) allowed = std::min(allowed, *diskLeft_);
+    const int64_t done = allowed > 0 ? inner_->Write(buffer, static_cast<size_t>(allowed)) : 0;
+    if (done > 0) {
+      if (ownLeft_ >= 0) ownLeft_ -= done;
+      if (*diskLeft_ >= 0) *diskLeft_ -= done;
+      *written_ += done;
+    }
+    return done;
+  }
+  int64_t Read(void* buffer, size_t count) override { return inner_->Read(buffer, count); }
+  bool Seek(int64_t distance, platform::Origin origin) override { return inner_->Seek(distance, origin); }
+  int64_t Position() override { return inner_->Position(); }
+  int64_t Size() override { return inner_->Size(); }
+  bool SetEnd() override { return inner_->SetEnd(); }
+  bool Flush() override { return inner_->Flush(); }
+  bool Close() override { return inner_->Close(); }
+  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
+
+ private:
+  platform::FileHandle inner_;
+  int64_t ownLeft_;
+  std::shared_ptr<int64_t> diskLeft_;
+  std::shared_ptr<int64_t> written_;
+};
+
+}  // namespace
+
+bool FaultPlatform::NameIn(const std::string& path, const std::set<std::string>& names) {
+  for (const std::string& name : names) {
+    if (path == name) return true;
+    if (path.size() > name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0) {
+      const char before = path[path.size() - name.size() - 1];
+      if (before == '/' || before == '\\') return true;
+    }
+  }
+  return false;
+}
+
+bool FaultPlatform::Inject(Fail& mode) {
+  faulted_ = mode != Fail::Never;
+  if (mode == Fail::Once) mode = Fail::Never;
+  return faulted_;
+}
+
+platform::FileHandle FaultPlatform::Wrap(platform::FileHandle file) {
+  if (!file) return file;
+  return std::make_unique<LimitedFile>(std::move(file), perFileLimit_, diskLeft_, written_);
+}
+
+FaultPlatform::Volume* FaultPlatform::Simulated(const std::string& root) {
+  const auto it = volumes_.find(root);
+  return it == volumes_.end() ? nullptr : &it->second;
+}
+
+platform::FileHandle FaultPlatform::OpenRead(const std::string& path, platform::ShareMode share) {
+  faulted_ = NameIn(path, failOpenRead_);
+  if (faulted_) return nullptr;
+  return Platform::OpenRead(path, share);
+}
+
+platform::FileHandle FaultPlatform::OpenReadWrite(const std::string& path) {
+  faulted_ = NameIn(path, failCreate_);
+  if (faulted_) return nullptr;
+  return Wrap(Platform::OpenReadWrite(path));
+}
+
+platform::FileHandle FaultPlatform::Create(const std::string& path, bool overwrite) {
+  faulted_ = NameIn(path, failCreate_);
+  if (faulted_) return nullptr;
+  return Wrap(Platform::Create(path, overwrite));
+}
+
+bool FaultPlatform::MoveFile(const std::string& from, const std::string& to) {
+  ++MoveCalls;
+  if (Inject(failMove_)) return false;
+  if (!Platform::MoveFile(from, to)) return false;
+  Moved.emplace_back(from, to);
+  return true;
+}
+
+bool FaultPlatform::DeleteFile(const std::string& path) {
+  ++DeleteCalls;
+  if (Inject(failDelete_)) return false;
+  if (!Platform::DeleteFile(path)) return false;
+  Deleted.push_back(path);
+  return true;
+}
+
+bool FaultPlatform::RecycleFile(const std::string& path) {
+  ++RecycleCalls;
+  if (Inject(failRecycle_)) return false;
+  if (!Platform::DeleteFile(path)) return false;  // tests keep the real trash clean
+  Recycled.push_back(path);
+  return true;
+}
+
+bool FaultPlatform::VolumeInformation(const std::string& root, std::string& label) {
+  ++VolumeReads;
+  Volume* v = Simulated(root);
+  faulted_ = false;
+  if (!v) return Platform::VolumeInformation(root, label);
+  if (v->FailuresBeforeReady > 0) {
+    --v->FailuresBeforeReady;
+    faulted_ = true;
+    return false;
+  }
+  faulted_ = !v->Ready;
+  if (faulted_) return false;
+  label = v->Label;
+  return true;
+}
+
+uint8_t FaultPlatform::DriveType(const std::string& root) {
+  faulted_ = false;
+  const Volume* v = Simulated(root);
+  return v ? v->Type : Platform::DriveType(root);
+}
+
+bool FaultPlatform::DiskFreeSpace(const std::string& root, platform::ClusterInfo& info) {
+  faulted_ = false;
+  const Volume* v = Simulated(root);
+  if (!v) return Platform::DiskFreeSpace(root, info);
+  faulted_ = !v->Ready || !v->SpaceReadable;
+  if (faulted_) return false;
+  info = v->Clusters;
+  return true;
+}
+
+bool FaultPlatform::SetVolumeLabel(const std::string& root, const std::string& label) {
+  faulted_ = false;
+  Volume* v = Simulated(root);
+  if (!v) return Platform::SetVolumeLabel(root, label);
+  faulted_ = !v->Ready || !v->LabelWritable;
+  if (faulted_) return false;
+  v->Label = label;
+  LabelsWritten.emplace_back(root, label);
+  return true;
+}
+
+uint32_t FaultPlatform::SetCriticalErrorMode(uint32_t mode) {
+  ErrorModes.push_back(mode);
+  return std::exchange(errorMode_, mode);
+}
+
+std::string FaultPlatform::LastErrorText() {
+  return faulted_ ? "Simulated fault" : Platform::LastErrorText();
+}
+
+}  // namespace vix::test
