@@ -59,12 +59,20 @@ struct CabCallbacks {
       const fci::UINT n = self.fFileHandler->ReadCabFile(hf, memory, cb, *err);
       // Progress counts only the source being added: the library also reads
       // its temporary files through here.
-      if (hf == self.fSourceHandle && n != static_cast<fci::UINT>(-1) && n > 0 &&
-          self.fFileLeft > 0) {
+      if (hf != self.fSourceHandle) return n;
+      if (n == static_cast<fci::UINT>(-1)) {
+        self.fSourceFailed = true;
+      } else if (n > 0 && self.fFileLeft > 0) {
         const uint32_t done = std::min<uint32_t>(n, self.fFileLeft);
         self.fFileLeft -= done;
         self.BytesLeft = self.BytesLeft > done ? self.BytesLeft - done : 0;
-        self.ReportProgress(self.fFileSize - self.fFileLeft, self.fFileSize, self.TotalBytes);
+        // The bytes were read: a handler that raises must not turn them into
+        // a read error for the library, which may store a cut entry then.
+        try {
+          self.ReportProgress(self.fFileSize - self.fFileLeft, self.fFileSize, self.TotalBytes);
+        } catch (...) {
+          if (!self.fPending) self.fPending = std::current_exception();
+        }
       }
       return n;
     });
@@ -334,16 +342,43 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
   // A cabinet holds no folders.
   if (!extract || (Entry.Attr & platform::kAttrDirectory)) return false;
   fFileReported = false;
+  fSourceFailed = false;
+  struct SourceGuard {
+    TMakeCab& self;
+    ~SourceGuard() {
+      self.fSourceHandle = -1;
+      self.ClosePreopened();
+    }
+  } sourceGuard{*this};
   try {
     const fci::TCOMP type = CompressionTypeWord();
     std::string name = CurrentFileName;
     RenameStep(name, Entry);
     std::string stored = ToStoredNameOem(name, TranslateOemChar);
     std::string source = line;
+    // The source is opened here first: a system library may be left unable
+    // to finish its cabinet after a file it could not open (Wine's is), so
+    // such a file never reaches it.
+    int err = 0;
+    fPreopened = fFileHandler->OpenCabFile(source, fci::O_BINARY_, err);
+    if (fPreopened == -1) {
+      ReportError(line, platform::Current().LastErrorText(), "0", kErrOpen);
+      fFileReported = true;
+      if (OnEnd) OnEnd(*this, line, false);
+      return false;
+    }
+    fPreopenedName = source;
     const bool added = CabinetEntries.FCIAddFile(fContext, source.data(), stored.data(), 0,
                                                  CabCallbacks::NextCabinet, CabCallbacks::Status,
                                                  CabCallbacks::OpenInfo, type) != 0;
-    fSourceHandle = -1;
+    // A library may take a read error for the end of the file and keep a cut
+    // entry: the file then does not count as written.
+    if (added && fSourceFailed) {
+      ReportError(line, "the file could not be read in full", "0", kErrOpen);
+      fFileReported = true;
+      if (OnEnd) OnEnd(*this, line, false);
+      return false;
+    }
     RethrowPending();
     if (!added) {
       CheckCabinetError();
@@ -353,11 +388,18 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     if (OnEnd) OnEnd(*this, line, true);
     return true;
   } catch (const std::exception& e) {
-    fSourceHandle = -1;
     if (!fFileReported) ReportCabinetFailure(line, e);
     if (OnEnd) OnEnd(*this, line, false);
     return false;
   }
+}
+
+void TMakeCab::ClosePreopened() {
+  if (fPreopened == -1) return;
+  int err = 0;
+  fFileHandler->CloseCabFile(fPreopened, err);
+  fPreopened = -1;
+  fPreopenedName.clear();
 }
 
 void TMakeCab::RenameStep(std::string& name, TCompBaseHeaderObj& entry) {
@@ -409,7 +451,16 @@ fci::INT_PTR TMakeCab::GetCabOpenInfo(const std::string& name, uint16_t& date, u
     ReportError(name, os.LastErrorText(), "0", kErrOpen);
     fFileReported = true;
   }
-  const fci::INT_PTR handle = fFileHandler->OpenCabFile(name, fci::O_BINARY_, err);
+  // The source WriteEntry opened is handed over; another name is opened.
+  fci::INT_PTR handle = -1;
+  if (fPreopened != -1 && name == fPreopenedName) {
+    handle = fPreopened;
+    fPreopened = -1;
+    fPreopenedName.clear();
+    err = 0;
+  } else {
+    handle = fFileHandler->OpenCabFile(name, fci::O_BINARY_, err);
+  }
   if (handle == -1) {
     if (!fFileReported) ReportError(name, os.LastErrorText(), "0", kErrOpen);
     fFileReported = true;

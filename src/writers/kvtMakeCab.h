@@ -75,6 +75,7 @@ class TMakeCab : public TCabInterface {
   void CheckCabinetError();
   // Reports a failed library call of the run (a cabinet error or a raise).
   void ReportCabinetFailure(const std::string& fileName, const std::exception& e);
+  void ClosePreopened();
   // Raises again what a callback caught while the library ran.
   void RethrowPending();
   void OpenContext();
@@ -97,6 +98,11 @@ class TMakeCab : public TCabInterface {
   uint32_t fFileLeft = 0;
   // The current file's failure has been reported already.
   bool fFileReported = false;
+  // A read of the current source failed.
+  bool fSourceFailed = false;
+  // The source WriteEntry opened, until the library asks for it.
+  fci::INT_PTR fPreopened = -1;
+  std::string fPreopenedName;
   // What a callback caught, to be raised when the library call returns.
   std::exception_ptr fPending;
 };
