@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/kvtBase.h"
+#include "archive/kvtFind.h"
 #include "archive/kvtNames.h"
 
 namespace vix {
@@ -346,33 +347,28 @@ void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std
   auto& os = platform::Current();
   const std::string folder = AppendBackslash(os.FullPath(Folder));
   platform::CriticalErrorsOff quiet;
-  if (auto search = os.FindFirst(folder, Mask)) {
-    FindData data;
-    while (search->Next(data)) {
-      platform::PumpMessages();
-      if (GetCancel()) {
-        fSearchCancelled = true;
-        return;
-      }
-      if (data.Name.empty() || data.Name[0] == '.') continue;
-      FoundFile(SpecIndex, folder, data);
+  TSearchRec rec;
+  for (int r = FindFirstEntry(folder, Mask, 0x3F, rec); r == kFindOk; r = FindNextEntry(rec)) {
+    platform::PumpMessages();
+    if (GetCancel()) {
+      fSearchCancelled = true;
+      return;
     }
+    if (rec.Name.empty() || rec.Name[0] == '.') continue;
+    FoundFile(SpecIndex, folder, FindData{rec.Time, rec.FullSize, rec.Attr, rec.Name});
   }
+  FindCloseEntry(rec);
   if (!RecurseDirs || fSearchCancelled) return;
   // Only plain folders are descended into: the filter passes entries that
   // carry none of read-only, hidden, system, volume and archive.
-  constexpr uint32_t kSkipped = platform::kAttrReadOnly | platform::kAttrHidden |
-                                platform::kAttrSystem | platform::kAttrVolumeId |
-                                platform::kAttrArchive | platform::kAttrSpecial;
   std::vector<std::string> subfolders;
-  if (auto search = os.FindFirst(folder, "*")) {
-    FindData data;
-    while (search->Next(data)) {
-      if ((data.Attr & kSkipped) || !(data.Attr & platform::kAttrDirectory)) continue;
-      if (data.Name.empty() || data.Name[0] == '.') continue;
-      subfolders.push_back(data.Name);
-    }
+  for (int r = FindFirstEntry(folder, "*", platform::kAttrDirectory, rec); r == kFindOk;
+       r = FindNextEntry(rec)) {
+    if (!(rec.Attr & platform::kAttrDirectory) || (rec.Attr & platform::kAttrSpecial)) continue;
+    if (rec.Name.empty() || rec.Name[0] == '.') continue;
+    subfolders.push_back(rec.Name);
   }
+  FindCloseEntry(rec);
   for (const auto& name : subfolders) {
     if (GetCancel() || fSearchCancelled) return;
     SearchFolder(SpecIndex, AppendBackslash(folder + name), Mask);

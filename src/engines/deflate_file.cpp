@@ -27,12 +27,13 @@ class ComponentIo : public deflate_core::DeflateIo {
   bool MoreInput() override { return c_.InputLeft != 0; }
 
   int64_t Read(uint8_t* buffer, uint32_t count) override {
-    const int64_t n = c_.ReadBlock(input_, buffer, count, kCrc32, false);
+    // Never past the size the writer announced: a file that grows while it
+    // is compressed still gives a stream that matches the recorded size.
+    const int64_t n =
+        c_.ReadBlock(input_, buffer, std::min(count, c_.InputLeft), kCrc32, false);
     if (n > 0) {
-      // A file that grew since it was gathered is read to its end; the
-      // counters stop at 0 instead of wrapping.
       const uint32_t got = static_cast<uint32_t>(n);
-      c_.InputLeft -= std::min(c_.InputLeft, got);
+      c_.InputLeft -= got;
       c_.BytesLeft -= std::min(c_.BytesLeft, got);
       c_.ReportProgress(fileTotal_ - c_.InputLeft, fileTotal_, c_.TotalBytes);
     }

@@ -1,0 +1,226 @@
+#include "writers/kvtGZip.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "archive/kvtCrc.h"
+#include "archive/kvtNames.h"
+#include "archive/kvtTime.h"
+#include "engines/deflate.h"
+
+namespace vix {
+
+namespace {
+
+using namespace gzip;
+
+constexpr uint32_t kNoSuchFile = 0xFFFFFFFFu;
+constexpr uint32_t kNotWritable = platform::kAttrReadOnly | platform::kAttrHidden |
+                                  platform::kAttrSystem | platform::kAttrDirectory |
+                                  platform::kAttrVolumeId;
+
+void PutLE32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t GetLE32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The DOS stamp of an existing file's last write; 0 when it cannot be found.
+uint32_t FileDosStamp(const std::string& path) {
+  auto search = platform::Current().FindFirst(ExtractFilePath(path), ExtractFileName(path));
+  platform::FindData data;
+  return search && search->Next(data) ? data.Time : 0;
+}
+
+}  // namespace
+
+TGZip::TGZip(TComponent* owner) : TCompBase(owner) {
+  fOwnExt = ".GZ";
+  fAllowedMethods = {cmDeflate};
+  SetDefaultExt(fOwnExt);
+  SetDeflateType(dtDeflateN);
+  SetCompressMethod(cmDeflate);
+  SetArcType(atGZip);
+}
+
+void TGZip::SetArcType(TArcType) {
+  fArcType = atGZip;
+  if (!Loading() && !ArchiveFile().empty() &&
+      !SameTextAscii(ExtractFileExt(ArchiveFile()), DefaultExt()))
+    SetArchiveFile(ArchiveFile() + DefaultExt());
+}
+
+void TGZip::FoundFile(int SpecIndex, const std::string& Folder, const platform::FindData& Data) {
+  if (!AcceptAttr(Data.Attr)) return;
+  // The folder the file was found in (the spec line's own folder unless the
+  // search recursed), so that the listed path names the file.
+  const std::string path = Folder + Data.Name;
+  if (!CheckFileSize(path, Data.Size)) return;
+  MaxDate = std::max(MaxDate, Data.Time);
+  auto obj = std::make_unique<TCompBaseHeaderObj>();
+  obj->Size = obj->PackedSize = static_cast<uint32_t>(Data.Size);
+  obj->Date = ApplyDateAttribute(Data.Time);
+  obj->Attr = Data.Attr;
+  TotalBytes += obj->Size;
+  EntryList.Add(path, std::move(obj));
+  EntrySpecIndex.push_back(SpecIndex + 1);
+}
+
+void TGZip::CompressArchive() {
+  InputKind = 0;
+  OutputKind = 0;
+  if (ArchiveFile().empty() || FileSpec().empty()) return;
+  if (Switch == swDelete) {
+    ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+    return;
+  }
+  if (Switch == swRead) {
+    RunSwRead();
+    return;
+  }
+  if (OnActivate) OnActivate(*this);
+  if (OnElapsedTime) fTimer.Start();
+  try {
+    CompressGZipFiles();
+  } catch (...) {
+    // A fatal error ends the run; OnError has told the user already.
+  }
+  if (OnElapsedTime) {
+    fTimer.Stop();
+    OnElapsedTime(*this, fTimer.ElapsedSeconds);
+  }
+  if (OnDeactivate) OnDeactivate(*this);
+}
+
+bool TGZip::MayOverwrite(const std::string& output) {
+  if (!OnFileExists) {
+    ReportError(output, "OnFileExists", "0", kErrEventNotAssigned);
+    return false;
+  }
+  int overwriteMode = 0;
+  OnFileExists(*this, output, DosStampToDateTime(FileDosStamp(output)), overwriteMode);
+  if (overwriteMode != 0 || GetCancel()) return false;
+  auto& os = platform::Current();
+  if (os.GetAttributes(output) & kNotWritable) {
+    if (!OnNonWriteableArchive) {
+      ReportError(output, "OnNonWriteableArchive", "0", kErrEventNotAssigned);
+      return false;
+    }
+    bool writeToFile = false;
+    OnNonWriteableArchive(*this, output, writeToFile);
+    if (!writeToFile || !os.SetAttributes(output, platform::kAttrArchive)) return false;
+  }
+  return true;
+}
+
+void TGZip::CompressGZipFiles() {
+  for (size_t i = 0; i < FileSpec().size(); ++i) {
+    platform::PumpMessages();
+    if (GetCancel()) return;
+    SearchSpec(static_cast<int>(i));
+  }
+  if (GetCancel()) return;
+  BytesLeft = TotalBytes;
+
+  auto& os = platform::Current();
+  for (int i = 0; i < EntryList.Count(); ++i) {
+    platform::PumpMessages();
+    if (GetCancel()) return;
+    EntryNumber = static_cast<uint32_t>(i + 1);
+    const std::string path = EntryList.Line(i);
+    std::string output = ExtractFilePath(ArchiveFile()) + ExtractFileName(path) + DefaultExt();
+
+    bool extract = true;
+    if (OnBegin) OnBegin(*this, output, static_cast<int>(EntryNumber), extract);
+    if (!extract) continue;
+    if (OnRenameFile) {
+      std::string renamed = output;
+      OnRenameFile(*this, output, renamed);
+      if (!renamed.empty()) output = renamed;
+    }
+    if (os.GetAttributes(output) != kNoSuchFile && !MayOverwrite(output)) return;
+
+    FileHandle input = OpenSource(path);
+    if (!input) continue;
+    const int64_t size = input->Size();
+    if (size < 0 || !CheckFileSize(path, static_cast<uint64_t>(size))) continue;
+    fInputSize = static_cast<uint32_t>(size);
+    FileHandle out = CreateArchiveFile(output, true);
+    if (!out) continue;  // reported with the output's name; the input stays
+
+    const int spec = EntrySpecIndex[i];
+    SpecDir = spec >= 1 && spec <= static_cast<int>(FileSpec().size())
+                  ? ExtractFilePath(FileSpec()[spec - 1])
+                  : std::string();
+    SetCurrentFileName(path);
+    fMemberDate = EntryList.Object(i).Date;
+    WriteGZipMember(*input, *out);
+    if (!out->Close()) WriteFailed();
+    input.reset();
+    ++FilesWritten;
+
+    if (Switch == swMove) DeleteByOptions(path);
+    const uint32_t written = GetLE32(fTrailer);
+    if (OnEnd) OnEnd(*this, CurrentFileName, written == (Crc32Value ^ 0xFFFFFFFFu));
+  }
+}
+
+void TGZip::WriteGZipMember(platform::File& input, platform::File& output) {
+  const uint32_t mtime = static_cast<uint32_t>(LocalToUnixTime(DosStampToDateTime(fMemberDate)));
+  std::memset(fHeader, 0, kHeaderSize);
+  fHeader[kIdOff] = kId1;
+  fHeader[kIdOff + 1] = kId2;
+  fHeader[kCmOff] = kCmDeflate;
+  fHeader[kFlgOff] = 0;
+  PutLE32(fHeader + kMtimeOff, mtime);
+  fHeader[kXflOff] = 0;
+  fHeader[kOsOff] = 0;
+  WriteBlock(&output, fHeader, kHeaderSize, false, 0, false);
+
+  PackedBytes = 0;
+  Crc32Value = 0xFFFFFFFFu;
+  InputLeft = fInputSize;
+  if (fInputSize == 0) {
+    // A complete member for an empty file: an empty final block, then the
+    // CRC and size of no data, so that readers accept it.
+    uint8_t empty[sizeof kEmptyDeflate];
+    std::memcpy(empty, kEmptyDeflate, sizeof empty);
+    PackedBytes += static_cast<uint32_t>(WriteBlock(&output, empty, sizeof empty, true, 0, false));
+  } else {
+    std::string name = CurrentFileName;
+    name.push_back('\0');
+    WriteBlock(&output, name.data(), static_cast<uint32_t>(name.size()), false, 0, false);
+    fHeader[kFlgOff] = kFlgName;
+    DeflateFile(*this, &input, &output, false, false);
+  }
+  // The bytes actually read: a file that shrank while being read still
+  // gives a member whose trailer matches its data.
+  const uint32_t read = fInputSize - InputLeft;
+  PutLE32(fTrailer, Crc32Value ^ 0xFFFFFFFFu);
+  PutLE32(fTrailer + 4, read);
+  WriteBlock(&output, fTrailer, sizeof fTrailer, false, 0, false);
+  if (fHeader[kFlgOff] != 0) {
+    if (!output.Seek(0, platform::Origin::Begin)) WriteFailed();
+    WriteBlock(&output, fHeader, kHeaderSize, false, 0, false);
+  }
+
+  if (OnRead) {
+    Entry = TEntryInfo();
+    Entry.FileName = CurrentFileName;
+    Entry.PackedSize = PackedBytes;
+    Entry.Size = read;
+    Entry.Crc = GetLE32(fTrailer);
+    // The method name is chosen from the flag byte: FNAME alone is "DeflateN".
+    const uint8_t flg = fHeader[kFlgOff];
+    Entry.MethodName = (flg & 6) == 6 ? "DeflateS" : (flg & 4) ? "DeflateF"
+                     : (flg & 2)      ? "DeflateX"
+                                      : "DeflateN";
+    Entry.Date = UnixTimeToLocal(static_cast<int32_t>(mtime));
+    OnRead(*this, 0, 1);
+  }
+}
+
+}  // namespace vix

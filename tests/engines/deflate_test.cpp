@@ -1,0 +1,457 @@
+// The deflate engine: output that inflates to the input at every level, the
+// block choices it is meant to make, the component bookkeeping of
+// DeflateFile, and DeflateMemoryBlock's history.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/kvtBase.h"
+#include "archive/kvtCrc.h"
+#include "engines/deflate.h"
+#include "engines/deflate_core.h"
+#include "engines/deflate_test_inflater.h"
+#include "platform/platform.h"
+
+namespace vix {
+namespace {
+
+using testing::Inflated;
+using testing::TestInflater;
+using Bytes = std::vector<uint8_t>;
+
+constexpr TDeflateType kTypes[] = {dtDeflateS, dtDeflateF, dtDeflateN, dtDeflateX};
+constexpr int kLevels[] = {1, 2, 7, 9};
+
+Bytes RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<uint8_t>(rng());
+  return b;
+}
+
+// Text-like data: words from a small vocabulary, so matches of all lengths
+// and distances occur.
+Bytes Words(size_t n, uint32_t seed) {
+  static const char* const kWords[] = {"deflate ", "window ", "archive ", "the ", "of ",
+                                       "header\n", "0123456789 ", "entry ", "  ", "block "};
+  std::mt19937 rng(seed);
+  Bytes b;
+  while (b.size() < n) {
+    const std::string w = kWords[rng() % 10];
+    b.insert(b.end(), w.begin(), w.end());
+  }
+  b.resize(n);
+  return b;
+}
+
+// A component that only hosts the engine: streams in memory, counters and
+// CRC as the writers use them.
+class EngineHost : public TCompBase {
+ public:
+  explicit EngineHost(TArcType type = atGZip) : TCompBase(nullptr) { fArcType = type; }
+  void SetArcType(TArcType) override {}
+};
+
+struct FileRun {
+  Bytes Out;
+  uint32_t Returned = 0;
+  uint32_t PackedBytes = 0;
+  uint32_t Crc = 0;
+  uint16_t Method = 8;
+  uint32_t InputLeft = 0;
+  int Progress = 0;
+};
+
+FileRun RunDeflateFile(const Bytes& input, TDeflateType type, bool storedFallback,
+                       bool encrypt = false, EngineHost* host = nullptr) {
+  EngineHost own;
+  EngineHost& c = host ? *host : own;
+  c.SetDeflateType(type);
+  platform::MemoryStream in(input), out;
+  FileRun r;
+  c.OnProgress = [&](TCompBase&, uint8_t, uint8_t) { ++r.Progress; };
+  c.InputLeft = static_cast<uint32_t>(input.size());
+  c.TotalBytes = c.BytesLeft = static_cast<uint32_t>(input.size());
+  c.PackedBytes = 0;
+  c.EntryMethod = 8;
+  Crc32Value = 0xFFFFFFFFu;
+  r.Returned = DeflateFile(c, &in, &out, encrypt, storedFallback);
+  r.Out = out.Data();
+  r.PackedBytes = c.PackedBytes;
+  r.Crc = Crc32Value ^ 0xFFFFFFFFu;
+  r.Method = c.EntryMethod;
+  r.InputLeft = c.InputLeft;
+  return r;
+}
+
+uint32_t ReferenceCrc32(const Bytes& b) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (uint8_t byte : b) {
+    crc ^= byte;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+Inflated Decode(const Bytes& stream, const Bytes& history = {}) {
+  Inflated r = TestInflater::Run(stream.data(), stream.size(), history);
+  EXPECT_EQ(r.BytesUsed, stream.size()) << "bytes after the final block";
+  return r;
+}
+
+Bytes CorpusSlice(const char* name, size_t length) {
+  const char* env = std::getenv("VIX_CORPUS");
+  const std::string dir = env ? env : std::string(VIX_SOURCE_DIR) + "/../shared/corpus";
+  Bytes b(length);
+  FILE* f = std::fopen((dir + "/" + name).c_str(), "rb");
+  if (!f) return {};
+  b.resize(std::fread(b.data(), 1, length, f));
+  std::fclose(f);
+  return b;
+}
+
+// --- output inflates to the input ---------------------------------------------
+
+TEST(DeflateEngine, GeneratedInputsInflateToThemselvesAtEveryLevel) {
+  Bytes runs(3000, 'a');
+  runs.insert(runs.end(), 700, 'b');
+  const std::vector<std::pair<const char*, Bytes>> inputs = {
+      {"one byte", Bytes{0x5A}},
+      {"two bytes", Bytes{1, 2}},
+      {"runs longer than 258", runs},
+      {"text beyond the window slide", Words(300000, 7)},
+      {"incompressible", RandomBytes(100000, 3)},
+      {"mixed", [] {
+         Bytes m = Words(50000, 1);
+         const Bytes r = RandomBytes(40000, 2);
+         m.insert(m.end(), r.begin(), r.end());
+         m.insert(m.end(), r.begin(), r.begin() + 20000);  // a match 40000 back: too far
+         return m;
+       }()},
+  };
+  for (const auto& [what, input] : inputs) {
+    for (TDeflateType type : kTypes) {
+      SCOPED_TRACE(std::string(what) + " type " + std::to_string(type));
+      const FileRun r = RunDeflateFile(input, type, false);
+      const Inflated d = Decode(r.Out);
+      EXPECT_EQ(d.Data, input);
+      EXPECT_EQ(r.Returned, r.Out.size());
+      EXPECT_EQ(r.PackedBytes, r.Out.size());
+      EXPECT_EQ(r.Crc, ReferenceCrc32(input));
+      EXPECT_EQ(r.InputLeft, 0u);
+      for (const auto& b : d.Blocks) EXPECT_LE(b.MaxDistance, 32506);
+    }
+  }
+}
+
+TEST(DeflateEngine, CorpusFilesInflateToThemselvesAtEveryLevel) {
+  const char* const kFiles[] = {"english-kjv.txt", "cppcheck.elf", "japanese-sjis.roff",
+                                "icons-png.bin", "magic.mgc"};
+  int tested = 0;
+  for (const char* name : kFiles) {
+    const Bytes input = CorpusSlice(name, 400000);
+    if (input.empty()) continue;
+    ++tested;
+    for (TDeflateType type : kTypes) {
+      SCOPED_TRACE(std::string(name) + " type " + std::to_string(type));
+      const FileRun r = RunDeflateFile(input, type, true);
+      if (r.Method == 0) {
+        EXPECT_EQ(r.Out, input);  // stored as it is
+      } else {
+        EXPECT_EQ(Decode(r.Out).Data, input);
+      }
+    }
+  }
+  if (tested == 0) GTEST_SKIP() << "corpus not found (set VIX_CORPUS)";
+}
+
+TEST(DeflateEngine, EmptyInputWritesNothing) {
+  const FileRun r = RunDeflateFile({}, dtDeflateN, true);
+  EXPECT_EQ(r.Returned, 0u);
+  EXPECT_TRUE(r.Out.empty());
+  EXPECT_EQ(r.Method, 8);
+}
+
+// --- block choices ------------------------------------------------------------------
+
+TEST(DeflateEngine, OneByteIsOneFinalFixedBlock) {
+  const FileRun r = RunDeflateFile({0x41}, dtDeflateN, true);
+  const Inflated d = Decode(r.Out);
+  ASSERT_EQ(d.Blocks.size(), 1u);
+  EXPECT_EQ(d.Blocks[0].Type, 1);
+  EXPECT_TRUE(d.Blocks[0].Final);
+  EXPECT_EQ(r.Method, 8);
+}
+
+TEST(DeflateEngine, SmallIncompressibleInputFallsBackToStoringOnlyWhenAllowed) {
+  // Random bytes: dynamic codes beat the fixed ones (which spend 9 bits on
+  // the upper byte values) once the input is long enough to pay for the
+  // trees, but nothing beats the bytes themselves.
+  const Bytes input = RandomBytes(4000, 5);
+
+  const FileRun fallback = RunDeflateFile(input, dtDeflateN, true);
+  EXPECT_EQ(fallback.Method, 0);
+  EXPECT_EQ(fallback.Out, input);
+  EXPECT_EQ(fallback.Returned, input.size());
+  EXPECT_EQ(fallback.Crc, ReferenceCrc32(input));
+
+  const FileRun stored = RunDeflateFile(input, dtDeflateN, false);
+  EXPECT_EQ(stored.Method, 8);
+  ASSERT_EQ(stored.Out.size(), input.size() + 5);
+  EXPECT_EQ(stored.Out[0], 0x01);  // final, stored
+  const Inflated d = Decode(stored.Out);
+  ASSERT_EQ(d.Blocks.size(), 1u);
+  EXPECT_EQ(d.Blocks[0].Type, 0);
+  EXPECT_EQ(d.Data, input);
+}
+
+TEST(DeflateEngine, SmallInputWhereFixedCodesWinIsNeverRawBytes) {
+  // Too short to pay for dynamic trees: the fixed codes are the best coding,
+  // so the stored fallback does not apply even though storing is smaller.
+  const Bytes input = RandomBytes(300, 6);
+  const FileRun r = RunDeflateFile(input, dtDeflateN, true);
+  EXPECT_EQ(r.Method, 8);
+  const Inflated d = Decode(r.Out);
+  ASSERT_EQ(d.Blocks.size(), 1u);
+  EXPECT_EQ(d.Blocks[0].Type, 0);
+  EXPECT_EQ(r.Out.size(), input.size() + 5);
+}
+
+TEST(DeflateEngine, FallbackOnlyWhenTheWholeInputIsOneBlock) {
+  // Incompressible data beyond one block: stored blocks, never raw bytes.
+  const Bytes input = RandomBytes(50000, 9);
+  const FileRun r = RunDeflateFile(input, dtDeflateS, true);
+  EXPECT_EQ(r.Method, 8);
+  const Inflated d = Decode(r.Out);
+  ASSERT_GE(d.Blocks.size(), 2u);
+  for (const auto& b : d.Blocks) EXPECT_EQ(b.Type, 0);
+  EXPECT_EQ(d.Data, input);
+}
+
+TEST(DeflateEngine, BlocksEndAt32767Items) {
+  // A counter: almost no three-byte string repeats, so the block is made of
+  // items rather than a few long matches, and the first one ends by count.
+  Bytes input;
+  for (uint32_t i = 0; input.size() < 50000; ++i) {
+    input.push_back(static_cast<uint8_t>(i));
+    input.push_back(static_cast<uint8_t>(i >> 8));
+  }
+  for (TDeflateType type : {dtDeflateS, dtDeflateN}) {
+    const Inflated d = Decode(RunDeflateFile(input, type, false).Out);
+    ASSERT_EQ(d.Blocks.size(), 2u);
+    EXPECT_EQ(d.Blocks[0].Items, 32767u);
+    EXPECT_EQ(d.Data, input);
+  }
+}
+
+TEST(DeflateEngine, LongRunsUseLength258) {
+  const Bytes input(100000, 'z');
+  for (TDeflateType type : kTypes) {
+    const Inflated d = Decode(RunDeflateFile(input, type, false).Out);
+    ASSERT_FALSE(d.Blocks.empty());
+    EXPECT_TRUE(d.Blocks[0].UsedSymbol285) << "type " << type;
+    EXPECT_EQ(d.Blocks[0].LongestMatch, 258);
+    EXPECT_EQ(d.Data, input);
+  }
+}
+
+// Segments of three fresh literals and a 200-byte repeat: few matches, and
+// far less output than input, so above level 2 a block ends after 4096 items.
+TEST(DeflateEngine, EarlyBlockEndAboveLevelTwoOnly) {
+  const Bytes repeat = RandomBytes(200, 11);
+  const Bytes fresh = RandomBytes(3 * 3000, 12);
+  Bytes input;
+  for (int s = 0; s < 3000; ++s) {
+    input.insert(input.end(), fresh.begin() + 3 * s, fresh.begin() + 3 * s + 3);
+    input.insert(input.end(), repeat.begin(), repeat.end());
+  }
+  const Inflated lazy = Decode(RunDeflateFile(input, dtDeflateN, false).Out);
+  ASSERT_GE(lazy.Blocks.size(), 2u);
+  EXPECT_EQ(lazy.Blocks[0].Items, 4096u);
+  EXPECT_EQ(lazy.Data, input);
+  const Inflated greedy = Decode(RunDeflateFile(input, dtDeflateF, false).Out);
+  EXPECT_GT(greedy.Blocks[0].Items, 4096u);
+  EXPECT_EQ(greedy.Data, input);
+}
+
+TEST(DeflateEngine, GreedyAndLazyLevelsParseDifferently) {
+  const Bytes input = Words(60000, 21);
+  const Bytes s = RunDeflateFile(input, dtDeflateS, false).Out;
+  const Bytes f = RunDeflateFile(input, dtDeflateF, false).Out;
+  const Bytes n = RunDeflateFile(input, dtDeflateN, false).Out;
+  const Bytes x = RunDeflateFile(input, dtDeflateX, false).Out;
+  EXPECT_NE(s, f);
+  EXPECT_NE(f, n);
+  EXPECT_LE(x.size(), n.size());
+  EXPECT_LT(n.size(), s.size());
+}
+
+// --- component bookkeeping ---------------------------------------------------------
+
+TEST(DeflateEngine, CancelledRunStillEndsWithAFinalBlock) {
+  const Bytes input = Words(1000000, 4);
+  EngineHost host;
+  int reports = 0;
+  host.SetDeflateType(dtDeflateN);
+  host.ProgressHandler = [&](uint8_t, uint8_t) {
+    if (++reports == 2) host.SetCancel(true);
+  };
+  platform::MemoryStream in(input), out;
+  host.InputLeft = static_cast<uint32_t>(input.size());
+  DeflateFile(host, &in, &out, false, false);
+  EXPECT_EQ(reports, 2) << "no reads after the cancel";
+  const Inflated d = Decode(out.Data());
+  ASSERT_FALSE(d.Blocks.empty());
+  EXPECT_TRUE(d.Blocks.back().Final);
+  ASSERT_LT(d.Data.size(), input.size());
+  EXPECT_TRUE(std::equal(d.Data.begin(), d.Data.end(), input.begin()));
+}
+
+TEST(DeflateEngine, ReadsNoMoreThanTheAnnouncedSize) {
+  const Bytes input = Words(100000, 8);
+  EngineHost host;
+  host.SetDeflateType(dtDeflateF);
+  platform::MemoryStream in(input), out;
+  host.InputLeft = 70000;  // the file grew after its size was taken
+  DeflateFile(host, &in, &out, false, false);
+  EXPECT_EQ(Decode(out.Data()).Data, Bytes(input.begin(), input.begin() + 70000));
+  EXPECT_EQ(host.InputLeft, 0u);
+}
+
+TEST(DeflateEngine, ProgressIsReportedPerRead) {
+  const FileRun r = RunDeflateFile(Words(200000, 3), dtDeflateS, false);
+  EXPECT_GE(r.Progress, 3);  // 64 KiB first, then the free half of the window
+}
+
+// Encryption works in place: stored blocks written from the window must not
+// leave encrypted bytes behind for later matches (the repeat would then be
+// coded as literals, or worse, as matches against cipher text).
+TEST(DeflateEngine, EncryptedStoredBlocksLeaveTheWindowIntact) {
+  const Bytes random = RandomBytes(20000, 31);
+  Bytes input = random;
+  input.insert(input.end(), random.begin(), random.end());
+  EngineHost host(atZip);
+  InitCipherKeys("secret");
+  const FileRun r = RunDeflateFile(input, dtDeflateN, false, true, &host);
+  InitCipherKeys("secret");
+  Bytes plain = r.Out;
+  for (auto& b : plain) b = DecryptByte(b);
+  const Inflated d = Decode(plain);
+  EXPECT_EQ(d.Data, input);
+  EXPECT_LT(plain.size(), random.size() + random.size() / 10) << "the repeat was not matched";
+}
+
+// --- DeflateMemoryBlock ------------------------------------------------------------
+
+TEST(DeflateMemoryBlock, IsACompleteStreamAtEveryLevel) {
+  const Bytes data = Words(32768, 14);
+  for (int level : kLevels) {
+    Bytes out = {0xEE};  // appended after what is there
+    DeflateMemoryBlock(nullptr, 0, data.data(), data.size(), level, out);
+    ASSERT_EQ(out[0], 0xEE);
+    const Bytes stream(out.begin() + 1, out.end());
+    const Inflated d = Decode(stream);
+    EXPECT_EQ(d.Data, data) << "level " << level;
+    EXPECT_TRUE(d.Blocks.back().Final);
+  }
+}
+
+TEST(DeflateMemoryBlock, MatchesReachBackIntoTheHistory) {
+  const Bytes history = RandomBytes(32768, 15);
+  // The block repeats pieces of the history at distances up to 32506.
+  Bytes data(history.begin() + 300, history.end());
+  data.insert(data.end(), history.begin() + 20000, history.begin() + 20300);
+  for (int level : kLevels) {
+    Bytes with, without;
+    DeflateMemoryBlock(history.data(), history.size(), data.data(), data.size(), level, with);
+    DeflateMemoryBlock(nullptr, 0, data.data(), data.size(), level, without);
+    const Inflated d = Decode(with, history);
+    EXPECT_EQ(d.Data, data) << "level " << level;
+    EXPECT_LT(with.size() * 10, without.size()) << "level " << level;
+    for (const auto& b : d.Blocks) EXPECT_LE(b.MaxDistance, 32506);
+  }
+}
+
+TEST(DeflateMemoryBlock, ShortHistoryAndEmptyBlock) {
+  const Bytes history = {'a', 'b'};
+  const Bytes data = {'a', 'b', 'a', 'b', 'a', 'b', 'c'};
+  Bytes out;
+  DeflateMemoryBlock(history.data(), history.size(), data.data(), data.size(), 9, out);
+  EXPECT_EQ(Decode(out, history).Data, data);
+  Bytes empty;
+  DeflateMemoryBlock(history.data(), history.size(), data.data(), 0, 1, empty);
+  EXPECT_TRUE(Decode(empty).Data.empty());
+}
+
+#ifndef _WIN32
+// An independent inflater (Python's zlib with the history as preset
+// dictionary) reads what the cabinet writer will store.
+TEST(DeflateMemoryBlock, PythonZlibInflatesWithTheHistoryAsDictionary) {
+  if (std::system("python3 -c 'import zlib' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+  const Bytes history = Words(32768, 16);
+  const Bytes data = Words(32768, 17);
+  const std::string dir = platform::Current().TempFolder();
+  auto write = [](const std::string& path, const Bytes& b) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+  };
+  write(dir + "vix-hist.bin", history);
+  write(dir + "vix-data.bin", data);
+  for (int level : kLevels) {
+    Bytes out;
+    DeflateMemoryBlock(history.data(), history.size(), data.data(), data.size(), level, out);
+    write(dir + "vix-block.bin", out);
+    const std::string cmd =
+        "python3 -c \"import zlib,sys; d=sys.argv[1]; r=lambda n: open(d+n,'rb').read(); "
+        "o=zlib.decompressobj(-15, zdict=r('vix-hist.bin')); x=o.decompress(r('vix-block.bin')); "
+        "sys.exit(0 if o.eof and x==r('vix-data.bin') else 1)\" " + dir;
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << "level " << level;
+  }
+  for (const char* n : {"vix-hist.bin", "vix-data.bin", "vix-block.bin"}) std::remove((dir + n).c_str());
+}
+#endif
+
+// --- Huffman code lengths ----------------------------------------------------------
+
+double KraftSum(const std::vector<uint8_t>& lengths) {
+  double sum = 0;
+  for (auto l : lengths) if (l) sum += 1.0 / (1u << l);
+  return sum;
+}
+
+TEST(DeflateTrees, LengthsAreLimitedAndStillComplete) {
+  // Fibonacci frequencies give the deepest possible tree: 24 symbols would
+  // need 23 bits without the limit.
+  std::vector<uint32_t> fib = {1, 1};
+  while (fib.size() < 24) fib.push_back(fib[fib.size() - 1] + fib[fib.size() - 2]);
+  for (int maxBits : {15, 7}) {
+    const auto lengths = deflate_core::CodeLengths(fib, maxBits);
+    ASSERT_EQ(lengths.size(), fib.size());
+    for (auto l : lengths) {
+      EXPECT_GE(l, 1);
+      EXPECT_LE(l, maxBits);
+    }
+    EXPECT_DOUBLE_EQ(KraftSum(lengths), 1.0) << "max " << maxBits;
+    // More frequent symbols never get longer codes.
+    for (size_t i = 1; i < fib.size(); ++i) EXPECT_LE(lengths[i], lengths[i - 1]);
+  }
+}
+
+TEST(DeflateTrees, AtLeastTwoCodesEvenForOneSymbol) {
+  std::vector<uint32_t> one(30, 0);
+  one[7] = 5;
+  const auto lengths = deflate_core::CodeLengths(one, 15);
+  int used = 0;
+  for (auto l : lengths) used += l != 0;
+  EXPECT_EQ(used, 2);
+  EXPECT_EQ(lengths[7], 1);
+  EXPECT_EQ(lengths[0], 1);  // the added partner
+}
+
+}  // namespace
+}  // namespace vix

@@ -1,0 +1,126 @@
+"""GZIP files written by arcwrite, checked by gzip and by Python's zlib
+inflating the deflate stream raw (the engine's output itself)."""
+
+import os
+import struct
+import unittest
+import zlib
+
+from interop import CORPUS, TreeCase, arcwrite, random_bytes, require, run, text_bytes
+
+LEVELS = ["S", "F", "N", "X"]
+# Corpus files of different kinds, about 5.5 MB in all.
+CORPUS_FILES = ["pci.ids", "libstdc++-6.dll", "icons-png.bin"]
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def split_member(data):
+    """(flags, name, raw deflate stream with the trailer, crc, size) of a
+    single-member GZIP file, parsed by RFC 1952."""
+    assert data[:3] == b"\x1f\x8b\x08", data[:3]
+    flags = data[3]
+    pos = 10
+    name = b""
+    if flags & 8:
+        end = data.index(b"\0", pos)
+        name, pos = data[pos:end], end + 1
+    crc, size = struct.unpack("<II", data[-8:])
+    return flags, name, data[pos:], crc, size
+
+
+def inflate_raw(body):
+    """Inflates a raw deflate stream; returns the data and what follows it."""
+    d = zlib.decompressobj(-15)
+    out = d.decompress(body) + d.flush()
+    assert d.eof, "stream not terminated"
+    return out, d.unused_data
+
+
+class GzipInterop(TreeCase):
+
+    def gzip_files(self, folder, level, *specs):
+        os.makedirs(folder, exist_ok=True)
+        arcwrite("gzip", os.path.join(folder, "any.gz"), "--deflate", level, *specs)
+
+    def check_member(self, gz, original, level):
+        run(["gzip", "-t", gz])
+        self.assertEqual(run(["gzip", "-dc", gz]).stdout, original, gz)
+        data = read(gz)
+        flags, name, body, crc, size = split_member(data)
+        inflated, rest = inflate_raw(body)
+        self.assertEqual(inflated, original, "%s level %s" % (gz, level))
+        self.assertEqual(len(rest), 8, "trailer after the stream")
+        self.assertEqual(crc, zlib.crc32(original))
+        self.assertEqual(size, len(original) & 0xFFFFFFFF)
+        return flags, name, len(body) - 8
+
+    def test_generated_data_at_every_level(self):
+        require(self, "gzip")
+        src = self.fresh_dir("gen")
+        inputs = {
+            "runs.bin": b"a" * 5000 + b"b" * 259 + b"ab" * 3000,
+            "slide.txt": text_bytes(400_000, 3),
+            "noise.bin": random_bytes(150_000, 4),
+            "one.bin": b"\x01",
+            "mixed.bin": text_bytes(50_000, 5) + random_bytes(30_000, 6) + text_bytes(50_000, 5),
+        }
+        for name, data in inputs.items():
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(data)
+        for level in LEVELS:
+            out = self.path("out-" + level)
+            self.gzip_files(out, level, os.path.join(src, "*"))
+            for name, data in inputs.items():
+                flags, stored, _ = self.check_member(os.path.join(out, name + ".gz"), data, level)
+                self.assertEqual(flags, 8)
+                self.assertEqual(stored, name.encode())
+
+    def test_corpus_files_at_every_level(self):
+        require(self, "gzip")
+        files = [os.path.join(CORPUS, n) for n in CORPUS_FILES]
+        files = [f for f in files if os.path.exists(f)]
+        if not files:
+            self.skipTest("corpus not found (set VIX_CORPUS)")
+        sizes = {}
+        for level in LEVELS:
+            out = self.path("corpus-" + level)
+            self.gzip_files(out, level, *files)
+            total = 0
+            for f in files:
+                original = read(f)
+                total += self.check_member(os.path.join(out, os.path.basename(f) + ".gz"),
+                                           original, level)[2]
+            sizes[level] = total
+        # The lazy levels compress better than the greedy ones.
+        self.assertLess(sizes["N"], sizes["S"])
+        self.assertLessEqual(sizes["X"], sizes["N"])
+
+    def test_empty_file_gives_a_complete_member(self):
+        require(self, "gzip")
+        src = self.fresh_dir("empty")
+        open(os.path.join(src, "nothing.dat"), "wb").close()
+        out = self.path("eout")
+        self.gzip_files(out, "N", os.path.join(src, "nothing.dat"))
+        gz = os.path.join(out, "nothing.dat.gz")
+        run(["gzip", "-t", gz])
+        self.assertEqual(run(["gzip", "-dc", gz]).stdout, b"")
+
+    def test_existing_output_is_not_overwritten_without_a_handler(self):
+        src = self.fresh_dir("exists")
+        with open(os.path.join(src, "a.txt"), "wb") as f:
+            f.write(b"new")
+        with open(os.path.join(src, "a.txt.gz"), "wb") as f:
+            f.write(b"old")
+        code, out = arcwrite("gzip", os.path.join(src, "a.gz"), os.path.join(src, "a.txt"),
+                             check=False)
+        self.assertEqual(code, 1)
+        self.assertIn("error 25270", out)
+        self.assertEqual(read(os.path.join(src, "a.txt.gz")), b"old")
+
+
+if __name__ == "__main__":
+    unittest.main()

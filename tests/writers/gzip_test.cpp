@@ -1,0 +1,228 @@
+// The GZIP writer: member layout, one output per input, existing outputs,
+// the complete member for an empty file, and the TAR-GZIP step.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "archive/kvtErrors.h"
+#include "archive/kvtNames.h"
+#include "engines/deflate_test_inflater.h"
+#include "writers/kvtGZip.h"
+#include "writers/kvtTar.h"
+#include "writers/tar_gzip_test_util.h"
+
+namespace vix {
+namespace {
+
+using namespace vix::testing;
+
+uint32_t ReferenceCrc32(const Bytes& b) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (uint8_t byte : b) {
+    crc ^= byte;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+struct Member {
+  uint8_t Flags = 0;
+  uint32_t MTime = 0;
+  std::string Name;
+  Bytes Data;
+  uint32_t Crc = 0, Size = 0;
+};
+
+// Reads one member as RFC 1952 lays it out; the data through the test inflater.
+Member ReadMember(const Bytes& file) {
+  Member m;
+  EXPECT_GE(file.size(), 18u);
+  if (file.size() < 18) return m;
+  EXPECT_EQ(file[0], 0x1F);
+  EXPECT_EQ(file[1], 0x8B);
+  EXPECT_EQ(file[2], 8);
+  m.Flags = file[3];
+  m.MTime = GetLE32(&file[4]);
+  EXPECT_EQ(file[8], 0);
+  EXPECT_EQ(file[9], 0);
+  size_t pos = 10;
+  if (m.Flags & 8) {
+    while (pos < file.size() && file[pos] != 0) m.Name.push_back(static_cast<char>(file[pos++]));
+    ++pos;
+  }
+  const Inflated body = TestInflater::Run(file.data() + pos, file.size() - pos);
+  m.Data = body.Data;
+  pos += body.BytesUsed;
+  EXPECT_EQ(file.size(), pos + 8) << "trailer";
+  if (file.size() >= pos + 8) {
+    m.Crc = GetLE32(&file[pos]);
+    m.Size = GetLE32(&file[pos + 4]);
+  }
+  return m;
+}
+
+class GZipWriter : public ::testing::Test {
+ protected:
+  ScratchDir dir{"gzip"};
+  ErrorLog errors;
+
+  int Run(const std::vector<std::string>& specs, const std::string& archive,
+          std::function<void(TGZip&)> setup = nullptr) {
+    TGZip gzip(nullptr);
+    errors.Attach(gzip);
+    gzip.SetFileSpec(specs);
+    gzip.SetArchiveFile(archive);
+    if (setup) setup(gzip);
+    return gzip.Compress();
+  }
+};
+
+TEST_F(GZipWriter, MemberLayoutAndTrailer) {
+  Bytes data;
+  for (int i = 0; i < 200000; ++i) data.push_back(static_cast<uint8_t>("gzip member "[i % 12] + i / 5000));
+  WriteFile(dir / "in" / "data.txt", data);
+  std::filesystem::create_directories(dir / "out");
+  ASSERT_EQ(Run({dir / "in" / "data.txt"}, dir / "out" / "x.gz"), 1);
+  const Bytes file = ReadFile(dir / "out" / "data.txt.gz");
+  const Member m = ReadMember(file);
+  EXPECT_EQ(m.Flags, 8);
+  EXPECT_EQ(m.Name, "data.txt");  // the stored name (relative to the spec's folder)
+  EXPECT_LE(std::llabs(static_cast<long long>(m.MTime) - UnixMTime(dir / "in" / "data.txt")), 2);
+  EXPECT_EQ(m.Data, data);
+  EXPECT_EQ(m.Crc, ReferenceCrc32(data));
+  EXPECT_EQ(m.Size, data.size());
+  EXPECT_LT(file.size(), data.size() / 4);
+  EXPECT_TRUE(errors.Codes.empty());
+}
+
+TEST_F(GZipWriter, IncompressibleInputStillUsesDeflate) {
+  Bytes noise(3000);
+  uint32_t x = 12345;
+  for (auto& b : noise) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  WriteFile(dir / "noise.bin", noise);
+  ASSERT_EQ(Run({dir / "noise.bin"}, dir / "n.gz"), 1);
+  const Bytes file = ReadFile(dir / "noise.bin.gz");
+  EXPECT_EQ(ReadMember(file).Data, noise);
+  EXPECT_EQ(file[2], 8);
+}
+
+TEST_F(GZipWriter, EmptyFileIsACompleteMember) {
+  WriteFile(dir / "empty.dat", Bytes{});
+  ASSERT_EQ(Run({dir / "empty.dat"}, dir / "e.gz"), 1);
+  const Bytes file = ReadFile(dir / "empty.dat.gz");
+  ASSERT_EQ(file.size(), 20u);
+  EXPECT_EQ(file[3], 0);  // no name for an empty input
+  EXPECT_EQ(file[10], 0x03);
+  EXPECT_EQ(file[11], 0x00);
+  for (size_t i = 12; i < 20; ++i) EXPECT_EQ(file[i], 0);
+  const Member m = ReadMember(file);
+  EXPECT_TRUE(m.Data.empty());
+}
+
+TEST_F(GZipWriter, OneOutputPerInputInTheArchivesFolder) {
+  WriteFile(dir / "src" / "a.txt", "aaaa");
+  WriteFile(dir / "src" / "b.txt", "bbbbbbbb");
+  std::filesystem::create_directories(dir / "out");
+  std::vector<std::string> begun;
+  ASSERT_EQ(Run({dir / "src" / "*.txt"}, dir / "out" / "whatever.gz",
+                [&](TGZip& g) {
+                  g.OnBegin = [&](TCompBase&, const std::string& name, int, bool&) {
+                    begun.push_back(name);
+                  };
+                }),
+            2);
+  EXPECT_EQ(ReadMember(ReadFile(dir / "out" / "a.txt.gz")).Data, Bytes({'a', 'a', 'a', 'a'}));
+  EXPECT_EQ(ReadMember(ReadFile(dir / "out" / "b.txt.gz")).Name, "b.txt");
+  EXPECT_FALSE(Exists(dir / "out" / "whatever.gz"));
+  ASSERT_EQ(begun.size(), 2u);
+  EXPECT_EQ(ExtractFileName(begun[0]).size(), 8u);  // x.txt.gz
+}
+
+TEST_F(GZipWriter, ExistingOutputNeedsOnFileExists) {
+  WriteFile(dir / "a.txt", "new content");
+  WriteFile(dir / "a.txt.gz", "old");
+  EXPECT_EQ(Run({dir / "a.txt"}, dir / "a.gz"), 0);
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrEventNotAssigned});
+  EXPECT_EQ(ReadFile(dir / "a.txt.gz"), Bytes({'o', 'l', 'd'}));
+
+  int asked = 0;
+  EXPECT_EQ(Run({dir / "a.txt"}, dir / "a.gz", [&](TGZip& g) {
+              g.OnFileExists = [&](TCompBase&, const std::string&, TDateTime, int& mode) {
+                ++asked;
+                mode = 1;  // keep it
+              };
+            }),
+            0);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(ReadFile(dir / "a.txt.gz").size(), 3u);
+
+  EXPECT_EQ(Run({dir / "a.txt"}, dir / "a.gz", [&](TGZip& g) {
+              g.OnFileExists = [&](TCompBase&, const std::string&, TDateTime, int& mode) { mode = 0; };
+            }),
+            1);
+  EXPECT_EQ(ReadMember(ReadFile(dir / "a.txt.gz")).Data.size(), 11u);
+}
+
+TEST_F(GZipWriter, MoveDeletesTheInputAfterWriting) {
+  const std::string trash = dir / "trash";
+#ifndef _WIN32
+  setenv("XDG_DATA_HOME", trash.c_str(), 1);
+#endif
+  WriteFile(dir / "m.txt", "move me");
+  EXPECT_EQ(Run({dir / "m.txt"}, dir / "m.gz", [](TGZip& g) {
+              g.Switch = swMove;
+              g.DeleteOptions = doFinal;
+            }),
+            1);
+  EXPECT_FALSE(Exists(dir / "m.txt"));
+  EXPECT_EQ(ReadMember(ReadFile(dir / "m.txt.gz")).Data.size(), 7u);
+}
+
+TEST_F(GZipWriter, DeleteSwitchIsUnsupported) {
+  WriteFile(dir / "a.txt", "x");
+  EXPECT_EQ(Run({dir / "a.txt"}, dir / "a.gz", [](TGZip& g) { g.Switch = swDelete; }), 0);
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrUnsupported});
+}
+
+TEST(GZipProperties, Defaults) {
+  TGZip gzip(nullptr);
+  EXPECT_EQ(gzip.DefaultExt(), ".gz");
+  EXPECT_EQ(gzip.DeflateLevel(), 7);
+  EXPECT_EQ(gzip.CompressMethod(), cmDeflate);
+  EXPECT_EQ(gzip.ArcType(), atGZip);
+}
+
+// The TAR writer hands its finished archive to the GZIP writer: x.tgz
+// becomes x.tgz.gz holding the TAR bytes, and the TAR file goes.
+TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
+  ScratchDir dir("tgz");
+#ifndef _WIN32
+  const std::string trash = dir / "trash";
+  setenv("XDG_DATA_HOME", trash.c_str(), 1);
+#endif
+  WriteFile(dir / "src" / "a.txt", "alpha alpha alpha");
+  WriteFile(dir / "src" / "b.bin", Bytes(100000, 0x42));
+  TTar tar(nullptr);
+  ErrorLog errors;
+  errors.Attach(tar);
+  tar.SetCompressMethod(cmGzipTar);
+  tar.SetFileSpec({dir / "src" / "*"});
+  tar.SetArchiveFile(dir / "x.tgz");
+  int ends = 0;
+  tar.OnEnd = [&](TCompBase&, const std::string&, bool pass) { ends += pass; };
+  EXPECT_EQ(tar.Compress(), 2);
+  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_FALSE(Exists(dir / "x.tgz"));
+  ASSERT_TRUE(Exists(dir / "x.tgz.gz"));
+  EXPECT_EQ(ends, 3);  // two TAR entries and the GZIP member
+  const Member m = ReadMember(ReadFile(dir / "x.tgz.gz"));
+  EXPECT_EQ(m.Name, "x.tgz");
+  ASSERT_EQ(m.Data.size() % 10240, 0u);
+  const std::string first(reinterpret_cast<const char*>(m.Data.data()));
+  EXPECT_EQ(ExtractFileName(first, platform::kPosixStyle).size(), 5u);
+  EXPECT_EQ(m.Data[257], 'u');
+}
+
+}  // namespace
+}  // namespace vix

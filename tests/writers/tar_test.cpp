@@ -1,0 +1,349 @@
+// The TAR writer: header bytes, padding and end fill, long names, updating an
+// existing archive, and the faults mended (changed sizes, foreign files).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "archive/kvtErrors.h"
+#include "writers/kvtTar.h"
+#include "writers/tar_gzip_test_util.h"
+
+namespace vix {
+namespace {
+
+using namespace vix::testing;
+
+std::string Text(const Bytes& b, size_t off, size_t len) {
+  return std::string(reinterpret_cast<const char*>(b.data() + off), len);
+}
+
+// The checksum as a reader computes it, independently of the writer.
+uint32_t Checksum(const Bytes& b, size_t at) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < 512; ++i) sum += (i >= 148 && i < 156) ? 32 : b[at + i];
+  return sum;
+}
+
+uint64_t Octal(const Bytes& b, size_t off, size_t len) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < len && b[off + i] != 0; ++i)
+    if (b[off + i] >= '0' && b[off + i] <= '7') v = v * 8 + (b[off + i] - '0');
+  return v;
+}
+
+struct Member {
+  std::string Name;
+  char Type;
+  uint64_t Size;
+  size_t HeaderAt;  // the member's own header (after any long-name blocks)
+};
+
+// A plain reader: GNU long names, stops at the first zero block.
+std::vector<Member> List(const Bytes& tar) {
+  std::vector<Member> out;
+  std::string longName;
+  size_t pos = 0;
+  while (pos + 512 <= tar.size()) {
+    bool zero = true;
+    for (size_t i = 0; i < 512; ++i) zero = zero && tar[pos + i] == 0;
+    if (zero) break;
+    EXPECT_EQ(Octal(tar, pos + 148, 8), Checksum(tar, pos)) << "header at " << pos;
+    const uint64_t size = Octal(tar, pos + 124, 12);
+    const char type = static_cast<char>(tar[pos + 156]);
+    if (type == 'L') {
+      longName = std::string(reinterpret_cast<const char*>(tar.data() + pos + 512));
+      pos += 512 + (size + 511) / 512 * 512;
+      continue;
+    }
+    const std::string field(reinterpret_cast<const char*>(tar.data() + pos), strnlen(reinterpret_cast<const char*>(tar.data() + pos), 100));
+    out.push_back({longName.empty() ? field : longName, type, size, pos});
+    longName.clear();
+    pos += 512 + (size + 511) / 512 * 512;
+  }
+  return out;
+}
+
+class TarWriter : public ::testing::Test {
+ protected:
+  ScratchDir dir{"tar"};
+  ErrorLog errors;
+
+  int Run(const std::vector<std::string>& specs, const std::string& archive,
+          std::function<void(TTar&)> setup = nullptr) {
+    TTar tar(nullptr);
+    errors.Attach(tar);
+    tar.OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
+                           TDateTime, uint32_t, uint32_t, int, int, bool& replace) {
+      replace = true;
+    };
+    tar.SetFileSpec(specs);
+    tar.SetArchiveFile(archive);
+    if (setup) setup(tar);
+    return tar.Compress();
+  }
+};
+
+TEST_F(TarWriter, OneByteFileHeaderPaddingAndEndFill) {
+  const std::string file = dir / "one.bin";
+  WriteFile(file, Bytes{0x5A});
+  ASSERT_EQ(Run({file}, dir / "out.tar"), 1);
+  const Bytes tar = ReadFile(dir / "out.tar");
+  ASSERT_EQ(tar.size(), 10240u);
+  const std::string name = TarName(file);
+  EXPECT_EQ(Text(tar, 0, name.size() + 1), name + '\0');
+  EXPECT_EQ(Text(tar, 100, 8), std::string("0033206\0", 8));
+  EXPECT_EQ(Text(tar, 108, 8), std::string("0000002\0", 8));
+  EXPECT_EQ(Text(tar, 116, 8), std::string("0000002\0", 8));
+  EXPECT_EQ(Text(tar, 124, 12), std::string("00000000001\0", 12));
+  EXPECT_LE(std::llabs(static_cast<long long>(Octal(tar, 136, 12)) - UnixMTime(file)), 2);
+  EXPECT_EQ(tar[136 + 11], 0);
+  EXPECT_EQ(tar[148 + 7], 0);
+  EXPECT_EQ(Octal(tar, 148, 8), Checksum(tar, 0));
+  EXPECT_EQ(tar[156], '0');
+  EXPECT_EQ(Text(tar, 257, 8), std::string("ustar  \0", 8));
+  EXPECT_EQ(Text(tar, 265, 5), std::string("root\0", 5));
+  EXPECT_EQ(Text(tar, 297, 5), std::string("root\0", 5));
+  for (size_t i = 157; i < 257; ++i) ASSERT_EQ(tar[i], 0) << i;
+  for (size_t i = 329; i < 512; ++i) ASSERT_EQ(tar[i], 0) << i;
+  EXPECT_EQ(tar[512], 0x5A);
+  for (size_t i = 513; i < tar.size(); ++i) ASSERT_EQ(tar[i], 0) << i;
+}
+
+TEST_F(TarWriter, EndFillReachesTheNextRecordWithTwoZeroBlocks) {
+  // Entries ending at 9728 leave only 512 bytes to 10240: the fill runs to 20480.
+  WriteFile(dir / "a" / "nine.bin", Bytes(9216, 1));
+  ASSERT_EQ(Run({dir / "a" / "nine.bin"}, dir / "a.tar"), 1);
+  EXPECT_EQ(ReadFile(dir / "a.tar").size(), 20480u);
+  // An empty file ends at 512: 9728 zero bytes follow.
+  WriteFile(dir / "b" / "empty.dat", Bytes{});
+  ASSERT_EQ(Run({dir / "b" / "empty.dat"}, dir / "b.tar"), 1);
+  const Bytes b = ReadFile(dir / "b.tar");
+  EXPECT_EQ(b.size(), 10240u);
+  EXPECT_EQ(Octal(b, 124, 12), 0u);
+}
+
+TEST_F(TarWriter, EmptyFolderEntry) {
+  std::filesystem::create_directories(dir / "src" / "void");
+  ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", [](TTar& t) {
+              t.StoreEmptySubDirs = true;
+              t.FileAttribute().SetftDirectory(true);
+            }),
+            1);
+  const Bytes tar = ReadFile(dir / "out.tar");
+  const auto members = List(tar);
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_EQ(members[0].Name, TarName(dir / "src" / "void") + "/");
+  EXPECT_EQ(members[0].Type, '5');
+  EXPECT_EQ(members[0].Size, 0u);
+  EXPECT_EQ(Text(tar, 100, 8), std::string("0040555\0", 8));
+  EXPECT_EQ(tar.size(), 10240u);
+}
+
+TEST_F(TarWriter, UserNameOfFortyCharactersIsCutTo32WithoutTerminator) {
+  WriteFile(dir / "f.txt", "x");
+  const std::string forty(40, 'u');
+  std::string kept;
+  Run({dir / "f.txt"}, dir / "out.tar", [&](TTar& t) {
+    t.UnixUName = forty;
+    t.OnEnd = [&](TCompBase& s, const std::string&, bool) { kept = static_cast<TTar&>(s).UnixUName; };
+  });
+  const Bytes tar = ReadFile(dir / "out.tar");
+  EXPECT_EQ(Text(tar, 265, 32), std::string(32, 'u'));
+  EXPECT_EQ(tar[297], 'r');  // gname follows at once
+  EXPECT_EQ(kept, std::string(32, 'u'));
+}
+
+TEST_F(TarWriter, LongNamesGoIntoAGnuLongNameEntry) {
+  const std::string file = dir / (std::string(150, 'n') + ".txt");
+  WriteFile(file, "long");
+  ASSERT_EQ(Run({file}, dir / "out.tar"), 1);
+  const Bytes tar = ReadFile(dir / "out.tar");
+  const std::string name = TarName(file);
+  EXPECT_EQ(Text(tar, 0, 14), std::string("././@LongLink\0", 14));
+  EXPECT_EQ(tar[156], 'L');
+  EXPECT_EQ(Octal(tar, 124, 12), name.size() + 1);
+  EXPECT_EQ(Text(tar, 512, name.size() + 1), name + '\0');
+  const auto members = List(tar);
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_EQ(members[0].Name, name);
+  const size_t h = members[0].HeaderAt;
+  EXPECT_EQ(h, 512 + (name.size() + 1 + 511) / 512 * 512);
+  EXPECT_EQ(Text(tar, h, 100), name.substr(0, 99) + '\0');
+  EXPECT_EQ(Text(tar, h + 512, 4), "long");
+}
+
+TEST_F(TarWriter, AddingAFileKeepsOldEntriesByteForByte) {
+  const std::string spec = dir / "src" / "*";
+  WriteFile(dir / "src" / "a.txt", "alpha");
+  WriteFile(dir / "src" / (std::string(120, 'L') + ".txt"), "a long name");
+  WriteFile(dir / "src" / "b.bin", Bytes(70000, 7));
+  ASSERT_EQ(Run({spec}, dir / "out.tar"), 3);
+  const Bytes before = ReadFile(dir / "out.tar");
+  const auto old = List(before);
+  ASSERT_EQ(old.size(), 3u);
+  const size_t oldEnd = old.back().HeaderAt + 512 + (old.back().Size + 511) / 512 * 512;
+
+  WriteFile(dir / "src" / "c.txt", "gamma");
+  EXPECT_EQ(Run({spec}, dir / "out.tar"), 1);
+  EXPECT_TRUE(errors.Codes.empty());
+  const Bytes after = ReadFile(dir / "out.tar");
+  ASSERT_GT(after.size(), oldEnd);
+  EXPECT_TRUE(std::equal(before.begin(), before.begin() + oldEnd, after.begin()));
+  const auto now = List(after);
+  ASSERT_EQ(now.size(), 4u);
+  EXPECT_EQ(now[3].Name, TarName(dir / "src" / "c.txt"));
+  EXPECT_EQ(after.size() % 10240, 0u);
+}
+
+TEST_F(TarWriter, UnchangedRunLeavesTheArchiveAsItWas) {
+  const std::string spec = dir / "src" / "*";
+  WriteFile(dir / "src" / "a.txt", "alpha");
+  WriteFile(dir / "src" / (std::string(130, 'q') + ".txt"), "long");
+  std::filesystem::create_directories(dir / "src" / "void");
+  auto folders = [](TTar& t) {
+    t.StoreEmptySubDirs = true;
+    t.FileAttribute().SetftDirectory(true);
+  };
+  ASSERT_EQ(Run({spec}, dir / "out.tar", folders), 3);
+  const Bytes before = ReadFile(dir / "out.tar");
+  EXPECT_EQ(Run({spec}, dir / "out.tar", folders), 0);
+  EXPECT_EQ(ReadFile(dir / "out.tar"), before);
+  EXPECT_TRUE(errors.Codes.empty());
+}
+
+TEST_F(TarWriter, ChangedFileReplacesItsEntry) {
+  const std::string spec = dir / "src" / "*";
+  WriteFile(dir / "src" / "a.txt", "alpha");
+  WriteFile(dir / "src" / "b.txt", "beta");
+  ASSERT_EQ(Run({spec}, dir / "out.tar"), 2);
+  WriteFile(dir / "src" / "b.txt", "beta, longer now");
+  EXPECT_EQ(Run({spec}, dir / "out.tar"), 1);
+  const Bytes tar = ReadFile(dir / "out.tar");
+  const auto members = List(tar);
+  ASSERT_EQ(members.size(), 2u);
+  for (const auto& m : members) {
+    if (m.Name == TarName(dir / "src" / "b.txt")) {
+      EXPECT_EQ(m.Size, 16u);
+      EXPECT_EQ(Text(tar, m.HeaderAt + 512, 16), "beta, longer now");
+    }
+  }
+}
+
+// The header records what was copied, and the padding follows that count,
+// whether the file grew or shrank after it was gathered.
+TEST_F(TarWriter, FileThatChangedSizeAfterGatheringStaysReadable) {
+  const std::string grow = dir / "src" / "1grow.txt", shrink = dir / "src" / "2shrink.txt";
+  WriteFile(grow, std::string(100, 'g'));
+  WriteFile(shrink, std::string(3000, 's'));
+  WriteFile(dir / "src" / "3last.txt", "last");
+  ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", [&](TTar& t) {
+              t.OnBegin = [&](TCompBase&, const std::string& name, int, bool&) {
+                if (name == grow) WriteFile(grow, std::string(700, 'G'));
+                if (name == shrink) WriteFile(shrink, std::string(10, 'S'));
+              };
+            }),
+            3);
+  const Bytes tar = ReadFile(dir / "out.tar");
+  const auto members = List(tar);
+  ASSERT_EQ(members.size(), 3u);
+  for (const auto& m : members) {
+    if (m.Name == TarName(grow)) {
+      EXPECT_EQ(m.Size, 700u);
+      EXPECT_EQ(Text(tar, m.HeaderAt + 512, 700), std::string(700, 'G'));
+    } else if (m.Name == TarName(shrink)) {
+      EXPECT_EQ(m.Size, 10u);
+      EXPECT_EQ(Text(tar, m.HeaderAt + 512, 10), std::string(10, 'S'));
+      for (size_t i = m.HeaderAt + 522; i < m.HeaderAt + 1024; ++i) ASSERT_EQ(tar[i], 0);
+    } else {
+      EXPECT_EQ(Text(tar, m.HeaderAt + 512, 4), "last");
+    }
+  }
+}
+
+TEST_F(TarWriter, FileGoneBeforeWritingIsReportedAndLeftOut) {
+  const std::string first = dir / "src" / "1.txt", second = dir / "src" / "2.txt";
+  WriteFile(first, "one");
+  WriteFile(second, "two");
+  std::string kept;
+  EXPECT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", [&](TTar& t) {
+              t.OnBegin = [&](TCompBase&, const std::string& name, int, bool&) {
+                if (!kept.empty()) return;
+                kept = name;  // the other file goes before its turn
+                std::filesystem::remove(name == first ? second : first);
+              };
+            }),
+            1);
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrOpen});
+  const auto members = List(ReadFile(dir / "out.tar"));
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_EQ(members[0].Name, TarName(kept));
+}
+
+TEST_F(TarWriter, FileThatIsNotATarIsNeitherUpdatedNorReplaced) {
+  WriteFile(dir / "src" / "a.txt", "alpha");
+  Bytes foreign(1024, 'Z');  // a multiple of 512, but no header
+  WriteFile(dir / "foreign.tar", foreign);
+  EXPECT_EQ(Run({dir / "src" / "*"}, dir / "foreign.tar"), 0);
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(ReadFile(dir / "foreign.tar"), foreign);
+
+  errors.Codes.clear();
+  Bytes odd = ReadFile(dir / "foreign.tar");
+  odd.resize(1000);  // not a multiple of 512
+  WriteFile(dir / "odd.tar", odd);
+  EXPECT_EQ(Run({dir / "src" / "*"}, dir / "odd.tar"), 0);
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(ReadFile(dir / "odd.tar"), odd);
+}
+
+TEST_F(TarWriter, TruncatedArchiveIsLeftAlone) {
+  WriteFile(dir / "src" / "a.bin", Bytes(5000, 3));
+  ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar"), 1);
+  Bytes cut = ReadFile(dir / "out.tar");
+  cut.resize(2048);  // the entry's data runs past the end
+  WriteFile(dir / "out.tar", cut);
+  WriteFile(dir / "src" / "b.txt", "new");
+  EXPECT_EQ(Run({dir / "src" / "*"}, dir / "out.tar"), 0);
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(ReadFile(dir / "out.tar"), cut);
+}
+
+TEST_F(TarWriter, EmptyExistingFileBecomesANewArchive) {
+  WriteFile(dir / "src" / "a.txt", "alpha");
+  WriteFile(dir / "out.tar", Bytes{});
+  EXPECT_EQ(Run({dir / "src" / "*"}, dir / "out.tar"), 1);
+  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_EQ(List(ReadFile(dir / "out.tar")).size(), 1u);
+}
+
+TEST_F(TarWriter, OnReadReportsTheEntriesWritten) {
+  WriteFile(dir / "src" / "a.txt", "alpha");
+  WriteFile(dir / "src" / "b.txt", "beta!");
+  std::vector<std::string> reported;
+  Run({dir / "src" / "*"}, dir / "out.tar", [&](TTar& t) {
+    t.OnRead = [&](TCompBase& s, uint32_t offset, int) {
+      EXPECT_EQ(s.Entry.MethodName, "Tarred");
+      EXPECT_EQ(s.Entry.Size, 5u);
+      reported.push_back(s.Entry.FileName + "@" + std::to_string(offset));
+    };
+  });
+  ASSERT_EQ(reported.size(), 2u);
+  const auto members = List(ReadFile(dir / "out.tar"));
+  for (size_t i = 0; i < 2; ++i)
+    EXPECT_EQ(reported[i], members[i].Name + "@" + std::to_string(members[i].HeaderAt));
+}
+
+TEST(TarProperties, MethodAndExtension) {
+  TTar tar(nullptr);
+  EXPECT_EQ(tar.DefaultExt(), ".tar");
+  tar.SetCompressMethod(cmDeflate);
+  EXPECT_EQ(tar.CompressMethod(), cmTarred);
+  tar.SetCompressMethod(cmGzipTar);
+  EXPECT_EQ(tar.CompressMethod(), cmGzipTar);
+  EXPECT_EQ(tar.ArcType(), atTar);
+  EXPECT_EQ(tar.EntryOverhead(0), 512u);
+}
+
+}  // namespace
+}  // namespace vix
