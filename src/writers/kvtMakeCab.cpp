@@ -201,15 +201,27 @@ void TMakeCab::ReportCabinetFailure(const std::string& fileName, const std::exce
   ReportError(fileName, e.what(), "0", code);
 }
 
-void TMakeCab::OpenContext() {
+void TMakeCab::OpenContext(bool replacing) {
   CloseContext();
+  // The library creates its cabinet under the name it is given, cutting a
+  // file of that name first: an existing cabinet is only replaced once the
+  // new one is complete, so the library writes beside it. (Not when the
+  // cabinet may continue in others, whose links name the first.)
+  fCabFile = ArchiveFile();
+  if (replacing && !OnGetNextCabinet) {
+    auto& os = platform::Current();
+    std::string folder = ExtractFilePath(ArchiveFile());
+    if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
+    const std::string beside = os.UniqueTempFile(folder, "kvt");
+    if (!beside.empty()) fCabFile = beside;
+  }
   TCCAB params;
   std::memset(&params, 0, sizeof params);
   params.cb = kMaxCabinetSize;
   params.cbFolderThresh = kFolderThreshold;
   params.fFailOnIncompressible = FailOnIncompressible ? 1 : 0;
-  const std::string name = ExtractFileName(ArchiveFile());
-  const std::string folder = ExtractFilePath(ArchiveFile());
+  const std::string name = ExtractFileName(fCabFile);
+  const std::string folder = ExtractFilePath(fCabFile);
   // The parameters hold 255 bytes of each: a longer name would be cut and
   // the cabinet written under another name.
   if (name.empty() || name.size() >= sizeof params.szCab || folder.size() >= sizeof params.szCabPath)
@@ -273,8 +285,19 @@ bool TMakeCab::FinishCabinet() {
     ReportCabinetFailure(ArchiveFile(), e);
   }
   CloseContext();
+  if (ok && fCabFile != ArchiveFile() && !CommitTempFile(fCabFile, ArchiveFile())) {
+    ReportError(ArchiveFile(), platform::Current().LastErrorText(), "0", kErrWrite);
+    ok = false;
+  }
   if (!ok) FilesWritten = 0;
   return ok;
+}
+
+void TMakeCab::DropCabFile() {
+  auto& os = platform::Current();
+  if (fCabFile != ArchiveFile() && os.GetAttributes(fCabFile) != kNoSuchFile)
+    os.DeleteFile(fCabFile);
+  fCabFile.clear();
 }
 
 void TMakeCab::CompressArchive() {
@@ -305,7 +328,7 @@ void TMakeCab::CompressArchive() {
     if (OnActivate) OnActivate(*this);
     bool opened = false;
     try {
-      OpenContext();
+      OpenContext(exists);
       opened = true;
     } catch (const std::exception& e) {
       ReportCabinetFailure(ArchiveFile(), e);
@@ -323,11 +346,13 @@ void TMakeCab::CompressArchive() {
       }
       FinishCabinet();
     }
+    DropCabFile();
     if (OnDeactivate) OnDeactivate(*this);
   } catch (const std::exception& e) {
     // Every failure of the run reaches the caller through OnError, none as
     // an exception.
     CloseContext();
+    DropCabFile();
     ReportCabinetFailure(ArchiveFile(), e);
   }
 }

@@ -78,9 +78,15 @@ class TMakeCab : public TCabInterface {
   void ClosePreopened();
   // Raises again what a callback caught while the library ran.
   void RethrowPending();
-  void OpenContext();
+  // Opens the library's context; `replacing`: an existing cabinet is
+  // written anew.
+  void OpenContext(bool replacing);
   void CloseContext();
+  // Flushes the cabinet and puts it in place; false (reported) when there
+  // is none, and then no file counts as written.
   bool FinishCabinet();
+  // Deletes the file the library wrote beside the cabinet, if still there.
+  void DropCabFile();
   // The driver's rename step: OnRenameFile may give the file a new name.
   void RenameStep(std::string& name, TCompBaseHeaderObj& entry);
 
@@ -88,6 +94,8 @@ class TMakeCab : public TCabInterface {
 
   fci::ERF fErf{};
   fci::HFCI fContext = nullptr;
+  // The file the library writes: ArchiveFile, or a new name beside it.
+  std::string fCabFile;
   std::unique_ptr<TStreamCabinetFileHandler> fFileHandler;
   int fLzxLevel = 21;
   int fQuantumLevel = 7;

@@ -3,6 +3,7 @@
 // judged by the strict test reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -233,6 +234,31 @@ TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
   EXPECT_EQ(Write(), 4);
   EXPECT_TRUE(errors.empty());
   EXPECT_EQ(Read().contents.size(), 4u);
+}
+
+// An existing cabinet stays as it is until its replacement is complete: a
+// failure on the way (here the final move) leaves it and no stray file.
+TEST_F(CabWriterTest, AnExistingCabinetIsReplacedOnlyByACompleteOne) {
+  MakeTree();
+  dir.WriteFile("out.cab", "old cabinet");
+  {
+    test::FaultPlatform faults;
+    platform::ScopedPlatform use(faults);
+    faults.FailMoveFile(test::FaultPlatform::Fail::Always);
+    EXPECT_EQ(Write(), 0);
+  }
+  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(dir.ReadFile("out.cab"), "old cabinet");
+  errors.clear();
+  EXPECT_EQ(Write(), 4);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(Read().contents.size(), 4u);
+  std::vector<std::string> names;
+  auto search = platform::Current().FindFirst(AppendBackslash(dir.Path()), "*");
+  for (platform::FindData found; search && search->Next(found);)
+    if (found.Name[0] != '.') names.push_back(found.Name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"out.cab", "src"}));
 }
 
 TEST_F(CabWriterTest, AFileThatCannotBeOpenedIsReportedOnce) {
