@@ -16,6 +16,7 @@ namespace {
 constexpr uint32_t kMaxCabinetSize = 0x7FFFFFFF;
 constexpr uint32_t kFolderThreshold = 900000;
 constexpr uint32_t kNoSuchFile = 0xFFFFFFFFu;
+constexpr unsigned kUtf8CodePage = 65001;
 // The attributes a cabinet keeps of a file. Others would be misread: 0x80
 // (a Windows file with no other attribute) means a UTF-8 name there, 0x10
 // makes readers list the file as a folder.
@@ -380,6 +381,11 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     std::string name = CurrentFileName;
     RenameStep(name, Entry);
     std::string stored = ToStoredNameOem(name, TranslateOemChar);
+    // A name kept in UTF-8 is marked so; without the mark readers take its
+    // bytes for code-page text. Pure ASCII names stay unmarked.
+    const bool utf8 = !TranslateOemChar || platform::OemCodePage() == kUtf8CodePage;
+    fNameIsUtf8 = utf8 && std::any_of(stored.begin(), stored.end(),
+                                      [](char c) { return static_cast<uint8_t>(c) >= 0x80; });
     std::string source = line;
     // The source is opened here first: a system library may be left unable
     // to finish its cabinet after a file it could not open (Wine's is), so
@@ -500,6 +506,7 @@ fci::INT_PTR TMakeCab::GetCabOpenInfo(const std::string& name, uint16_t& date, u
     time = static_cast<uint16_t>(stamp);
   }
   attribs = attr == kNoSuchFile ? 0 : static_cast<uint16_t>(attr & kStoredAttributes);
+  if (fNameIsUtf8) attribs |= fci::A_NAME_IS_UTF;
   fSourceHandle = handle;
   if (OnRead) {
     const int64_t size = file->Size();

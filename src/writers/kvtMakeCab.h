@@ -106,6 +106,8 @@ class TMakeCab : public TCabInterface {
   uint32_t fFileLeft = 0;
   // The current file's failure has been reported already.
   bool fFileReported = false;
+  // The current file's stored name is UTF-8 with bytes beyond ASCII.
+  bool fNameIsUtf8 = false;
   // A read of the current source failed.
   bool fSourceFailed = false;
   // The source WriteEntry opened, until the library asks for it.

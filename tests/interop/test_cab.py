@@ -83,6 +83,17 @@ class CabInterop(TreeCase):
                 self.assertTreeEqual(expected, self.extract("cabextract-cp932", archive),
                                      msg="cabextract -e cp932")
 
+    def test_untranslated_names_are_read_as_utf8(self):
+        require(self, "cabextract", "7z", "gcab")
+        src = make_tree(self.tmp, long_names=False, big=False)
+        archive = self.path("utf8.cab")
+        proc = subprocess.run([ARCWRITE, "cab", archive, "--no-oem", "--recurse",
+                               os.path.join(src, "*")], capture_output=True, timeout=600)
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        expected, _ = tree_files(src)
+        for tool in ("cabextract", "7z", "gcab"):
+            self.assertTreeEqual(expected, self.extract(tool, archive), msg=tool)
+
     def test_mszip_blocks_refer_back_into_earlier_blocks(self):
         require(self, "cabextract", "7z")
         src = self.fresh_dir("rep")

@@ -173,6 +173,18 @@ TEST_F(CabWriterTest, StampAndAttributesComeFromTheFile) {
   platform::Current().SetAttributes(path, platform::kAttrArchive);
 }
 
+TEST_F(CabWriterTest, UntranslatedNamesAreMarkedAsUtf8) {
+  MakeTree();
+  cab.TranslateOemChar = false;
+  EXPECT_EQ(Write(), 4);
+  for (const auto& file : Read().files) {
+    const bool ascii = std::all_of(file.name.begin(), file.name.end(),
+                                   [](char c) { return static_cast<uint8_t>(c) < 0x80; });
+    EXPECT_EQ((file.attribs & fci::A_NAME_IS_UTF) != 0, !ascii) << file.name;
+    EXPECT_TRUE(ascii || file.name == "日本\\名前.txt") << file.name;
+  }
+}
+
 TEST_F(CabWriterTest, ARejectedTypeIsReportedAndTheOtherFilesWritten) {
   MakeTree();
   // LZX, and Quantum whose type nibble is LZX: the type word the library
