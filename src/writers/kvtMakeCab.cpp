@@ -225,8 +225,11 @@ void TMakeCab::OpenContext(bool replacing) {
   const std::string folder = ExtractFilePath(fCabFile);
   // The parameters hold 255 bytes of each: a longer name would be cut and
   // the cabinet written under another name.
-  if (name.empty() || name.size() >= sizeof params.szCab || folder.size() >= sizeof params.szCabPath)
-    RaiseError(ArchiveFile(), "the cabinet's name or folder is too long", "0", kErrWrite);
+  if (name.empty() || name.size() >= sizeof params.szCab ||
+      folder.size() >= sizeof params.szCabPath) {
+    ReportError(ArchiveFile(), "the cabinet's name or folder is too long", "0", kErrWrite);
+    throw E_RAISE(kErrWrite);
+  }
   std::memcpy(params.szCab, name.data(), name.size());
   std::memcpy(params.szCabPath, folder.data(), folder.size());
   fErf = fci::ERF{};
@@ -303,8 +306,11 @@ void TMakeCab::DropCabFile() {
 
 void TMakeCab::CompressArchive() {
   try {
-    if (!CabinetAvailable) RaiseError(ArchiveFile(), "", "0", kErrCabinetLibrary);
-    if (Switch == swDelete) RaiseError(ArchiveFile(), "", "0", kErrUnsupported);
+    if (!CabinetAvailable || Switch == swDelete) {
+      ReportError(ArchiveFile(), "", "0",
+                  CabinetAvailable ? kErrUnsupported : kErrCabinetLibrary);
+      return;
+    }
     auto& os = platform::Current();
     const bool exists = os.GetAttributes(ArchiveFile()) != kNoSuchFile;
     // A listing request never writes: the writer reads no cabinet headers,

@@ -231,6 +231,14 @@ TEST_F(CabWriterTest, AMissingLibraryIsReportedAndNothingWritten) {
   EXPECT_FALSE(dir.Exists("out.cab"));
 }
 
+TEST_F(CabWriterTest, ANameTheLibraryCannotHoldIsReported) {
+  // The cabinet parameters hold 255 bytes of the name: no cut name is used.
+  MakeTree();
+  archive = dir.Join(std::string(300, 'c') + ".cab");
+  EXPECT_EQ(Write(), 0);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+}
+
 TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
   MakeTree();
   dir.WriteFile("out.cab", "old cabinet");
