@@ -386,7 +386,12 @@ class Deflater {
     ++matches_;
     return BlockFull();
   }
-  bool BlockFull();
+  // Whether the block should end after the item just recorded.
+  bool BlockFull() {
+    if ((items_ & 0xFFF) == 0 && level_ > 2 && WorthEndingEarly()) return true;
+    return items_ == kLitBufSize - 1 || matches_ == kDistBufSize;
+  }
+  bool WorthEndingEarly() const;
   void InitBlock();
   void EmitBlock(bool last);
   int BuildBitLengthTree();
@@ -442,10 +447,10 @@ class Deflater {
   const bool allowStored_;
   const Config cfg_;
 
-  std::unique_ptr<uint8_t[]> windowMem_{new uint8_t[kWindowSize + kWindowSlack]()};
+  std::unique_ptr<uint8_t[]> windowMem_ = std::make_unique<uint8_t[]>(kWindowSize + kWindowSlack);
   uint8_t* const window_ = windowMem_.get();
-  std::unique_ptr<uint16_t[]> head_{new uint16_t[kHashSize]()};  // 0 = empty
-  std::unique_ptr<uint16_t[]> prev_{new uint16_t[kWSize]()};
+  std::unique_ptr<uint16_t[]> head_ = std::make_unique<uint16_t[]>(kHashSize);  // 0 = empty
+  std::unique_ptr<uint16_t[]> prev_ = std::make_unique<uint16_t[]>(kWSize);
   uint32_t hash_ = 0;
   uint32_t strstart_ = 0;
   int32_t blockStart_ = 0;  // negative once the block's start slid out of the window
@@ -457,18 +462,18 @@ class Deflater {
 
   // Items of the current block: the literal byte or length - 3, and the
   // distance (0 for a literal).
-  std::unique_ptr<uint8_t[]> lit_{new uint8_t[kLitBufSize]};
-  std::unique_ptr<uint16_t[]> dist_{new uint16_t[kLitBufSize]};
+  std::unique_ptr<uint8_t[]> lit_ = std::make_unique<uint8_t[]>(kLitBufSize);
+  std::unique_ptr<uint16_t[]> dist_ = std::make_unique<uint16_t[]>(kLitBufSize);
   uint32_t items_ = 0;
   uint32_t matches_ = 0;
 
-  std::unique_ptr<Tree> ltree_p_{new Tree()};
-  std::unique_ptr<Tree> dtree_p_{new Tree()};
-  std::unique_ptr<Tree> bltree_p_{new Tree()};
+  std::unique_ptr<Tree> ltree_p_ = std::make_unique<Tree>();
+  std::unique_ptr<Tree> dtree_p_ = std::make_unique<Tree>();
+  std::unique_ptr<Tree> bltree_p_ = std::make_unique<Tree>();
   Tree& ltree_ = *ltree_p_;
   Tree& dtree_ = *dtree_p_;
   Tree& bltree_ = *bltree_p_;
-  std::unique_ptr<TreeBuilder> builder_p_{new TreeBuilder()};
+  std::unique_ptr<TreeBuilder> builder_p_ = std::make_unique<TreeBuilder>();
   TreeBuilder& builder_ = *builder_p_;
 
   uint64_t bitBuf_ = 0;
@@ -487,18 +492,15 @@ void Deflater::InitBlock() {
   items_ = matches_ = 0;
 }
 
-// Whether the block should end after the item just recorded. Above level 2
-// a block ends early when it holds few matches and already shrinks its
-// input to under half (the statistics are likely to change).
-bool Deflater::BlockFull() {
-  if (level_ > 2 && (items_ & 0xFFF) == 0) {
-    uint64_t outLength = static_cast<uint64_t>(items_) * 8;
-    for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
-    outLength >>= 3;
-    const int64_t inLength = static_cast<int64_t>(strstart_) - blockStart_;
-    if (matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2) return true;
-  }
-  return items_ == kLitBufSize - 1 || matches_ == kDistBufSize;
+// Above level 2, every 4096 items: a block that holds few matches and
+// already shrinks its input to under half ends early (its statistics are
+// likely to change).
+bool Deflater::WorthEndingEarly() const {
+  uint64_t outLength = static_cast<uint64_t>(items_) * 8;
+  for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
+  outLength >>= 3;
+  const int64_t inLength = static_cast<int64_t>(strstart_) - blockStart_;
+  return matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2;
 }
 
 void Deflater::Slide() {
@@ -850,7 +852,10 @@ void Deflater::EmitBlock(bool last) {
     CompressBlock(ltree_.Code, llen, dtree_.Code, dlen);
   }
   InitBlock();
-  if (last) AlignOutput();
+  if (last) {
+    std::memset(window_, 0, kWindowSize - 1);  // no file content outlives the call
+    AlignOutput();
+  }
 }
 
 uint64_t Deflater::Run(const uint8_t* history, size_t historyLength) {

@@ -6,7 +6,8 @@ import struct
 import unittest
 import zlib
 
-from interop import CORPUS, TreeCase, arcwrite, random_bytes, require, run, text_bytes
+from interop import (CORPUS, TreeCase, arcwrite, make_tree, random_bytes, require, run, text_bytes,
+                     tree_files)
 
 LEVELS = ["S", "F", "N", "X"]
 # Corpus files of different kinds, about 5.5 MB in all.
@@ -78,6 +79,21 @@ class GzipInterop(TreeCase):
                 flags, stored, _ = self.check_member(os.path.join(out, name + ".gz"), data, level)
                 self.assertEqual(flags, 8)
                 self.assertEqual(stored, name.encode())
+
+    def test_every_file_of_the_tree(self):
+        """The standard tree, searched recursively: one member per file, each
+        read back by gzip (file names there are all different)."""
+        require(self, "gzip")
+        src = make_tree(self.tmp)
+        files, _ = tree_files(src)
+        out = self.path("tree-out")
+        self.gzip_files(out, "N", "--recurse", os.path.join(src, "*"))
+        made = sorted(os.listdir(out))
+        self.assertEqual(made, sorted(os.path.basename(n) + ".gz" for n in files))
+        for name, data in files.items():
+            gz = os.path.join(out, os.path.basename(name) + ".gz")
+            run(["gzip", "-t", gz])
+            self.assertEqual(run(["gzip", "-dc", gz]).stdout, data, name)
 
     def test_corpus_files_at_every_level(self):
         require(self, "gzip")

@@ -11,37 +11,22 @@
 
 #include "archive/kvtBase.h"
 #include "platform/platform.h"
+#include "support/temp_dir.h"
 
 namespace vix::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-// A fresh folder below the system's temporary folder, removed afterwards.
+// A fresh folder below the system's temporary folder, removed afterwards;
+// dir / "a" / "b.txt" names a path inside it.
 class ScratchDir {
  public:
-  explicit ScratchDir(const std::string& tag) {
-    static int counter = 0;
-    path_ = (std::filesystem::temp_directory_path() /
-             ("vix-" + tag + "-" + std::to_string(++counter) + "-" +
-              std::to_string(reinterpret_cast<uintptr_t>(this) & 0xFFFFF)))
-                .string();
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  // Path of a name inside, with the native delimiter.
-  std::string operator/(const std::string& name) const {
-    std::filesystem::path p(path_);
-    p /= std::filesystem::path(name);
-    return p.string();
-  }
-  const std::string& Path() const { return path_; }
+  explicit ScratchDir(const std::string& /*tag*/) {}
+  std::string operator/(const std::string& name) const { return dir_.Join(name); }
+  const std::string& Path() const { return dir_.Path(); }
 
  private:
-  std::string path_;
+  test::TempDir dir_;
 };
 
 // Joins path pieces with the native delimiter: dir / "src" / "a.txt".
