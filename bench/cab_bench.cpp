@@ -75,8 +75,8 @@ bool RunWriter(const std::string& corpus, const std::string& out, Sample& best) 
   vix::platform::Current().DeleteFile(out);
   vix::TMakeCab cab(nullptr);
   int errors = 0;
-  cab.OnError = [&](vix::TCompBase&, const std::string& f, const std::string& x,
-                    const std::string&, int code) {
+  cab.OnError = [&](vix::TCompBase&, const std::string& f, const std::string& x, const std::string&,
+                    int code) {
     std::fprintf(stderr, "error %d: %s %s\n", code, f.c_str(), x.c_str());
     ++errors;
   };
@@ -123,8 +123,7 @@ void LevelTable(const std::vector<uint8_t>& all) {
     for (size_t p = 0; p < all.size(); p += kBlock) {
       const size_t n = std::min(kBlock, all.size() - p);
       const size_t history = std::min(p, kBlock);
-      vix::cab::EncodeMszipBlock(all.data() + p - history, history, all.data() + p, n, level,
-                                 out);
+      vix::cab::EncodeMszipBlock(all.data() + p - history, history, all.data() + p, n, level, out);
       total += out.size();
     }
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -184,10 +183,10 @@ int main(int argc, char** argv) {
   }
   std::printf("\nMSZIP cabinet of the corpus, best of %d:\n", reps);
   std::printf("  %-12s %12s %9s %9s\n", "writer", "bytes", "wall s", "cpu s");
-  std::printf("  %-12s %12llu %9.2f %9.2f\n", "TMakeCab", static_cast<unsigned long long>(writer.size),
-              writer.wall, writer.cpu);
-  std::printf("  %-12s %12llu %9.2f %9.2f\n", "gcab -c -z", static_cast<unsigned long long>(gcab.size),
-              gcab.wall, gcab.cpu);
+  std::printf("  %-12s %12llu %9.2f %9.2f\n", "TMakeCab",
+              static_cast<unsigned long long>(writer.size), writer.wall, writer.cpu);
+  std::printf("  %-12s %12llu %9.2f %9.2f\n", "gcab -c -z",
+              static_cast<unsigned long long>(gcab.size), gcab.wall, gcab.cpu);
   std::printf("  size ratio %.4f (%.1f%% smaller), wall ratio %.2f, cpu ratio %.2f\n",
               double(writer.size) / gcab.size, 100.0 * (1.0 - double(writer.size) / gcab.size),
               writer.wall / gcab.wall, writer.cpu / gcab.cpu);

@@ -144,8 +144,7 @@ platform::File* TStreamCabinetFileHandler::Find(fci::INT_PTR handle) const {
   return it == streams_.end() ? nullptr : it->second.get();
 }
 
-fci::INT_PTR TStreamCabinetFileHandler::OpenCabFile(const std::string& name, int flags,
-                                                    int& err) {
+fci::INT_PTR TStreamCabinetFileHandler::OpenCabFile(const std::string& name, int flags, int& err) {
   auto& sys = platform::Current();
   platform::FileHandle file;
   if (flags & fci::O_CREAT_) {
@@ -153,8 +152,8 @@ fci::INT_PTR TStreamCabinetFileHandler::OpenCabFile(const std::string& name, int
   } else if (flags & (fci::O_RDWR_ | fci::O_WRONLY_)) {
     file = sys.OpenReadWrite(name);
   } else {
-    file = sys.OpenRead(name, flags & fci::O_EXCL_ ? platform::ShareMode::None
-                                                   : platform::ShareMode::Read);
+    file = sys.OpenRead(
+        name, flags & fci::O_EXCL_ ? platform::ShareMode::None : platform::ShareMode::Read);
   }
   if (!file) {
     err = LastSystemError();
@@ -166,8 +165,8 @@ fci::INT_PTR TStreamCabinetFileHandler::OpenCabFile(const std::string& name, int
   return handle;
 }
 
-fci::UINT TStreamCabinetFileHandler::ReadCabFile(fci::INT_PTR handle, void* buffer,
-                                                 fci::UINT count, int& err) {
+fci::UINT TStreamCabinetFileHandler::ReadCabFile(fci::INT_PTR handle, void* buffer, fci::UINT count,
+                                                 int& err) {
   platform::File* file = Find(handle);
   if (!file) {
     err = -1;

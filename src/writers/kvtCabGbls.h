@@ -62,8 +62,7 @@ class TCabinetFileHandler : public TComponent {
   using TComponent::TComponent;
   // `flags` are the C run-time open flags the library passes (fci::O_*_).
   virtual fci::INT_PTR OpenCabFile(const std::string& name, int flags, int& err) = 0;
-  virtual fci::UINT ReadCabFile(fci::INT_PTR handle, void* buffer, fci::UINT count,
-                                int& err) = 0;
+  virtual fci::UINT ReadCabFile(fci::INT_PTR handle, void* buffer, fci::UINT count, int& err) = 0;
   virtual fci::UINT WriteCabFile(fci::INT_PTR handle, const void* buffer, fci::UINT count,
                                  int& err) = 0;
   virtual int CloseCabFile(fci::INT_PTR handle, int& err) = 0;

@@ -20,8 +20,7 @@ constexpr unsigned kUtf8CodePage = 65001;
 // The attributes a cabinet keeps of a file. Others would be misread: 0x80
 // (a Windows file with no other attribute) means a UTF-8 name there, 0x10
 // makes readers list the file as a folder.
-constexpr uint16_t kStoredAttributes =
-    fci::A_RDONLY | fci::A_HIDDEN | fci::A_SYSTEM | fci::A_ARCH;
+constexpr uint16_t kStoredAttributes = fci::A_RDONLY | fci::A_HIDDEN | fci::A_SYSTEM | fci::A_ARCH;
 
 }  // namespace
 
@@ -48,9 +47,8 @@ struct CabCallbacks {
 
   static fci::INT_PTR VIX_DIAMONDAPI Open(char* name, int flags, int, int* err, void* pv) {
     *err = 0;
-    return Guard<fci::INT_PTR>(pv, -1, [&](TMakeCab& self) {
-      return self.fFileHandler->OpenCabFile(name, flags, *err);
-    });
+    return Guard<fci::INT_PTR>(
+        pv, -1, [&](TMakeCab& self) { return self.fFileHandler->OpenCabFile(name, flags, *err); });
   }
 
   static fci::UINT VIX_DIAMONDAPI Read(fci::INT_PTR hf, void* memory, fci::UINT cb, int* err,
@@ -104,21 +102,18 @@ struct CabCallbacks {
 
   static int VIX_DIAMONDAPI Delete(char* name, int* err, void* pv) {
     *err = 0;
-    return Guard<int>(pv, -1, [&](TMakeCab& self) {
-      return self.fFileHandler->DeleteCabFile(name, *err);
-    });
+    return Guard<int>(pv, -1,
+                      [&](TMakeCab& self) { return self.fFileHandler->DeleteCabFile(name, *err); });
   }
 
   static fci::BOOL VIX_DIAMONDAPI TempName(char* buffer, int size, void* pv) {
-    return Guard<fci::BOOL>(pv, 0, [&](TMakeCab& self) {
-      return self.GetCabTempName(buffer, size) ? 1 : 0;
-    });
+    return Guard<fci::BOOL>(
+        pv, 0, [&](TMakeCab& self) { return self.GetCabTempName(buffer, size) ? 1 : 0; });
   }
 
   static fci::BOOL VIX_DIAMONDAPI NextCabinet(fci::PCCAB pccab, fci::ULONG previous, void* pv) {
-    return Guard<fci::BOOL>(pv, 0, [&](TMakeCab& self) {
-      return self.GetNextCabinet(*pccab, previous) ? 1 : 0;
-    });
+    return Guard<fci::BOOL>(
+        pv, 0, [&](TMakeCab& self) { return self.GetNextCabinet(*pccab, previous) ? 1 : 0; });
   }
 
   // Never aborts on its own; a cancel request stops the file being added at
@@ -155,9 +150,12 @@ void TMakeCab::SetQuantumMemory(int value) { fQuantumMemory = std::clamp(value, 
 
 fci::TCOMP TMakeCab::QuantumTypeNibble(TCompressionType type) {
   switch (type) {
-    case ctStore: return fci::tcompTYPE_NONE;
-    case ctMsZip: return fci::tcompTYPE_MSZIP;
-    case ctLzx: return fci::tcompTYPE_LZX;
+    case ctStore:
+      return fci::tcompTYPE_NONE;
+    case ctMsZip:
+      return fci::tcompTYPE_MSZIP;
+    case ctLzx:
+      return fci::tcompTYPE_LZX;
   }
   return fci::tcompTYPE_MSZIP;
 }
@@ -178,10 +176,14 @@ fci::TCOMP TMakeCab::CompressionTypeWord() const {
 
 std::string TMakeCab::MethodName() const {
   switch (fCompressMethod) {
-    case cmMsZip: return "MsZIP";
-    case cmLzx: return "Lzx";
-    case cmQuantum: return "Quantum";
-    default: return "Stored";
+    case cmMsZip:
+      return "MsZIP";
+    case cmLzx:
+      return "Lzx";
+    case cmQuantum:
+      return "Quantum";
+    default:
+      return "Stored";
   }
 }
 
@@ -233,10 +235,10 @@ void TMakeCab::OpenContext(bool replacing) {
   std::memcpy(params.szCab, name.data(), name.size());
   std::memcpy(params.szCabPath, folder.data(), folder.size());
   fErf = fci::ERF{};
-  fContext = CabinetEntries.FCICreate(
-      &fErf, CabCallbacks::FilePlaced, CabCallbacks::Alloc, CabCallbacks::Free,
-      CabCallbacks::Open, CabCallbacks::Read, CabCallbacks::Write, CabCallbacks::Close,
-      CabCallbacks::Seek, CabCallbacks::Delete, CabCallbacks::TempName, &params, this);
+  fContext = CabinetEntries.FCICreate(&fErf, CabCallbacks::FilePlaced, CabCallbacks::Alloc,
+                                      CabCallbacks::Free, CabCallbacks::Open, CabCallbacks::Read,
+                                      CabCallbacks::Write, CabCallbacks::Close, CabCallbacks::Seek,
+                                      CabCallbacks::Delete, CabCallbacks::TempName, &params, this);
   RethrowPending();
   if (!fContext) {
     CheckCabinetError();
@@ -307,8 +309,7 @@ void TMakeCab::DropCabFile() {
 void TMakeCab::CompressArchive() {
   try {
     if (!CabinetAvailable || Switch == swDelete) {
-      ReportError(ArchiveFile(), "", "0",
-                  CabinetAvailable ? kErrUnsupported : kErrCabinetLibrary);
+      ReportError(ArchiveFile(), "", "0", CabinetAvailable ? kErrUnsupported : kErrCabinetLibrary);
       return;
     }
     auto& os = platform::Current();

@@ -34,12 +34,12 @@ class TMakeCab : public TCabInterface {
   // --- published properties ------------------------------------------------
   bool FailOnIncompressible = true;
   int LzxLevel() const { return fLzxLevel; }
-  void SetLzxLevel(int value);          // window bits, clamped to 15..21
+  void SetLzxLevel(int value);  // window bits, clamped to 15..21
   TCompressionType QuantumType = ctMsZip;
   int QuantumLevel() const { return fQuantumLevel; }
-  void SetQuantumLevel(int value);      // clamped to 1..7
+  void SetQuantumLevel(int value);  // clamped to 1..7
   int QuantumMemory() const { return fQuantumMemory; }
-  void SetQuantumMemory(int value);     // clamped to 10..21
+  void SetQuantumMemory(int value);  // clamped to 10..21
   TGetNextCabinetEvent OnGetNextCabinet;
 
   // --- overridden operations --------------------------------------------------

@@ -94,8 +94,13 @@ inline bool ReadCabinet(const std::vector<uint8_t>& b, Cabinet& cab, std::string
     need(at == Le32(&b[16]), "coffFiles is not right after the folders");
     for (uint32_t i = 0; i < nFiles; ++i) {
       need(at + 16 <= b.size(), "truncated file record");
-      CabFile f{Le32(&b[at]),      Le32(&b[at + 4]),  Le16(&b[at + 8]), Le16(&b[at + 10]),
-                Le16(&b[at + 12]), Le16(&b[at + 14]), {}};
+      CabFile f{Le32(&b[at]),
+                Le32(&b[at + 4]),
+                Le16(&b[at + 8]),
+                Le16(&b[at + 10]),
+                Le16(&b[at + 12]),
+                Le16(&b[at + 14]),
+                {}};
       at += 16;
       str(f.name);
       need(!f.name.empty() && f.name.size() <= 255, "bad name length");

@@ -81,17 +81,23 @@ UINT FsWrite(INT_PTR hf, void* memory, UINT cb, int* err, void* pv) {
   pos += cb;
   return cb;
 }
-int FsClose(INT_PTR hf, int* err, void* pv) { return Fs(pv).open.erase(hf) ? 0 : (*err = kEIO, -1); }
+int FsClose(INT_PTR hf, int* err, void* pv) {
+  return Fs(pv).open.erase(hf) ? 0 : (*err = kEIO, -1);
+}
 long FsSeek(INT_PTR hf, long dist, int type, int* err, void* pv) {
   MemFs& fs = Fs(pv);
   if (!fs.open.count(hf)) return *err = kEIO, -1;
   auto& [name, pos] = fs.open[hf];
   if (type == SEEK_END_ && fs.seekEndAnswer >= 0) return fs.seekEndAnswer;
-  const long base = type == SEEK_SET_ ? 0 : type == SEEK_CUR_ ? long(pos) : long(fs.files[name].size());
+  const long base = type == SEEK_SET_   ? 0
+                    : type == SEEK_CUR_ ? long(pos)
+                                        : long(fs.files[name].size());
   pos = static_cast<size_t>(base + dist);
   return long(pos);
 }
-int FsDelete(char* name, int* err, void* pv) { return Fs(pv).files.erase(name) ? 0 : (*err = kENOENT, -1); }
+int FsDelete(char* name, int* err, void* pv) {
+  return Fs(pv).files.erase(name) ? 0 : (*err = kENOENT, -1);
+}
 BOOL FsTempName(char* buffer, int size, void* pv) {
   MemFs& fs = Fs(pv);
   if (fs.tempRefusals > 0) return --fs.tempRefusals, 0;
@@ -114,9 +120,9 @@ long Status(UINT type, ULONG cb1, ULONG cb2, void* pv) {
 }
 INT_PTR OpenInfo(char* name, USHORT* date, USHORT* time, USHORT* attribs, int* err, void* pv) {
   MemFs& fs = Fs(pv);
-  std::tie(*date, *time, *attribs) = fs.stamps.count(name)
-                                         ? fs.stamps[name]
-                                         : std::make_tuple(USHORT(0x5878), USHORT(0x6DBD), USHORT(A_ARCH));
+  std::tie(*date, *time, *attribs) =
+      fs.stamps.count(name) ? fs.stamps[name]
+                            : std::make_tuple(USHORT(0x5878), USHORT(0x6DBD), USHORT(A_ARCH));
   return FsOpen(name, O_RDONLY_ | O_BINARY_, 0, err, pv);
 }
 
@@ -190,7 +196,8 @@ TEST(CabinetChecksum, MatchesValuesOfOtherWriters) {
   // Stored blocks written by gcab (the three tail lengths) and the LZX block
   // of the published worked example.
   for (auto [data, sum] : {std::pair<std::string, uint32_t>{"abcde", 0x64666201},
-                           {"abcdef", 0x64650701}, {"abcdefg", 0x64010401}}) {
+                           {"abcdef", 0x64650701},
+                           {"abcdefg", 0x64010401}}) {
     uint8_t header[8] = {0, 0, 0, 0, uint8_t(data.size()), 0, uint8_t(data.size()), 0};
     EXPECT_EQ(vix::cab::DataBlockChecksum(header, 0, reinterpret_cast<const uint8_t*>(data.data()),
                                           data.size()),
@@ -219,14 +226,27 @@ TEST_F(FciTest, StoredCabinetHasTheExactLayout) {
   ASSERT_EQ(b.size(), 196u);
   EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "MSCF");
   const std::vector<std::tuple<size_t, int, uint32_t, const char*>> fields = {
-      {8, 4, 196, "cbCabinet"},   {16, 4, 44, "coffFiles"},     {24, 2, 0x0103, "version"},
-      {26, 2, 1, "cFolders"},     {28, 2, 2, "cFiles"},         {30, 2, 0, "flags"},
-      {34, 2, 0, "iCabinet"},     {36, 4, 88, "coffCabStart"},  {40, 2, 1, "cCFData"},
-      {42, 2, 0, "typeCompress"}, {44, 4, 100, "a: cbFile"},    {48, 4, 0, "a: uoff"},
-      {52, 2, 0, "a: iFolder"},   {54, 2, 0x1234, "a: date"},   {56, 2, 0x5678, "a: time"},
-      {58, 2, A_ARCH | A_RDONLY, "a: attribs"},                 {66, 4, 0, "empty: cbFile"},
-      {70, 4, 100, "empty: uoff"}, {80, 2, A_ARCH | A_EXEC, "empty: attribs"},
-      {92, 2, 100, "cbData"},     {94, 2, 100, "cbUncomp"}};
+      {8, 4, 196, "cbCabinet"},
+      {16, 4, 44, "coffFiles"},
+      {24, 2, 0x0103, "version"},
+      {26, 2, 1, "cFolders"},
+      {28, 2, 2, "cFiles"},
+      {30, 2, 0, "flags"},
+      {34, 2, 0, "iCabinet"},
+      {36, 4, 88, "coffCabStart"},
+      {40, 2, 1, "cCFData"},
+      {42, 2, 0, "typeCompress"},
+      {44, 4, 100, "a: cbFile"},
+      {48, 4, 0, "a: uoff"},
+      {52, 2, 0, "a: iFolder"},
+      {54, 2, 0x1234, "a: date"},
+      {56, 2, 0x5678, "a: time"},
+      {58, 2, A_ARCH | A_RDONLY, "a: attribs"},
+      {66, 4, 0, "empty: cbFile"},
+      {70, 4, 100, "empty: uoff"},
+      {80, 2, A_ARCH | A_EXEC, "empty: attribs"},
+      {92, 2, 100, "cbData"},
+      {94, 2, 100, "cbUncomp"}};
   for (auto [at, width, value, what] : fields)
     EXPECT_EQ(width == 4 ? Le32(&b[at]) : Le16(&b[at]), value) << what;
   EXPECT_STREQ(reinterpret_cast<const char*>(&b[60]), "a.txt");
@@ -292,11 +312,13 @@ TEST_F(FciTest, FoldersCloseAtTheThresholdAndOnATypeChange) {
   ccab.cbFolderThresh = 50000;
   Source("a", Noise(60000, 1));  // fills folder 0
   Source("b", Text(1000, 2));
-  Source("c", Text(2000, 3));    // NONE: new folder
+  Source("c", Text(2000, 3));  // NONE: new folder
   Source("d", {});
   ASSERT_TRUE(Create());
   for (auto [name, type] : {std::pair<const char*, TCOMP>{"a", tcompTYPE_MSZIP},
-                            {"b", tcompTYPE_MSZIP}, {"c", tcompTYPE_NONE}, {"d", tcompTYPE_NONE}})
+                            {"b", tcompTYPE_MSZIP},
+                            {"c", tcompTYPE_NONE},
+                            {"d", tcompTYPE_NONE}})
     ASSERT_TRUE(Add(name, type)) << name;
   ASSERT_TRUE(Flush());
   const Cabinet cab = Read();
@@ -433,7 +455,8 @@ TEST_F(FciTest, FailuresOfTheCabinetItself) {
   ASSERT_TRUE(Flush());
   const Cabinet cab = Read();
   EXPECT_EQ(cab.contents.size(), 1u);
-  EXPECT_EQ(fs.statuses.back(), std::make_tuple(UINT(statusCabinet), ULONG(cab.size), ULONG(cab.size)));
+  EXPECT_EQ(fs.statuses.back(),
+            std::make_tuple(UINT(statusCabinet), ULONG(cab.size), ULONG(cab.size)));
 }
 
 TEST_F(FciTest, ACabinetFullAsksForTheNextAndFailsTheFile) {
@@ -466,8 +489,9 @@ TEST_F(FciTest, FlushWithNextCabinetLinksASet) {
   const Cabinet first = Read("cabs/out.cab"), second = Read("cabs/out1.cab");
   EXPECT_EQ(std::make_tuple(first.flags, first.nextCab, first.nextDisk, first.index, first.setId),
             std::make_tuple(2u, std::string("out1.cab"), std::string("disk 1"), 0u, 0x4242u));
-  EXPECT_EQ(std::make_tuple(second.flags, second.prevCab, second.prevDisk, second.index, second.setId),
-            std::make_tuple(1u, std::string("out.cab"), std::string("disk 0"), 1u, 0x4242u));
+  EXPECT_EQ(
+      std::make_tuple(second.flags, second.prevCab, second.prevDisk, second.index, second.setId),
+      std::make_tuple(1u, std::string("out.cab"), std::string("disk 0"), 1u, 0x4242u));
   EXPECT_EQ(second.contents.at("b"), fs.files["src/b"]);
 }
 

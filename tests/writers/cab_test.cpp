@@ -49,9 +49,8 @@ class CabWriterTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(CabinetAvailable) << "no cabinet library bound";
     cab.OnError = [this](TCompBase&, const std::string& file, const std::string& extended,
-                         const std::string&, int code) {
-      errors.emplace_back(code, file, extended);
-    };
+                         const std::string&,
+                         int code) { errors.emplace_back(code, file, extended); };
     cab.OnEnd = [this](TCompBase&, const std::string& file, bool ok) {
       ends.emplace_back(ExtractFileName(file), ok);
     };
@@ -142,8 +141,7 @@ TEST_F(CabWriterTest, WritesEveryFileUnderItsStoredName) {
     EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
     EXPECT_TRUE(result.contents.at("sub\\empty").empty());
     EXPECT_EQ(result.contents.at(japanese), AsBytes(dir.ReadFile("src/日本/名前.txt")));
-    for (const auto& folder : result.folders)
-      EXPECT_EQ(folder.type, method == cmStore ? 0u : 1u);
+    for (const auto& folder : result.folders) EXPECT_EQ(folder.type, method == cmStore ? 0u : 1u);
     for (const auto& file : result.files) {
       EXPECT_EQ(file.attribs, unsigned(fci::A_ARCH)) << file.name;
       EXPECT_NE(file.date, 0u) << file.name;

@@ -10,11 +10,11 @@
 namespace vix::cab {
 
 // CFHEADER, the fixed part at the start of every cabinet.
-inline constexpr size_t kHdrSignature = 0x00;   // "MSCF"
-inline constexpr size_t kHdrReserved1 = 0x04;   // 0 (readers compare it)
-inline constexpr size_t kHdrCabinetSize = 0x08; // total size of the file
+inline constexpr size_t kHdrSignature = 0x00;    // "MSCF"
+inline constexpr size_t kHdrReserved1 = 0x04;    // 0 (readers compare it)
+inline constexpr size_t kHdrCabinetSize = 0x08;  // total size of the file
 inline constexpr size_t kHdrReserved2 = 0x0C;
-inline constexpr size_t kHdrFilesOffset = 0x10; // offset of the first CFFILE
+inline constexpr size_t kHdrFilesOffset = 0x10;  // offset of the first CFFILE
 inline constexpr size_t kHdrReserved3 = 0x14;
 inline constexpr size_t kHdrVersionMinor = 0x18;
 inline constexpr size_t kHdrVersionMajor = 0x19;
@@ -42,9 +42,9 @@ inline constexpr unsigned kMaxReserveFolder = 255;
 inline constexpr unsigned kMaxReserveData = 255;
 
 // CFFOLDER, one per folder, followed by the folder reserve bytes.
-inline constexpr size_t kFolderDataOffset = 0;  // offset of its first CFDATA
-inline constexpr size_t kFolderBlockCount = 4;  // u16
-inline constexpr size_t kFolderCompression = 6; // u16 type word
+inline constexpr size_t kFolderDataOffset = 0;   // offset of its first CFDATA
+inline constexpr size_t kFolderBlockCount = 4;   // u16
+inline constexpr size_t kFolderCompression = 6;  // u16 type word
 inline constexpr size_t kFolderSize = 8;
 
 // CFFILE, one per file, followed by the NUL-terminated name.
@@ -59,8 +59,8 @@ inline constexpr size_t kFileFixedSize = 16;
 // CFDATA, one per block of a folder, followed by the data reserve bytes and
 // the (compressed) data.
 inline constexpr size_t kDataChecksum = 0;
-inline constexpr size_t kDataCompressedSize = 4;   // u16
-inline constexpr size_t kDataUncompressedSize = 6; // u16
+inline constexpr size_t kDataCompressedSize = 4;    // u16
+inline constexpr size_t kDataUncompressedSize = 6;  // u16
 inline constexpr size_t kDataFixedSize = 8;
 
 // Uncompressed bytes per data block: every block of a folder but its last
@@ -94,9 +94,7 @@ inline void PutLE32(uint8_t* p, uint32_t v) {
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
 }
-inline uint16_t GetLE16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
+inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t GetLE32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;

@@ -66,13 +66,21 @@ struct FolderSnapshot {
 
 class Context {
  public:
-  Context(PERF perf, PFNFCIFILEPLACED placed, PFNFCIALLOC alloc, PFNFCIFREE free,
-          PFNFCIOPEN open, PFNFCIREAD read, PFNFCIWRITE write, PFNFCICLOSE close,
-          PFNFCISEEK seek, PFNFCIDELETE del, PFNFCIGETTEMPFILE tempName, const CCAB& ccab,
-          void* pv)
-      : perf_(perf), placed_(placed), alloc_(alloc), free_(free), open_(open), read_(read),
-        write_(write), close_(close), seek_(seek), delete_(del), tempName_(tempName),
-        ccab_(ccab), pv_(pv) {}
+  Context(PERF perf, PFNFCIFILEPLACED placed, PFNFCIFREE free, PFNFCIOPEN open, PFNFCIREAD read,
+          PFNFCIWRITE write, PFNFCICLOSE close, PFNFCISEEK seek, PFNFCIDELETE del,
+          PFNFCIGETTEMPFILE tempName, const CCAB& ccab, void* pv)
+      : perf_(perf),
+        placed_(placed),
+        free_(free),
+        open_(open),
+        read_(read),
+        write_(write),
+        close_(close),
+        seek_(seek),
+        delete_(del),
+        tempName_(tempName),
+        ccab_(ccab),
+        pv_(pv) {}
 
   ~Context() { DropDataFile(); }
 
@@ -91,9 +99,8 @@ class Context {
     return false;
   }
 
-  bool AddFile(const char* source, const char* name, bool execute,
-               PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status,
-               PFNFCIGETOPENINFO openInfo, TCOMP typeCompress);
+  bool AddFile(const char* source, const char* name, bool execute, PFNFCIGETNEXTCABINET nextCabinet,
+               PFNFCISTATUS status, PFNFCIGETOPENINFO openInfo, TCOMP typeCompress);
   bool FlushFolder(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
   bool FlushCabinet(bool getNextCab, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
 
@@ -113,7 +120,6 @@ class Context {
 
   PERF perf_;
   PFNFCIFILEPLACED placed_;
-  PFNFCIALLOC alloc_;
   PFNFCIFREE free_;
   PFNFCIOPEN open_;
   PFNFCIREAD read_;
@@ -136,19 +142,19 @@ class Context {
   uint64_t fileRecordBytes_ = 0;
   INT_PTR dataFile_ = -1;
   std::string dataName_;
-  uint32_t dataLength_ = 0;    // bytes of the data file that count
-  bool dataAtEnd_ = true;      // the data file's position is dataLength_
+  uint32_t dataLength_ = 0;  // bytes of the data file that count
+  bool dataAtEnd_ = true;    // the data file's position is dataLength_
 
   // The folder being filled.
   bool folderOpen_ = false;
-  bool folderFull_ = false;    // reached the threshold: closed before the next file
+  bool folderFull_ = false;  // reached the threshold: closed before the next file
   TCOMP folderType_ = tcompTYPE_NONE;
-  uint32_t folderStart_ = 0;   // offset of its first block in the data file
-  uint32_t folderBytes_ = 0;   // uncompressed bytes so far
+  uint32_t folderStart_ = 0;  // offset of its first block in the data file
+  uint32_t folderBytes_ = 0;  // uncompressed bytes so far
   uint32_t folderBlocks_ = 0;
   std::vector<FileRecord> folderFiles_;
-  std::vector<uint8_t> pending_;   // the block being filled
-  std::vector<uint8_t> history_;   // the previous block of the folder
+  std::vector<uint8_t> pending_;  // the block being filled
+  std::vector<uint8_t> history_;  // the previous block of the folder
   std::vector<uint8_t> encoded_;
   FolderSnapshot* snapshot_ = nullptr;
 };
@@ -175,8 +181,8 @@ bool Context::EnsureDataFile() {
     if (!tempName_(name, kTempNameSize, pv_)) return Fail(FCIERR_TEMP_FILE, 0);
     name[kTempNameSize - 1] = '\0';
     err = 0;
-    const INT_PTR hf = open_(name, O_RDWR_ | O_CREAT_ | O_EXCL_ | O_BINARY_,
-                             S_IREAD_ | S_IWRITE_, &err, pv_);
+    const INT_PTR hf =
+        open_(name, O_RDWR_ | O_CREAT_ | O_EXCL_ | O_BINARY_, S_IREAD_ | S_IWRITE_, &err, pv_);
     if (hf != -1) {
       dataFile_ = hf;
       dataName_ = name;
@@ -205,8 +211,8 @@ bool Context::WriteData(const uint8_t* bytes, size_t count) {
       return Fail(FCIERR_TEMP_FILE, err);
     dataAtEnd_ = true;
   }
-  const UINT n = write_(dataFile_, const_cast<uint8_t*>(bytes), static_cast<UINT>(count), &err,
-                        pv_);
+  const UINT n =
+      write_(dataFile_, const_cast<uint8_t*>(bytes), static_cast<UINT>(count), &err, pv_);
   if (n != count) {
     dataAtEnd_ = false;
     return Fail(FCIERR_TEMP_FILE, err);
@@ -216,8 +222,7 @@ bool Context::WriteData(const uint8_t* bytes, size_t count) {
 }
 
 uint64_t Context::HeaderBytes(bool withNext) const {
-  const bool reserve =
-      ccab_.cbReserveCFHeader || ccab_.cbReserveCFFolder || ccab_.cbReserveCFData;
+  const bool reserve = ccab_.cbReserveCFHeader || ccab_.cbReserveCFFolder || ccab_.cbReserveCFData;
   uint64_t n = kHdrSize;
   if (reserve) n += kHdrReserveFieldsSize + ccab_.cbReserveCFHeader;
   if (hasPrev_) n += prevCab_.size() + 1 + prevDisk_.size() + 1;
@@ -293,8 +298,8 @@ bool Context::AddData(INT_PTR source, FileRecord& file, PFNFCIGETNEXTCABINET nex
     const size_t at = pending_.size();
     pending_.resize(kBlockSize);
     int err = 0;
-    const UINT n = read_(source, pending_.data() + at, static_cast<UINT>(kBlockSize - at), &err,
-                         pv_);
+    const UINT n =
+        read_(source, pending_.data() + at, static_cast<UINT>(kBlockSize - at), &err, pv_);
     if (n == static_cast<UINT>(-1) || n > kBlockSize - at) {
       pending_.resize(at);
       return Fail(FCIERR_READ_SRC, err);
@@ -331,8 +336,7 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   const size_t nameLength = BoundedLength(name, kMaxName + 1);
   if (nameLength == 0 || nameLength > kMaxName) return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
   const TCOMP type = typeCompress & tcompMASK_TYPE;
-  if ((type != tcompTYPE_NONE && type != tcompTYPE_MSZIP) ||
-      (typeCompress & tcompMASK_RESERVED))
+  if ((type != tcompTYPE_NONE && type != tcompTYPE_MSZIP) || (typeCompress & tcompMASK_RESERVED))
     return Fail(FCIERR_BAD_COMPR_TYPE, 0);
   if (files_.size() + folderFiles_.size() >= kMaxFiles) return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
 
@@ -340,8 +344,7 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   file.name.assign(name, nameLength);
   int err = 0;
   std::vector<char> sourceName(source, source + std::strlen(source) + 1);
-  const INT_PTR hf =
-      openInfo(sourceName.data(), &file.date, &file.time, &file.attribs, &err, pv_);
+  const INT_PTR hf = openInfo(sourceName.data(), &file.date, &file.time, &file.attribs, &err, pv_);
   if (hf == -1) return Fail(FCIERR_OPEN_SRC, err);
   if (execute) file.attribs |= A_EXEC;
 
@@ -433,8 +436,7 @@ bool Context::FlushFolder(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status)
 }
 
 bool Context::WriteCabinet(PFNFCISTATUS status) {
-  const bool reserve =
-      ccab_.cbReserveCFHeader || ccab_.cbReserveCFFolder || ccab_.cbReserveCFData;
+  const bool reserve = ccab_.cbReserveCFHeader || ccab_.cbReserveCFFolder || ccab_.cbReserveCFData;
   const uint64_t headerBytes = HeaderBytes(hasNext_);
   const uint64_t folderBytes = folders_.size() * (kFolderSize + ccab_.cbReserveCFFolder);
   const uint64_t dataStart = headerBytes + folderBytes + fileRecordBytes_;
@@ -494,8 +496,8 @@ bool Context::WriteCabinet(PFNFCISTATUS status) {
   std::string path(ccab_.szCabPath, BoundedLength(ccab_.szCabPath, CB_MAX_CAB_PATH));
   path.append(ccab_.szCab, BoundedLength(ccab_.szCab, CB_MAX_CABINET_NAME));
   int err = 0;
-  const INT_PTR cab =
-      open_(path.data(), O_RDWR_ | O_CREAT_ | O_TRUNC_ | O_BINARY_, S_IREAD_ | S_IWRITE_, &err, pv_);
+  const INT_PTR cab = open_(path.data(), O_RDWR_ | O_CREAT_ | O_TRUNC_ | O_BINARY_,
+                            S_IREAD_ | S_IWRITE_, &err, pv_);
   if (cab == -1) return Fail(FCIERR_CAB_FILE, err);
   bool ok = write_(cab, head.data(), static_cast<UINT>(head.size()), &err, pv_) == head.size() ||
             Fail(FCIERR_CAB_FILE, err);
@@ -524,14 +526,13 @@ bool Context::WriteCabinet(PFNFCISTATUS status) {
     delete_(path.data(), &ignored, pv_);
     return false;
   }
-  if (status && status(statusCabinet, static_cast<ULONG>(total), static_cast<ULONG>(total),
-                       pv_) == -1)
+  if (status &&
+      status(statusCabinet, static_cast<ULONG>(total), static_cast<ULONG>(total), pv_) == -1)
     return Fail(FCIERR_USER_ABORT, 0);
   return true;
 }
 
-bool Context::FlushCabinet(bool getNextCab, PFNFCIGETNEXTCABINET nextCabinet,
-                           PFNFCISTATUS status) {
+bool Context::FlushCabinet(bool getNextCab, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
   if (!FlushFolder(nextCabinet, status)) return false;
   // Nothing was added: a cabinet without files is one that readers refuse.
   if (files_.empty()) return true;
@@ -594,9 +595,9 @@ BOOL Guarded(Context* context, F&& body) {
 }  // namespace
 
 HFCI FCICreate(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFREE pfnf,
-               PFNFCIOPEN pfnopen, PFNFCIREAD pfnread, PFNFCIWRITE pfnwrite,
-               PFNFCICLOSE pfnclose, PFNFCISEEK pfnseek, PFNFCIDELETE pfndelete,
-               PFNFCIGETTEMPFILE pfnfcigtf, PCCAB pccab, void* pv) {
+               PFNFCIOPEN pfnopen, PFNFCIREAD pfnread, PFNFCIWRITE pfnwrite, PFNFCICLOSE pfnclose,
+               PFNFCISEEK pfnseek, PFNFCIDELETE pfndelete, PFNFCIGETTEMPFILE pfnfcigtf, PCCAB pccab,
+               void* pv) {
   if (!perf) return nullptr;
   auto fail = [perf](int oper, int type) -> HFCI {
     perf->erfOper = oper;
@@ -604,8 +605,8 @@ HFCI FCICreate(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFRE
     perf->fError = 1;
     return nullptr;
   };
-  if (!pfna || !pfnf || !pfnopen || !pfnread || !pfnwrite || !pfnclose || !pfnseek ||
-      !pfndelete || !pfnfcigtf || !pccab)
+  if (!pfna || !pfnf || !pfnopen || !pfnread || !pfnwrite || !pfnclose || !pfnseek || !pfndelete ||
+      !pfnfcigtf || !pccab)
     return fail(FCIERR_NONE, kErrInvalid);
   if (pccab->cbReserveCFHeader > kMaxReserveHeader ||
       pccab->cbReserveCFFolder > kMaxReserveFolder || pccab->cbReserveCFData > kMaxReserveData)
@@ -618,8 +619,10 @@ HFCI FCICreate(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFRE
   void* memory = pfna(sizeof(Context));
   if (!memory) return fail(FCIERR_ALLOC_FAIL, 0);
   try {
-    auto* context = new (memory) Context(perf, pfnfcifp, pfna, pfnf, pfnopen, pfnread, pfnwrite,
-                                         pfnclose, pfnseek, pfndelete, pfnfcigtf, *pccab, pv);
+    // The context lives in the caller's memory; its buffers come from the
+    // C++ heap (a failure there is FCIERR_ALLOC_FAIL too).
+    auto* context = new (memory) Context(perf, pfnfcifp, pfnf, pfnopen, pfnread, pfnwrite, pfnclose,
+                                         pfnseek, pfndelete, pfnfcigtf, *pccab, pv);
     context->ClearError();
     return context;
   } catch (const std::bad_alloc&) {
@@ -629,8 +632,8 @@ HFCI FCICreate(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFRE
 }
 
 BOOL FCIAddFile(HFCI hfci, char* pszSourceFile, char* pszFileName, BOOL fExecute,
-                PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis,
-                PFNFCIGETOPENINFO pfnfcigoi, TCOMP typeCompress) {
+                PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis, PFNFCIGETOPENINFO pfnfcigoi,
+                TCOMP typeCompress) {
   Context* context = Live(hfci);
   return Guarded(context, [&] {
     return context->AddFile(pszSourceFile, pszFileName, fExecute != 0, pfnfcignc, pfnfcis,

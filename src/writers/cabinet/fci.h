@@ -31,28 +31,28 @@ using HFCI = void*;
 // Error record; the library keeps the pointer it was given at creation and
 // fills it whenever a call fails.
 struct ERF {
-  int erfOper;   // one of the FCIERR_ values
-  int erfType;   // detail: usually the C run-time error number of the failure
-  BOOL fError;   // TRUE when the record holds an error
+  int erfOper;  // one of the FCIERR_ values
+  int erfType;  // detail: usually the C run-time error number of the failure
+  BOOL fError;  // TRUE when the record holds an error
 };
 using PERF = ERF*;
 
 enum : int {
   FCIERR_NONE = 0,
-  FCIERR_OPEN_SRC = 1,           // the file to be stored could not be opened
-  FCIERR_READ_SRC = 2,           // ... could not be read
-  FCIERR_ALLOC_FAIL = 3,         // out of memory
-  FCIERR_TEMP_FILE = 4,          // a temporary file could not be created or used
-  FCIERR_BAD_COMPR_TYPE = 5,     // unknown or unsupported compression type
-  FCIERR_CAB_FILE = 6,           // the cabinet could not be created or written
-  FCIERR_USER_ABORT = 7,         // a callback asked to stop
-  FCIERR_MCI_FAIL = 8,           // the compressor failed
-  FCIERR_CAB_FORMAT_LIMIT = 9,   // a size or count beyond what the format holds
+  FCIERR_OPEN_SRC = 1,          // the file to be stored could not be opened
+  FCIERR_READ_SRC = 2,          // ... could not be read
+  FCIERR_ALLOC_FAIL = 3,        // out of memory
+  FCIERR_TEMP_FILE = 4,         // a temporary file could not be created or used
+  FCIERR_BAD_COMPR_TYPE = 5,    // unknown or unsupported compression type
+  FCIERR_CAB_FILE = 6,          // the cabinet could not be created or written
+  FCIERR_USER_ABORT = 7,        // a callback asked to stop
+  FCIERR_MCI_FAIL = 8,          // the compressor failed
+  FCIERR_CAB_FORMAT_LIMIT = 9,  // a size or count beyond what the format holds
 };
 
-inline constexpr int CB_MAX_CHUNK = 32768;         // uncompressed bytes per data block
-inline constexpr uint32_t CB_MAX_DISK = 0x7FFFFFFF; // largest cabinet
-inline constexpr int CB_MAX_FILENAME = 256;         // buffers hold 255 bytes + NUL
+inline constexpr int CB_MAX_CHUNK = 32768;           // uncompressed bytes per data block
+inline constexpr uint32_t CB_MAX_DISK = 0x7FFFFFFF;  // largest cabinet
+inline constexpr int CB_MAX_FILENAME = 256;          // buffers hold 255 bytes + NUL
 inline constexpr int CB_MAX_CABINET_NAME = 256;
 inline constexpr int CB_MAX_CAB_PATH = 256;
 inline constexpr int CB_MAX_DISK_NAME = 256;
@@ -60,15 +60,15 @@ inline constexpr int CB_MAX_DISK_NAME = 256;
 // Cabinet parameters. The file written is szCabPath followed by szCab, so a
 // non-empty szCabPath ends with the path delimiter.
 struct CCAB {
-  ULONG cb;                   // largest size of one cabinet; 0 means CB_MAX_DISK
-  ULONG cbFolderThresh;       // a folder is closed once it holds this many bytes
-  UINT cbReserveCFHeader;     // 0..60000 application bytes in the header
-  UINT cbReserveCFFolder;     // 0..255 per folder
-  UINT cbReserveCFData;       // 0..255 per data block
-  int iCab;                   // sequence number of the cabinet, kept by the caller
+  ULONG cb;                // largest size of one cabinet; 0 means CB_MAX_DISK
+  ULONG cbFolderThresh;    // a folder is closed once it holds this many bytes
+  UINT cbReserveCFHeader;  // 0..60000 application bytes in the header
+  UINT cbReserveCFFolder;  // 0..255 per folder
+  UINT cbReserveCFData;    // 0..255 per data block
+  int iCab;                // sequence number of the cabinet, kept by the caller
   int iDisk;
   int fFailOnIncompressible;
-  USHORT setID;               // shared by every cabinet of one set
+  USHORT setID;  // shared by every cabinet of one set
   char szDisk[CB_MAX_DISK_NAME];
   char szCab[CB_MAX_CABINET_NAME];
   char szCabPath[CB_MAX_CAB_PATH];
@@ -112,8 +112,8 @@ enum : USHORT {
   A_HIDDEN = 0x02,
   A_SYSTEM = 0x04,
   A_ARCH = 0x20,
-  A_EXEC = 0x40,          // run after extraction (FCIAddFile's fExecute)
-  A_NAME_IS_UTF = 0x80,   // the stored name is UTF-8
+  A_EXEC = 0x40,         // run after extraction (FCIAddFile's fExecute)
+  A_NAME_IS_UTF = 0x80,  // the stored name is UTF-8
 };
 
 // Flags of the open callback, with the C run-time's values.
@@ -142,7 +142,7 @@ enum : UINT {
 // Callbacks. `pv` is the context pointer given to FCICreate. Failures are
 // returned as -1 (or 0 bytes, or FALSE) with the error number in *err.
 using PFNFCIFILEPLACED = int(VIX_DIAMONDAPI*)(PCCAB pccab, char* pszFile, long cbFile,
-                                               BOOL fContinuation, void* pv);
+                                              BOOL fContinuation, void* pv);
 using PFNFCIALLOC = void*(VIX_DIAMONDAPI*)(ULONG cb);
 using PFNFCIFREE = void(VIX_DIAMONDAPI*)(void* memory);
 using PFNFCIOPEN = INT_PTR(VIX_DIAMONDAPI*)(char* pszFile, int oflag, int pmode, int* err,
@@ -150,8 +150,7 @@ using PFNFCIOPEN = INT_PTR(VIX_DIAMONDAPI*)(char* pszFile, int oflag, int pmode,
 using PFNFCIREAD = UINT(VIX_DIAMONDAPI*)(INT_PTR hf, void* memory, UINT cb, int* err, void* pv);
 using PFNFCIWRITE = UINT(VIX_DIAMONDAPI*)(INT_PTR hf, void* memory, UINT cb, int* err, void* pv);
 using PFNFCICLOSE = int(VIX_DIAMONDAPI*)(INT_PTR hf, int* err, void* pv);
-using PFNFCISEEK = long(VIX_DIAMONDAPI*)(INT_PTR hf, long dist, int seektype, int* err,
-                                         void* pv);
+using PFNFCISEEK = long(VIX_DIAMONDAPI*)(INT_PTR hf, long dist, int seektype, int* err, void* pv);
 using PFNFCIDELETE = int(VIX_DIAMONDAPI*)(char* pszFile, int* err, void* pv);
 using PFNFCIGETTEMPFILE = BOOL(VIX_DIAMONDAPI*)(char* pszTempName, int cbTempName, void* pv);
 using PFNFCIGETNEXTCABINET = BOOL(VIX_DIAMONDAPI*)(PCCAB pccab, ULONG cbPrevCab, void* pv);
@@ -161,19 +160,19 @@ using PFNFCIGETOPENINFO = INT_PTR(VIX_DIAMONDAPI*)(char* pszName, USHORT* pdate,
 
 // The five entry points, as pointer types for binding by name.
 using PFNFCICREATE = HFCI(VIX_DIAMONDAPI*)(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna,
-                                          PFNFCIFREE pfnf, PFNFCIOPEN pfnopen, PFNFCIREAD pfnread,
-                                          PFNFCIWRITE pfnwrite, PFNFCICLOSE pfnclose,
-                                          PFNFCISEEK pfnseek, PFNFCIDELETE pfndelete,
-                                          PFNFCIGETTEMPFILE pfnfcigtf, PCCAB pccab, void* pv);
+                                           PFNFCIFREE pfnf, PFNFCIOPEN pfnopen, PFNFCIREAD pfnread,
+                                           PFNFCIWRITE pfnwrite, PFNFCICLOSE pfnclose,
+                                           PFNFCISEEK pfnseek, PFNFCIDELETE pfndelete,
+                                           PFNFCIGETTEMPFILE pfnfcigtf, PCCAB pccab, void* pv);
 using PFNFCIADDFILE = BOOL(VIX_DIAMONDAPI*)(HFCI hfci, char* pszSourceFile, char* pszFileName,
-                                           BOOL fExecute, PFNFCIGETNEXTCABINET pfnfcignc,
-                                           PFNFCISTATUS pfnfcis, PFNFCIGETOPENINFO pfnfcigoi,
-                                           TCOMP typeCompress);
+                                            BOOL fExecute, PFNFCIGETNEXTCABINET pfnfcignc,
+                                            PFNFCISTATUS pfnfcis, PFNFCIGETOPENINFO pfnfcigoi,
+                                            TCOMP typeCompress);
 using PFNFCIFLUSHCABINET = BOOL(VIX_DIAMONDAPI*)(HFCI hfci, BOOL fGetNextCab,
-                                                PFNFCIGETNEXTCABINET pfnfcignc,
-                                                PFNFCISTATUS pfnfcis);
+                                                 PFNFCIGETNEXTCABINET pfnfcignc,
+                                                 PFNFCISTATUS pfnfcis);
 using PFNFCIFLUSHFOLDER = BOOL(VIX_DIAMONDAPI*)(HFCI hfci, PFNFCIGETNEXTCABINET pfnfcignc,
-                                               PFNFCISTATUS pfnfcis);
+                                                PFNFCISTATUS pfnfcis);
 using PFNFCIDESTROY = BOOL(VIX_DIAMONDAPI*)(HFCI hfci);
 
 // The built-in library (not on Windows, where the system's library serves).
@@ -187,12 +186,12 @@ using PFNFCIDESTROY = BOOL(VIX_DIAMONDAPI*)(HFCI hfci);
 // cabinet (nothing when no file was added); FCIDestroy frees the context and
 // deletes its temporary files.
 HFCI FCICreate(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFREE pfnf,
-               PFNFCIOPEN pfnopen, PFNFCIREAD pfnread, PFNFCIWRITE pfnwrite,
-               PFNFCICLOSE pfnclose, PFNFCISEEK pfnseek, PFNFCIDELETE pfndelete,
-               PFNFCIGETTEMPFILE pfnfcigtf, PCCAB pccab, void* pv);
+               PFNFCIOPEN pfnopen, PFNFCIREAD pfnread, PFNFCIWRITE pfnwrite, PFNFCICLOSE pfnclose,
+               PFNFCISEEK pfnseek, PFNFCIDELETE pfndelete, PFNFCIGETTEMPFILE pfnfcigtf, PCCAB pccab,
+               void* pv);
 BOOL FCIAddFile(HFCI hfci, char* pszSourceFile, char* pszFileName, BOOL fExecute,
-                PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis,
-                PFNFCIGETOPENINFO pfnfcigoi, TCOMP typeCompress);
+                PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis, PFNFCIGETOPENINFO pfnfcigoi,
+                TCOMP typeCompress);
 BOOL FCIFlushCabinet(HFCI hfci, BOOL fGetNextCab, PFNFCIGETNEXTCABINET pfnfcignc,
                      PFNFCISTATUS pfnfcis);
 BOOL FCIFlushFolder(HFCI hfci, PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis);
