@@ -3,12 +3,12 @@
 //
 //   cab_bench [CORPUS_DIR] [REPETITIONS]
 //
-// Part 1 writes one cabinet of every corpus file with TMakeCab and with
+// It writes one cabinet of every corpus file with TMakeCab and with
 // `gcab -c -z`, alternating, and reports the sizes and the best wall and CPU
-// times (the CPU time of gcab is its child-process usage). Part 2 encodes the
-// corpus as MSZIP blocks at each deflate level (with the folder's history, as
-// the library does) beside zlib compressing each block on its own (what gcab
-// does in-process), to show where the library's level sits.
+// times (the CPU time of gcab is its child-process usage). Then it encodes
+// the corpus as MSZIP blocks at each deflate level (with the folder's
+// history, as the library does) beside zlib compressing each block on its
+// own (what gcab does in-process), to show where the library's level sits.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
