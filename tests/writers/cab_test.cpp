@@ -1,0 +1,401 @@
+// The CAB writer over the bound cabinet library: the built-in one natively,
+// the system's (Wine's) "cabinet.dll" in the Windows build. Cabinets are
+// judged by the strict test reader.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "archive/kvtNames.h"
+#include "cabinet/cabreader.h"
+#include "platform/platform.h"
+#include "support/fault_platform.h"
+#include "support/temp_dir.h"
+#include "writers/kvtMakeCab.h"
+
+namespace {
+
+using namespace vix;
+using Bytes = std::vector<uint8_t>;
+
+std::string Text(size_t n, unsigned seed) {
+  static const char* kWords[] = {"cabinet ", "folder ", "圧縮 ", "block ", "\r\n", "data "};
+  std::mt19937 rng(seed);
+  std::string out;
+  while (out.size() < n) out += kWords[rng() % 6];
+  out.resize(n);
+  return out;
+}
+std::string Noise(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string out(n, '\0');
+  for (auto& c : out) c = static_cast<char>(rng());
+  return out;
+}
+Bytes AsBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Rebinds the library for the length of a test and restores the real one.
+struct LibraryRebind {
+  explicit LibraryRebind(const char* name) { LoadCabinetLibrary(name); }
+  ~LibraryRebind() { LoadCabinetLibrary(); }
+};
+
+class CabWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(CabinetAvailable) << "no cabinet library bound";
+    cab.OnError = [this](TCompBase&, const std::string& file, const std::string& extended,
+                         const std::string&,
+                         int code) { errors.emplace_back(code, file, extended); };
+    cab.OnEnd = [this](TCompBase&, const std::string& file, bool ok) {
+      ends.emplace_back(ExtractFileName(file), ok);
+    };
+    archive = dir.Join("out.cab");
+  }
+  // The standard source tree below src/.
+  void MakeTree() {
+    dir.WriteFile("src/a.txt", Text(5000, 1));
+    dir.WriteFile("src/sub/b.bin", Noise(100000, 2));
+    dir.WriteFile("src/sub/empty", "");
+    dir.WriteFile("src/日本/名前.txt", Text(70000, 3));
+  }
+  int Write(const std::string& spec = "src/*.*") {
+    cab.RecurseDirs = true;
+    cab.SetFileSpec({dir.Join(spec)});
+    cab.SetArchiveFile(archive);
+    return cab.Compress();
+  }
+  test::Cabinet Read() {
+    test::Cabinet result;
+    std::string why;
+    EXPECT_TRUE(dir.Exists("out.cab")) << "no cabinet written";
+    if (dir.Exists("out.cab")) {
+      EXPECT_TRUE(test::ReadCabinet(AsBytes(dir.ReadFile("out.cab")), result, why)) << why;
+    }
+    return result;
+  }
+  std::vector<int> Codes() const {
+    std::vector<int> codes;
+    for (auto& e : errors) codes.push_back(std::get<0>(e));
+    return codes;
+  }
+
+  test::TempDir dir;
+  TMakeCab cab{nullptr};
+  std::string archive;
+  std::vector<std::tuple<int, std::string, std::string>> errors;
+  std::vector<std::pair<std::string, bool>> ends;
+};
+
+TEST_F(CabWriterTest, PropertiesAndTypeWords) {
+  EXPECT_EQ(cab.ArcType(), atCab);
+  cab.SetArcType(atZip);
+  EXPECT_EQ(cab.ArcType(), atCab);
+  EXPECT_EQ(cab.DefaultExt(), ".cab");
+  EXPECT_TRUE(cab.FailOnIncompressible);
+  EXPECT_EQ(cab.CompressMethod(), cmMsZip);
+  EXPECT_EQ(cab.CompressionTypeWord(), 1);
+  cab.SetCompressMethod(cmDeflate);
+  EXPECT_EQ(cab.CompressMethod(), cmMsZip);
+  cab.SetCompressMethod(cmLzx);
+  EXPECT_EQ(cab.CompressionTypeWord(), 0x1503);
+  EXPECT_EQ(cab.MethodName(), "Lzx");
+  cab.SetLzxLevel(10);
+  EXPECT_EQ(cab.LzxLevel(), 15);
+  EXPECT_EQ(cab.CompressionTypeWord(), 0x0F03);
+  cab.SetLzxLevel(30);
+  EXPECT_EQ(cab.LzxLevel(), 21);
+  cab.SetQuantumLevel(0);
+  EXPECT_EQ(cab.QuantumLevel(), 1);
+  cab.SetQuantumMemory(5);
+  EXPECT_EQ(cab.QuantumMemory(), 10);
+  cab.SetQuantumMemory(22);
+  EXPECT_EQ(cab.QuantumMemory(), 21);
+  cab.SetCompressMethod(cmQuantum);
+  cab.SetQuantumLevel(7);
+  EXPECT_EQ(cab.CompressionTypeWord(), 0x1571);  // memory 21, level 7, MSZIP nibble
+  cab.QuantumType = ctLzx;
+  EXPECT_EQ(cab.CompressionTypeWord(), 0x1573);
+  cab.SetCompressMethod(cmStore);
+  EXPECT_EQ(cab.CompressionTypeWord(), 0);
+  EXPECT_EQ(cab.MethodName(), "Stored");
+}
+
+TEST_F(CabWriterTest, WritesEveryFileUnderItsStoredName) {
+  MakeTree();
+  for (TCompressMethod method : {cmStore, cmMsZip}) {
+    SCOPED_TRACE(method);
+    cab.SetCompressMethod(method);
+    int reads = 0;
+    cab.OnRead = [&](TCompBase&, uint32_t, int) { ++reads; };
+    EXPECT_EQ(Write(), 4);
+    EXPECT_TRUE(errors.empty());
+    const test::Cabinet result = Read();
+    ASSERT_EQ(result.contents.size(), 4u);
+    const std::string japanese = platform::Utf8ToOem("日本\\名前.txt");
+    EXPECT_EQ(result.contents.at("a.txt"), AsBytes(dir.ReadFile("src/a.txt")));
+    EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
+    EXPECT_TRUE(result.contents.at("sub\\empty").empty());
+    EXPECT_EQ(result.contents.at(japanese), AsBytes(dir.ReadFile("src/日本/名前.txt")));
+    for (const auto& folder : result.folders) EXPECT_EQ(folder.type, method == cmStore ? 0u : 1u);
+    for (const auto& file : result.files) {
+      EXPECT_EQ(file.attribs, unsigned(fci::A_ARCH)) << file.name;
+      EXPECT_NE(file.date, 0u) << file.name;
+    }
+    EXPECT_EQ(reads, 4);
+  }
+}
+
+TEST_F(CabWriterTest, StampAndAttributesComeFromTheFile) {
+  const std::string path = dir.WriteFile("src/ro.txt", "read only");
+  ASSERT_TRUE(platform::Current().SetAttributes(path, platform::kAttrReadOnly));
+  uint32_t stamp = 0;
+  {
+    auto file = platform::Current().OpenRead(path, platform::ShareMode::Read);
+    ASSERT_TRUE(file);
+    stamp = file->DosTime(1);
+  }
+  EXPECT_EQ(Write("src/ro.txt"), 1);
+  const test::Cabinet result = Read();
+  ASSERT_EQ(result.files.size(), 1u);
+  EXPECT_EQ(result.files[0].date, stamp >> 16);
+  EXPECT_EQ(result.files[0].time, stamp & 0xFFFF);
+  EXPECT_TRUE(result.files[0].attribs & fci::A_RDONLY);
+  // Only read-only, hidden, system and archive are kept: 0x80 would mark
+  // the name as UTF-8, 0x10 a folder.
+  EXPECT_EQ(result.files[0].attribs & ~0x27u, 0u);
+  platform::Current().SetAttributes(path, platform::kAttrArchive);
+}
+
+TEST_F(CabWriterTest, UntranslatedNamesAreMarkedAsUtf8) {
+  MakeTree();
+  cab.TranslateOemChar = false;
+  EXPECT_EQ(Write(), 4);
+  for (const auto& file : Read().files) {
+    const bool ascii = std::all_of(file.name.begin(), file.name.end(),
+                                   [](char c) { return static_cast<uint8_t>(c) < 0x80; });
+    EXPECT_EQ((file.attribs & fci::A_NAME_IS_UTF) != 0, !ascii) << file.name;
+    EXPECT_TRUE(ascii || file.name == "日本\\名前.txt") << file.name;
+  }
+}
+
+TEST_F(CabWriterTest, ARejectedTypeIsReportedAndTheOtherFilesWritten) {
+  MakeTree();
+  // LZX, and Quantum whose type nibble is LZX: the type word the library
+  // gets holds LZX either way.
+  for (TCompressMethod rejected : {cmLzx, cmQuantum}) {
+    SCOPED_TRACE(rejected == cmLzx ? "lzx" : "quantum");
+    errors.clear();
+    ends.clear();
+    cab.QuantumType = ctLzx;
+    cab.OnBegin = [&](TCompBase&, const std::string& file, int, bool&) {
+      cab.SetCompressMethod(ExtractFileName(file) == "a.txt" ? rejected : cmMsZip);
+    };
+    const int written = Write();
+#ifdef _WIN32
+    // The system's library decides what it does with a type it cannot
+    // compress: Wine's stores the file (it refuses no type word).
+    if (errors.empty()) {
+      EXPECT_EQ(written, 4);
+      EXPECT_EQ(Read().contents.at("a.txt"), AsBytes(dir.ReadFile("src/a.txt")));
+      continue;
+    }
+#endif
+    EXPECT_EQ(written, 3);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(std::get<0>(errors[0]), kErrUnsupported);
+    EXPECT_EQ(ExtractFileName(std::get<1>(errors[0])), "a.txt");
+    EXPECT_NE(std::get<2>(errors[0]).find("Cabinet error 5"), std::string::npos);
+    const test::Cabinet result = Read();
+    EXPECT_EQ(result.contents.size(), 3u);
+    EXPECT_FALSE(result.contents.count("a.txt"));
+    for (auto& [name, ok] : ends) EXPECT_EQ(ok, name != "a.txt") << name;
+  }
+}
+
+TEST_F(CabWriterTest, AMissingLibraryIsReportedAndNothingWritten) {
+  MakeTree();
+  {
+    LibraryRebind missing("vix-no-such-cabinet.dll");
+    EXPECT_FALSE(CabinetAvailable);
+    EXPECT_EQ(Write(), 0);
+  }
+  EXPECT_TRUE(CabinetAvailable);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrCabinetLibrary});
+  EXPECT_FALSE(dir.Exists("out.cab"));
+}
+
+TEST_F(CabWriterTest, ANameTheLibraryCannotHoldIsReported) {
+  // The cabinet parameters hold 255 bytes of the name: no cut name is used.
+  MakeTree();
+  archive = dir.Join(std::string(300, 'c') + ".cab");
+  EXPECT_EQ(Write(), 0);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+}
+
+TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
+  MakeTree();
+  dir.WriteFile("out.cab", "old cabinet");
+  ASSERT_TRUE(platform::Current().SetAttributes(archive, platform::kAttrReadOnly));
+  EXPECT_EQ(Write(), 0);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(dir.ReadFile("out.cab"), "old cabinet");
+  EXPECT_TRUE(platform::Current().GetAttributes(archive) & platform::kAttrReadOnly);
+
+  // A handler that allows the write: the cabinet is made anew.
+  errors.clear();
+  cab.OnNonWriteableArchive = [](TCompBase&, const std::string&, bool& write) { write = true; };
+  EXPECT_EQ(Write(), 4);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(Read().contents.size(), 4u);
+}
+
+// An existing cabinet stays as it is until its replacement is complete: a
+// failure on the way (here the final move) leaves it and no stray file.
+TEST_F(CabWriterTest, AnExistingCabinetIsReplacedOnlyByACompleteOne) {
+  MakeTree();
+  dir.WriteFile("out.cab", "old cabinet");
+  {
+    test::FaultPlatform faults;
+    platform::ScopedPlatform use(faults);
+    faults.FailMoveFile(test::FaultPlatform::Fail::Always);
+    EXPECT_EQ(Write(), 0);
+  }
+  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(dir.ReadFile("out.cab"), "old cabinet");
+  errors.clear();
+  EXPECT_EQ(Write(), 4);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(Read().contents.size(), 4u);
+  std::vector<std::string> names;
+  auto search = platform::Current().FindFirst(AppendBackslash(dir.Path()), "*");
+  for (platform::FindData found; search && search->Next(found);)
+    if (found.Name[0] != '.') names.push_back(found.Name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"out.cab", "src"}));
+}
+
+TEST_F(CabWriterTest, AFileThatCannotBeOpenedIsReportedOnce) {
+  MakeTree();
+  const std::string gone = dir.Join("src/sub/b.bin");
+  cab.OnBegin = [&](TCompBase&, const std::string& file, int, bool&) {
+    if (file == gone) platform::Current().DeleteFile(gone);
+  };
+  EXPECT_EQ(Write(), 3);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrOpen});
+  EXPECT_EQ(std::get<1>(errors[0]), gone);
+  EXPECT_EQ(Read().contents.size(), 3u);
+}
+
+// Handlers run inside the library's calls; what they raise must not pass
+// through the library (on Windows a foreign C frame). It fails the file in
+// the writer's count, while the library gets its bytes as read, so that no
+// library stores a cut entry: the cabinet stays whole.
+TEST_F(CabWriterTest, AnExceptionInAHandlerFailsOnlyItsFile) {
+  MakeTree();
+  std::string current;
+  cab.OnBegin = [&](TCompBase&, const std::string& file, int, bool&) {
+    current = ExtractFileName(file);
+  };
+  cab.OnProgress = [&](TCompBase&, uint8_t, uint8_t) {
+    if (current == "b.bin") throw std::runtime_error("handler failed");
+  };
+  EXPECT_EQ(Write(), 3);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(std::get<2>(errors[0]), "handler failed");
+  for (auto& [name, ok] : ends) EXPECT_EQ(ok, name != "b.bin") << name;
+  const test::Cabinet result = Read();
+  EXPECT_EQ(result.contents.size(), 4u);
+  EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
+}
+
+TEST_F(CabWriterTest, ProgressCountsTheSourcesOnly) {
+  MakeTree();
+  std::vector<uint8_t> byArchive;
+  cab.OnProgress = [&](TCompBase&, uint8_t, uint8_t archive) { byArchive.push_back(archive); };
+  EXPECT_EQ(Write(), 4);
+  ASSERT_FALSE(byArchive.empty());
+  EXPECT_TRUE(std::is_sorted(byArchive.begin(), byArchive.end()));
+  EXPECT_EQ(byArchive.back(), 100);
+  EXPECT_EQ(cab.BytesLeft, 0u);
+}
+
+TEST_F(CabWriterTest, ACabinetThatCannotBeCreatedCountsNoFile) {
+  MakeTree();
+  test::FaultPlatform faults;
+  platform::ScopedPlatform use(faults);
+  faults.FailCreate("out.cab");
+  EXPECT_EQ(Write(), 0);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(std::get<1>(errors[0]), archive);
+  EXPECT_FALSE(dir.Exists("out.cab"));
+}
+
+TEST_F(CabWriterTest, RenameAndNothingToWrite) {
+  dir.WriteFile("src/a.txt", "alpha");
+  cab.OnRenameFile = [](TCompBase&, const std::string&, std::string& name) { name = "z.txt"; };
+  EXPECT_EQ(Write("src/a.txt"), 1);
+  EXPECT_EQ(Read().contents.count("z.txt"), 1u);
+
+  // No file found: no cabinet, and an existing one stays.
+  cab.OnRenameFile = nullptr;
+  const std::string before = dir.ReadFile("out.cab");
+  EXPECT_EQ(Write("src/*.none"), 0);
+  EXPECT_EQ(dir.ReadFile("out.cab"), before);
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST(CabFileHandler, HandlesAndErrors) {
+  test::TempDir dir;
+  TStreamCabinetFileHandler handler(nullptr);
+  int err = 0;
+  const std::string name = dir.Join("f.bin");
+  const fci::INT_PTR h =
+      handler.OpenCabFile(name, fci::O_RDWR_ | fci::O_CREAT_ | fci::O_EXCL_ | fci::O_BINARY_, err);
+  ASSERT_NE(h, -1);
+  EXPECT_EQ(handler.WriteCabFile(h, "0123456789", 10, err), 10u);
+  EXPECT_EQ(handler.SeekCabFile(h, 4, fci::SEEK_SET_, err), 4);
+  char buffer[16] = {};
+  EXPECT_EQ(handler.ReadCabFile(h, buffer, 16, err), 6u);
+  EXPECT_STREQ(buffer, "456789");
+  EXPECT_EQ(handler.SeekCabFile(h, -2, fci::SEEK_END_, err), 8);
+  EXPECT_EQ(handler.CloseCabFile(h, err), 0);
+  EXPECT_EQ(err, 0);
+  // A closed or unknown handle is an error, not an empty file.
+  EXPECT_EQ(handler.ReadCabFile(h, buffer, 1, err), static_cast<fci::UINT>(-1));
+  EXPECT_EQ(err, -1);
+  EXPECT_EQ(handler.SeekCabFile(h, 0, fci::SEEK_SET_, err), -1);
+  EXPECT_EQ(handler.OpenCabFile(dir.Join("missing"), fci::O_BINARY_, err), -1);
+  EXPECT_NE(err, 0);
+  // Creating replaces; opening for reading keeps.
+  const fci::INT_PTR again = handler.OpenCabFile(name, fci::O_BINARY_, err);
+  ASSERT_NE(again, -1);
+  EXPECT_EQ(handler.ReadCabFile(again, buffer, 16, err), 10u);
+  EXPECT_EQ(handler.OpenCount(), 1u);
+  handler.DeleteCabFile(dir.Join("missing"), err);
+  EXPECT_NE(err, 0);
+}
+
+TEST(CabFileHandler, AWriteThatDoesNotReachTheDiskIsAnError) {
+  test::TempDir dir;
+  test::FaultPlatform faults;
+  platform::ScopedPlatform use(faults);
+  faults.ShortWriteAfter(10);
+  TStreamCabinetFileHandler handler(nullptr);
+  int err = 0;
+  const fci::INT_PTR h = handler.OpenCabFile(dir.Join("f.bin"), fci::O_RDWR_ | fci::O_CREAT_, err);
+  ASSERT_NE(h, -1);
+  const std::string data(100, 'x');
+  int writeErr = 0, closeErr = 0;
+  const bool shortWrite = handler.WriteCabFile(h, data.data(), 100, writeErr) != 100;
+  const bool closeFailed = handler.CloseCabFile(h, closeErr) == -1;
+  EXPECT_TRUE(shortWrite || closeFailed);
+  EXPECT_TRUE(!shortWrite || writeErr != 0);
+  EXPECT_TRUE(!closeFailed || closeErr != 0);
+}
+
+}  // namespace
