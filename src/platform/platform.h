@@ -229,9 +229,27 @@ class Platform {
   // The current local date and time as a DOS stamp.
   virtual uint32_t NowDosStamp();
 
+  // Sets a file's last-write time (seconds since 1970-01-01 UTC).
+  virtual bool SetLastWriteTime(const std::string& path, int64_t unixSeconds);
+
   // The system's text for its last error code (errno / GetLastError).
   virtual std::string LastErrorText();
+  // The system's last error code (errno / GetLastError); never 0 after a
+  // failure that set none.
+  virtual int LastErrorCode();
 };
+
+// A shared library loaded by name; unloaded when the object goes.
+class SharedLibrary {
+ public:
+  virtual ~SharedLibrary() = default;
+  // The address of an exported function, or null.
+  virtual void* Proc(const char* name) = 0;
+};
+
+// Loads a library from the system's search path, with the system's
+// critical-error dialogs off; null when it cannot be loaded.
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name);
 
 // The installed services.
 Platform& Current();

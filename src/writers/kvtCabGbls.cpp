@@ -1,16 +1,7 @@
 #include "writers/kvtCabGbls.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#ifdef _WIN32
-// The binding's platform edge: loading the system's library by name.
-#include <windows.h>
-// windows.h maps this name to its wide function; here it names the
-// platform layer's operation.
-#undef DeleteFile
-#endif
 
 namespace vix {
 
@@ -39,11 +30,7 @@ constexpr TCabinetEntryPoints kSubstitutes = {NoCreate, NoAddFile, NoFlushCabine
                                               NoDestroy};
 
 #ifdef _WIN32
-HMODULE gLibrary = nullptr;
-
-void* ProcAddress(HMODULE library, const char* name) {
-  return reinterpret_cast<void*>(GetProcAddress(library, name));
-}
+std::unique_ptr<platform::SharedLibrary> gLibrary;
 #endif
 
 template <typename T>
@@ -68,11 +55,10 @@ bool LoadCabinetLibrary(const char* name) {
   TCabinetEntryPoints bound = kSubstitutes;
   bool all = true;
 #ifdef _WIN32
-  const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  HMODULE library = LoadLibraryA(name);
-  SetErrorMode(previous);
+  if (!name) return false;
+  std::unique_ptr<platform::SharedLibrary> library = platform::LoadSharedLibrary(name);
   if (!library) return false;
-  auto find = [&](const char* entry) { return ProcAddress(library, entry); };
+  auto find = [&](const char* entry) { return library->Proc(entry); };
 #else
   // The built-in library answers only to the system library's name.
   if (!name || std::strcmp(name, kCabinetLibraryName) != 0) return false;
@@ -83,15 +69,10 @@ bool LoadCabinetLibrary(const char* name) {
   all = Bind(bound.FCIFlushCabinet, find("FCIFlushCabinet")) && all;
   all = Bind(bound.FCIFlushFolder, find("FCIFlushFolder")) && all;
   all = Bind(bound.FCIDestroy, find("FCIDestroy")) && all;
-  if (!all) {
-    // A library without all five entry points is treated as missing.
+  // A library without all five entry points is treated as missing.
+  if (!all) return false;
 #ifdef _WIN32
-    FreeLibrary(library);
-#endif
-    return false;
-  }
-#ifdef _WIN32
-  gLibrary = library;
+  gLibrary = std::move(library);
 #endif
   CabinetEntries = bound;
   CabinetAvailable = true;
@@ -102,8 +83,7 @@ void FreeCabinetLibrary() {
   CabinetEntries = kSubstitutes;
   CabinetAvailable = false;
 #ifdef _WIN32
-  if (gLibrary) FreeLibrary(gLibrary);
-  gLibrary = nullptr;
+  gLibrary.reset();
 #endif
 }
 
@@ -124,14 +104,7 @@ ECabinetError::ECabinetError(int errorCode, int errorType)
       ErrorCode(errorCode),
       ErrorType(errorType) {}
 
-int LastSystemError() {
-#ifdef _WIN32
-  const DWORD code = GetLastError();
-  return code ? static_cast<int>(code) : ERROR_GEN_FAILURE;
-#else
-  return errno ? errno : EIO;
-#endif
-}
+int LastSystemError() { return platform::Current().LastErrorCode(); }
 
 // --- TStreamCabinetFileHandler ------------------------------------------------
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <system_error>
 
@@ -36,21 +35,6 @@ uint32_t FileDosStamp(const std::string& path) {
   auto search = platform::Current().FindFirst(ExtractFilePath(path), ExtractFileName(path));
   platform::FindData data;
   return search && search->Next(data) ? data.Time : 0;
-}
-
-// Gives a file the last-write time `unixSeconds`. The platform layer offers
-// no such call; the standard library's file clock is converted through the
-// current time of both clocks, whose epochs lie whole seconds apart.
-void SetLastWriteTime(const std::string& path, uint32_t unixSeconds) {
-  namespace fs = std::filesystem;
-  using namespace std::chrono;
-  const auto fileNow = duration_cast<nanoseconds>(fs::file_time_type::clock::now().time_since_epoch());
-  const auto sysNow = duration_cast<nanoseconds>(system_clock::now().time_since_epoch());
-  const seconds epochOffset = round<seconds>(fileNow - sysNow);
-  const fs::file_time_type when(
-      duration_cast<fs::file_time_type::duration>(seconds(unixSeconds) + epochOffset));
-  std::error_code ec;
-  fs::last_write_time(fs::u8path(path), when, ec);  // a date left as it is harms nothing
 }
 
 }  // namespace
@@ -178,7 +162,9 @@ void TGZip::CompressGZipFiles() {
     WriteGZipMember(*input, *out);
     if (!out->Close()) WriteFailed();
     out.reset();
-    if (DateAttribute == daFileDate) SetLastWriteTime(output, GetLE32(fHeader + kMtimeOff));
+    // A date left as it was harms nothing, so a failure is not reported.
+    if (DateAttribute == daFileDate)
+      platform::Current().SetLastWriteTime(output, GetLE32(fHeader + kMtimeOff));
     input.reset();
     ++FilesWritten;
 

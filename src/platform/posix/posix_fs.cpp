@@ -11,6 +11,7 @@
 // a dangling link is reported as special. Asked directly by name, a link to
 // a folder is a folder: a name the user gave is the user's choice.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -165,6 +166,15 @@ bool Platform::MoveFile(const std::string& from, const std::string& to) {
   return errno == EXDEV && CopyThenDelete(from, to);
 }
 
+bool Platform::SetLastWriteTime(const std::string& path, int64_t unixSeconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_sec = static_cast<time_t>(unixSeconds);
+  times[1].tv_nsec = 0;
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
 bool Platform::DeleteFile(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return false;
@@ -293,6 +303,29 @@ std::string Platform::FullPath(const std::string& path) {
   for (const auto& part : parts) out += "/" + part;
   if (out.empty() || path.back() == '/') out += '/';
   return out;
+}
+
+}  // namespace vix::platform
+
+namespace vix::platform {
+namespace {
+
+class PosixLibrary final : public SharedLibrary {
+ public:
+  explicit PosixLibrary(void* handle) : handle_(handle) {}
+  ~PosixLibrary() override { ::dlclose(handle_); }
+  void* Proc(const char* name) override { return ::dlsym(handle_, name); }
+
+ private:
+  void* handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name) {
+  void* handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return nullptr;
+  return std::make_unique<PosixLibrary>(handle);
 }
 
 }  // namespace vix::platform

@@ -151,3 +151,9 @@ std::string Platform::LastErrorText() {
 }
 
 }  // namespace vix::platform
+
+namespace vix::platform {
+
+int Platform::LastErrorCode() { return errno ? errno : EIO; }
+
+}  // namespace vix::platform

@@ -81,6 +81,21 @@ bool Platform::MoveFile(const std::string& from, const std::string& to) {
   return MoveFileW(Widen(from).c_str(), Widen(to).c_str()) != 0;
 }
 
+bool Platform::SetLastWriteTime(const std::string& path, int64_t unixSeconds) {
+  HANDLE h = CreateFileW(Widen(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  // File times count 100 ns steps from 1601-01-01.
+  const uint64_t ticks = static_cast<uint64_t>(unixSeconds + 11644473600LL) * 10000000ULL;
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(ticks);
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  const bool ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
 bool Platform::DeleteFile(const std::string& path) { return DeleteFileW(Widen(path).c_str()) != 0; }
 
 bool Platform::RecycleFile(const std::string& path) {

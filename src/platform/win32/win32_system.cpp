@@ -96,3 +96,36 @@ std::string Platform::LastErrorText() {
 }
 
 }  // namespace vix::platform
+
+namespace vix::platform {
+
+int Platform::LastErrorCode() {
+  const DWORD code = GetLastError();
+  return code ? static_cast<int>(code) : ERROR_GEN_FAILURE;
+}
+
+namespace {
+
+class Win32Library final : public SharedLibrary {
+ public:
+  explicit Win32Library(HMODULE module) : module_(module) {}
+  ~Win32Library() override { FreeLibrary(module_); }
+  void* Proc(const char* name) override {
+    return reinterpret_cast<void*>(GetProcAddress(module_, name));
+  }
+
+ private:
+  HMODULE module_;
+};
+
+}  // namespace
+
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name) {
+  const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  HMODULE module = LoadLibraryW(detail::Widen(name).c_str());
+  SetErrorMode(previous);
+  if (!module) return nullptr;
+  return std::make_unique<Win32Library>(module);
+}
+
+}  // namespace vix::platform
