@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/reference.h"
 #include "archive/kvtBase.h"
 #include "archive/kvtCrc.h"
 #include "engines/deflate.h"
@@ -87,14 +88,6 @@ FileRun RunDeflateFile(const Bytes& input, TDeflateType type, bool storedFallbac
   return r;
 }
 
-uint32_t ReferenceCrc32(const Bytes& b) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint8_t byte : b) {
-    crc ^= byte;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-  }
-  return crc ^ 0xFFFFFFFFu;
-}
 
 Inflated Decode(const Bytes& stream, const Bytes& history = {}) {
   Inflated r = TestInflater::Run(stream.data(), stream.size(), history);
@@ -102,16 +95,6 @@ Inflated Decode(const Bytes& stream, const Bytes& history = {}) {
   return r;
 }
 
-Bytes CorpusSlice(const char* name, size_t length) {
-  const char* env = std::getenv("VIX_CORPUS");
-  const std::string dir = env ? env : std::string(VIX_SOURCE_DIR) + "/../shared/corpus";
-  Bytes b(length);
-  FILE* f = std::fopen((dir + "/" + name).c_str(), "rb");
-  if (!f) return {};
-  b.resize(std::fread(b.data(), 1, length, f));
-  std::fclose(f);
-  return b;
-}
 
 // --- output inflates to the input ---------------------------------------------
 
@@ -140,7 +123,7 @@ TEST(DeflateEngine, GeneratedInputsInflateToThemselvesAtEveryLevel) {
       EXPECT_EQ(d.Data, input);
       EXPECT_EQ(r.Returned, r.Out.size());
       EXPECT_EQ(r.PackedBytes, r.Out.size());
-      EXPECT_EQ(r.Crc, ReferenceCrc32(input));
+      EXPECT_EQ(r.Crc, test::ReferenceCrc32(input));
       EXPECT_EQ(r.InputLeft, 0u);
       for (const auto& b : d.Blocks) EXPECT_LE(b.MaxDistance, 32506);
     }
@@ -152,7 +135,7 @@ TEST(DeflateEngine, CorpusFilesInflateToThemselvesAtEveryLevel) {
                                 "icons-png.bin", "magic.mgc"};
   int tested = 0;
   for (const char* name : kFiles) {
-    const Bytes input = CorpusSlice(name, 400000);
+    const Bytes input = test::CorpusSlice(name, 0, 400000);
     if (input.empty()) continue;
     ++tested;
     for (TDeflateType type : kTypes) {
@@ -196,7 +179,7 @@ TEST(DeflateEngine, SmallIncompressibleInputFallsBackToStoringOnlyWhenAllowed) {
   EXPECT_EQ(fallback.Method, 0);
   EXPECT_EQ(fallback.Out, input);
   EXPECT_EQ(fallback.Returned, input.size());
-  EXPECT_EQ(fallback.Crc, ReferenceCrc32(input));
+  EXPECT_EQ(fallback.Crc, test::ReferenceCrc32(input));
 
   const FileRun stored = RunDeflateFile(input, dtDeflateN, false);
   EXPECT_EQ(stored.Method, 8);

@@ -10,6 +10,7 @@
 #include <random>
 #include <tuple>
 
+#include "support/reference.h"
 #include "archive/kvtBase.h"
 #include "archive/kvtCrc.h"
 #include "engines/lzh.h"
@@ -73,15 +74,6 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
   return v;
 }
 
-// The corpus lies beside the repository unless VIX_CORPUS names it.
-std::vector<uint8_t> CorpusSlice(const char* name, size_t offset, size_t size) {
-  const char* dir = std::getenv("VIX_CORPUS");
-  const std::string root = dir ? dir : std::string(VIX_SOURCE_DIR) + "/../shared/corpus";
-  std::ifstream f(root + "/" + name, std::ios::binary);
-  std::vector<uint8_t> all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (all.size() < offset + size) return {};
-  return std::vector<uint8_t>(all.begin() + offset, all.begin() + offset + size);
-}
 
 class LzhMethodTest : public ::testing::TestWithParam<LzhMethodParams> {};
 
@@ -96,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, LzhMethodTest, ::testing::Values(kLh5Params, k
 // in whole 32769-byte buffers.
 TEST_P(LzhMethodTest, CorpusRoundTripsAcrossManyWindowSlides) {
   for (const char* name : {"english-kjv.txt", "cppcheck.elf", "japanese-sjis.roff"}) {
-    const auto data = CorpusSlice(name, 100000, 1u << 20);
+    const auto data = test::CorpusSlice(name, 100000, 1u << 20);
     if (data.empty()) GTEST_SKIP() << "corpus not found";
     const auto e = Encode(data, GetParam(), 777);
     ASSERT_TRUE(e.packed) << name;

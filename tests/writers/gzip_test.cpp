@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/reference.h"
 #include "archive/kvtErrors.h"
 #include "archive/kvtNames.h"
 #include "engines/deflate_test_inflater.h"
@@ -17,14 +18,6 @@ namespace {
 
 using namespace vix::testing;
 
-uint32_t ReferenceCrc32(const Bytes& b) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint8_t byte : b) {
-    crc ^= byte;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-  }
-  return crc ^ 0xFFFFFFFFu;
-}
 
 struct Member {
   uint8_t Flags = 0;
@@ -92,7 +85,7 @@ TEST_F(GZipWriter, MemberLayoutAndTrailer) {
   EXPECT_LE(std::llabs(static_cast<long long>(m.MTime) - UnixMTime(dir / "out" / "data.txt.gz")), 1)
       << "the output carries the input's date";
   EXPECT_EQ(m.Data, data);
-  EXPECT_EQ(m.Crc, ReferenceCrc32(data));
+  EXPECT_EQ(m.Crc, test::ReferenceCrc32(data));
   EXPECT_EQ(m.Size, data.size());
   EXPECT_LT(file.size(), data.size() / 4);
   EXPECT_TRUE(errors.Codes.empty());
