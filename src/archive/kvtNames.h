@@ -38,7 +38,7 @@ std::string FromStoredName(const std::string& name, bool translate,
 
 // Symmetric wildcard comparison ("*" and "?" in either string).
 bool MatchWildcards(const std::string& a, const std::string& b);
-// A name against one line of an include or exclude specification.
+// A name against one line of an include or exclude list (FileSpec, ExcludeSpec).
 bool MatchFileSpec(const std::string& name, const std::string& spec,
                    PathStyle style = kNativeStyle);
 

@@ -1,4 +1,4 @@
-// Wildcard matching of names and of include/exclude specification lines.
+// Wildcard matching of names and of include/exclude list lines.
 #include <gtest/gtest.h>
 
 #include <random>

@@ -143,9 +143,9 @@ TEST(PlatformVolumes, TheTemporaryFolderIsAReadyFixedVolume) {
   EXPECT_EQ(Current().DriveType("Q:\\"), kDriveNoRoot);
 #else
   EXPECT_EQ(label, "");  // no labels under /dev/disk/by-label here
-  EXPECT_FALSE(Current().VolumeInformation("/no/such/root/", label));
-  EXPECT_EQ(Current().DriveType("/no/such/root/"), kDriveNoRoot);
-  EXPECT_FALSE(Current().DiskFreeSpace("/no/such/root/", info));
+  EXPECT_FALSE(Current().VolumeInformation("/no/such/place/", label));
+  EXPECT_EQ(Current().DriveType("/no/such/place/"), kDriveNoRoot);
+  EXPECT_FALSE(Current().DiskFreeSpace("/no/such/place/", info));
   EXPECT_FALSE(Current().SetVolumeLabel("/", "PKBACK# 001"));
   EXPECT_FALSE(Current().LastErrorText().empty());
 #endif
