@@ -30,7 +30,8 @@ uint32_t DeflateFile(TCompBase& component, platform::Stream* input, platform::St
 // For MSZIP cabinets: compresses data[0..length) as one complete raw deflate
 // stream (its last block flagged final) whose window starts with `history`
 // (the up to 32768 bytes that precede data in the folder; matches may reach
-// back into them), at level 1, 2, 7 or 9; appends the stream to `out`.
+// back into them), at any row 1..9 of the configuration table (the writers
+// select 1, 2, 7 and 9; the cabinet library uses 5); appends to `out`.
 void DeflateMemoryBlock(const uint8_t* history, size_t historyLength, const uint8_t* data,
                         size_t length, int level, std::vector<uint8_t>& out);
 
