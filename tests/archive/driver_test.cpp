@@ -424,6 +424,21 @@ TEST_F(DriverTest, DamagedArchiveReportedByTheWriterIsLeftUntouched) {
   EXPECT_EQ(TempFilesLeft(), 0u);
 }
 
+TEST_F(DriverTest, ReadListsEveryEntryThroughOnRead) {
+  ASSERT_EQ(Writer({Spec("*.txt")})->Compress(), 2);
+  auto w = Writer({});
+  w->Switch = swRead;
+  EXPECT_EQ(w->Compress(), 0);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Extended, "OnRead");
+  std::vector<int> numbers;
+  w->OnRead = [&](TCompBase&, uint32_t, int filenum) { numbers.push_back(filenum); };
+  w->Compress();
+  EXPECT_EQ(numbers, (std::vector<int>{1, 2}));
+  EXPECT_EQ(w->Calls.size(), 2u);
+  EXPECT_EQ(w->Calls[0].rfind("ListEntry ", 0), 0u);
+}
+
 TEST_F(DriverTest, ExcludedNamesAreNotGathered) {
   auto w = Writer({Spec("*.txt")});
   w->SetExcludeSpec({"b.*"});

@@ -100,6 +100,19 @@ class TTestWriter : public TCompBase {
     return true;
   }
 
+  bool ReadHeader(Stream* Source, std::string& Name) override {
+    uint8_t h[kHeader];
+    NextHeaderPos = 0;
+    if (!Source->Seek(HeaderPos, platform::Origin::Begin) || Source->Read(h, kHeader) != kHeader)
+      return false;
+    std::string name(Get16(h), '\0');
+    if (Source->Read(name.data(), name.size()) != static_cast<int64_t>(name.size())) return false;
+    Name = FromStoredName(name, TranslateOemChar);
+    NextHeaderPos = HeaderPos + kHeader + static_cast<uint32_t>(name.size()) + Get32(h + 2);
+    return true;
+  }
+  void ListEntry(const std::string& Name) override { Calls.push_back("ListEntry " + Name); }
+
   void CopyEntry(Stream* Source, Stream* Target, int Method, int Index) override {
     Calls.push_back("CopyEntry " + EntryList.Line(Index));
   }
