@@ -266,9 +266,12 @@ void TMakeCab::RethrowPending() {
 bool TMakeCab::FinishCabinet() {
   if (!fContext) return false;
   // Nothing was added: flushing would make a cabinet without files (which
-  // readers refuse) or replace an existing one with it.
-  if (FilesWritten == 0) {
+  // readers refuse) or replace an existing one with it. A cancelled run
+  // keeps nothing either, so that it never replaces a cabinet with part of
+  // the new one.
+  if (FilesWritten == 0 || GetCancel()) {
     CloseContext();
+    FilesWritten = 0;
     return false;
   }
   bool ok = false;

@@ -279,6 +279,24 @@ TEST_F(CabWriterTest, AnExistingCabinetIsReplacedOnlyByACompleteOne) {
   EXPECT_EQ(names, (std::vector<std::string>{"out.cab", "src"}));
 }
 
+TEST_F(CabWriterTest, ACancelledRunLeavesTheCabinetAsItWas) {
+  MakeTree();
+  dir.WriteFile("out.cab", "old cabinet");
+  int files = 0;
+  cab.OnEnd = [&](TCompBase& sender, const std::string&, bool) {
+    if (++files == 2) sender.SetCancel(true);
+  };
+  EXPECT_EQ(Write(), 0);
+  EXPECT_EQ(dir.ReadFile("out.cab"), "old cabinet");
+  ASSERT_TRUE(platform::Current().DeleteFile(archive));
+  files = 0;
+  cab.OnEnd = [&](TCompBase& sender, const std::string&, bool) {
+    if (++files == 2) sender.SetCancel(true);
+  };
+  EXPECT_EQ(Write(), 0);
+  EXPECT_FALSE(dir.Exists("out.cab"));
+}
+
 TEST_F(CabWriterTest, AFileThatCannotBeOpenedIsReportedOnce) {
   MakeTree();
   const std::string gone = dir.Join("src/sub/b.bin");
