@@ -350,6 +350,11 @@ class TCompBase : public TZipCommon {
   // The header buffer size of a new entry for this archive type.
   static uint32_t HeaderSizeOf(TArcType type);
 
+  // Moves TempName to Target, replacing an existing Target only once the
+  // move can no longer fail half-way: the old file is set aside and put
+  // back if the move fails. False when Target is as it was.
+  static bool ReplaceFileWith(const std::string& TempName, const std::string& Target);
+
   // Moves a committed or given file away by the DeleteOptions rule.
   bool DeleteByOptions(const std::string& path);
 

@@ -223,18 +223,25 @@ bool TCompBase::CommitTempFile(const std::string& TempName, const std::string& A
     os.DeleteFile(TempName);
     return true;
   }
-  if (os.MoveFile(TempName, ArchiveName)) return true;
-  if (os.GetAttributes(ArchiveName) == kNoSuchFile) return false;
-  // The old archive is set aside rather than deleted, so that a second
+  return ReplaceFileWith(TempName, ArchiveName);
+}
+
+bool TCompBase::ReplaceFileWith(const std::string& TempName, const std::string& Target) {
+  auto& os = platform::Current();
+  if (os.MoveFile(TempName, Target)) return true;
+  if (os.GetAttributes(Target) == kNoSuchFile) return false;
+  // The old file is set aside rather than deleted, so that a second
   // failure can put it back: a failed commit must never lose the archive.
-  const std::string aside = os.UniqueTempFile(ExtractFilePath(ArchiveName), "kvt");
+  std::string folder = ExtractFilePath(Target);
+  if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
+  const std::string aside = os.UniqueTempFile(folder, "kvt");
   if (aside.empty() || !os.DeleteFile(aside)) return false;
-  if (!os.MoveFile(ArchiveName, aside)) return false;
-  if (os.MoveFile(TempName, ArchiveName)) {
+  if (!os.MoveFile(Target, aside)) return false;
+  if (os.MoveFile(TempName, Target)) {
     os.DeleteFile(aside);
     return true;
   }
-  os.MoveFile(aside, ArchiveName);
+  os.MoveFile(aside, Target);
   return false;
 }
 

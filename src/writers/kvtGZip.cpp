@@ -118,6 +118,13 @@ bool TGZip::MayOverwrite(const std::string& output) {
   return true;
 }
 
+int64_t TGZip::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
+                         bool Decrypt) {
+  const int64_t got = TCompBase::ReadBlock(Source, Buffer, Count, CrcKind, Decrypt);
+  if (got < 0 && fInput && Source == fInput) fInputFailed = true;
+  return got;
+}
+
 void TGZip::CompressGZipFiles() {
   for (size_t i = 0; i < FileSpec().size(); ++i) {
     platform::PumpMessages();
@@ -150,8 +157,24 @@ void TGZip::CompressGZipFiles() {
     const int64_t size = input->Size();
     if (size < 0 || !CheckFileSize(path, static_cast<uint64_t>(size))) continue;
     fInputSize = static_cast<uint32_t>(size);
-    FileHandle out = CreateArchiveFile(output, true);
-    if (!out) continue;  // reported with the output's name; the input stays
+    // The member is written beside the output and moved into place once it
+    // is complete: a cancel or a failure never leaves a partial file, nor
+    // costs an existing one.
+    std::string folder = ExtractFilePath(output);
+    if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
+    const std::string work = os.UniqueTempFile(folder, "kvt");
+    struct WorkFile {
+      const std::string& name;
+      ~WorkFile() {
+        auto& os = platform::Current();
+        if (!name.empty() && os.GetAttributes(name) != kNoSuchFile) os.DeleteFile(name);
+      }
+    } workGuard{work};
+    FileHandle out = work.empty() ? nullptr : CreateArchiveFile(work, true);
+    if (!out) {
+      if (work.empty()) ReportError(output, os.LastErrorText(), "0", kErrOpen);
+      continue;  // the input stays
+    }
 
     const int spec = EntrySpecIndex[i];
     SpecDir = spec >= 1 && spec <= static_cast<int>(FileSpec().size())
@@ -159,13 +182,25 @@ void TGZip::CompressGZipFiles() {
                   : std::string();
     SetCurrentFileName(path);
     fMemberDate = EntryList.Object(i).Date;
+    fInput = input.get();
+    fInputFailed = false;
     WriteGZipMember(*input, *out);
+    fInput = nullptr;
     if (!out->Close()) WriteFailed();
     out.reset();
+    input.reset();
+    if (GetCancel()) return;
+    if (fInputFailed) {
+      ReportReadFailure(path);
+      continue;
+    }
+    if (!ReplaceFileWith(work, output)) {
+      ReportError(output, os.LastErrorText(), "0", kErrWrite);
+      continue;
+    }
     // A date left as it was harms nothing, so a failure is not reported.
     if (DateAttribute == daFileDate)
       platform::Current().SetLastWriteTime(output, GetLE32(fHeader + kMtimeOff));
-    input.reset();
     ++FilesWritten;
 
     if (Switch == swMove) DeleteByOptions(path);

@@ -148,6 +148,31 @@ TEST_F(GZipWriter, ExistingOutputNeedsOnFileExists) {
   EXPECT_EQ(ReadMember(ReadFile(dir / "a.txt.gz")).Data.size(), 11u);
 }
 
+// A cancel mid-file keeps nothing of the member: no partial output, the old
+// output untouched, and under swMove the source stays.
+TEST_F(GZipWriter, CancelMidFileLeavesOutputAndSourceAsTheyWere) {
+  Bytes big(3 << 20);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  WriteFile(dir / "big.bin", big);
+  WriteFile(dir / "big.bin.gz", "old");
+  EXPECT_EQ(Run({dir / "big.bin"}, dir / "x.gz", [&](TGZip& g) {
+              g.Switch = swMove;
+              g.OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) {
+                mode = 0;
+              };
+              g.OnProgress = [](TCompBase& s, uint8_t byFile, uint8_t) {
+                if (byFile >= 30) s.SetCancel(true);
+              };
+            }),
+            0);
+  EXPECT_EQ(ReadFile(dir / "big.bin.gz"), Bytes({'o', 'l', 'd'}));
+  EXPECT_EQ(ReadFile(dir / "big.bin"), big);
+  std::vector<std::string> left;
+  auto search = platform::Current().FindFirst(dir.Path(), "kvt*");
+  for (platform::FindData d; search && search->Next(d);) left.push_back(d.Name);
+  EXPECT_TRUE(left.empty());
+}
+
 // The TAR writer hands its finished archive to the GZIP writer: x.tgz
 // becomes x.tgz.gz holding the TAR bytes, and the TAR file goes.
 TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
