@@ -311,7 +311,9 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
       default:
         if (WriteEntry(Target, i, entry)) {
           ++FilesWritten;
-          if (Switch == swMove && entry.Attr != platform::kAttrDirectory)
+          // Folders never go: a folder with more attributes than 16 is one too,
+          // and deleting it would take files that were not stored.
+          if (Switch == swMove && !(entry.Attr & platform::kAttrDirectory))
             MoveList.push_back(EntryList.Line(i));
           EntryList.SetLine(i, CurrentFileName);
         } else {

@@ -383,6 +383,43 @@ TEST_F(DriverTest, MoveDeletesTheStoredSourcesAfterTheCommit) {
   EXPECT_TRUE(dir_.Exists("src/sub/c.txt"));
 }
 
+TEST_F(DriverTest, MoveNeverDeletesAFolder) {
+  // A search that reports folders read-only, as Windows may.
+  class ReadOnlyFolders : public DriverPlatform {
+   public:
+    std::unique_ptr<platform::FindHandle> FindFirst(const std::string& folder,
+                                                    const std::string& mask) override {
+      struct Search : platform::FindHandle {
+        std::unique_ptr<platform::FindHandle> real;
+        bool Next(FindData& out) override {
+          if (!real || !real->Next(out)) return false;
+          if (out.Attr & platform::kAttrDirectory) out.Attr |= platform::kAttrReadOnly;
+          return true;
+        }
+      };
+      auto s = std::make_unique<Search>();
+      s->real = DriverPlatform::FindFirst(folder, mask);
+      return s;
+    }
+    bool DeleteFile(const std::string& path) override {
+      Attempts.push_back(path);
+      return DriverPlatform::DeleteFile(path);
+    }
+    std::vector<std::string> Attempts;
+  } readOnly;
+  readOnly.Temp = os_.Temp;
+  platform::ScopedPlatform use(readOnly);
+  auto w = Writer({Spec("*")});
+  w->Switch = swMove;
+  w->DeleteOptions = doFinal;
+  w->StoreEmptySubDirs = true;
+  w->FileAttribute().SetftDirectory(true);
+  EXPECT_EQ(w->Compress(), 3);  // a.txt, b.txt and the folder sub
+  EXPECT_FALSE(dir_.Exists("src/a.txt"));
+  EXPECT_TRUE(dir_.Exists("src/sub/c.txt"));
+  for (const auto& path : readOnly.Attempts) EXPECT_NE(ExtractFileName(path), "sub");
+}
+
 TEST_F(DriverTest, CancelledMoveDeletesNothing) {
   auto w = Writer({Spec("*.txt")});
   w->Switch = swMove;

@@ -76,7 +76,7 @@ class TTestWriter : public TCompBase {
     if (OnBegin) OnBegin(*this, CurrentFileName, static_cast<int>(EntryNumber), extract);
     if (!extract) return false;
     FileHandle in;
-    if (Entry.Attr != platform::kAttrDirectory) {
+    if (!(Entry.Attr & platform::kAttrDirectory)) {
       in = OpenSource(source);
       if (!in) return false;
     }
