@@ -242,7 +242,9 @@ TEST(DiskManagerSystem, TemporaryFolderDriveIsReady) {
   EXPECT_FALSE(manager.Drive.empty());
   EXPECT_TRUE(manager.Ready) << manager.Drive;
   EXPECT_NE(manager.DriveType, platform::kDriveNoRoot);
-  if (manager.DriveType != platform::kDriveRemote) EXPECT_GT(manager.DiskSpace.TotalClusters, 0u);
+  if (manager.DriveType != platform::kDriveRemote) {
+    EXPECT_GT(manager.DiskSpace.TotalClusters, 0u);
+  }
 }
 
 }  // namespace
