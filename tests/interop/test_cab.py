@@ -159,6 +159,26 @@ class CabUnderWine(TreeCase):
         actual, _ = tree_files(out_dir)
         self.assertTreeEqual(expected, actual)
 
+    def test_wines_reader_follows_mszip_history_across_blocks(self):
+        # Our MSZIP blocks refer back into earlier blocks of their folder;
+        # Wine's extraction (through its cabinet library) must follow them.
+        src = self.fresh_dir("hist")
+        block = random_bytes(20000, 41)
+        _write(os.path.join(src, "period.bin"), block * 5)
+        _write(os.path.join(src, "text.txt"), b"text of some length\r\n" * 5000)
+        _write(os.path.join(src, "noise.bin"), random_bytes(1_000_000, 42))
+        archive = self.path("hist.cab")
+        proc = subprocess.run([ARCWRITE, "cab", archive, "--method", "mszip",
+                               os.path.join(src, "*")], capture_output=True, timeout=600)
+        self.assertEqual(proc.returncode, 0, proc.stdout)
+        self.assertEqual(cab_header(archive), (2, 3))
+        out_dir = self.fresh_dir("x")
+        proc = subprocess.run(["wine", "extrac32", "/Y", "/E", "/L", self.winpath(out_dir),
+                               self.winpath(archive)], capture_output=True, env=wine_env(),
+                              timeout=600)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertTreeEqual(tree_files(src)[0], tree_files(out_dir)[0])
+
     def test_lzx_through_wines_library_is_stored_or_reported(self):
         # Wine's library refuses no type word: it stores what it cannot
         # compress. Either that cabinet is sound, or each file is reported.
