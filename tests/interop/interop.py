@@ -53,13 +53,17 @@ def make_tree(root, long_names=True, japanese=True, empty_dirs=True, big=True):
     """Builds the standard interop tree below root/src and returns its path.
 
     Holds text, binaries, empty files, an empty folder, nested folders,
-    Japanese names, long names, a 1-byte file and files above 64 KiB and 1 MiB.
+    Japanese names, long names, a 1-byte file, files above 64 KiB and 1 MiB, and
+    compressible files under extensions of packed formats (".lzh" is stored as
+    it is, ".EXE" is compressed all the same).
     """
     src = os.path.join(root, "src")
     _write(os.path.join(src, "readme.txt"), text_bytes(5000, 1))
     _write(os.path.join(src, "one.bin"), b"\x5a")
     _write(os.path.join(src, "empty.dat"), b"")
     _write(os.path.join(src, "random.bin"), random_bytes(20000, 2))
+    _write(os.path.join(src, "packed.lzh"), text_bytes(4000, 6))
+    _write(os.path.join(src, "setup.EXE"), text_bytes(4000, 7))
     _write(os.path.join(src, "nested", "deeper", "deepest", "leaf.txt"), text_bytes(3000, 3))
     _write(os.path.join(src, "nested", "empty-inside.txt"), b"")
     _write(os.path.join(src, "nested", "runs.bin"), b"\0" * 70000 + b"\xff" * 1000)

@@ -56,7 +56,12 @@ class ZipTree(TreeCase):
                 self.check_readers(archive)
                 with zipfile.ZipFile(archive) as z:
                     methods = {i.compress_type for i in z.infolist() if i.file_size}
+                    by_name = {i.filename: i.compress_type for i in z.infolist()}
                 self.assertEqual(methods == {0}, options[1] == "store")
+                self.assertEqual(by_name["src/packed.lzh"], zipfile.ZIP_STORED)
+                self.assertEqual(by_name["src/setup.EXE"],
+                                 zipfile.ZIP_STORED if options[1] == "store"
+                                 else zipfile.ZIP_DEFLATED)
 
     def test_encrypted_archive_needs_its_password(self):
         archive = self.path("e.zip")
