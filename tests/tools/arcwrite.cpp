@@ -211,6 +211,11 @@ int main(int argc, char** argv) {
       std::printf("error: cannot append the end mark to %s\n", writer->ArchiveFile().c_str());
       ++errors;
     }
+    // Not an error (an update may find nothing changed), but a silent run
+    // after a mistyped spec would leave the user guessing.
+    if (written == 0 && errors == 0)
+      std::fprintf(stderr, "arcwrite: nothing written to %s (no file matched, or none changed)\n",
+                   writer->ArchiveFile().c_str());
   } catch (const std::exception& e) {
     std::printf("fatal: %s\n", e.what());
     return 1;
