@@ -381,6 +381,9 @@ void TTar::AfterCommit() {
     gzip.SetArchiveFile(ChangeFileExt(ArchiveFile(), gzip.DefaultExt()));
     gzip.SetFileSpec({ArchiveFile()});
     gzip.Switch = swMove;
+    // The TAR file is this run's own intermediate, not a file of the user's:
+    // it is deleted, never left in the recycle bin at the archive's size.
+    gzip.DeleteOptions = doFinal;
     gzip.RecurseDirs = false;
     gzip.StoredDirNames = sdNone;
     gzip.SetDefaultDir(DefaultDir());

@@ -174,7 +174,8 @@ TEST_F(GZipWriter, CancelMidFileLeavesOutputAndSourceAsTheyWere) {
 }
 
 // The TAR writer hands its finished archive to the GZIP writer: x.tgz
-// becomes x.tgz.gz holding the TAR bytes, and the TAR file goes.
+// becomes x.tgz.gz holding the TAR bytes, and the TAR file goes for good
+// (not into the trash).
 TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
   ScratchDir dir("tgz");
 #ifndef _WIN32
@@ -202,6 +203,9 @@ TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
   const std::string first(reinterpret_cast<const char*>(m.Data.data()));
   EXPECT_EQ(ExtractFileName(first, platform::kPosixStyle).size(), 5u);
   EXPECT_EQ(m.Data[257], 'u');
+#ifndef _WIN32
+  EXPECT_FALSE(Exists(dir / "trash" / "Trash" / "files" / "x.tgz"));
+#endif
 }
 
 }  // namespace
