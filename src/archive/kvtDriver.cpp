@@ -481,8 +481,12 @@ int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, ui
         if (Add) return found;  // the same file found twice
       } else {
         bool replaced = false;
+        // Writers store a folder with fixed attributes, so a folder that also
+        // carries read-only or archive on disk is not changed for that.
+        const bool sameAttr =
+            old.Attr == Attr || (old.Attr & Attr & platform::kAttrDirectory) != 0;
         const bool unchanged =
-            old.Size == Size && old.Date == Date && (ArcType() == atTar || old.Attr == Attr);
+            old.Size == Size && old.Date == Date && (ArcType() == atTar || sameAttr);
         if (!unchanged) {
           if (OnReplaceFile) {
             bool replace = false;

@@ -76,6 +76,25 @@ platform::FileHandle FaultPlatform::OpenRead(const std::string& path, platform::
   return Platform::OpenRead(path, share);
 }
 
+std::unique_ptr<platform::FindHandle> FaultPlatform::FindFirst(const std::string& folder,
+                                                               const std::string& mask) {
+  auto real = Platform::FindFirst(folder, mask);
+  if (!real || folderBits_ == 0) return real;
+  struct Marked : platform::FindHandle {
+    std::unique_ptr<platform::FindHandle> real;
+    uint32_t bits = 0;
+    bool Next(platform::FindData& out) override {
+      if (!real->Next(out)) return false;
+      if (out.Attr & platform::kAttrDirectory) out.Attr |= bits;
+      return true;
+    }
+  };
+  auto marked = std::make_unique<Marked>();
+  marked->real = std::move(real);
+  marked->bits = folderBits_;
+  return marked;
+}
+
 platform::FileHandle FaultPlatform::OpenReadWrite(const std::string& path) {
   faulted_ = NameIn(path, failCreate_);
   if (faulted_) return nullptr;

@@ -29,6 +29,8 @@
 //   the system). Volume(root) reaches the record to change it mid-test (a
 //   disk inserted, a label read back); written labels are also logged.
 //   SetCriticalErrorMode is recorded and does not reach the system.
+// Searches: MarkFolders(bits) adds attribute bits to every folder a search
+//   reports (Windows folders may carry read-only, hidden or archive).
 // After an injected failure LastErrorText() is "Simulated fault" until the
 // next call to one of the overridden operations that reaches the system.
 #pragma once
@@ -71,6 +73,7 @@ class FaultPlatform : public platform::Platform {
   void FailRecycleFile(Fail mode) { failRecycle_ = mode; }
   void SimulateVolume(const std::string& root, const Volume& volume) { volumes_[root] = volume; }
   Volume& VolumeAt(const std::string& root) { return volumes_.at(root); }
+  void MarkFolders(uint32_t bits) { folderBits_ = bits; }
 
   // --- what happened
   std::vector<std::pair<std::string, std::string>> Moved;         // from, to
@@ -94,6 +97,8 @@ class FaultPlatform : public platform::Platform {
   bool DiskFreeSpace(const std::string& root, platform::ClusterInfo& info) override;
   bool SetVolumeLabel(const std::string& root, const std::string& label) override;
   uint32_t SetCriticalErrorMode(uint32_t mode) override;
+  std::unique_ptr<platform::FindHandle> FindFirst(const std::string& folder,
+                                                  const std::string& mask) override;
   std::string LastErrorText() override;
 
  private:
@@ -109,6 +114,7 @@ class FaultPlatform : public platform::Platform {
   Fail failMove_ = Fail::Never, failDelete_ = Fail::Never, failRecycle_ = Fail::Never;
   std::map<std::string, Volume> volumes_;
   uint32_t errorMode_ = 0;
+  uint32_t folderBits_ = 0;
   bool faulted_ = false;
 };
 

@@ -109,6 +109,34 @@ TEST(ZipWriter, EmptyFoldersGetSlashEntriesAndFullFoldersNone) {
   ExpectCommonFields(*a.Find("tree/void/"), "");
 }
 
+// A folder that carries more than the folder bit (read-only and archive
+// here, as Windows folders may) is still a folder entry, and an update finds
+// it again instead of adding it once more. Each folder has its own line, as
+// the compress job gives them.
+TEST(ZipWriter, FoldersWithMoreAttributesAreFolderEntriesOnce) {
+  test::FaultPlatform os;
+  os.MarkFolders(platform::kAttrReadOnly | platform::kAttrArchive);
+  platform::ScopedPlatform use(os);
+  ZipRun r;
+  r.dir.WriteFile("tree/full/x.txt", "x");
+  r.dir.MakeDir("tree/void");
+  r.zip.StoreEmptySubDirs = true;
+  r.zip.FileAttribute().SetftDirectory(true);
+  r.zip.StoredDirNames = sdRelativeStoreStart;  // each line's folder leads its names
+  ASSERT_EQ(r.Run({"tree/*", "tree/full/*", "tree/void/*"}), 2);
+  EXPECT_TRUE(r.codes.empty());
+  Archive a;
+  ASSERT_TRUE(Parse(r.Bytes(), a));
+  ASSERT_EQ(a.Entries.size(), 2u);
+  ASSERT_NE(a.Find("tree/void/"), nullptr);
+  EXPECT_EQ(a.Find("tree/void/")->External(), 0x30u);
+  ASSERT_NE(a.Find("full/x.txt"), nullptr);
+  const std::string before = r.Bytes();
+  EXPECT_EQ(r.Run({"tree/*", "tree/full/*", "tree/void/*"}), 0);
+  EXPECT_TRUE(r.codes.empty());
+  EXPECT_EQ(r.Bytes(), before);
+}
+
 TEST(ZipWriter, NamesAreStoredInCodePage932) {
   if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
   ZipRun r;
