@@ -169,6 +169,20 @@ TEST(DeflateEngine, OneByteIsOneFinalFixedBlock) {
   EXPECT_EQ(r.Method, 8);
 }
 
+// Text pays for its own code trees: one final dynamic block at every level.
+TEST(DeflateEngine, TextGetsADynamicBlock) {
+  const Bytes input = Words(20000, 3);
+  for (TDeflateType type : kTypes) {
+    const FileRun r = RunDeflateFile(input, type, true);
+    EXPECT_EQ(r.Method, 8);
+    const Inflated d = Decode(r.Out);
+    ASSERT_EQ(d.Blocks.size(), 1u) << "type " << type;
+    EXPECT_EQ(d.Blocks[0].Type, 2) << "type " << type;
+    EXPECT_TRUE(d.Blocks[0].Final);
+    EXPECT_EQ(d.Data, input);
+  }
+}
+
 TEST(DeflateEngine, SmallIncompressibleInputFallsBackToStoringOnlyWhenAllowed) {
   // Random bytes: dynamic codes beat the fixed ones (which spend 9 bits on
   // the upper byte values) once the input is long enough to pay for the
