@@ -41,6 +41,40 @@ class LimitedFile final : public platform::File {
   std::shared_ptr<int64_t> written_;
 };
 
+// A file opened for reading whose reads reach no further than `after` bytes
+// from its `fromPass`th pass on (a pass starts with a read at position 0):
+// they stop there as if the file ended, or fail.
+class CutFile final : public platform::File {
+ public:
+  CutFile(platform::FileHandle inner, int64_t after, bool error, int fromPass)
+      : inner_(std::move(inner)), after_(after), error_(error), fromPass_(fromPass) {}
+
+  int64_t Read(void* buffer, size_t count) override {
+    const int64_t at = inner_->Position();
+    pass_ += at == 0;
+    if (pass_ >= fromPass_ && at + static_cast<int64_t>(count) > after_) {
+      if (error_) return -1;
+      count = at < after_ ? static_cast<size_t>(after_ - at) : 0;
+    }
+    return inner_->Read(buffer, count);
+  }
+  int64_t Write(const void* buffer, size_t count) override { return inner_->Write(buffer, count); }
+  bool Seek(int64_t distance, platform::Origin origin) override { return inner_->Seek(distance, origin); }
+  int64_t Position() override { return inner_->Position(); }
+  int64_t Size() override { return inner_->Size(); }
+  bool SetEnd() override { return inner_->SetEnd(); }
+  bool Flush() override { return inner_->Flush(); }
+  bool Close() override { return inner_->Close(); }
+  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
+
+ private:
+  platform::FileHandle inner_;
+  int64_t after_;
+  bool error_;
+  int fromPass_;
+  int pass_ = 0;
+};
+
 }  // namespace
 
 bool FaultPlatform::NameIn(const std::string& path, const std::set<std::string>& names) {
@@ -73,7 +107,10 @@ FaultPlatform::Volume* FaultPlatform::Simulated(const std::string& root) {
 platform::FileHandle FaultPlatform::OpenRead(const std::string& path, platform::ShareMode share) {
   faulted_ = NameIn(path, failOpenRead_);
   if (faulted_) return nullptr;
-  return Platform::OpenRead(path, share);
+  auto file = Platform::OpenRead(path, share);
+  if (file && cut_.Name.size() && NameIn(path, {cut_.Name}))
+    return std::make_unique<CutFile>(std::move(file), cut_.After, cut_.Error, cut_.FromPass);
+  return file;
 }
 
 std::unique_ptr<platform::FindHandle> FaultPlatform::FindFirst(const std::string& folder,

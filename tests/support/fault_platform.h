@@ -19,6 +19,11 @@
 //   FailOpenRead(name)   OpenRead fails for a path that equals `name` or
 //                        ends in a delimiter followed by it.
 //   FailCreate(name)     Create and OpenReadWrite fail likewise.
+//   CutReads(name, n, error, fromPass)
+//                        reads of that file reach no further than n bytes,
+//                        from its fromPass-th pass on (a pass starts with a
+//                        read at position 0; 1 is the first): they stop
+//                        there as if the file ended, or fail when error.
 // Moves and deletions: FailMoveFile / FailDeleteFile / FailRecycleFile with
 //   Fail::Once (the next call fails, later ones work) or Fail::Always.
 //   Moves, deletions and recycles that succeed are recorded. RecycleFile
@@ -68,6 +73,9 @@ class FaultPlatform : public platform::Platform {
   void DiskFullAfter(int64_t bytes) { *diskLeft_ = bytes; }
   void FailOpenRead(const std::string& name) { failOpenRead_.insert(name); }
   void FailCreate(const std::string& name) { failCreate_.insert(name); }
+  void CutReads(const std::string& name, int64_t after, bool error, int fromPass = 1) {
+    cut_ = {name, after, error, fromPass};
+  }
   void FailMoveFile(Fail mode) { failMove_ = mode; }
   void FailDeleteFile(Fail mode) { failDelete_ = mode; }
   void FailRecycleFile(Fail mode) { failRecycle_ = mode; }
@@ -115,6 +123,12 @@ class FaultPlatform : public platform::Platform {
   std::map<std::string, Volume> volumes_;
   uint32_t errorMode_ = 0;
   uint32_t folderBits_ = 0;
+  struct Cut {
+    std::string Name;
+    int64_t After = 0;
+    bool Error = false;
+    int FromPass = 1;
+  } cut_;
   bool faulted_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/fault_platform.h"
 #include "support/reference.h"
 #include "archive/kvtErrors.h"
 #include "archive/kvtNames.h"
@@ -171,6 +172,44 @@ TEST_F(GZipWriter, CancelMidFileLeavesOutputAndSourceAsTheyWere) {
   auto search = platform::Current().FindFirst(dir.Path(), "kvt*");
   for (platform::FindData d; search && search->Next(d);) left.push_back(d.Name);
   EXPECT_TRUE(left.empty());
+}
+
+// A source whose read fails part-way is reported and leaves nothing: the
+// old output and, under swMove, the source stay. A source that ends early
+// gets a member of what was read, trailer included.
+TEST_F(GZipWriter, ReadFaultsLeaveNothingOrRecordWhatWasRead) {
+  Bytes data(100000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>("gzip text "[i % 10]);
+  WriteFile(dir / "b.txt", data);
+  WriteFile(dir / "b.txt.gz", "old");
+  auto overwrite = [](TGZip& g) {
+    g.Switch = swMove;
+    g.DeleteOptions = doFinal;
+    g.OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) { mode = 0; };
+  };
+  {
+    test::FaultPlatform os;
+    os.CutReads("b.txt", 40000, true);
+    platform::ScopedPlatform use(os);
+    EXPECT_EQ(Run({dir / "b.txt"}, dir / "x.gz", overwrite), 0);
+  }
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrOpen});
+  EXPECT_EQ(ReadFile(dir / "b.txt.gz"), Bytes({'o', 'l', 'd'}));
+  EXPECT_EQ(ReadFile(dir / "b.txt"), data);
+
+  errors.Codes.clear();
+  {
+    test::FaultPlatform os;
+    os.CutReads("b.txt", 40000, false);
+    platform::ScopedPlatform use(os);
+    EXPECT_EQ(Run({dir / "b.txt"}, dir / "x.gz", overwrite), 1);
+  }
+  EXPECT_TRUE(errors.Codes.empty());
+  const Bytes read(data.begin(), data.begin() + 40000);
+  const Member m = ReadMember(ReadFile(dir / "b.txt.gz"));
+  EXPECT_EQ(m.Data, read);
+  EXPECT_EQ(m.Size, 40000u);
+  EXPECT_EQ(m.Crc, test::ReferenceCrc32(read));
 }
 
 // The TAR writer hands its finished archive to the GZIP writer: x.tgz
