@@ -384,29 +384,16 @@ TEST_F(DriverTest, MoveDeletesTheStoredSourcesAfterTheCommit) {
 }
 
 TEST_F(DriverTest, MoveNeverDeletesAFolder) {
-  // A search that reports folders read-only, as Windows may.
+  // Folders reported read-only, as Windows may; every deletion tried is kept.
   class ReadOnlyFolders : public DriverPlatform {
    public:
-    std::unique_ptr<platform::FindHandle> FindFirst(const std::string& folder,
-                                                    const std::string& mask) override {
-      struct Search : platform::FindHandle {
-        std::unique_ptr<platform::FindHandle> real;
-        bool Next(FindData& out) override {
-          if (!real || !real->Next(out)) return false;
-          if (out.Attr & platform::kAttrDirectory) out.Attr |= platform::kAttrReadOnly;
-          return true;
-        }
-      };
-      auto s = std::make_unique<Search>();
-      s->real = DriverPlatform::FindFirst(folder, mask);
-      return s;
-    }
     bool DeleteFile(const std::string& path) override {
       Attempts.push_back(path);
       return DriverPlatform::DeleteFile(path);
     }
     std::vector<std::string> Attempts;
   } readOnly;
+  readOnly.MarkFolders(platform::kAttrReadOnly);
   readOnly.Temp = os_.Temp;
   platform::ScopedPlatform use(readOnly);
   auto w = Writer({Spec("*")});

@@ -5,12 +5,33 @@
 namespace vix::test {
 namespace {
 
+// Forwards every operation to the real file; the fault files below change
+// one of them.
+class ForwardingFile : public platform::File {
+ public:
+  explicit ForwardingFile(platform::FileHandle inner) : inner_(std::move(inner)) {}
+  int64_t Read(void* buffer, size_t count) override { return inner_->Read(buffer, count); }
+  int64_t Write(const void* buffer, size_t count) override { return inner_->Write(buffer, count); }
+  bool Seek(int64_t distance, platform::Origin origin) override {
+    return inner_->Seek(distance, origin);
+  }
+  int64_t Position() override { return inner_->Position(); }
+  int64_t Size() override { return inner_->Size(); }
+  bool SetEnd() override { return inner_->SetEnd(); }
+  bool Flush() override { return inner_->Flush(); }
+  bool Close() override { return inner_->Close(); }
+  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
+
+ protected:
+  platform::FileHandle inner_;
+};
+
 // A file whose writes stop at a byte budget: its own, the disk's, or both.
-class LimitedFile final : public platform::File {
+class LimitedFile final : public ForwardingFile {
  public:
   LimitedFile(platform::FileHandle inner, int64_t ownLimit, std::shared_ptr<int64_t> diskLeft,
               std::shared_ptr<int64_t> written)
-      : inner_(std::move(inner)), ownLeft_(ownLimit), diskLeft_(std::move(diskLeft)),
+      : ForwardingFile(std::move(inner)), ownLeft_(ownLimit), diskLeft_(std::move(diskLeft)),
         written_(std::move(written)) {}
 
   int64_t Write(const void* buffer, size_t count) override {
@@ -25,17 +46,8 @@ class LimitedFile final : public platform::File {
     }
     return done;
   }
-  int64_t Read(void* buffer, size_t count) override { return inner_->Read(buffer, count); }
-  bool Seek(int64_t distance, platform::Origin origin) override { return inner_->Seek(distance, origin); }
-  int64_t Position() override { return inner_->Position(); }
-  int64_t Size() override { return inner_->Size(); }
-  bool SetEnd() override { return inner_->SetEnd(); }
-  bool Flush() override { return inner_->Flush(); }
-  bool Close() override { return inner_->Close(); }
-  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
 
  private:
-  platform::FileHandle inner_;
   int64_t ownLeft_;
   std::shared_ptr<int64_t> diskLeft_;
   std::shared_ptr<int64_t> written_;
@@ -44,10 +56,10 @@ class LimitedFile final : public platform::File {
 // A file opened for reading whose reads reach no further than `after` bytes
 // from its `fromPass`th pass on (a pass starts with a read at position 0):
 // they stop there as if the file ended, or fail.
-class CutFile final : public platform::File {
+class CutFile final : public ForwardingFile {
  public:
   CutFile(platform::FileHandle inner, int64_t after, bool error, int fromPass)
-      : inner_(std::move(inner)), after_(after), error_(error), fromPass_(fromPass) {}
+      : ForwardingFile(std::move(inner)), after_(after), error_(error), fromPass_(fromPass) {}
 
   int64_t Read(void* buffer, size_t count) override {
     const int64_t at = inner_->Position();
@@ -58,17 +70,8 @@ class CutFile final : public platform::File {
     }
     return inner_->Read(buffer, count);
   }
-  int64_t Write(const void* buffer, size_t count) override { return inner_->Write(buffer, count); }
-  bool Seek(int64_t distance, platform::Origin origin) override { return inner_->Seek(distance, origin); }
-  int64_t Position() override { return inner_->Position(); }
-  int64_t Size() override { return inner_->Size(); }
-  bool SetEnd() override { return inner_->SetEnd(); }
-  bool Flush() override { return inner_->Flush(); }
-  bool Close() override { return inner_->Close(); }
-  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
 
  private:
-  platform::FileHandle inner_;
   int64_t after_;
   bool error_;
   int fromPass_;
