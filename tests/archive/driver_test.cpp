@@ -149,6 +149,10 @@ TEST_F(DriverTest, AddingAFileKeepsTheOldEntriesByteForByte) {
   const std::string after = ArchiveBytes();
   EXPECT_EQ(after.substr(0, before.size()), before);
   EXPECT_EQ(Entries().back(), "d.txt");
+  // The kept entries are copied by the driver itself, before the new one.
+  EXPECT_EQ(w->Calls, (std::vector<std::string>{"LoadEntries", "WriteEntry d.txt",
+                                                "WriteArchiveEnd", "CommitTempFile",
+                                                "ReportEntries", "AfterCommit"}));
 }
 
 TEST_F(DriverTest, ChangedEntryIsReplacedThroughOnReplaceFile) {
