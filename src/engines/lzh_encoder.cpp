@@ -104,6 +104,9 @@ class Encoder {
   // --- coder ----------------------------------------------------------------
   void Output(uint32_t c, uint32_t p);
   void SendBlock();
+  int CLenCount() const;
+  template <typename Emit>
+  void ForEachCLenSymbol(Emit emit) const;
   void CountTFreq();
   void WritePtLen(int n, int nbit, int special);
   void WriteCLen();
@@ -428,33 +431,47 @@ void Encoder::Output(uint32_t c, uint32_t p) {
   }
 }
 
-// Counts the code-length symbols that WriteCLen will send.
-void Encoder::CountTFreq() {
-  std::fill(tFreq_, tFreq_ + kNT, 0u);
+// Character lengths sent: trailing zeros are dropped.
+int Encoder::CLenCount() const {
   int n = kNC;
   while (n > 0 && cLen_[n - 1] == 0) --n;
+  return n;
+}
+
+// Hands `emit` each code-length symbol of the character lengths with its
+// extra bits (count, value), runs of zeros coded as they are sent. Counting
+// and writing share this walk, so the frequencies always match the codes.
+template <typename Emit>
+void Encoder::ForEachCLenSymbol(Emit emit) const {
+  const int n = CLenCount();
   int i = 0;
   while (i < n) {
     const int k = cLen_[i++];
-    if (k == 0) {
-      int count = 1;
-      while (i < n && cLen_[i] == 0) {
-        ++i;
-        ++count;
-      }
-      if (count <= 2)
-        tFreq_[0] += count;
-      else if (count <= 18)
-        ++tFreq_[1];
-      else if (count == 19) {
-        ++tFreq_[0];
-        ++tFreq_[1];
-      } else
-        ++tFreq_[2];
+    if (k != 0) {
+      emit(k + 2, 0, 0u);
+      continue;
+    }
+    int count = 1;
+    while (i < n && cLen_[i] == 0) {
+      ++i;
+      ++count;
+    }
+    if (count <= 2) {
+      for (int m = 0; m < count; ++m) emit(0, 0, 0u);
+    } else if (count <= 18) {
+      emit(1, 4, static_cast<uint32_t>(count - 3));
+    } else if (count == 19) {
+      emit(0, 0, 0u);
+      emit(1, 4, 15u);
     } else {
-      ++tFreq_[k + 2];
+      emit(2, kCBit, static_cast<uint32_t>(count - 20));
     }
   }
+}
+
+void Encoder::CountTFreq() {
+  std::fill(tFreq_, tFreq_ + kNT, 0u);
+  ForEachCLenSymbol([this](int symbol, int, uint32_t) { ++tFreq_[symbol]; });
 }
 
 // Lengths of the code-length or position table. After the entry `special`
@@ -477,35 +494,11 @@ void Encoder::WritePtLen(int n, int nbit, int special) {
 }
 
 void Encoder::WriteCLen() {
-  int n = kNC;
-  while (n > 0 && cLen_[n - 1] == 0) --n;
-  PutBits(kCBit, static_cast<uint32_t>(n));
-  int i = 0;
-  while (i < n) {
-    const int k = cLen_[i++];
-    if (k == 0) {
-      int count = 1;
-      while (i < n && cLen_[i] == 0) {
-        ++i;
-        ++count;
-      }
-      if (count <= 2) {
-        for (int m = 0; m < count; ++m) PutBits(ptLen_[0], ptCode_[0]);
-      } else if (count <= 18) {
-        PutBits(ptLen_[1], ptCode_[1]);
-        PutBits(4, static_cast<uint32_t>(count - 3));
-      } else if (count == 19) {
-        PutBits(ptLen_[0], ptCode_[0]);
-        PutBits(ptLen_[1], ptCode_[1]);
-        PutBits(4, 15);
-      } else {
-        PutBits(ptLen_[2], ptCode_[2]);
-        PutBits(kCBit, static_cast<uint32_t>(count - 20));
-      }
-    } else {
-      PutBits(ptLen_[k + 2], ptCode_[k + 2]);
-    }
-  }
+  PutBits(kCBit, static_cast<uint32_t>(CLenCount()));
+  ForEachCLenSymbol([this](int symbol, int extraBits, uint32_t extra) {
+    PutBits(ptLen_[symbol], ptCode_[symbol]);
+    if (extraBits) PutBits(extraBits, extra);
+  });
 }
 
 void Encoder::SendBlock() {
