@@ -48,6 +48,15 @@ struct PathCase {
   const char* drive;
 };
 
+void ExpectPieces(const PathCase& c, PathStyle style) {
+  SCOPED_TRACE(c.path);
+  EXPECT_EQ(ExtractFilePath(c.path, style), c.dir);
+  EXPECT_EQ(ExtractFileName(c.path, style), c.name);
+  EXPECT_EQ(ExtractFileExt(c.path, style), c.ext);
+  EXPECT_EQ(ExtractFileDir(c.path, style), c.fdir);
+  EXPECT_EQ(ExtractFileDrive(c.path, style), c.drive);
+}
+
 TEST(PathPieces, WindowsStyle) {
   const PathCase cases[] = {
       {"C:\\a\\b.txt", "C:\\a\\", "b.txt", ".txt", "C:\\a", "C:"},
@@ -61,14 +70,7 @@ TEST(PathPieces, WindowsStyle) {
       {"\\x.zip", "\\", "x.zip", ".zip", "\\", ""},
       {"name", "", "name", "", "", ""},
   };
-  for (const PathCase& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(ExtractFilePath(c.path, kWindowsStyle), c.dir);
-    EXPECT_EQ(ExtractFileName(c.path, kWindowsStyle), c.name);
-    EXPECT_EQ(ExtractFileExt(c.path, kWindowsStyle), c.ext);
-    EXPECT_EQ(ExtractFileDir(c.path, kWindowsStyle), c.fdir);
-    EXPECT_EQ(ExtractFileDrive(c.path, kWindowsStyle), c.drive);
-  }
+  for (const PathCase& c : cases) ExpectPieces(c, kWindowsStyle);
   EXPECT_EQ(ChangeFileExt("C:\\a.b\\c", ".zip", kWindowsStyle), "C:\\a.b\\c.zip");
   EXPECT_EQ(ChangeFileExt("C:\\x.tar.gz", ".lzh", kWindowsStyle), "C:\\x.tar.lzh");
   EXPECT_EQ(ChangeFileExt("C:\\x.txt", "", kWindowsStyle), "C:\\x");
@@ -93,14 +95,7 @@ TEST(PathPieces, PosixStyle) {
       {"C:b.txt", "", "C:b.txt", ".txt", "", ""},
       {".profile", "", ".profile", ".profile", "", ""},
   };
-  for (const PathCase& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(ExtractFilePath(c.path, kPosixStyle), c.dir);
-    EXPECT_EQ(ExtractFileName(c.path, kPosixStyle), c.name);
-    EXPECT_EQ(ExtractFileExt(c.path, kPosixStyle), c.ext);
-    EXPECT_EQ(ExtractFileDir(c.path, kPosixStyle), c.fdir);
-    EXPECT_EQ(ExtractFileDrive(c.path, kPosixStyle), c.drive);
-  }
+  for (const PathCase& c : cases) ExpectPieces(c, kPosixStyle);
   EXPECT_FALSE(IsUncPath("//srv/share", kPosixStyle));
   EXPECT_EQ(AppendBackslash("/tmp", kPosixStyle), "/tmp/");
   EXPECT_EQ(AppendBackslash("a\\", kPosixStyle), "a\\/");
