@@ -95,6 +95,7 @@ class Encoder {
   }
   uint32_t Child(uint32_t q, uint32_t c);
   void MakeChild(uint32_t q, uint32_t c, uint32_t r);
+  void TakeChainPlace(uint32_t old, uint32_t node);
   void Split(uint32_t old);
   void InsertNode();
   void DeleteNode();
@@ -223,20 +224,25 @@ void Encoder::MakeChild(uint32_t q, uint32_t c, uint32_t r) {
   ++childCount_[q];
 }
 
+// `node` takes the place of `old` in its hash chain (not under its parent).
+inline void Encoder::TakeChainPlace(uint32_t old, uint32_t node) {
+  Link* const links = links_.get();
+  uint16_t* const prev = prev_.get();
+  const uint32_t before = prev[old], after = links[old].next;
+  prev[node] = static_cast<uint16_t>(before);
+  links[before].next = static_cast<uint16_t>(node);
+  links[node].next = static_cast<uint16_t>(after);
+  prev[after] = static_cast<uint16_t>(node);
+}
+
 // Puts a new internal node of level matchlen_ above `old`, with `old` and
 // the leaf pos_ as its children.
 void Encoder::Split(uint32_t old) {
   Link* const links = links_.get();
-  uint16_t* const prev = prev_.get();
   const uint32_t node = avail_;
   avail_ = links[node].next;
   childCount_[node] = 0;
-  uint32_t t = prev[old];
-  prev[node] = static_cast<uint16_t>(t);
-  links[t].next = static_cast<uint16_t>(node);
-  t = links[old].next;
-  links[node].next = static_cast<uint16_t>(t);
-  prev[t] = static_cast<uint16_t>(node);
+  TakeChainPlace(old, node);
   links[node].parent = links[old].parent;
   inner_[node] = {static_cast<uint16_t>(matchlen_), static_cast<uint16_t>(pos_)};
   MakeChild(node, text_[matchpos_ + matchlen_], old);
@@ -315,13 +321,7 @@ void Encoder::InsertNode() {
   // A full-length match: the new leaf takes the old one's place, and the old
   // leaf's link points at its successor so that a later search that starts
   // from it is led on.
-  uint16_t* const prev = prev_.get();
-  uint32_t t = prev[r];
-  prev[pos] = static_cast<uint16_t>(t);
-  links[t].next = static_cast<uint16_t>(pos);
-  t = links[r].next;
-  links[pos].next = static_cast<uint16_t>(t);
-  prev[t] = static_cast<uint16_t>(pos);
+  TakeChainPlace(r, pos);
   links[pos].parent = static_cast<uint16_t>(q);
   links[r].parent = kNil;
   links[r].next = static_cast<uint16_t>(pos);
@@ -365,12 +365,7 @@ void Encoder::DeleteNode() {
   u = links[s].next;
   links[t].next = static_cast<uint16_t>(u);
   prev[u] = static_cast<uint16_t>(t);
-  t = prev[r];
-  links[t].next = static_cast<uint16_t>(s);
-  prev[s] = static_cast<uint16_t>(t);
-  t = links[r].next;
-  prev[t] = static_cast<uint16_t>(s);
-  links[s].next = static_cast<uint16_t>(t);
+  TakeChainPlace(r, s);
   links[s].parent = links[r].parent;
   links[r].parent = kNil;
   links[r].next = static_cast<uint16_t>(avail_);
