@@ -6,7 +6,7 @@ import os
 import subprocess
 import unittest
 
-from interop import ARCWRITE, TreeCase, _write
+from interop import ARCWRITE, TreeCase, _write, have, run
 
 
 class ArcwriteUsage(TreeCase):
@@ -39,6 +39,23 @@ class ArcwriteUsage(TreeCase):
         code, out, _ = self.call("zip", "x.zip", "a.txt")
         self.assertEqual(code, 1)
         self.assertRegex(out, r"error 25242: [^:]+: .*x\.zip: ")
+
+    def test_lzh_delete_runs_end_in_a_readable_archive_or_none(self):
+        for name in ("a.txt", "b.txt", "c.txt"):
+            _write(self.path(name), name.encode() * 100)
+        code, out, _ = self.call("lzh", "x.lzh", "a.txt", "b.txt", "c.txt")
+        self.assertEqual(code, 0, out)
+        code, out, _ = self.call("lzh", "x.lzh", "--switch", "delete", "b.txt")
+        self.assertEqual(code, 0, out)
+        if have("lhasa"):
+            listing = run(["lhasa", "l", self.path("x.lzh")]).stdout
+            self.assertIn(b"a.txt", listing)
+            self.assertNotIn(b"b.txt", listing)
+            run(["lhasa", "t", self.path("x.lzh")])
+        # Deleting every entry removes the archive; that is no error.
+        code, out, _ = self.call("lzh", "x.lzh", "--switch", "delete", "*.txt")
+        self.assertEqual(code, 0, out)
+        self.assertFalse(os.path.exists(self.path("x.lzh")))
 
 
 if __name__ == "__main__":

@@ -207,7 +207,10 @@ int main(int argc, char** argv) {
 
   try {
     const int written = writer->Compress();
-    if (format == "lzh" && written > 0 && !AppendLzhEndMark(writer->ArchiveFile())) {
+    // A delete run that removed every entry removed the archive with them.
+    const std::string& out = writer->ArchiveFile();
+    const bool archiveLeft = platform::Current().GetAttributes(out) != 0xFFFFFFFFu;
+    if (format == "lzh" && written > 0 && archiveLeft && !AppendLzhEndMark(out)) {
       std::printf("error: cannot append the end mark to %s\n", writer->ArchiveFile().c_str());
       ++errors;
     }
