@@ -8,6 +8,7 @@
 #include <string>
 
 #include "archive/kvtTime.h"
+#include "support/scoped_env.h"
 
 namespace vix {
 namespace {
@@ -226,26 +227,6 @@ TEST(UnixTime, RoundTripInHandMadeZones) {
 // for the current year; the conversions through it must agree with the C
 // library itself in zones without daylight saving, with northern and
 // southern daylight saving, and with half-hour offsets.
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* zone) {
-    if (const char* old = std::getenv("TZ")) saved_ = old, hadTz_ = true;
-    setenv("TZ", zone, 1);
-    tzset();
-    ReloadTimeZone();
-  }
-  ~ScopedTz() {
-    if (hadTz_) setenv("TZ", saved_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-    ReloadTimeZone();
-  }
-
- private:
-  std::string saved_;
-  bool hadTz_ = false;
-};
-
 std::string ShowTm(const struct tm& t) {
   return Show(Dt(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec));
 }
@@ -255,7 +236,7 @@ TEST(UnixTime, AgreesWithTheCLibraryInRealZones) {
                          "Australia/Sydney", "Asia/Kolkata", "Australia/Adelaide"};
   std::mt19937 rng(2024);
   for (const char* name : zones) {
-    ScopedTz tz(name);
+    test::ScopedTimeZone tz(name, ReloadTimeZone);
     const time_t now = time(nullptr);
     struct tm lt;
     localtime_r(&now, &lt);

@@ -6,7 +6,7 @@
 #include "platform/platform.h"
 
 #ifndef _WIN32
-#include "scoped_env.h"
+#include "support/scoped_env.h"
 #endif
 
 namespace vix::platform {

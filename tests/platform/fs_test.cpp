@@ -13,7 +13,7 @@
 
 #include <filesystem>
 
-#include "scoped_env.h"
+#include "support/scoped_env.h"
 #endif
 
 namespace vix::platform {

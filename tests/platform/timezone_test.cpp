@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/posix/posix_timezone.h"
-#include "scoped_env.h"
+#include "support/scoped_env.h"
 
 namespace vix::platform {
 namespace {
@@ -95,12 +95,11 @@ bool ZoneKnown(const char* zone) {
 
 TEST_P(ZoneTest, RecordReproducesTheCLibrary) {
   if (!ZoneKnown(GetParam())) GTEST_SKIP() << "zone data missing";
-  test::ScopedEnv tz("TZ", GetParam());
+  test::ScopedTimeZone tz(GetParam());
   for (const int year : {CurrentYear(), 2024, 2025, 2030}) {
     SCOPED_TRACE(std::string(GetParam()) + " " + std::to_string(year));
     ExpectRecordReproducesLocalTime(detail::TimeZoneForYear(year), year);
   }
-  tzset();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -130,7 +129,7 @@ TEST(TimeZoneRecord, MatchesTheWindowsRecordsOfKnownZones) {
   };
   for (const Expected& e : zones) {
     if (!ZoneKnown(e.zone)) continue;
-    test::ScopedEnv tz("TZ", e.zone);
+    test::ScopedTimeZone tz(e.zone);
     const TimeZoneInfo z = detail::TimeZoneForYear(2025);
     SCOPED_TRACE(e.zone);
     EXPECT_EQ(z.Bias, e.bias);
@@ -145,7 +144,6 @@ TEST(TimeZoneRecord, MatchesTheWindowsRecordsOfKnownZones) {
       EXPECT_EQ(got.Minute, want.Minute);
     }
   }
-  tzset();
 }
 
 }  // namespace

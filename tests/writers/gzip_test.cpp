@@ -7,6 +7,7 @@
 
 #include "support/fault_platform.h"
 #include "support/reference.h"
+#include "support/scoped_env.h"
 #include "archive/kvtErrors.h"
 #include "archive/kvtNames.h"
 #include "engines/deflate_test_inflater.h"
@@ -219,7 +220,7 @@ TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
   ScratchDir dir("tgz");
 #ifndef _WIN32
   const std::string trash = dir / "trash";
-  setenv("XDG_DATA_HOME", trash.c_str(), 1);
+  test::ScopedEnv data("XDG_DATA_HOME", trash.c_str());
 #endif
   WriteFile(dir / "src" / "a.txt", "alpha alpha alpha");
   WriteFile(dir / "src" / "b.bin", Bytes(100000, 0x42));
