@@ -6,13 +6,23 @@
 
 namespace vix::test {
 
-uint32_t ReferenceCrc32(const std::vector<uint8_t>& bytes) {
+uint32_t ReferenceCrc32(const void* data, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(data);
   uint32_t crc = 0xFFFFFFFFu;
-  for (uint8_t byte : bytes) {
-    crc ^= byte;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= p[i];
     for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
   }
   return crc ^ 0xFFFFFFFFu;
+}
+
+uint16_t ReferenceCrc16(const std::vector<uint8_t>& bytes) {
+  uint16_t crc = 0;
+  for (uint8_t byte : bytes) {
+    crc ^= byte;
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
 }
 
 std::vector<uint8_t> CorpusSlice(const char* name, size_t offset, size_t size) {

@@ -9,6 +9,7 @@
 
 #include "archive/kvtNames.h"
 #include "engines/lzh_decoder.h"
+#include "support/reference.h"
 #include "support/temp_dir.h"
 #include "writers/kvtLha.h"
 
@@ -17,15 +18,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// CRC-16/ARC bit by bit, independent of the table the writer uses.
-uint16_t Crc16(const Bytes& data) {
-  uint16_t crc = 0;
-  for (uint8_t b : data) {
-    crc ^= b;
-    for (int i = 0; i < 8; ++i) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
-  return crc;
-}
+uint16_t Crc16(const Bytes& data) { return test::ReferenceCrc16(data); }
 
 uint32_t Le32(const Bytes& b, size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;

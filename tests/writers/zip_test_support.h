@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/kvtCrc.h"
+#include "support/reference.h"
 #include "support/temp_dir.h"
 #include "writers/kvtZipIT.h"
 
@@ -20,9 +21,7 @@ inline uint32_t Le16(const std::string& b, size_t at) {
 inline uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | Le16(b, at + 2) << 16; }
 
 inline uint32_t Crc32(const std::string& data) {
-  uint32_t crc = 0xFFFFFFFF;
-  UpdateCrc32(data.data(), data.size(), crc);
-  return ~crc;
+  return test::ReferenceCrc32(data.data(), data.size());
 }
 
 struct Entry {
