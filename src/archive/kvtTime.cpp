@@ -4,6 +4,8 @@
 #include <cmath>
 #include <optional>
 
+#include "platform/dos_stamp.h"
+
 namespace vix {
 
 // Days per month and days before each month, common [0] and leap [1] years.
@@ -187,13 +189,7 @@ TDateTime DosStampToDateTime(uint32_t stamp) {
 uint32_t DateTimeToDosStamp(TDateTime value) {
   int year, month, day, hour, minute, second;
   DecodeDateTime(value, year, month, day, hour, minute, second);
-  if (year < 1980) return (1u << 5 | 1u) << 16;
-  if (year > 2107) {  // the last moment seven bits of years can hold
-    year = 2107, month = 12, day = 31, hour = 23, minute = 59, second = 58;
-  }
-  const uint32_t date = static_cast<uint32_t>((year - 1980) << 9 | month << 5 | day);
-  const uint32_t time = static_cast<uint32_t>(hour << 11 | minute << 5 | second / 2);
-  return date << 16 | time;
+  return platform::PackDosStamp(year, month, day, hour, minute, second);
 }
 
 const platform::TimeZoneInfo& TimeZone() {

@@ -1,10 +1,11 @@
 // Packing a broken-down local time into an MS-DOS stamp, shared by both
-// implementations of the platform layer (not part of its interface).
+// implementations of the platform layer and by the archive layer's time
+// conversions, so that every stamp clamps the same way.
 #pragma once
 
 #include <cstdint>
 
-namespace vix::platform::detail {
+namespace vix::platform {
 
 // Date in the high half (year-1980, month, day), time in the low half (hour,
 // minute, seconds/2). The DOS range is 1980..2107: earlier times clamp to
@@ -21,4 +22,4 @@ inline uint32_t PackDosStamp(int year, int month, int day, int hour, int minute,
   return date << 16 | time;
 }
 
-}  // namespace vix::platform::detail
+}  // namespace vix::platform

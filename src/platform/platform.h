@@ -110,7 +110,9 @@ enum : uint32_t {
   kAttrTemporary = 0x100,
   // Set by the POSIX layer on FIFOs, sockets and devices: reading one could
   // block forever, so the attribute filter rejects anything that carries it.
-  kAttrSpecial = 0x400,
+  // A bit Windows does not use: its 0x400 (reparse point) marks ordinary
+  // files too, such as cloud placeholders, which must not be left out.
+  kAttrSpecial = 0x40000000,
 };
 
 // One directory entry as the search returns it.

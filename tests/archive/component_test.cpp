@@ -28,6 +28,7 @@ TEST(FileAttr, DefaultsAcceptFilesButNotFolders) {
   EXPECT_FALSE(w.AcceptAttr(platform::kAttrDirectory));
   EXPECT_FALSE(w.AcceptAttr(platform::kAttrTemporary | platform::kAttrArchive));
   EXPECT_FALSE(w.AcceptAttr(platform::kAttrSpecial));
+  EXPECT_TRUE(w.AcceptAttr(platform::kAttrArchive | 0x400));  // a Windows reparse point
   EXPECT_FALSE(w.AcceptAttr(0x2000));  // only bits above 128
 }
 

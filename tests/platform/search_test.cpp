@@ -88,6 +88,20 @@ TEST_F(SearchTest, EntriesCarryAttributesSizesAndStamps) {
   EXPECT_EQ(seen, 7);
 }
 
+// Times outside the DOS range clamp to its ends instead of wrapping or
+// turning into an invalid stamp.
+TEST_F(SearchTest, StampsOutsideTheDosRangeClamp) {
+  ASSERT_TRUE(Current().SetLastWriteTime(dir_.Join("a.txt"), 86400 * 365));       // 1971
+  ASSERT_TRUE(Current().SetLastWriteTime(dir_.Join("noext"), 7258118400 + 86400));  // 2200
+  for (const auto& d : Search(dir_.Path(), "*")) {
+    if (d.Name == "a.txt") {
+      EXPECT_EQ(d.Time, 0x00210000u);  // 1980-01-01 00:00:00
+    } else if (d.Name == "noext") {
+      EXPECT_EQ(d.Time, 0xFF9FBF7Du);  // 2107-12-31 23:59:58
+    }
+  }
+}
+
 TEST_F(SearchTest, MissingFolderGivesNoSearch) {
   EXPECT_FALSE(Current().FindFirst(dir_.Join("nowhere"), "*"));
   EXPECT_FALSE(Current().LastErrorText().empty());
@@ -167,7 +181,8 @@ TEST(PlatformSearch, FolderLinksAreNotFollowed) {
   };
   walk(dir.Join("top"), 0);
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"alias.txt:32:5", "dangling:1024:0", "file.txt:32:5"}));
+  const std::string dangling = "dangling:" + std::to_string(kAttrSpecial) + ":0";
+  EXPECT_EQ(files, (std::vector<std::string>{"alias.txt:32:5", dangling, "file.txt:32:5"}));
   // Named directly, a link to a folder is the folder.
   EXPECT_EQ(Current().GetAttributes(dir.Join("top/inner/up")), uint32_t{kAttrDirectory});
 }

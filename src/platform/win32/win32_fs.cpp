@@ -19,7 +19,7 @@ bool EndsWithDelimiter(const std::string& s) {
 
 void Fill(const WIN32_FIND_DATAW& w, FindData& out) {
   out.Name = Narrow(w.cFileName, wcslen(w.cFileName));
-  out.Attr = w.dwFileAttributes;
+  out.Attr = w.dwFileAttributes & ~uint32_t{kAttrSpecial};
   out.Size = static_cast<uint64_t>(w.nFileSizeHigh) << 32 | w.nFileSizeLow;
   out.Time = detail::DosStampOf(w.ftLastWriteTime);
 }

@@ -77,7 +77,7 @@ uint32_t Platform::TickCount() { return GetTickCount(); }
 uint32_t Platform::NowDosStamp() {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  return detail::PackDosStamp(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+  return PackDosStamp(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 
 std::string Platform::LastErrorText() {

@@ -30,11 +30,12 @@ std::string Narrow(const wchar_t* text, size_t length);
 inline std::string Narrow(const std::wstring& text) { return Narrow(text.data(), text.size()); }
 
 // The DOS stamp (local time) of a system file time (UTC).
+// Out-of-range times clamp as on POSIX instead of failing to 0.
 inline uint32_t DosStampOf(const FILETIME& utc) {
   FILETIME local;
-  WORD date = 0, time = 0;
-  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToDosDateTime(&local, &date, &time)) return 0;
-  return static_cast<uint32_t>(date) << 16 | time;
+  SYSTEMTIME t;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &t)) return 0;
+  return PackDosStamp(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
 // Keeps the last-error code across clean-up calls.
