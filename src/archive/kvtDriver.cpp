@@ -17,7 +17,6 @@ using platform::FindData;
 constexpr uint32_t kNotWritable = platform::kAttrReadOnly | platform::kAttrHidden |
                                   platform::kAttrSystem | platform::kAttrDirectory |
                                   platform::kAttrVolumeId;
-constexpr uint32_t kNoSuchFile = 0xFFFFFFFFu;
 
 bool IsZipType(TArcType t) { return t == atJar || t == atZip || t == atZipExe || t == atZipMV; }
 
@@ -41,7 +40,7 @@ class RunFiles {
     Source.reset();
     Temp.reset();
     if (!owner_.TempFileName.empty() &&
-        platform::Current().GetAttributes(owner_.TempFileName) != kNoSuchFile)
+        platform::Current().GetAttributes(owner_.TempFileName) != platform::kNoAttributes)
       platform::Current().DeleteFile(owner_.TempFileName);
   }
   // Closes the temporary file; false when buffered bytes could not be written.
@@ -108,7 +107,7 @@ void TCompBase::CompressArchive() {
   }
   auto& os = platform::Current();
   const uint32_t attr = os.GetAttributes(ArchiveFile());
-  NewArchive = attr == kNoSuchFile;
+  NewArchive = attr == platform::kNoAttributes;
   if (NewArchive && Switch == swDelete) {
     ReportError(ArchiveFile(), "", "0", kErrNothingToDo);
     return;
@@ -229,7 +228,7 @@ bool TCompBase::CommitTempFile(const std::string& TempName, const std::string& A
 bool TCompBase::ReplaceFileWith(const std::string& TempName, const std::string& Target) {
   auto& os = platform::Current();
   if (os.MoveFile(TempName, Target)) return true;
-  if (os.GetAttributes(Target) == kNoSuchFile) return false;
+  if (os.GetAttributes(Target) == platform::kNoAttributes) return false;
   // The old file is set aside rather than deleted, so that a second
   // failure can put it back: a failed commit must never lose the archive.
   std::string folder = ExtractFilePath(Target);

@@ -11,7 +11,6 @@
 namespace vix {
 namespace {
 
-constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
 
 char UpperChar(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -198,7 +197,7 @@ bool IsUncPath(const std::string& path, PathStyle style) {
 
 bool DirExists(const std::string& path) {
   const uint32_t attr = platform::Current().GetAttributes(path);
-  return attr != kNoAttributes && (attr & platform::kAttrDirectory) != 0;
+  return attr != platform::kNoAttributes && (attr & platform::kAttrDirectory) != 0;
 }
 
 bool ForceDirs(const std::string& path, PathStyle style) {
@@ -230,7 +229,7 @@ bool IsPlainFile(const std::string& path) {
   constexpr uint32_t kNotPlain = platform::kAttrDirectory | platform::kAttrReadOnly |
                                  platform::kAttrSystem | platform::kAttrHidden |
                                  platform::kAttrVolumeId;
-  return attr != kNoAttributes && (attr & kNotPlain) == 0;
+  return attr != platform::kNoAttributes && (attr & kNotPlain) == 0;
 }
 
 std::string GetTempDir() {

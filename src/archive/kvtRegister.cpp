@@ -28,7 +28,7 @@ bool TRegisterKorvat::OpenArchiveForSize(FileHandle& handle, const std::string& 
 void TRegisterKorvat::CheckArchiveName(std::string& value) {
   if (!Loading()) return;
   const uint32_t attr = platform::Current().GetAttributes(value);
-  if (attr == 0xFFFFFFFFu || (attr & platform::kAttrDirectory)) value.clear();
+  if (attr == platform::kNoAttributes || (attr & platform::kAttrDirectory)) value.clear();
 }
 
 bool TRegisterKorvat::ArchiveDriveReady() {

@@ -114,6 +114,8 @@ enum : uint32_t {
   // files too, such as cloud placeholders, which must not be left out.
   kAttrSpecial = 0x40000000,
 };
+// What GetAttributes returns for a name that does not exist.
+inline constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 
 // One directory entry as the search returns it.
 struct FindData {

@@ -17,7 +17,6 @@ namespace {
 
 using namespace gzip;
 
-constexpr uint32_t kNoSuchFile = 0xFFFFFFFFu;
 constexpr uint32_t kNotWritable = platform::kAttrReadOnly | platform::kAttrHidden |
                                   platform::kAttrSystem | platform::kAttrDirectory |
                                   platform::kAttrVolumeId;
@@ -150,7 +149,7 @@ void TGZip::CompressGZipFiles() {
       OnRenameFile(*this, output, renamed);
       if (!renamed.empty()) output = renamed;
     }
-    if (os.GetAttributes(output) != kNoSuchFile && !MayOverwrite(output)) return;
+    if (os.GetAttributes(output) != platform::kNoAttributes && !MayOverwrite(output)) return;
 
     FileHandle input = OpenSource(path);
     if (!input) continue;
@@ -167,7 +166,7 @@ void TGZip::CompressGZipFiles() {
       const std::string& name;
       ~WorkFile() {
         auto& os = platform::Current();
-        if (!name.empty() && os.GetAttributes(name) != kNoSuchFile) os.DeleteFile(name);
+        if (!name.empty() && os.GetAttributes(name) != platform::kNoAttributes) os.DeleteFile(name);
       }
     } workGuard{work};
     FileHandle out = work.empty() ? nullptr : CreateArchiveFile(work, true);

@@ -15,7 +15,6 @@ namespace {
 // Cabinet parameters of every run.
 constexpr uint32_t kMaxCabinetSize = 0x7FFFFFFF;
 constexpr uint32_t kFolderThreshold = 900000;
-constexpr uint32_t kNoSuchFile = 0xFFFFFFFFu;
 constexpr unsigned kUtf8CodePage = 65001;
 // The attributes a cabinet keeps of a file. Others would be misread: 0x80
 // (a Windows file with no other attribute) means a UTF-8 name there, 0x10
@@ -304,7 +303,7 @@ bool TMakeCab::FinishCabinet() {
 
 void TMakeCab::DropCabFile() {
   auto& os = platform::Current();
-  if (fCabFile != ArchiveFile() && os.GetAttributes(fCabFile) != kNoSuchFile)
+  if (fCabFile != ArchiveFile() && os.GetAttributes(fCabFile) != platform::kNoAttributes)
     os.DeleteFile(fCabFile);
   fCabFile.clear();
 }
@@ -316,7 +315,7 @@ void TMakeCab::CompressArchive() {
       return;
     }
     auto& os = platform::Current();
-    const bool exists = os.GetAttributes(ArchiveFile()) != kNoSuchFile;
+    const bool exists = os.GetAttributes(ArchiveFile()) != platform::kNoAttributes;
     // A listing request never writes: the writer reads no cabinet headers,
     // so it lists nothing.
     if (Switch == swRead) {
@@ -488,7 +487,7 @@ fci::INT_PTR TMakeCab::GetCabOpenInfo(const std::string& name, uint16_t& date, u
                                       uint16_t& attribs, int& err) {
   auto& os = platform::Current();
   const uint32_t attr = os.GetAttributes(name);
-  if (attr == kNoSuchFile) {
+  if (attr == platform::kNoAttributes) {
     ReportError(name, os.LastErrorText(), "0", kErrOpen);
     fFileReported = true;
   }
@@ -515,7 +514,7 @@ fci::INT_PTR TMakeCab::GetCabOpenInfo(const std::string& name, uint16_t& date, u
     date = static_cast<uint16_t>(stamp >> 16);
     time = static_cast<uint16_t>(stamp);
   }
-  attribs = attr == kNoSuchFile ? 0 : static_cast<uint16_t>(attr & kStoredAttributes);
+  attribs = attr == platform::kNoAttributes ? 0 : static_cast<uint16_t>(attr & kStoredAttributes);
   if (fNameIsUtf8) attribs |= fci::A_NAME_IS_UTF;
   fSourceHandle = handle;
   if (OnRead) {

@@ -397,8 +397,8 @@ void TTar::AfterCommit() {
     // GZIP file that holds it, nor go when no GZIP file was written.
     const std::string output = ArchiveFile() + gzip.DefaultExt();
     auto& os = platform::Current();
-    if (written > 0 && os.GetAttributes(output) != 0xFFFFFFFFu &&
-        os.GetAttributes(ArchiveFile()) != 0xFFFFFFFFu)
+    if (written > 0 && os.GetAttributes(output) != platform::kNoAttributes &&
+        os.GetAttributes(ArchiveFile()) != platform::kNoAttributes)
       os.DeleteFile(ArchiveFile());
   } catch (...) {
     // Errors of the GZIP step have reached OnError; the TAR archive stands.

@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
     const int written = writer->Compress();
     // A delete run that removed every entry removed the archive with them.
     const std::string& out = writer->ArchiveFile();
-    const bool archiveLeft = platform::Current().GetAttributes(out) != 0xFFFFFFFFu;
+    const bool archiveLeft = platform::Current().GetAttributes(out) != platform::kNoAttributes;
     if (format == "lzh" && written > 0 && archiveLeft && !AppendLzhEndMark(out)) {
       std::printf("error: cannot append the end mark to %s\n", writer->ArchiveFile().c_str());
       ++errors;

@@ -37,7 +37,6 @@ using detail::DosStampOf;
 using detail::JoinPath;
 using detail::KeepErrno;
 
-constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
 
 uint32_t AttrOf(const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return kAttrDirectory;
