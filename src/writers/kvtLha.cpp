@@ -80,7 +80,8 @@ uint32_t TLha::EntryOverhead(int) { return lha::kEntryOverhead; }
 // Writing entries
 
 bool TLha::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
-  if (Entry.Attr == platform::kAttrDirectory) return WriteDirEntry(Target, Index, Entry);
+  // Any folder bit: Windows folders may also carry read-only or archive.
+  if (Entry.Attr & platform::kAttrDirectory) return WriteDirEntry(Target, Index, Entry);
   return WriteFileEntry(Target, Index, Entry);
 }
 
@@ -472,7 +473,7 @@ void TLha::LoadEntries(Stream* Source) {
   fReadState = ReadState::End;
   std::string name;
   for (bool more = ReadFirstHeader(name, Source); more; more = ReadNextHeader(name, Source)) {
-    const std::string line = FromStoredName(name, TranslateOemChar);
+    std::string line = FromStoredName(name, TranslateOemChar);
     if (Switch == swDelete && NameSelected(line)) {
       ++FilesDeleted;
       continue;
@@ -499,6 +500,12 @@ void TLha::LoadEntries(Stream* Source) {
     obj->PackedSize = static_cast<uint32_t>(fOld.length - fixedPart);
     obj->Date = fOld.stamp;
     obj->Attr = fOld.attr;
+    if (std::memcmp(fOld.fixed + lha::kMethod, "-lhd-", 5) == 0) {
+      // A folder is found again without its trailing delimiter, and as a
+      // folder, or every update would add it once more.
+      line = RemoveBackslash(line);
+      obj->Attr = platform::kAttrDirectory;
+    }
     obj->Action = TCompBaseHeaderObj::kCopy;
     TotalBytes += fOld.length;
     EntryList.Add(line, std::move(obj));

@@ -153,7 +153,7 @@ void TTar::WriteFilled(Stream* Target, uint32_t at) {
 }
 
 bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
-  const bool folder = Entry.Attr == platform::kAttrDirectory;
+  const bool folder = (Entry.Attr & platform::kAttrDirectory) != 0;
   if (folder && !StoreEmptySubDirs) return false;
   const std::string source = EntryList.Line(Index);
   CurrentFileName = source;  // TAR stores the source path itself

@@ -9,6 +9,7 @@
 
 #include "archive/kvtNames.h"
 #include "engines/lzh_decoder.h"
+#include "support/fault_platform.h"
 #include "support/reference.h"
 #include "support/temp_dir.h"
 #include "writers/kvtLha.h"
@@ -212,6 +213,30 @@ TEST_F(LhaTest, EmptyFolderEntriesOnlyForFoldersWithoutFiles) {
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "dotonly\\"}));
+}
+
+// A folder that carries more than the folder bit is still an empty-folder
+// entry, and an unchanged run finds it again instead of adding it once more.
+TEST_F(LhaTest, FoldersWithMoreAttributesAreFolderEntriesOnce) {
+  test::FaultPlatform os;
+  os.MarkFolders(platform::kAttrReadOnly | platform::kAttrArchive);
+  platform::ScopedPlatform use(os);
+  Write("src/a.txt", Text(10));
+  tmp_.MakeDir("src/void");
+  auto setup = [](TLha& l) {
+    l.StoreEmptySubDirs = true;
+    l.FileAttribute().SetftDirectory(true);
+  };
+  ASSERT_EQ(Run({"src/*"}, cmFrozen5, setup), 2);
+  EXPECT_TRUE(errors.empty());
+  const Bytes before = Read("archive.lzh");
+  std::vector<std::string> names;
+  for (auto& h : ParseArchive(before)) names.push_back(h.method + " " + h.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"-lh0- a.txt", "-lhd- void\\"}));
+  EXPECT_EQ(Run({"src/*"}, cmFrozen5, setup), 0);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(Read("archive.lzh"), before);
 }
 
 TEST_F(LhaTest, UpdateKeepsOldEntriesByteForByte) {

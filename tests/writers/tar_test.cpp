@@ -8,6 +8,7 @@
 #include <string>
 
 #include "archive/kvtErrors.h"
+#include "support/fault_platform.h"
 #include "writers/kvtTar.h"
 #include "writers/tar_gzip_test_util.h"
 
@@ -140,6 +141,28 @@ TEST_F(TarWriter, EmptyFolderEntry) {
   EXPECT_EQ(members[0].Size, 0u);
   EXPECT_EQ(Text(tar, 100, 8), std::string("0040555\0", 8));
   EXPECT_EQ(tar.size(), 10240u);
+}
+
+// A folder that carries more than the folder bit is still a folder entry,
+// and an unchanged run leaves the archive as it was.
+TEST_F(TarWriter, FoldersWithMoreAttributesAreFolderEntriesOnce) {
+  test::FaultPlatform os;
+  os.MarkFolders(platform::kAttrReadOnly | platform::kAttrArchive);
+  platform::ScopedPlatform use(os);
+  std::filesystem::create_directories(dir / "src" / "void");
+  auto setup = [](TTar& t) {
+    t.StoreEmptySubDirs = true;
+    t.FileAttribute().SetftDirectory(true);
+  };
+  ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", setup), 1);
+  EXPECT_TRUE(errors.Codes.empty());
+  const Bytes before = ReadFile(dir / "out.tar");
+  const auto members = List(before);
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_EQ(members[0].Type, '5');
+  EXPECT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", setup), 0);
+  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_EQ(ReadFile(dir / "out.tar"), before);
 }
 
 TEST_F(TarWriter, UserNameOfFortyCharactersIsCutTo32WithoutTerminator) {
