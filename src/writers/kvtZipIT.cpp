@@ -408,6 +408,15 @@ bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
     }
     Records.push_back(fRecord);
   }
+  // Counts are 16-bit: a directory with another record after the last one
+  // counted holds more entries than the end record says, and keeping only
+  // the counted ones would lose the rest.
+  const uint32_t next = total == 0 ? GetLE32(fEnd + kEndDirOffset) : NextHeaderPos;
+  uint8_t signature[4];
+  if (ReadAt(Source, next, signature, 4) && GetLE32(signature) == kCentralSignature) {
+    Problem = "the central directory holds more records than its end record counts";
+    return false;
+  }
   return true;
 }
 
@@ -594,6 +603,10 @@ bool TZip::WriteDirectory(Stream* Target, bool EvenEmpty) {
     ++count;
   }
   if (count == 0 && !EvenEmpty) return false;
+  if (count > 0xFFFF)
+    RaiseError(ArchiveFile(),
+               std::to_string(count) + " entries; a ZIP archive holds at most 65535 entries",
+               "0", kErrWrite);
   const int64_t dirEnd = Target->Position();
   uint8_t end[kEndSize] = {};
   PutLE32(end, kEndSignature);

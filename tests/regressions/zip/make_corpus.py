@@ -66,6 +66,9 @@ CORPUS = {
     "damaged-empty-file.zip": b"",
     "damaged-end-record-cut.zip": sound[:-11],
     "damaged-count-too-high.zip": archive(PLAIN, patch=setting(count=3)),
+    # A count that wrapped: the directory holds a record after the last one
+    # counted.
+    "damaged-count-too-low.zip": archive(PLAIN, patch=setting(count=1)),
     "damaged-directory-offset-past-end.zip": archive(PLAIN, patch=setting(offset=0x7FFFFFF0)),
     "damaged-directory-cut-short.zip": archive(
         PLAIN, patch=lambda p: p.update(records=[p["records"][0], p["records"][1][:30]])),
