@@ -355,6 +355,13 @@ class TCompBase : public TZipCommon {
   // back if the move fails. False when Target is as it was.
   static bool ReplaceFileWith(const std::string& TempName, const std::string& Target);
 
+  // The rename step: offers `name` to OnRenameFile; only the file part of
+  // the answer counts, joined to the folder of `name`. An answer that names
+  // another line of the entry list is asked again, a bounded number of
+  // times (a handler that keeps giving such names must not hang the run).
+  // True when `name` was changed.
+  bool RenameStep(std::string& name);
+
   // Moves a committed or given file away by the DeleteOptions rule.
   bool DeleteByOptions(const std::string& path);
 

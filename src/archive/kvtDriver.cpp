@@ -225,6 +225,23 @@ bool TCompBase::CommitTempFile(const std::string& TempName, const std::string& A
   return ReplaceFileWith(TempName, ArchiveName);
 }
 
+bool TCompBase::RenameStep(std::string& name) {
+  constexpr int kMaxRenameQuestions = 100;
+  if (!OnRenameFile) return false;
+  const std::string folder = ExtractFilePath(name);
+  for (int question = 0; question < kMaxRenameQuestions; ++question) {
+    std::string answer = name;
+    OnRenameFile(*this, name, answer);
+    const std::string file = ExtractFileName(answer);
+    const std::string renamed = folder + file;
+    if (file.empty() || SameTextAscii(renamed, name)) return false;
+    if (EntryList.IndexOf(renamed) >= 0) continue;
+    name = renamed;
+    return true;
+  }
+  return false;
+}
+
 bool TCompBase::ReplaceFileWith(const std::string& TempName, const std::string& Target) {
   auto& os = platform::Current();
   if (os.MoveFile(TempName, Target)) return true;

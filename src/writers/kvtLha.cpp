@@ -16,9 +16,6 @@ namespace {
 using platform::Origin;
 
 constexpr uint32_t kChunk = 32768;
-// Renaming asks again while the answer names another entry; a handler that
-// keeps giving such names must not hang the run.
-constexpr int kMaxRenameQuestions = 100;
 
 // The entry record kept in TCompBaseHeaderObj::Header (37 bytes for LZH):
 // the first 22 header bytes as they are in the archive, then the data's CRC,
@@ -124,24 +121,6 @@ void TLha::KeepRecord(TCompBaseHeaderObj& Entry, uint16_t crc, uint32_t dataOffs
   PutLE32(Entry.Header.data() + kRecStamp, GetLE32(fHeader + lha::kStamp));
 }
 
-void TLha::RenameStep(TCompBaseHeaderObj& Entry) {
-  if (!OnRenameFile) return;
-  const std::string name = CurrentFileName;
-  const std::string folder = ExtractFilePath(name);
-  for (int question = 0; question < kMaxRenameQuestions; ++question) {
-    std::string answer = name;
-    OnRenameFile(*this, name, answer);
-    const std::string file = ExtractFileName(answer);
-    if (file.empty()) return;
-    const std::string renamed = folder + file;
-    if (SameTextAscii(renamed, name)) return;
-    if (EntryList.IndexOf(renamed) >= 0) continue;
-    CurrentFileName = renamed;
-    Entry.Action = TCompBaseHeaderObj::kRename;
-    return;
-  }
-}
-
 bool TLha::StoreData(Stream* Source, Stream* Target, uint32_t count, bool& readFailed) {
   std::vector<uint8_t> buffer(std::min(count, kChunk));
   uint32_t done = 0;
@@ -227,8 +206,9 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
 
   bool extract = true;
   if (OnBegin) OnBegin(*this, CurrentFileName, static_cast<int>(EntryNumber), extract);
-  if (Entry.Action != TCompBaseHeaderObj::kRename && Entry.Action != TCompBaseHeaderObj::kReplace)
-    RenameStep(Entry);
+  if (Entry.Action != TCompBaseHeaderObj::kRename &&
+      Entry.Action != TCompBaseHeaderObj::kReplace && RenameStep(CurrentFileName))
+    Entry.Action = TCompBaseHeaderObj::kRename;
   if (!extract) return false;
 
   const int64_t actual = in->Size();

@@ -63,7 +63,6 @@ class TLha : public TCompBase {
 
   bool WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
   bool WriteDirEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
-  void RenameStep(TCompBaseHeaderObj& Entry);
   bool NameFits(const std::string& reported, const std::string& stored);
   // Writes the current header (22 fixed bytes, name, CRC) at the target's
   // position after filling in size, name length and checksum.

@@ -388,7 +388,7 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
   try {
     const fci::TCOMP type = CompressionTypeWord();
     std::string name = CurrentFileName;
-    RenameStep(name, Entry);
+    if (RenameStep(name)) Entry.Action = TCompBaseHeaderObj::kRename;
     std::string stored = ToStoredNameOem(name, TranslateOemChar);
     // A name kept in UTF-8 is marked so; without the mark readers take its
     // bytes for code-page text. Pure ASCII names stay unmarked.
@@ -440,22 +440,6 @@ void TMakeCab::ClosePreopened() {
   fFileHandler->CloseCabFile(fPreopened, err);
   fPreopened = -1;
   fPreopenedName.clear();
-}
-
-void TMakeCab::RenameStep(std::string& name, TCompBaseHeaderObj& entry) {
-  if (!OnRenameFile) return;
-  const std::string folder = ExtractFilePath(name);
-  for (;;) {
-    std::string answer = name;
-    OnRenameFile(*this, name, answer);
-    const std::string file = ExtractFileName(answer);
-    const std::string renamed = folder + file;
-    if (file.empty() || SameTextAscii(renamed, name)) return;
-    if (EntryList.IndexOf(renamed) >= 0) continue;
-    name = renamed;
-    entry.Action = TCompBaseHeaderObj::kRename;
-    return;
-  }
 }
 
 bool TMakeCab::GetNextCabinet(TCCAB& Parameters, uint32_t PreviousSize) {

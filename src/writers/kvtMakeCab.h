@@ -87,8 +87,6 @@ class TMakeCab : public TCabInterface {
   bool FinishCabinet();
   // Deletes the file the library wrote beside the cabinet, if still there.
   void DropCabFile();
-  // The driver's rename step: OnRenameFile may give the file a new name.
-  void RenameStep(std::string& name, TCompBaseHeaderObj& entry);
 
   friend struct CabCallbacks;
 

@@ -106,18 +106,7 @@ bool TZip::BeginEntry(const std::string& Path) {
   bool extract = true;
   if (OnBegin) OnBegin(*this, CurrentFileName, static_cast<int>(EntryNumber), extract);
   if (!extract) return false;
-  if (!OnRenameFile) return true;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string answer = CurrentFileName;
-    OnRenameFile(*this, CurrentFileName, answer);
-    const std::string file = ExtractFileName(answer);
-    const std::string candidate = ExtractFilePath(CurrentFileName) + file;
-    if (file.empty() || SameTextAscii(candidate, CurrentFileName)) return true;
-    if (EntryList.IndexOf(candidate) < 0) {
-      CurrentFileName = candidate;
-      return true;
-    }
-  }
+  RenameStep(CurrentFileName);
   return true;
 }
 

@@ -359,6 +359,21 @@ TEST_F(CabWriterTest, RenameAndNothingToWrite) {
   EXPECT_EQ(Write("src/a.txt"), 1);
   EXPECT_EQ(Read().contents.count("z.txt"), 1u);
 
+  // A handler that keeps naming another file of the run (names stored as
+  // the full paths of the entry list) is asked a bounded number of times,
+  // and the run ends with both files under their own names.
+  dir.WriteFile("src/b.txt", "beta");
+  int asked = 0;
+  cab.StoredDirNames = sdAbsolute;
+  cab.OnRenameFile = [&](TCompBase&, const std::string&, std::string& name) {
+    ++asked;
+    name = "b.txt";
+  };
+  EXPECT_EQ(Write("src/*.txt"), 2);
+  EXPECT_LE(asked, 100 + 1);
+  EXPECT_EQ(Read().contents.size(), 2u);
+  cab.StoredDirNames = sdRelative;
+
   // No file found: no cabinet, and an existing one stays.
   cab.OnRenameFile = nullptr;
   const std::string before = dir.ReadFile("out.cab");
