@@ -282,7 +282,10 @@ void TCompBase::ReportError(const std::string& FileName, const std::string& Exte
 void TCompBase::RaiseError(const std::string& FileName, const std::string& ExtendedMsg,
                            const std::string& VolumeID, int ECode) {
   ReportError(FileName, ExtendedMsg, VolumeID, ECode);
-  if (!GetCancel()) throw E_RAISE(ECode);
+  if (GetCancel()) return;
+  E_RAISE raised(ECode);
+  raised.Reported = true;
+  throw raised;
 }
 
 void TCompBase::WriteFailed() { RaiseError(CurrentFileName, "", "0", kErrWrite); }

@@ -32,6 +32,9 @@ class E_RAISE : public std::runtime_error {
   explicit E_RAISE(int code) : std::runtime_error(MessageText(code)), Code(code) {}
   E_RAISE(int code, const std::string& message) : std::runtime_error(message), Code(code) {}
   int Code;
+  // Set when OnError has heard of it already (RaiseError); a short block
+  // write raises without telling OnError.
+  bool Reported = false;
 };
 
 }  // namespace vix

@@ -86,8 +86,11 @@ void TGZip::CompressArchive() {
   if (OnElapsedTime) fTimer.Start();
   try {
     CompressGZipFiles();
+  } catch (const E_RAISE& e) {
+    // A fatal error ends the run without being passed on, so OnError must
+    // hear of it (a short write inside the engine raises unreported).
+    if (!e.Reported) ReportError(CurrentFileName, "", "0", e.Code);
   } catch (...) {
-    // A fatal error ends the run; OnError has told the user already.
   }
   if (OnElapsedTime) {
     fTimer.Stop();

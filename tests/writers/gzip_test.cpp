@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 
 #include "support/fault_platform.h"
@@ -211,6 +212,23 @@ TEST_F(GZipWriter, ReadFaultsLeaveNothingOrRecordWhatWasRead) {
   EXPECT_EQ(m.Data, read);
   EXPECT_EQ(m.Size, 40000u);
   EXPECT_EQ(m.Crc, test::ReferenceCrc32(read));
+}
+
+// A full disk ends the run; OnError hears of it and no output is left.
+TEST_F(GZipWriter, AFullDiskIsReported) {
+  Bytes data(300000);
+  std::mt19937 rng(7);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());  // stays 300000 bytes packed
+  WriteFile(dir / "c.bin", data);
+  {
+    test::FaultPlatform os;
+    os.DiskFullAfter(50000);
+    platform::ScopedPlatform use(os);
+    EXPECT_EQ(Run({dir / "c.bin"}, dir / "x.gz"), 0);
+  }
+  EXPECT_EQ(errors.Codes, std::vector<int>{kErrWrite});
+  EXPECT_FALSE(Exists(dir / "c.bin.gz"));
+  EXPECT_EQ(ReadFile(dir / "c.bin"), data);
 }
 
 // The TAR writer hands its finished archive to the GZIP writer: x.tgz
