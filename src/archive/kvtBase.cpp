@@ -492,7 +492,7 @@ void TCompBase::ReportReadFailure(const std::string& path) {
   ReportError(path, "the file could not be read in full; it was left out", "0", kErrOpen);
 }
 
-bool TCompBase::TruncateTarget(Stream* Target, uint32_t Offset) {
+bool TCompBase::TruncateTarget(Stream* Target, int64_t Offset) {
   return Target->Seek(Offset, platform::Origin::Begin) && Target->SetEnd();
 }
 

@@ -379,7 +379,7 @@ class TCompBase : public TZipCommon {
   // drops the entry.
   void ReportReadFailure(const std::string& path);
   // Drops whatever an entry wrote after Offset (the entry is being skipped).
-  bool TruncateTarget(Stream* Target, uint32_t Offset);
+  bool TruncateTarget(Stream* Target, int64_t Offset);
   // The file's size when it fits 32 bits; reports the file and returns
   // false when it is 4 GiB or more.
   bool CheckFileSize(const std::string& path, uint64_t size);

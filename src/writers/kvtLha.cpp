@@ -48,11 +48,6 @@ void SetMethod(uint8_t* header, char digit) {
 
 bool IsMethodId(const uint8_t* p) { return p[0] == '-' && p[4] == '-'; }
 
-// Drops what an entry wrote from `at` on (64-bit, unlike TruncateTarget).
-void Cut(Stream* target, int64_t at) {
-  if (target->Seek(at, Origin::Begin)) target->SetEnd();
-}
-
 }  // namespace
 
 uint8_t lha::HeaderSum(const uint8_t* header, size_t size) {
@@ -176,7 +171,8 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
         break;
     }
     // Stored instead: over what the engine wrote, counting the bytes again.
-    Cut(Target, dataStart);
+    // A failed cut would leave the engine's bytes in front of the stored ones.
+    if (!TruncateTarget(Target, dataStart)) WriteFailed();
     BytesLeft = bytesLeftBefore;
     method = '0';
   }
@@ -237,7 +233,7 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
       if (fCompressMethod == cmFrozen6) method = '6';
     }
     if (!WriteData(source, in.get(), Target, size, dataStart, method, packed)) {
-      Cut(Target, start);
+      if (!TruncateTarget(Target, start)) WriteFailed();
       return false;
     }
     SetMethod(fHeader, method);

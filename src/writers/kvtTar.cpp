@@ -193,7 +193,7 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
 
   uint32_t copied = 0;
   if (!folder && !CopySourceData(Target, in.get(), source, Entry, copied)) {
-    TruncateTarget(Target, Entry.Offset);
+    if (!TruncateTarget(Target, Entry.Offset)) WriteFailed();
     return false;
   }
   Entry.Size = Entry.PackedSize = copied;
