@@ -303,7 +303,10 @@ int64_t TCompBase::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int C
   if (got < 0) {
     // A file handle reports its failure; the streams of the other kinds
     // simply give nothing.
-    if (InputKind == 0) return -1;
+    if (InputKind == 0) {
+      if (from == EntryInput) InputFailed = true;
+      return -1;
+    }
     got = 0;
   }
   if (Decrypt) DecryptForRead(true, Buffer, static_cast<uint32_t>(got));

@@ -247,6 +247,24 @@ class TCompBase : public TZipCommon {
   uint32_t PackedBytes = 0;    // compressed bytes written for the entry
   uint16_t EntryMethod = 0;    // method field of the entry being written
   bool Incompressible = false; // the LZH engine abandoned its stream
+  // The file an entry's data comes from. The engines take a failed read for
+  // the end of the data; ReadBlock keeps it in InputFailed instead of losing
+  // it. WatchInput sets both for the length of one entry.
+  Stream* EntryInput = nullptr;
+  bool InputFailed = false;
+  class WatchInput {
+   public:
+    WatchInput(TCompBase& owner, Stream* input) : owner_(owner) {
+      owner_.EntryInput = input;
+      owner_.InputFailed = false;
+    }
+    ~WatchInput() { owner_.EntryInput = nullptr; }
+    WatchInput(const WatchInput&) = delete;
+    WatchInput& operator=(const WatchInput&) = delete;
+
+   private:
+    TCompBase& owner_;
+  };
 
   // --- driver state (valid during Compress) ----------------------------------
   TEntryList EntryList;

@@ -120,13 +120,6 @@ bool TGZip::MayOverwrite(const std::string& output) {
   return true;
 }
 
-int64_t TGZip::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
-                         bool Decrypt) {
-  const int64_t got = TCompBase::ReadBlock(Source, Buffer, Count, CrcKind, Decrypt);
-  if (got < 0 && fInput && Source == fInput) fInputFailed = true;
-  return got;
-}
-
 void TGZip::CompressGZipFiles() {
   for (size_t i = 0; i < FileSpec().size(); ++i) {
     platform::PumpMessages();
@@ -184,15 +177,15 @@ void TGZip::CompressGZipFiles() {
                   : std::string();
     SetCurrentFileName(path);
     fMemberDate = EntryList.Object(i).Date;
-    fInput = input.get();
-    fInputFailed = false;
-    WriteGZipMember(*input, *out);
-    fInput = nullptr;
+    {
+      WatchInput watch(*this, input.get());
+      WriteGZipMember(*input, *out);
+    }
     if (!out->Close()) WriteFailed();
     out.reset();
     input.reset();
     if (GetCancel()) return;
-    if (fInputFailed) {
+    if (InputFailed) {
       ReportReadFailure(path);
       continue;
     }

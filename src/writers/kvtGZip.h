@@ -35,8 +35,6 @@ class TGZip : public TCompBase {
   TOnFileExists OnFileExists;
 
   void SetArcType(TArcType value) override;
-  int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
-                    bool Decrypt) override;
   void CompressArchive() override;  // CompressGZipFiles
   void FoundFile(int SpecIndex, const std::string& Folder,
                  const platform::FindData& Data) override;  // AddGZipFile
@@ -53,10 +51,6 @@ class TGZip : public TCompBase {
   uint8_t fTrailer[8] = {};  // CRC-32 and size of the last member
   uint32_t fInputSize = 0;
   uint32_t fMemberDate = 0;  // DOS stamp of the input being written
-  // The input being compressed, and whether a read of it failed (the engine
-  // takes a failed read for the end of the file).
-  Stream* fInput = nullptr;
-  bool fInputFailed = false;
 };
 
 }  // namespace vix

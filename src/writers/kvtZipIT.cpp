@@ -68,13 +68,6 @@ std::string TZip::ZipName(const std::string& name) const {
   return ToStoredName(name, TranslateOemChar, '/');
 }
 
-int64_t TZip::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
-                        bool Decrypt) {
-  const int64_t got = TCompBase::ReadBlock(Source, Buffer, Count, CrcKind, Decrypt);
-  if (got < 0 && fInput && Source == fInput) fInputFailed = true;
-  return got;
-}
-
 void TZip::WriteHeaderBytes(Stream* Target, const void* Data, size_t Count) {
   bool ok = false;
   try {
@@ -154,8 +147,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   uint16_t method = kMethodStored;
   uint32_t crc = 0, packed = 0, read = 0;
   bool ok = true;
-  fInput = input.get();
-  fInputFailed = false;
+  WatchInput watch(*this, input.get());
   if (size > 0) {
     uint32_t checkCrc = 0;
     if (encrypt) {
@@ -178,7 +170,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
       platform::PumpMessages();
       try {
         if (!input->Seek(0, platform::Origin::Begin)) {
-          fInputFailed = true;
+          InputFailed = true;
         } else if (storeIt) {
           packed = CopyFileData(input.get(), Target, size, 32, encrypt);
         } else {
@@ -198,7 +190,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
       const int64_t consumed = input->Position();
       read = consumed > 0 ? static_cast<uint32_t>(std::min<int64_t>(consumed, size)) : 0;
       crc = Crc32Value ^ 0xFFFFFFFF;
-      if (ok && (fInputFailed || (encrypt && (read != size || crc != checkCrc)))) {
+      if (ok && (InputFailed || (encrypt && (read != size || crc != checkCrc)))) {
         // A read error, or an encrypted input that changed since its CRC was
         // taken: the check bytes would not match what was stored.
         ReportReadFailure(path);
@@ -207,7 +199,6 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
       if (encrypt) packed += kEncryptionHeaderSize;
     }
   }
-  fInput = nullptr;
   input.reset();
 
   const int64_t endPos = Target->Position();

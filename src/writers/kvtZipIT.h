@@ -97,10 +97,6 @@ class TZip : public TCompBase {
   void CopyEntry(Stream* Source, Stream* Target, int Method, int Index) override;
   void WriteArchiveEnd(Stream* Target) override;
   void ReportEntries() override;
-  // Counts the bytes read from the entry's input and notes read errors, which
-  // the engine cannot tell from the end of the input.
-  int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
-                    bool Decrypt) override;
 
   // --- comments of an existing archive --------------------------------------------
   // Reads every central record of ArchiveFile into a fresh EntryList (and the
@@ -158,9 +154,6 @@ class TZip : public TCompBase {
   bool fCommentsChanged = false;
   // EntryList and the end record are those ReadArchiveDirectory read.
   bool fDirectoryLoaded = false;
-  // The input of the entry being written, for ReadBlock.
-  Stream* fInput = nullptr;
-  bool fInputFailed = false;
 };
 
 }  // namespace vix
