@@ -15,7 +15,6 @@ namespace {
 
 using platform::Origin;
 
-constexpr uint32_t kChunk = 32768;
 
 // The entry record kept in TCompBaseHeaderObj::Header (37 bytes for LZH):
 // the first 22 header bytes as they are in the archive, then the data's CRC,
@@ -116,26 +115,6 @@ void TLha::KeepRecord(TCompBaseHeaderObj& Entry, uint16_t crc, uint32_t dataOffs
   PutLE32(Entry.Header.data() + kRecStamp, GetLE32(fHeader + lha::kStamp));
 }
 
-bool TLha::StoreData(Stream* Source, Stream* Target, uint32_t count, bool& readFailed) {
-  std::vector<uint8_t> buffer(std::min(count, kChunk));
-  uint32_t done = 0;
-  while (done < count) {
-    const uint32_t want = std::min(count - done, kChunk);
-    const int64_t got = ReadBlock(Source, buffer.data(), want, 16, false);
-    if (got != want) {
-      readFailed = true;
-      return false;
-    }
-    WriteBlock(Target, buffer.data(), want, true, 0, false);
-    done += want;
-    BytesLeft = BytesLeft > want ? BytesLeft - want : 0;
-    InputLeft -= want;
-    ReportProgress(done, count, TotalBytes);
-    if (GetCancel()) return false;
-  }
-  return true;
-}
-
 // Writes the data of a file behind its header: compressed by `method`, or
 // stored when that is '0', when the engine abandons the stream or cannot
 // run. False when the entry must be dropped: the file could not be read in
@@ -177,11 +156,10 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
     method = '0';
   }
   Crc16Value = 0;
-  InputLeft = size;
   packed = size;
-  bool readFailed = !Source->Seek(0, Origin::Begin);
-  if (!readFailed && StoreData(Source, Target, size, readFailed)) return true;
-  if (readFailed) ReportReadFailure(path);
+  if (Source->Seek(0, Origin::Begin) && CopyFileData(Source, Target, size, 16, false) == size)
+    return true;
+  if (!GetCancel()) ReportReadFailure(path);  // a read error, or a file that shrank
   return false;
 }
 

@@ -72,7 +72,6 @@ class TLha : public TCompBase {
   // Copies `count` source bytes behind the header (CRC kind 16), with
   // progress. False when the file gave fewer bytes (readFailed) or the run
   // was cancelled.
-  bool StoreData(Stream* Source, Stream* Target, uint32_t count, bool& readFailed);
   bool ParseHeader(Stream* Source, std::string& name);
   void Invalid(const std::string& why);
   void KeepRecord(TCompBaseHeaderObj& Entry, uint16_t crc, uint32_t dataOffset);
