@@ -51,8 +51,8 @@ class TestInflater {
         if (block.Type == 1) {
           std::vector<uint8_t> l(288), d(30, 5);
           for (int i = 0; i < 288; ++i) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-          lit.Build(l);
-          dist.Build(d);
+          lit.Build(l, Huffman::kFixed);
+          dist.Build(d, Huffman::kFixed);
         } else {
           t.ReadDynamic(lit, dist);
         }
@@ -71,15 +71,24 @@ class TestInflater {
  private:
   struct Huffman {
     std::vector<uint16_t> Count = std::vector<uint16_t>(16), Symbol;
-    void Build(const std::vector<uint8_t>& lengths) {
+    // Incomplete codes are refused as zlib refuses them: allowed only for
+    // the fixed distance code, for no code at all, and (except for the
+    // code-length code) for a single code of length 1.
+    enum Kind { kCodeLengths, kDynamic, kFixed };
+    void Build(const std::vector<uint8_t>& lengths, Kind kind = kDynamic) {
       std::fill(Count.begin(), Count.end(), 0);
       for (auto l : lengths) Count[l]++;
       Count[0] = 0;
-      int left = 1;
+      int left = 1, used = 0, longest = 0;
       for (int len = 1; len < 16; ++len) {
         left = left * 2 - Count[len];
         if (left < 0) throw std::runtime_error("over-subscribed code");
+        used += Count[len];
+        if (Count[len]) longest = len;
       }
+      const bool single = used == 1 && longest == 1 && kind != kCodeLengths;
+      if (left > 0 && used > 0 && !single && kind != kFixed)
+        throw std::runtime_error("incomplete code");
       std::vector<uint16_t> offs(16);
       for (int len = 1; len < 15; ++len) offs[len + 1] = offs[len] + Count[len];
       Symbol.assign(lengths.size(), 0);
@@ -123,7 +132,7 @@ class TestInflater {
     std::vector<uint8_t> cl(19);
     for (int i = 0; i < ncode; ++i) cl[kOrder[i]] = static_cast<uint8_t>(Bits(3));
     Huffman clh;
-    clh.Build(cl);
+    clh.Build(cl, Huffman::kCodeLengths);
     std::vector<uint8_t> lengths;
     while (static_cast<int>(lengths.size()) < nlen + ndist) {
       const int sym = Decode(clh);
