@@ -13,8 +13,10 @@
 // use disjoint fields (level/position for roots, parent/prev for leaves).
 // Children are found through chains of (node, byte) hashes whose heads lie
 // at 2*dicsiz and above in the same link array, so that unlinking needs no
-// special case for the first node of a chain. Any hash finds the same
-// child; this one spreads the keys evenly, which keeps the chains short.
+// special case for the first node of a chain. A child is told from other
+// nodes of its chain only by its parent, so the hash must send the children
+// of one node to different chains (checked below at compile time); within
+// that, any hash gives the same stream, and this one keeps the chains short.
 //
 // The work is a walk of dependent loads through arrays that live in the
 // second-level cache, so the fields read together sit together: a node's
@@ -48,6 +50,19 @@ constexpr uint16_t kPercFlag = 0x8000;
 // window, and every link index still fits 16 bits.
 constexpr uint32_t kHashBits = 15;
 constexpr uint32_t kLinkCount = 2 * kMaxDicSiz + (1u << kHashBits);
+constexpr uint32_t kHashMultiplier = 0x9E3779B1u;
+
+// Keys of two children of one node differ by d * multiplier (d = 1..255);
+// at least one chain's width apart, they can never share a chain.
+constexpr bool ChildrenGetDistinctChains() {
+  constexpr uint32_t width = 1u << (32 - kHashBits);
+  for (uint32_t d = 1; d < 256; ++d) {
+    const uint32_t x = d * kHashMultiplier;
+    if (x < width || x > 0u - width) return false;
+  }
+  return true;
+}
+static_assert(ChildrenGetDistinctChains(), "children of one node need distinct chains");
 constexpr uint32_t kOutBufSize = 32768 + 1;
 // Slack behind the window for the word-wise byte comparison.
 constexpr uint32_t kTextSlack = 16;
@@ -91,7 +106,7 @@ class Encoder {
   // --- match finder ---------------------------------------------------------
   void InitSlide();
   uint32_t Hash(uint32_t node, uint32_t c) const {
-    return headBase_ + ((((node << 8) | c) * 0x9E3779B1u) >> (32 - kHashBits));
+    return headBase_ + ((((node << 8) | c) * kHashMultiplier) >> (32 - kHashBits));
   }
   uint32_t Child(uint32_t q, uint32_t c);
   void MakeChild(uint32_t q, uint32_t c, uint32_t r);
