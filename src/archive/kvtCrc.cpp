@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "archive/kvtBytes.h"
+
 namespace vix {
 
 // Reflected CRC-16/ARC, polynomial 0xA001 (the LZH header and data CRC).
@@ -143,10 +145,6 @@ constexpr uint32_t Crc16Bytewise(const char* s, uint32_t crc) {
 static_assert(~Crc32Bytewise("123456789", 0xFFFFFFFF) == 0xCBF43926, "CRC-32 check value");
 static_assert(Crc16Bytewise("123456789", 0) == 0xBB3D, "CRC-16/ARC check value");
 
-inline uint32_t LoadLE32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 constexpr size_t kFileCrcChunk = 100000;
 
 }  // namespace
@@ -180,8 +178,8 @@ void UpdateCrc32(const void* buffer, size_t count, uint32_t& crc) {
   uint32_t c = crc;
   const auto& t = kCrc32Slices.Row;
   while (count >= 8) {
-    const uint32_t lo = c ^ LoadLE32(p);
-    const uint32_t hi = LoadLE32(p + 4);
+    const uint32_t lo = c ^ GetLE32(p);
+    const uint32_t hi = GetLE32(p + 4);
     c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
         t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     p += 8;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/kvtBase.h"
+#include "archive/kvtBytes.h"
 #include "archive/kvtFind.h"
 #include "archive/kvtNames.h"
 
@@ -19,11 +20,6 @@ constexpr uint32_t kNotWritable = platform::kAttrReadOnly | platform::kAttrHidde
                                   platform::kAttrVolumeId;
 
 bool IsZipType(TArcType t) { return t == atJar || t == atZip || t == atZipExe || t == atZipMV; }
-
-uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-void PutLE32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 bool StartsWith(const std::string& s, const std::string& prefix, bool ignoreCase) {
   if (s.size() < prefix.size()) return false;

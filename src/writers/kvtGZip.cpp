@@ -1,11 +1,10 @@
 #include "writers/kvtGZip.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
-#include <system_error>
 
+#include "archive/kvtBytes.h"
 #include "archive/kvtCrc.h"
 #include "archive/kvtNames.h"
 #include "archive/kvtTime.h"
@@ -20,14 +19,6 @@ using namespace gzip;
 constexpr uint32_t kNotWritable = platform::kAttrReadOnly | platform::kAttrHidden |
                                   platform::kAttrSystem | platform::kAttrDirectory |
                                   platform::kAttrVolumeId;
-
-void PutLE32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t GetLE32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The DOS stamp of an existing file's last write; 0 when it cannot be found.
 uint32_t FileDosStamp(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "archive/kvtBytes.h"
 #include "archive/kvtCrc.h"
 #include "archive/kvtNames.h"
 #include "archive/kvtTime.h"
@@ -26,18 +27,6 @@ constexpr size_t kRecPacked = kRecDataOffset + 4;
 constexpr size_t kRecStamp = kRecPacked + 4;
 constexpr size_t kRecSize = kRecStamp + 4;
 static_assert(kRecSize <= 37, "the driver's LZH header buffer holds 37 bytes");
-
-void PutLE16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void PutLE32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t GetLE32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 void SetMethod(uint8_t* header, char digit) {
   std::memcpy(header + lha::kMethod, "-lh", 3);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/kvtBase.h"
+#include "archive/kvtBytes.h"
 
 namespace vix {
 
@@ -61,18 +62,6 @@ inline constexpr uint32_t kEndSearchSize = 0xFFFF + kEndSize;
 // The deflate level bits (flags bits 1-2) of each TDeflateType, in its order:
 // levels 1, 2, 7 and 9.
 inline constexpr uint16_t kLevelFlags[4] = {6, 4, 0, 2};
-
-inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t GetLE32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-inline void PutLE16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLE32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 }  // namespace zip
 
