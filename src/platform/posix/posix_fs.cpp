@@ -197,8 +197,18 @@ std::unique_ptr<FindHandle> Platform::FindFirst(const std::string& folder, const
   if (!dir) return nullptr;
   const int dfd = ::dirfd(dir);
   std::vector<FindData> entries;
-  errno = 0;
-  while (const struct dirent* e = ::readdir(dir)) {
+  for (;;) {
+    // A read error part-way must not pass for the end of the folder: the
+    // archive would silently lack the rest of it.
+    errno = 0;
+    const struct dirent* e = ::readdir(dir);
+    if (!e) {
+      if (errno == 0) break;
+      const int error = errno;
+      ::closedir(dir);
+      errno = error;
+      return nullptr;
+    }
     const std::string name = e->d_name;
     if (!detail::MatchDosMask(name, mask)) continue;
     struct stat st;
