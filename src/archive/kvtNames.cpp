@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <set>
+#include <tuple>
 
 #include "archive/kvtErrors.h"
 
@@ -49,43 +51,65 @@ bool AllStars(const char* s, size_t n) {
 }
 
 // The symmetric match on (pointer, length) pieces, so that the recursion
-// never copies the rest of a string.
-bool Match(const char* a, size_t na, const char* b, size_t nb) {
-  if (na == 0 && nb == 0) return true;
-  // A name with a trailing dot is the same name without it, and "*." is "*".
-  if (na > 0 && a[na - 1] == '.') --na;
-  if (nb > 0 && b[nb - 1] == '.') --nb;
-  if (na == 0 && nb != 0) return b[0] == '*';
-  if (nb == 0 && na != 0) return a[0] == '*';
-  size_t i = 0, j = 0;
-  while (i < na && j < nb) {
-    if (a[i] == '?' || b[j] == '?') {
-      ++i, ++j;
-    } else if (a[i] == '*') {
-      if (++i == na) {
-        j = nb;
-        break;
-      }
-      for (size_t k = j; k < nb; ++k)
-        if (Match(a + i, na - i, b + k, nb - k)) return true;
-      return false;
-    } else if (b[j] == '*') {
-      if (++j == nb) {
-        i = na;
-        break;
-      }
-      for (size_t k = i; k < na; ++k)
-        if (Match(a + k, na - k, b + j, nb - j)) return true;
-      return false;
-    } else if (UpperChar(a[i]) == UpperChar(b[j])) {
-      ++i, ++j;
-    } else {
-      return false;
-    }
+// never copies the rest of a string. Each star tries every split, so pieces
+// that failed are remembered: without that a pattern with many stars takes
+// exponential time on a long name.
+class Matcher {
+ public:
+  Matcher(const char* a, const char* b) : a0_(a), b0_(b) {}
+
+  bool Match(const char* a, size_t na, const char* b, size_t nb) {
+    const Key key{static_cast<size_t>(a - a0_), na, static_cast<size_t>(b - b0_), nb};
+    if (failed_.count(key)) return false;
+    const bool result = Compare(a, na, b, nb);
+    if (!result) failed_.insert(key);
+    return result;
   }
-  if (i >= na) return AllStars(b + j, nb - j);
-  return AllStars(a + i, na - i);
-}
+
+ private:
+  using Key = std::tuple<size_t, size_t, size_t, size_t>;
+
+  bool Compare(const char* a, size_t na, const char* b, size_t nb) {
+    if (na == 0 && nb == 0) return true;
+    // A name with a trailing dot is the same name without it, and "*." is "*".
+    if (na > 0 && a[na - 1] == '.') --na;
+    if (nb > 0 && b[nb - 1] == '.') --nb;
+    if (na == 0 && nb != 0) return b[0] == '*';
+    if (nb == 0 && na != 0) return a[0] == '*';
+    size_t i = 0, j = 0;
+    while (i < na && j < nb) {
+      if (a[i] == '?' || b[j] == '?') {
+        ++i, ++j;
+      } else if (a[i] == '*') {
+        if (++i == na) {
+          j = nb;
+          break;
+        }
+        for (size_t k = j; k < nb; ++k)
+          if (Match(a + i, na - i, b + k, nb - k)) return true;
+        return false;
+      } else if (b[j] == '*') {
+        if (++j == nb) {
+          i = na;
+          break;
+        }
+        for (size_t k = i; k < na; ++k)
+          if (Match(a + k, na - k, b + j, nb - j)) return true;
+        return false;
+      } else if (UpperChar(a[i]) == UpperChar(b[j])) {
+        ++i, ++j;
+      } else {
+        return false;
+      }
+    }
+    if (i >= na) return AllStars(b + j, nb - j);
+    return AllStars(a + i, na - i);
+  }
+
+  const char* a0_;
+  const char* b0_;
+  std::set<Key> failed_;
+};
 
 }  // namespace
 
@@ -122,7 +146,7 @@ std::string FromStoredName(const std::string& name, bool translate, PathStyle st
 }
 
 bool MatchWildcards(const std::string& a, const std::string& b) {
-  return Match(a.data(), a.size(), b.data(), b.size());
+  return Matcher(a.data(), b.data()).Match(a.data(), a.size(), b.data(), b.size());
 }
 
 bool MatchFileSpec(const std::string& name, const std::string& spec, PathStyle style) {
