@@ -411,9 +411,12 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     const bool added = CabinetEntries.FCIAddFile(fContext, source.data(), stored.data(), 0,
                                                  CabCallbacks::NextCabinet, CabCallbacks::Status,
                                                  CabCallbacks::OpenInfo, type) != 0;
-    // A library may take a read error for the end of the file and keep a cut
-    // entry: the file then does not count as written.
-    if (added && fSourceFailed) {
+    // A read error of the source ends this file whichever way the library
+    // took it: the built-in one drops the file, a system one may keep a cut
+    // entry. Either way the file does not count as written, and what a
+    // handler raised meanwhile belongs to this file, not to the next one.
+    if (fSourceFailed) {
+      fPending = nullptr;
       ReportError(line, "the file could not be read in full", "0", kErrOpen);
       fFileReported = true;
       if (OnEnd) OnEnd(*this, line, false);

@@ -309,6 +309,23 @@ TEST_F(CabWriterTest, AFileThatCannotBeOpenedIsReportedOnce) {
   EXPECT_EQ(Read().contents.size(), 3u);
 }
 
+// A source whose read fails part-way is reported once as a read failure and
+// not counted; the other files are written. The built-in library drops the
+// file; a system library may keep a cut entry of it, so only the count and
+// the report are common to both.
+TEST_F(CabWriterTest, AFileWhoseReadFailsIsReportedAndNotCounted) {
+  MakeTree();
+  test::FaultPlatform faults;
+  faults.CutReads("b.bin", 40000, true);
+  platform::ScopedPlatform use(faults);
+  EXPECT_EQ(Write(), 3);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrOpen});
+  const auto cabinet = Read();
+#ifndef _WIN32
+  EXPECT_EQ(cabinet.contents.size(), 3u);
+#endif
+}
+
 // Handlers run inside the library's calls; what they raise must not pass
 // through the library (on Windows a foreign C frame). It fails the file in
 // the writer's count, while the library gets its bytes as read, so that no
