@@ -12,24 +12,19 @@ import subprocess
 import zipfile
 
 from interop import (CORPUS, REPO, TreeCase, arcwrite, have, make_tree, require, run,
-                     text_bytes, tree_files)
+                     split_name, text_bytes, tree_files)
 
 METHODS = ["store", "lh5", "lh6"]
 SEEDS = os.path.join(REPO, "fuzz", "corpus", "lzh_reader_fuzz")
 METHOD_IDS = {"store": b"-lh0-", "lh5": b"-lh5-", "lh6": b"-lh6-"}
 
 
-def stored_bytes_split(name):
-    """The name lhasa and 7z give a file stored under the CP932 form of name."""
-    return name.encode("cp932").replace(b"\\", b"/").decode("utf-8", "surrogateescape")
-
-
 def lhasa_name(name):
-    split = stored_bytes_split(name)
+    split = split_name(name)
     return split.lower() if split == split.upper() else split
 
 
-READER_NAMES = {"lhasa": lhasa_name, "7z": stored_bytes_split, "bsdtar": lambda n: n}
+READER_NAMES = {"lhasa": lhasa_name, "7z": split_name, "bsdtar": lambda n: n}
 
 
 def extract(reader, archive, dest):

@@ -7,7 +7,7 @@ import subprocess
 import tarfile
 import unittest
 
-from interop import (JAPANESE_NAMES, TreeCase, arcwrite, make_tree, oem_name, require, run,
+from interop import (JAPANESE_NAMES, TreeCase, arcwrite, have, make_tree, oem_name, require, run,
                      tree_files)
 
 
@@ -32,7 +32,7 @@ class TarInterop(TreeCase):
         super().setUp()
         self.src = make_tree(self.tmp)
         self.expected, self.empty = tree_files(self.src)
-        # The move of the TAR-GZIP step goes to a trash inside the scratch folder.
+        # Any trash the runs use stays inside the scratch folder.
         self.env = {"XDG_DATA_HOME": self.path("trash")}
 
     def write(self, archive, *extra):
@@ -138,6 +138,13 @@ class TarInterop(TreeCase):
         out = self.fresh_dir("tgz")
         run(["tar", "-xzf", gz, "-C", out])
         self.check_tree(out, "tar -xzf")
+        if have("bsdtar"):
+            out = self.fresh_dir("tgz-bsdtar")
+            run(["bsdtar", "-xzf", gz, "-C", out])
+            self.check_tree(out, "bsdtar -xzf")
+        # The intermediate TAR file was deleted, not put in the trash.
+        self.assertFalse(os.path.exists(os.path.join(self.path("trash"), "Trash", "files",
+                                                     "tree.tgz")))
 
 
 if __name__ == "__main__":
