@@ -219,6 +219,15 @@ bool IsUncPath(const std::string& path, PathStyle style) {
          IsDelimiter(path[1], style);
 }
 
+bool FolderIsEmpty(const std::string& folder) {
+  auto search = platform::Current().FindFirst(folder, "*.*");
+  if (!search) return false;
+  platform::FindData data;
+  while (search->Next(data))
+    if (!data.Name.empty() && data.Name[0] != '.') return false;
+  return true;
+}
+
 bool DirExists(const std::string& path) {
   const uint32_t attr = platform::Current().GetAttributes(path);
   return attr != platform::kNoAttributes && (attr & platform::kAttrDirectory) != 0;

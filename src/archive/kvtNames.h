@@ -64,6 +64,9 @@ std::string ExtractFileDrive(const std::string& s, PathStyle style = kNativeStyl
 bool IsUncPath(const std::string& path, PathStyle style = kNativeStyle);
 
 bool DirExists(const std::string& path);
+// True when the folder can be searched and holds nothing but names that
+// begin with "." (which the file search skips): an empty-folder entry.
+bool FolderIsEmpty(const std::string& folder);
 // Creates a folder and its missing parents. Throws E_RAISE (25156) for an
 // empty path; false when a folder cannot be created.
 bool ForceDirs(const std::string& path, PathStyle style = kNativeStyle);

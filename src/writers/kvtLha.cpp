@@ -217,13 +217,8 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
 }
 
 bool TLha::WriteDirEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
-  if (!StoreEmptySubDirs) return false;
   const std::string folder = EntryList.Line(Index);
-  if (auto search = platform::Current().FindFirst(AppendBackslash(folder), "*.*")) {
-    platform::FindData data;
-    while (search->Next(data))
-      if (data.Name.empty() || data.Name[0] != '.') return false;
-  }
+  if (!StoreEmptySubDirs || !FolderIsEmpty(folder)) return false;
   // Stored names are in the OEM code page like those of files.
   CurrentFileName = StoredName(AppendBackslash(folder), SpecDir, DefaultDir());
   const std::string stored = ToStoredNameOem(CurrentFileName, TranslateOemChar);

@@ -251,15 +251,6 @@ void TZip::PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
   Entry.ExtraLength = 0;
 }
 
-bool TZip::FolderIsEmpty(const std::string& Folder) {
-  auto search = platform::Current().FindFirst(Folder, "*.*");
-  if (!search) return false;
-  platform::FindData data;
-  while (search->Next(data))
-    if (!data.Name.empty() && data.Name[0] != '.') return false;
-  return true;
-}
-
 // An empty folder becomes an entry of its own, named with a trailing "/";
 // a folder that holds anything is stored through its files.
 bool TZip::WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {

@@ -126,7 +126,6 @@ class TZip : public TCompBase {
 
   bool WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
   bool WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
-  bool FolderIsEmpty(const std::string& Folder);
   bool BeginEntry(const std::string& Path);
   void WriteHeaderBytes(Stream* Target, const void* Data, size_t Count);
   void PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
