@@ -189,29 +189,28 @@ void UpdateCrc32(const void* buffer, size_t count, uint32_t& crc) {
   crc = c;
 }
 
-uint32_t FileCrc32(platform::Stream& file) {
-  uint32_t crc = 0xFFFFFFFF;
-  const int64_t size = file.Size();
-  uint64_t remaining = size > 0 ? static_cast<uint64_t>(size) : 0;
+bool FileCrc32(platform::Stream& file, uint64_t size, uint32_t& crc) {
+  uint32_t reg = 0xFFFFFFFF;
+  uint64_t remaining = size;
   if (file.Seek(0, platform::Origin::Begin) && remaining > 0) {
     std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kFileCrcChunk, remaining)));
     while (remaining > 0) {
       const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), remaining));
       const int64_t got = file.Read(buffer.data(), want);
-      // A file that ends before its size is as unreadable as a failed read:
-      // its CRC would describe neither the file nor what gets compressed.
-      if (got <= 0) {
-        crc = 0xFFFFFFFF;
-        break;
-      }
-      UpdateCrc32(buffer.data(), static_cast<size_t>(got), crc);
+      if (got <= 0) break;
+      UpdateCrc32(buffer.data(), static_cast<size_t>(got), reg);
       remaining -= static_cast<uint64_t>(got);
     }
-  } else if (remaining > 0) {
-    crc = 0xFFFFFFFF;
   }
-  file.Seek(0, platform::Origin::Begin);
-  return ~crc;
+  const bool rewound = file.Seek(0, platform::Origin::Begin);
+  crc = ~reg;
+  return remaining == 0 && rewound;
+}
+
+uint32_t FileCrc32(platform::Stream& file) {
+  const int64_t size = file.Size();
+  uint32_t crc = 0;
+  return FileCrc32(file, size > 0 ? static_cast<uint64_t>(size) : 0, crc) ? crc : 0;
 }
 
 // --- Traditional ZIP encryption ------------------------------------------

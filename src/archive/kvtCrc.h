@@ -30,6 +30,10 @@ inline uint32_t Crc32Step(uint8_t byte, uint32_t crc) {
 
 // CRC-32 of a whole file: 0 when a read fails. The file is left at 0.
 uint32_t FileCrc32(platform::Stream& file);
+// CRC-32 of the first `size` bytes of a file, read from its start; the file
+// is rewound after. False when a read fails or the file ends before `size`
+// bytes (the CRC would then describe neither the file nor what is stored).
+bool FileCrc32(platform::Stream& file, uint64_t size, uint32_t& crc);
 
 // The traditional ZIP cipher: three keys updated per byte.
 struct CipherKeyState {

@@ -37,22 +37,4 @@ EncryptionHeader MakeEncryptionHeader(const std::string& password, uint32_t crc)
   return header;
 }
 
-bool InputCrc32(platform::Stream& input, uint32_t size, uint32_t& crc) {
-  constexpr uint32_t kChunk = 100000;
-  if (!input.Seek(0, platform::Origin::Begin)) return false;
-  std::vector<uint8_t> buffer(size < kChunk ? size : kChunk);
-  uint32_t reg = 0xFFFFFFFF;
-  uint32_t left = size;
-  while (left > 0) {
-    const uint32_t want = left < kChunk ? left : kChunk;
-    const int64_t got = input.Read(buffer.data(), want);
-    if (got <= 0) break;
-    UpdateCrc32(buffer.data(), static_cast<size_t>(got), reg);
-    left -= static_cast<uint32_t>(got);
-  }
-  const bool rewound = input.Seek(0, platform::Origin::Begin);
-  crc = reg ^ 0xFFFFFFFF;
-  return left == 0 && rewound;
-}
-
 }  // namespace vix

@@ -19,10 +19,4 @@ using EncryptionHeader = std::array<uint8_t, kEncryptionHeaderSize>;
 // the header leaves them, ready for the entry's data.
 EncryptionHeader MakeEncryptionHeader(const std::string& password, uint32_t crc);
 
-// CRC-32 of the first `size` bytes of `input`, read from its start in chunks
-// of at most 100000 bytes; the input is rewound before and after. False when
-// a read fails or the input ends before `size` bytes: the check bytes would
-// then not match the data written after them.
-bool InputCrc32(platform::Stream& input, uint32_t size, uint32_t& crc);
-
 }  // namespace vix

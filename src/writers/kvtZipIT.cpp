@@ -153,7 +153,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
     if (encrypt) {
       // The check bytes of the encryption header come from the CRC of the
       // data, so the whole input is read once before it is compressed.
-      if (InputCrc32(*input, size, checkCrc)) {
+      if (FileCrc32(*input, size, checkCrc)) {
         EncryptionHeader header = MakeEncryptionHeader(Password, checkCrc);
         WriteHeaderBytes(Target, header.data(), header.size());
       } else {
