@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/reference.h"
+#include "support/temp_dir.h"
 #include "archive/kvtBase.h"
 #include "archive/kvtCrc.h"
 #include "engines/deflate.h"
@@ -370,26 +371,23 @@ TEST(DeflateMemoryBlock, PythonZlibInflatesWithTheHistoryAsDictionary) {
   if (std::system("python3 -c 'import zlib' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
   const Bytes history = Words(32768, 16);
   const Bytes data = Words(32768, 17);
-  const std::string dir = platform::Current().TempFolder();
-  auto write = [](const std::string& path, const Bytes& b) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(b.data(), 1, b.size(), f);
-    std::fclose(f);
+  test::TempDir scratch;  // a folder of its own, removed afterwards
+  const std::string dir = scratch.Path() + "/";
+  auto write = [&](const std::string& name, const Bytes& b) {
+    scratch.WriteFile(name, std::string(b.begin(), b.end()));
   };
-  write(dir + "vix-hist.bin", history);
-  write(dir + "vix-data.bin", data);
+  write("hist.bin", history);
+  write("data.bin", data);
   for (int level : kLevels) {
     Bytes out;
     DeflateMemoryBlock(history.data(), history.size(), data.data(), data.size(), level, out);
-    write(dir + "vix-block.bin", out);
+    write("block.bin", out);
     const std::string cmd =
         "python3 -c \"import zlib,sys; d=sys.argv[1]; r=lambda n: open(d+n,'rb').read(); "
-        "o=zlib.decompressobj(-15, zdict=r('vix-hist.bin')); x=o.decompress(r('vix-block.bin')); "
-        "sys.exit(0 if o.eof and x==r('vix-data.bin') else 1)\" " + dir;
+        "o=zlib.decompressobj(-15, zdict=r('hist.bin')); x=o.decompress(r('block.bin')); "
+        "sys.exit(0 if o.eof and x==r('data.bin') else 1)\" '" + dir + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << "level " << level;
   }
-  for (const char* n : {"vix-hist.bin", "vix-data.bin", "vix-block.bin"}) std::remove((dir + n).c_str());
 }
 #endif
 
