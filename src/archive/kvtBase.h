@@ -372,6 +372,10 @@ class TCompBase : public TZipCommon {
   // move can no longer fail half-way: the old file is set aside and put
   // back if the move fails. False when Target is as it was.
   static bool ReplaceFileWith(const std::string& TempName, const std::string& Target);
+  // A new unique "kvt" file in the folder of `target` (the current folder
+  // for a bare name), so that a move onto the target stays on its volume.
+  // Empty when none can be made.
+  static std::string TempFileBeside(const std::string& target);
 
   // The rename step: offers `name` to OnRenameFile; only the file part of
   // the answer counts, joined to the folder of `name`. An answer that names

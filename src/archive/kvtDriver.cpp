@@ -238,15 +238,20 @@ bool TCompBase::RenameStep(std::string& name) {
   return false;
 }
 
+std::string TCompBase::TempFileBeside(const std::string& target) {
+  auto& os = platform::Current();
+  std::string folder = ExtractFilePath(target);
+  if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
+  return os.UniqueTempFile(folder, "kvt");
+}
+
 bool TCompBase::ReplaceFileWith(const std::string& TempName, const std::string& Target) {
   auto& os = platform::Current();
   if (os.MoveFile(TempName, Target)) return true;
   if (os.GetAttributes(Target) == platform::kNoAttributes) return false;
   // The old file is set aside rather than deleted, so that a second
   // failure can put it back: a failed commit must never lose the archive.
-  std::string folder = ExtractFilePath(Target);
-  if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
-  const std::string aside = os.UniqueTempFile(folder, "kvt");
+  const std::string aside = TempFileBeside(Target);
   if (aside.empty() || !os.DeleteFile(aside)) return false;
   if (!os.MoveFile(Target, aside)) return false;
   if (os.MoveFile(TempName, Target)) {

@@ -146,9 +146,7 @@ void TGZip::CompressGZipFiles() {
     // The member is written beside the output and moved into place once it
     // is complete: a cancel or a failure never leaves a partial file, nor
     // costs an existing one.
-    std::string folder = ExtractFilePath(output);
-    if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
-    const std::string work = os.UniqueTempFile(folder, "kvt");
+    const std::string work = TempFileBeside(output);
     struct WorkFile {
       const std::string& name;
       ~WorkFile() {

@@ -211,10 +211,7 @@ void TMakeCab::OpenContext(bool replacing) {
   // cabinet may continue in others, whose links name the first.)
   fCabFile = ArchiveFile();
   if (replacing && !OnGetNextCabinet) {
-    auto& os = platform::Current();
-    std::string folder = ExtractFilePath(ArchiveFile());
-    if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
-    const std::string beside = os.UniqueTempFile(folder, "kvt");
+    const std::string beside = TempFileBeside(ArchiveFile());
     if (!beside.empty()) fCabFile = beside;
   }
   TCCAB params;
