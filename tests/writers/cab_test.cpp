@@ -295,6 +295,22 @@ TEST_F(CabWriterTest, ACancelledRunLeavesTheCabinetAsItWas) {
   };
   EXPECT_EQ(Write(), 0);
   EXPECT_FALSE(dir.Exists("out.cab"));
+
+  // A cancel in the middle of a large file stops the library at its next
+  // block (the status callback aborts), not after the whole file.
+  dir.WriteFile("big/big.txt", Text(1000000, 4));
+  cab.OnEnd = nullptr;
+  int progress = 0;
+  cab.OnProgress = [&](TCompBase& sender, uint8_t, uint8_t) {
+    if (++progress == 3) sender.SetCancel(true);
+  };
+  errors.clear();
+  EXPECT_EQ(Write("big/*.*"), 0);
+  EXPECT_FALSE(dir.Exists("out.cab"));
+  EXPECT_EQ(Codes(), std::vector<int>{kErrUserCanceled});
+#ifndef _WIN32
+  EXPECT_LT(progress, 10) << "the library read on after the cancel";
+#endif
 }
 
 TEST_F(CabWriterTest, AFileThatCannotBeOpenedIsReportedOnce) {
