@@ -18,25 +18,8 @@ namespace {
 constexpr size_t kWriteBuffer = 64 * 1024;
 
 using detail::DosStampOf;
+using detail::WriteAll;
 
-// Writes all of `count` bytes unless the system refuses; returns the number
-// written (errno tells why when short).
-size_t WriteAll(int fd, const uint8_t* data, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(fd, data + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
 
 class PosixFile final : public File {
  public:

@@ -85,17 +85,10 @@ bool CopyThenDelete(const std::string& from, const std::string& to) {
       ok = n == 0;
       break;
     }
-    for (ssize_t done = 0; ok && done < n;) {
-      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        if (w == 0) errno = ENOSPC;
-        ok = false;
-      } else {
-        done += w;
-      }
+    if (detail::WriteAll(out, buffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n)) {
+      ok = false;
+      break;
     }
-    if (!ok) break;
   }
   if (ok) {
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -149,19 +142,7 @@ bool Platform::MoveFile(const std::string& from, const std::string& to) {
     errno = ENOENT;
     return false;
   }
-#ifdef RENAME_NOREPLACE
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-    return errno == EXDEV && CopyThenDelete(from, to);
-  }
-#endif
-  // The file system cannot rename without replacing: check first.
-  struct stat st;
-  if (::lstat(to.c_str(), &st) == 0) {
-    errno = EEXIST;
-    return false;
-  }
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (detail::MoveNoReplace(from, to)) return true;
   return errno == EXDEV && CopyThenDelete(from, to);
 }
 

@@ -81,30 +81,6 @@ std::string DeletionDate() {
   return text;
 }
 
-bool WriteAllText(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool MoveNoReplace(const std::string& from, const std::string& to) {
-#ifdef RENAME_NOREPLACE
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-#endif
-  struct stat st;
-  if (::lstat(to.c_str(), &st) == 0) {
-    errno = EEXIST;
-    return false;
-  }
-  return ::rename(from.c_str(), to.c_str()) == 0;
-}
-
 // Moves `full` into `trash` under a free name and records where it came
 // from. `origin` is the Path= value (absolute, or relative to the top of a
 // file system trash).
@@ -131,9 +107,9 @@ bool TrashInto(const std::string& trash, const std::string& full, const std::str
     }
     const std::string text = "[Trash Info]\nPath=" + PercentEncode(origin) +
                              "\nDeletionDate=" + DeletionDate() + "\n";
-    bool ok = WriteAllText(fd, text);
+    bool ok = detail::WriteAll(fd, text.data(), text.size()) == text.size();
     if (::close(fd) != 0) ok = false;
-    if (ok && MoveNoReplace(full, target)) return true;
+    if (ok && detail::MoveNoReplace(full, target)) return true;
     const bool taken = ok && errno == EEXIST;  // a file slipped in meanwhile
     {
       KeepErrno keep;

@@ -1,7 +1,11 @@
 // Small helpers shared by the POSIX files of the platform layer.
 #pragma once
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +21,42 @@ inline uint32_t DosStampOf(time_t t) {
   if (!localtime_r(&t, &lt)) return 0;
   return PackDosStamp(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min,
                       lt.tm_sec);
+}
+
+// Writes all of `count` bytes unless the system refuses; returns the number
+// written (errno tells why when short).
+inline size_t WriteAll(int fd, const void* data, size_t count) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::write(fd, bytes + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+// Renames without ever replacing `to` (EEXIST when it exists); EXDEV when
+// the two lie on different file systems.
+inline bool MoveNoReplace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+#endif
+  // The file system cannot rename without replacing: check first.
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 inline std::string JoinPath(const std::string& folder, const std::string& name) {
