@@ -1,13 +1,13 @@
 // The disk manager against a scripted volume and scripted answers.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "archive/kvtDiskMan.h"
 #include "archive/kvtNames.h"
+#include "support/ui_double.h"
 
 namespace vix {
 namespace {
@@ -66,27 +66,10 @@ class VolumeDouble : public platform::Platform {
   }
 };
 
-// Scripted Retry/Cancel answers; records each question.
-class ScriptedAnswers {
- public:
-  explicit ScriptedAnswers(std::deque<platform::Answer> answers)
-      : answers_(std::move(answers)), saved_(platform::Ui().AskRetryCancel) {
-    platform::Ui().AskRetryCancel = [this](const std::string& text, const std::string& caption) {
-      questions.push_back(text);
-      captions.push_back(caption);
-      if (answers_.empty()) return platform::Answer::Cancel;
-      const platform::Answer a = answers_.front();
-      answers_.pop_front();
-      return a;
-    };
-  }
-  ~ScriptedAnswers() { platform::Ui().AskRetryCancel = saved_; }
-  std::vector<std::string> questions, captions;
-
- private:
-  std::deque<platform::Answer> answers_;
-  std::function<platform::Answer(const std::string&, const std::string&)> saved_;
-};
+// Queues Retry/Cancel answers on a UI double.
+void Queue(test::UiDouble& ui, std::initializer_list<platform::Answer> answers) {
+  for (platform::Answer a : answers) ui.QueueAnswer(a);
+}
 
 class DiskManagerTest : public ::testing::Test {
  protected:
@@ -134,17 +117,19 @@ TEST_F(DiskManagerTest, ByteCountsWrapInThirtyTwoBits) {
 }
 
 TEST_F(DiskManagerTest, RetryUntilTheVolumeAnswers) {
-  ScriptedAnswers ui({platform::Answer::Retry, platform::Answer::Retry});
+  test::UiDouble ui;
+  Queue(ui, {platform::Answer::Retry, platform::Answer::Retry});
   system.volumeFailures = 2;
   manager.SetDrive("a:");
   EXPECT_TRUE(manager.Ready);
-  ASSERT_EQ(ui.questions.size(), 2u);
-  EXPECT_EQ(ui.questions[0], "A:\\is not accessible.\r\n\r\nThe device is not ready.");
-  EXPECT_EQ(ui.captions[0], platform::ApplicationTitle());
+  ASSERT_EQ(ui.Questions.size(), 2u);
+  EXPECT_EQ(ui.Questions[0].Text, "A:\\is not accessible.\r\n\r\nThe device is not ready.");
+  EXPECT_EQ(ui.Questions[0].Caption, platform::ApplicationTitle());
 }
 
 TEST_F(DiskManagerTest, CancelAtTheVolumeQuestion) {
-  ScriptedAnswers ui({platform::Answer::Cancel});
+  test::UiDouble ui;
+  Queue(ui, {platform::Answer::Cancel});
   system.volumeFailures = 5;
   manager.SetDrive("a:");
   EXPECT_FALSE(manager.Ready);
@@ -152,12 +137,13 @@ TEST_F(DiskManagerTest, CancelAtTheVolumeQuestion) {
 }
 
 TEST_F(DiskManagerTest, CancelAtTheSpaceQuestionLeavesNotReady) {
-  ScriptedAnswers ui({platform::Answer::Retry, platform::Answer::Cancel});
+  test::UiDouble ui;
+  Queue(ui, {platform::Answer::Retry, platform::Answer::Cancel});
   system.spaceFailures = 5;
   manager.SetDrive("a:");
   EXPECT_FALSE(manager.Ready);
   EXPECT_EQ(system.spaceCalls, 2);
-  EXPECT_EQ(ui.questions.size(), 2u);
+  EXPECT_EQ(ui.Questions.size(), 2u);
   manager.Ready = true;
   EXPECT_FALSE(manager.Refresh());  // a failed refresh clears an earlier ready state
   EXPECT_FALSE(manager.Ready);
@@ -193,23 +179,25 @@ TEST_F(DiskManagerTest, WritingTheSameLabelWritesNothingButRefreshes) {
 }
 
 TEST_F(DiskManagerTest, EmptyDriveFailsAtOnceAndNamesAnEmptyRoot) {
-  ScriptedAnswers ui({platform::Answer::Cancel});
+  test::UiDouble ui;
+  Queue(ui, {platform::Answer::Cancel});
   manager.SetDrive("");
   EXPECT_FALSE(manager.Ready);
   EXPECT_EQ(system.volumeCalls, 0);
-  ASSERT_EQ(ui.questions.size(), 1u);
-  EXPECT_EQ(ui.questions[0], "is not accessible.\r\n\r\nThe device is not ready.");
+  ASSERT_EQ(ui.Questions.size(), 1u);
+  EXPECT_EQ(ui.Questions[0].Text, "is not accessible.\r\n\r\nThe device is not ready.");
   EXPECT_EQ(manager.DriveTypeOf(""), platform::kDriveNoRoot);
 }
 
 TEST_F(DiskManagerTest, PosixFoldersKeepTheirCase) {
-  ScriptedAnswers ui({platform::Answer::Cancel});
+  test::UiDouble ui;
+  Queue(ui, {platform::Answer::Cancel});
   manager.Style = kPosixStyle;
   system.volumeFailures = 1;
   manager.SetDrive("/media/USB");
   EXPECT_EQ(system.lastRoot, "/media/USB/");
-  ASSERT_EQ(ui.questions.size(), 1u);
-  EXPECT_EQ(ui.questions[0], "/media/USB/is not accessible.\r\n\r\nThe device is not ready.");
+  ASSERT_EQ(ui.Questions.size(), 1u);
+  EXPECT_EQ(ui.Questions[0].Text, "/media/USB/is not accessible.\r\n\r\nThe device is not ready.");
 }
 
 TEST_F(DiskManagerTest, DriveOfWindowsNames) {
