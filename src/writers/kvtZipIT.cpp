@@ -550,6 +550,9 @@ void TZip::WriteArchiveEnd(Stream* Target) {
     return;
   }
   if (!Target->Seek(0, platform::Origin::End)) WriteFailed();
+  // A new archive carries no comment read from an earlier one; only a
+  // comment set for it.
+  if (NewArchive && !fCommentsChanged) fArchiveComment.clear();
   WriteDirectory(Target, false);
 }
 

@@ -148,5 +148,23 @@ TEST(ZipComments, RewriteDirectoryInPlaceWithNewComments) {
   EXPECT_TRUE(now.Entries.empty());
 }
 
+// An update keeps the archive's comment; a new archive made next by the same
+// component does not inherit it.
+TEST(ZipComments, ANewArchiveTakesNoCommentFromAnEarlierOne) {
+  ZipRun r;
+  r.UseCorpus("accepted-foreign.zip");
+  r.dir.WriteFile("new.txt", "new");
+  ASSERT_EQ(r.Run({"new.txt"}), 1);
+  Archive updated;
+  ASSERT_TRUE(Parse(r.Bytes(), updated));
+  EXPECT_EQ(updated.Comment, "archive comment");
+  r.zip.SetArchiveFile(r.dir.Join("other.zip"));
+  ASSERT_EQ(r.zip.Compress(), 1);
+  Archive other;
+  ASSERT_TRUE(Parse(r.dir.ReadFile("other.zip"), other));
+  EXPECT_EQ(other.Comment, "");
+  EXPECT_TRUE(r.codes.empty());
+}
+
 }  // namespace
 }  // namespace vix::ziptest
