@@ -364,6 +364,18 @@ void TCompBase::ClearExtensionList() { fExtensionList.clear(); }
 // ---------------------------------------------------------------------------
 // Progress and copying
 
+int64_t TCompBase::ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, int CrcKind,
+                                 uint32_t fileTotal) {
+  const int64_t n = ReadBlock(Input, Buffer, std::min(Count, InputLeft), CrcKind, false);
+  if (n > 0) {
+    const uint32_t got = static_cast<uint32_t>(n);
+    InputLeft -= got;
+    BytesLeft -= std::min(BytesLeft, got);
+    ReportProgress(fileTotal - InputLeft, fileTotal, TotalBytes);
+  }
+  return n;
+}
+
 void TCompBase::ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal) {
   ProgressByFile = Percent(Done, Total);
   ProgressByArchive =

@@ -339,6 +339,12 @@ class TCompBase : public TZipCommon {
 
   void WriteFailed();
   void ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
+  // An engine's read of the current file: never past InputLeft (the size the
+  // entry announces, even when the file grew), counted off InputLeft and
+  // BytesLeft, with progress against the file's `fileTotal`. ReadBlock's
+  // result.
+  int64_t ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, int CrcKind,
+                        uint32_t fileTotal);
   void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
   uint32_t CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
                      bool Encrypt);

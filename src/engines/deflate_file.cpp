@@ -27,16 +27,7 @@ class ComponentIo : public deflate_core::DeflateIo {
   bool MoreInput() override { return c_.InputLeft != 0; }
 
   int64_t Read(uint8_t* buffer, uint32_t count) override {
-    // Never past the size the writer announced: a file that grows while it
-    // is compressed still gives a stream that matches the recorded size.
-    const int64_t n =
-        c_.ReadBlock(input_, buffer, std::min(count, c_.InputLeft), kCrc32, false);
-    if (n > 0) {
-      const uint32_t got = static_cast<uint32_t>(n);
-      c_.InputLeft -= got;
-      c_.BytesLeft -= std::min(c_.BytesLeft, got);
-      c_.ReportProgress(fileTotal_ - c_.InputLeft, fileTotal_, c_.TotalBytes);
-    }
+    const int64_t n = c_.ReadEntryData(input_, buffer, count, kCrc32, fileTotal_);
     Cancelled = c_.GetCancel();
     return n;
   }

@@ -19,21 +19,13 @@ class ComponentIo final : public LzhIo {
   ComponentIo(TCompBase& comp, Stream* input, Stream* output)
       : comp_(comp), input_(input), output_(output), fileSize_(comp.InputLeft) {}
 
-  // Reads stop at the size the file had when it was opened (InputLeft), so
-  // that the entry holds exactly the bytes its header announces.
   uint32_t Read(uint8_t* buffer, uint32_t count) override {
-    count = std::min(count, comp_.InputLeft);
-    if (count == 0) return 0;
-    const int64_t n = comp_.ReadBlock(input_, buffer, count, 16, false);
+    if (comp_.InputLeft == 0) return 0;
+    const int64_t n = comp_.ReadEntryData(input_, buffer, count, 16, fileSize_);
     if (n < 0) throw ReadFailure{};
-    const uint32_t got = static_cast<uint32_t>(n);
-    done_ += got;
-    // A file that grew since it was gathered must not wrap the counters.
-    comp_.InputLeft -= std::min(comp_.InputLeft, got);
-    comp_.BytesLeft -= std::min(comp_.BytesLeft, got);
-    comp_.ReportProgress(static_cast<uint32_t>(done_), fileSize_, comp_.TotalBytes);
+    done_ += static_cast<uint64_t>(n);
     if (comp_.GetCancel()) throw CancelRequest{};
-    return got;
+    return static_cast<uint32_t>(n);
   }
 
   void Write(const uint8_t* buffer, uint32_t count) override {
