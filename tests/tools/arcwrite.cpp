@@ -12,22 +12,11 @@
 #include "archive/kvtErrors.h"
 #include "platform/platform.h"
 
-// The build defines VIX_HAVE_<UNIT> for each writer unit present.
-#ifdef VIX_HAVE_TAR
-#include "writers/kvtTar.h"
-#endif
-#ifdef VIX_HAVE_GZIP
 #include "writers/kvtGZip.h"
-#endif
-#ifdef VIX_HAVE_ZIPIT
-#include "writers/kvtZipIT.h"
-#endif
-#ifdef VIX_HAVE_LHA
 #include "writers/kvtLha.h"
-#endif
-#ifdef VIX_HAVE_MAKECAB
 #include "writers/kvtMakeCab.h"
-#endif
+#include "writers/kvtTar.h"
+#include "writers/kvtZipIT.h"
 
 namespace {
 
@@ -63,21 +52,11 @@ int IndexOf(const T (&names)[N], const std::string& value) {
 }
 
 std::unique_ptr<TCompBase> MakeWriter(const std::string& format) {
-#ifdef VIX_HAVE_TAR
   if (format == "tar") return std::make_unique<TTar>(nullptr);
-#endif
-#ifdef VIX_HAVE_GZIP
   if (format == "gzip") return std::make_unique<TGZip>(nullptr);
-#endif
-#ifdef VIX_HAVE_ZIPIT
   if (format == "zip") return std::make_unique<TZip>(nullptr);
-#endif
-#ifdef VIX_HAVE_LHA
   if (format == "lzh") return std::make_unique<TLha>(nullptr);
-#endif
-#ifdef VIX_HAVE_MAKECAB
   if (format == "cab") return std::make_unique<TMakeCab>(nullptr);
-#endif
   return nullptr;
 }
 
@@ -178,12 +157,9 @@ int main(int argc, char** argv) {
   if (specs.empty() && writer->Switch != swDelete) return Usage("no SPEC given");
 
   if (!password.empty()) {
-#ifdef VIX_HAVE_ZIPIT
-    if (auto* zip = dynamic_cast<TZip*>(writer.get())) {
-      zip->Password = password;
-    } else
-#endif
-      return Usage("--password is for zip archives");
+    auto* zip = dynamic_cast<TZip*>(writer.get());
+    if (!zip) return Usage("--password is for zip archives");
+    zip->Password = password;
   }
   if (emptyDirs) {
     writer->StoreEmptySubDirs = true;
