@@ -130,6 +130,10 @@ struct TCompBaseHeaderObj {
   uint32_t Date = 0;            // DOS stamp after the DateAttribute rule
   uint32_t Attr = 0;
   uint32_t Offset = 0;          // header position in the old or new archive
+  // Bytes a kept entry spans in the old archive from Offset (extended headers,
+  // header, data, descriptor and padding), when the writer measured them
+  // while loading; 0 leaves the driver to work it out from the header.
+  uint64_t CopyLength = 0;
   std::vector<uint8_t> Extra;
   uint16_t ExtraLength = 0;
   uint8_t Action = kNew;
@@ -336,6 +340,9 @@ class TCompBase : public TZipCommon {
   virtual bool CommitTempFile(const std::string& TempName, const std::string& ArchiveName);
   virtual std::string GetArchiveComment();
   virtual int UnsupportedOperation(const std::string& Name);
+  // Whether the format can mark a stored name as UTF-8. A writer that cannot
+  // leaves out (and reports) a file whose name the OEM code page lacks.
+  virtual bool StoresUtf8Names() const { return true; }
 
   void WriteFailed();
   void ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
@@ -362,6 +369,11 @@ class TCompBase : public TZipCommon {
                          const std::string& DefaultDir,
                          platform::PathStyle style = platform::kNativeStyle);
   bool Excluded(const std::string& Name);
+  // False, with a report naming the file, when `Name` (a stored name of
+  // `FullPath`) cannot be stored faithfully: it is not UTF-8, a folder name
+  // in it holds a backslash on a system where that is no separator (readers
+  // would split it), or it needs UTF-8 that the format cannot mark.
+  bool NameStorable(const std::string& Name, const std::string& FullPath);
   int AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
                uint32_t Date, uint32_t Size);
   void SearchSpec(int Index);

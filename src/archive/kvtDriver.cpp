@@ -297,7 +297,11 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
             TranslateOemChar ? platform::Utf8ToOem(EntryList.Line(i)) : EntryList.Line(i);
         if (!Source->Seek(entry.Offset, platform::Origin::Begin)) WriteFailed();
         uint64_t count = uint64_t{EntryOverhead(0)} + entry.PackedSize;
-        if (IsZipType(ArcType())) {
+        if (entry.CopyLength > 0) {
+          count = entry.CopyLength;
+          if (IsZipType(ArcType()) && entry.Header.size() >= 46)
+            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(Target->Position()));
+        } else if (IsZipType(ArcType())) {
           uint8_t local[30];
           if (Source->Read(local, sizeof local) != sizeof local ||
               !Source->Seek(entry.Offset, platform::Origin::Begin)) {
@@ -411,6 +415,7 @@ void TCompBase::FoundFile(int SpecIndex, const std::string& Folder, const FindDa
     return;
   }
   if (Excluded(CurrentFileName)) return;
+  if (!NameStorable(CurrentFileName, fullPath)) return;
   if (!CheckFileSize(fullPath, Data.Size)) return;
   const uint32_t date = Data.Time;
   MaxDate = std::max(MaxDate, date);
@@ -434,6 +439,23 @@ bool TCompBase::Excluded(const std::string& Name) {
   return std::any_of(fExcludeSpec.begin(), fExcludeSpec.end(), [&](const std::string& line) {
     return MatchFileSpec(StoredName(line, SpecDir, dd), Name);
   });
+}
+
+bool TCompBase::NameStorable(const std::string& Name, const std::string& FullPath) {
+  std::string why;
+  if (!IsValidUtf8(Name)) {
+    why = "the name is not valid UTF-8 text, so no archive can store it faithfully";
+  } else if (kNativeStyle.Delim != '\\' && Name.find('\\') != std::string::npos) {
+    why = "the name holds a backslash, which archive readers take for a folder separator";
+  } else if (TranslateOemChar && !StoresUtf8Names() && !OemHoldsName(Name)) {
+    why = "the name holds characters that code page " +
+          std::to_string(platform::OemCodePage()) +
+          " cannot hold, and this archive format cannot store names in UTF-8";
+  } else {
+    return true;
+  }
+  ReportError(FullPath, why + "; the file was left out", "0", kErrUnsupported);
+  return false;
 }
 
 std::string TCompBase::StoredName(const std::string& FullPath, const std::string& SpecDir,

@@ -137,12 +137,48 @@ std::string ToStoredNameOem(const std::string& name, bool translate, char separa
   return ToStoredName(name, translate, separator, style);
 }
 
-std::string FromStoredName(const std::string& name, bool translate, PathStyle style) {
-  if (name.empty()) return name;
-  std::string local = translate ? platform::OemToUtf8(name) : name;
+namespace {
+constexpr unsigned kUtf8CodePage = 65001;
+
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string LocalDelimiters(std::string local, PathStyle style) {
   for (char& c : local)
     if (c == '/' || c == '\\') c = style.Delim;
   return local;
+}
+}  // namespace
+
+bool IsValidUtf8(const std::string& text) {
+  return platform::CodePageToUtf8(text, kUtf8CodePage) == text;
+}
+
+bool OemHoldsName(const std::string& name) {
+  return platform::OemToUtf8(platform::Utf8ToOem(name)) == name;
+}
+
+TStoredNameForm StoredNameForm(const std::string& name, bool translate, char separator,
+                               PathStyle style) {
+  TStoredNameForm form;
+  form.Bytes = ReplaceDelimiters(name, style, separator);
+  if (IsAscii(form.Bytes)) return form;
+  if (translate && platform::OemCodePage() != kUtf8CodePage && OemHoldsName(form.Bytes)) {
+    form.Bytes = platform::Utf8ToOem(form.Bytes);
+    return form;
+  }
+  form.Utf8 = true;
+  return form;
+}
+
+std::string FromStoredName(const std::string& name, bool translate, PathStyle style) {
+  if (name.empty()) return name;
+  return LocalDelimiters(translate ? platform::OemToUtf8(name) : name, style);
+}
+
+std::string FromStoredUtf8Name(const std::string& name, PathStyle style) {
+  return LocalDelimiters(platform::CodePageToUtf8(name, kUtf8CodePage), style);
 }
 
 bool MatchWildcards(const std::string& a, const std::string& b) {

@@ -31,10 +31,29 @@ std::string ToStoredName(const std::string& name, bool translate,
                          char separator = '/', PathStyle style = kNativeStyle);
 std::string ToStoredNameOem(const std::string& name, bool translate,
                             char separator = '\\', PathStyle style = kNativeStyle);
+
+// True when `text` is well-formed UTF-8.
+bool IsValidUtf8(const std::string& text);
+// True when the OEM code page holds `name` exactly: converted there and back
+// it is unchanged (no character became "_" or a look-alike).
+bool OemHoldsName(const std::string& name);
+// The bytes a format stores for a name, and whether they are UTF-8 that the
+// format must mark as such. With `translate` a name the OEM page holds is
+// stored in it (as ToStoredName does) and any other in UTF-8, marked; without
+// it, or where the OEM page is UTF-8, the UTF-8 bytes are stored and marked
+// when they are not plain ASCII.
+struct TStoredNameForm {
+  std::string Bytes;
+  bool Utf8 = false;
+};
+TStoredNameForm StoredNameForm(const std::string& name, bool translate, char separator,
+                               PathStyle style = kNativeStyle);
 // Back from a stored name: OEM to UTF-8 when `translate`, then "/" and "\"
 // become the style's delimiter.
 std::string FromStoredName(const std::string& name, bool translate,
                            PathStyle style = kNativeStyle);
+// As FromStoredName for a name the archive marks as UTF-8 (no code-page step).
+std::string FromStoredUtf8Name(const std::string& name, PathStyle style = kNativeStyle);
 
 // Symmetric wildcard comparison ("*" and "?" in either string).
 bool MatchWildcards(const std::string& a, const std::string& b);

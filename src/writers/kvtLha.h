@@ -39,6 +39,8 @@ class TLha : public TCompBase {
 
   void SetArcType(TArcType value) override;
   uint32_t EntryOverhead(int Method) override;
+  // Level-0 headers have no way to mark a name as UTF-8.
+  bool StoresUtf8Names() const override { return false; }
   bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) override;
   bool ReadHeader(Stream* Source, std::string& Name) override;
   void CopyEntry(Stream* Source, Stream* Target, int Method, int Index) override;
