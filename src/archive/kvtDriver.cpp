@@ -454,7 +454,7 @@ bool TCompBase::NameStorable(const std::string& Name, const std::string& FullPat
   } else {
     return true;
   }
-  ReportError(FullPath, why + "; the file was left out", "0", kErrUnsupported);
+  ReportError(FullPath, why + "; the file was left out", "0", kErrNameNotStored);
   return false;
 }
 

@@ -23,6 +23,7 @@ constexpr MessageEntry kMessages[] = {
     {kErrCabinetLibrary, "Cabinet.dll not found"},
     {kErrEventNotAssigned, "Required event not assigned"},
     {kErrUserCanceled, "User canceled"},
+    {kErrNameNotStored, "File name cannot be stored in this archive"},
     {kErrNothingToDo, "Nothing to do"},
     {kErrDirNotExist, "Directory does not exist... Create?"},
 };

@@ -17,6 +17,7 @@ enum MessageCode : int {
   kErrCabinetLibrary = 25261,     // "Cabinet.dll not found"
   kErrEventNotAssigned = 25270,   // "Required event not assigned"
   kErrUserCanceled = 25449,       // "User canceled"
+  kErrNameNotStored = 26858,      // "File name cannot be stored in this archive" (ours)
   kErrNothingToDo = 26859,        // "Nothing to do"
   kErrDirNotExist = 26899,        // "Directory does not exist... Create?"
 };
