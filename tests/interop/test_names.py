@@ -69,7 +69,10 @@ class NameCase(TreeCase):
         os.makedirs(out_dir)
         proc = subprocess.run(args, cwd=out_dir, capture_output=True, timeout=300,
                               env=dict(os.environ, **(env or {})))
-        self.assertEqual(proc.returncode, 0, "%s: %s" % (args[0], proc.stderr[-2000:]))
+        # unzip warns (exit 1) about the 0x5C second bytes of Shift-JIS names.
+        warned = args[0] == "unzip" and proc.returncode == 1 and \
+            proc.stderr.strip().endswith(b"appears to use backslashes as path separators")
+        self.assertTrue(proc.returncode == 0 or warned, "%s: %s" % (args[0], proc.stderr[-2000:]))
         return tree_files(out_dir)[0]
 
 
