@@ -89,11 +89,6 @@ class Tree:
         return os.path.join(self.root, rel)
 
 
-def tar_name(root):
-    """TAR stores full source paths; readers drop the leading "/"."""
-    return lambda rel: os.path.join(root, rel).lstrip("/")
-
-
 class TreeSweep(TreeCase):
     trees = {}
 
@@ -134,7 +129,7 @@ class TreeSweep(TreeCase):
             with tarfile.open(archive) as t:
                 for m in t:
                     if m.isfile():
-                        got[m.name.lstrip("/")] = data_digest(t.extractfile(m).read())
+                        got[m.name] = data_digest(t.extractfile(m).read())
             return got
         out = tempfile.mkdtemp(prefix="x-" + reader + "-", dir=self.scratch)
         args = {
@@ -178,8 +173,7 @@ class TreeSweep(TreeCase):
         if fmt == "tar" and "tgz" in options:
             archive += ".gz"
         password = PASSWORD if "--password" in options else None
-        stored = tar_name(tree.root) if fmt == "tar" else (lambda rel: rel)
-        kept = {stored(k): v for k, v in tree.files.items() if tree.full_path(k) not in reported}
+        kept = {k: v for k, v in tree.files.items() if tree.full_path(k) not in reported}
         for reader in readers:
             rename = lhasa_name if reader == "lhasa" else (lambda n: n)
             want = {rename(k): v for k, v in kept.items()}
