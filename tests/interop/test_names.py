@@ -11,7 +11,7 @@ import subprocess
 import tarfile
 import zipfile
 
-from interop import (TreeCase, _write, arcwrite, cab_files, have, lhasa_name, oem_name,
+from interop import (TreeCase, _write, arcwrite, cab_files, lhasa_name, oem_name,
                      reported_paths, require, run, split_name, tree_files, zip_raw_names)
 
 OEM_NAMES = ["表.txt", "ソフト.txt", "能力.txt", "日本語.txt"]  # 表ソ能 end in 0x5C

@@ -132,9 +132,10 @@ class TreeSweep(TreeCase):
                         got[m.name] = data_digest(t.extractfile(m).read())
             return got
         out = tempfile.mkdtemp(prefix="x-" + reader + "-", dir=self.scratch)
+        p7, pu = (["-p" + password], ["-P", password]) if password else ([], [])
         args = {
-            "7z": ["7z", "x", "-y", "-o" + out] + (["-p" + password] if password else []) + [archive],
-            "unzip": ["unzip", "-q"] + (["-P", password] if password else []) + [archive, "-d", out],
+            "7z": ["7z", "x", "-y", "-o" + out] + p7 + [archive],
+            "unzip": ["unzip", "-q"] + pu + [archive, "-d", out],
             "lhasa": ["lhasa", "xq", archive],
             "tar": ["tar", "-xf", archive, "-C", out],
             "bsdtar": ["bsdtar", "-xf", archive, "-C", out],
