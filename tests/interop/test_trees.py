@@ -200,19 +200,23 @@ class TreeSweep(TreeCase):
     def test_include_through_cab(self):
         self.sweep_include("cab")
 
-    def test_dot_names_and_links(self):
-        # What the real trees may hold: names starting with a dot, links to
-        # files (stored as the file) and a link to a folder above (not followed).
+    def test_dot_names_links_and_read_only_files(self):
+        # What real trees hold besides plain files: names starting with a dot,
+        # links to files (stored as the file), a link to a folder above (not
+        # followed), read-only and empty files, data ending on a 512-byte block.
         root = self.path("odd")
         top = os.path.join(root, "top")
         for name, data in ((".profile", b"dot file"), (".config/app.conf", b"in a dot folder"),
                            ("plain.txt", b"plain"), ("target.bin", bytes(range(256))),
-                           ("sub/x.txt", b"below")):
+                           ("sub/x.txt", b"below"), ("sub/empty", b""),
+                           ("sub/block.bin", bytes(range(256)) * 4),
+                           ("read-only.txt", b"not to be written")):
             _write(os.path.join(top, name), data)
+        os.chmod(os.path.join(top, "read-only.txt"), 0o444)
         os.symlink("target.bin", os.path.join(top, "link.bin"))
         os.symlink("..", os.path.join(top, "sub", "loop"))
         tree = Tree(root, ["top"])
-        self.assertEqual(len(tree.files), 6)
+        self.assertEqual(len(tree.files), 9)
         for fmt, label, options, readers in DOC_RUNS:
             with self.subTest(format=fmt):
                 self.sweep(tree, fmt, label, options, readers)
