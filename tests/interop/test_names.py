@@ -65,6 +65,15 @@ class NameCase(TreeCase):
         with open(archive, "rb") as f:
             self.assertTrue(f.read() == before, "the second run changed the archive:\n" + out)
 
+    def check_update(self, archive, fmt, method):
+        """Files that changed are replaced in place under their own names."""
+        for rel in ("sub/表.txt", "sub/한국어.txt", ".hidden"):
+            with open(os.path.join(self.src, rel), "ab") as f:
+                f.write(b"changed\n")
+        self.on_disk, _ = tree_files(self.src)
+        self.check_run(*self.write(fmt, archive, "--method", method), keep_utf8=fmt != "lzh")
+        self.check_archive(archive, method + "-update")
+
     def extract(self, args, out_dir, env=None):
         os.makedirs(out_dir)
         proc = subprocess.run(args, cwd=out_dir, capture_output=True, timeout=300,
@@ -77,48 +86,66 @@ class NameCase(TreeCase):
 
 
 class ZipNames(NameCase):
+    def check_archive(self, archive, tag):
+        expected = self.expected()
+        stored = {}
+        for flags, raw in zip_raw_names(archive):
+            name = raw.decode("utf-8") if flags & 0x800 else raw.decode("cp932")
+            stored[name] = flags
+            if needs_utf8(name):
+                self.assertTrue(flags & 0x800, name)
+            else:
+                self.assertFalse(flags & 0x800, "%s stored with bit 11" % name)
+        self.assertEqual(sorted(stored), sorted(expected))
+
+        with zipfile.ZipFile(archive) as z:
+            got = {}
+            for i in z.infolist():
+                name = i.filename if i.flag_bits & 0x800 else \
+                    i.filename.encode("cp437").decode("cp932")
+                got[name] = z.read(i)
+        self.assertTreeEqual(expected, got, msg="zipfile")
+
+        files = self.extract(["7z", "x", "-y", archive], self.path(tag + "-7z"))
+        self.assertTreeEqual(expected, files, msg="7z",
+                             rename=lambda k: k if needs_utf8(k) else per_part(oem_name)(k))
+
+        # unzip writes a code-page name in a code page of its own; those are
+        # compared by content, the UTF-8 ones by name.
+        files = self.extract(["unzip", "-q", archive], self.path(tag + "-unzip"))
+        marked = {k: v for k, v in expected.items() if k.isascii() or needs_utf8(k)}
+        self.assertTreeEqual(marked, {k: v for k, v in files.items() if k in marked},
+                             msg="unzip")
+        self.assertEqual(sorted(v for k, v in expected.items() if k not in marked),
+                         sorted(v for k, v in files.items() if k not in marked), "unzip")
+
     def test_names_flags_and_readers(self):
         require(self, "7z", "unzip")
         for method in ("store", "deflate"):
             with self.subTest(method=method):
                 archive = self.path(method + ".zip")
                 self.check_run(*self.write("zip", archive, "--method", method))
-                expected = self.expected()
-                stored = {}
-                for flags, raw in zip_raw_names(archive):
-                    name = raw.decode("utf-8") if flags & 0x800 else raw.decode("cp932")
-                    stored[name] = flags
-                    if needs_utf8(name):
-                        self.assertTrue(flags & 0x800, name)
-                    else:
-                        self.assertFalse(flags & 0x800, "%s stored with bit 11" % name)
-                self.assertEqual(sorted(stored), sorted(expected))
-
-                with zipfile.ZipFile(archive) as z:
-                    got = {}
-                    for i in z.infolist():
-                        name = i.filename if i.flag_bits & 0x800 else \
-                            i.filename.encode("cp437").decode("cp932")
-                        got[name] = z.read(i)
-                self.assertTreeEqual(expected, got, msg="zipfile")
-
-                files = self.extract(["7z", "x", "-y", archive], self.path(method + "-7z"))
-                self.assertTreeEqual(expected, files, msg="7z",
-                                     rename=lambda k: k if needs_utf8(k) else per_part(oem_name)(k))
-
-                # unzip writes a code-page name in a code page of its own; those
-                # are compared by content, the UTF-8 ones by name.
-                files = self.extract(["unzip", "-q", archive], self.path(method + "-unzip"))
-                marked = {k: v for k, v in expected.items() if k.isascii() or needs_utf8(k)}
-                self.assertTreeEqual(marked, {k: v for k, v in files.items() if k in marked},
-                                     msg="unzip")
-                self.assertEqual(sorted(v for k, v in expected.items() if k not in marked),
-                                 sorted(v for k, v in files.items() if k not in marked), "unzip")
-
+                self.check_archive(archive, method)
                 self.check_second_run_changes_nothing("zip", archive, "--method", method)
+                self.check_update(archive, "zip", method)
 
 
 class TarNames(NameCase):
+    def check_archive(self, archive, tag):
+        expected = self.expected()
+        with tarfile.open(archive, encoding="cp932") as t:
+            members = [m for m in t.getmembers() if m.isfile()]
+            got = {m.name: t.extractfile(m).read() for m in members}
+            for m in members:
+                self.assertEqual("path" in m.pax_headers, needs_utf8(m.name), m.name)
+        self.assertTreeEqual(expected, got, msg="tarfile")
+
+        gnu = ["tar", "-xzf" if archive.endswith(".gz") else "-xf", archive]
+        for reader, args in (("gnu", gnu), ("bsdtar", ["bsdtar", "-xf", archive])):
+            files = self.extract(args, self.path(tag + "-" + reader), env={"LC_ALL": "C.UTF-8"})
+            self.assertTreeEqual(expected, files, msg=reader, rename=lambda k: k if
+                                 needs_utf8(k) else per_part(oem_name)(k))
+
     def test_names_pax_records_and_readers(self):
         require(self, "tar", "bsdtar")
         for method in ("tar", "tgz"):
@@ -126,26 +153,11 @@ class TarNames(NameCase):
                 archive = self.path("names-%s.tar" % method)
                 self.check_run(*self.write("tar", archive, "--method", method))
                 if method == "tgz":
-                    archive += ".gz"
-                expected = self.expected()
-                want = expected
-
-                with tarfile.open(archive, encoding="cp932") as t:
-                    members = [m for m in t.getmembers() if m.isfile()]
-                    got = {m.name: t.extractfile(m).read() for m in members}
-                    for m in members:
-                        self.assertEqual("path" in m.pax_headers, needs_utf8(m.name), m.name)
-                self.assertTreeEqual(want, got, msg="tarfile")
-
-                gnu = ["tar", "-xzf" if method == "tgz" else "-xf", archive]
-                for reader, args in (("gnu", gnu), ("bsdtar", ["bsdtar", "-xf", archive])):
-                    files = self.extract(args, self.path(method + "-" + reader),
-                                         env={"LC_ALL": "C.UTF-8"})
-                    self.assertTreeEqual(want, files, msg=reader, rename=lambda k: k if
-                                         needs_utf8(k) else per_part(oem_name)(k))
-
-                if method == "tar":
-                    self.check_second_run_changes_nothing("tar", archive, "--method", method)
+                    self.check_archive(archive + ".gz", method)
+                    continue
+                self.check_archive(archive, method)
+                self.check_second_run_changes_nothing("tar", archive, "--method", method)
+                self.check_update(archive, "tar", method)
 
 
 class CabNames(NameCase):
@@ -173,18 +185,22 @@ class CabNames(NameCase):
 
 
 class LzhNames(NameCase):
+    def check_archive(self, archive, tag):
+        expected = self.expected(keep_utf8=False)
+        files = self.extract(["lhasa", "xq", archive], self.path(tag + "-lhasa"))
+        self.assertTreeEqual(expected, files, msg="lhasa", rename=per_part(lhasa_name))
+        files = self.extract(["7z", "x", "-y", archive], self.path(tag + "-7z"))
+        self.assertTreeEqual(expected, files, msg="7z", rename=per_part(split_name))
+
     def test_names_without_a_code_page_form_are_reported_and_left_out(self):
         require(self, "lhasa", "7z")
         for method in ("store", "lh5", "lh6"):
             with self.subTest(method=method):
                 archive = self.path(method + ".lzh")
                 self.check_run(*self.write("lzh", archive, "--method", method), keep_utf8=False)
-                expected = self.expected(keep_utf8=False)
-                files = self.extract(["lhasa", "xq", archive], self.path(method + "-lhasa"))
-                self.assertTreeEqual(expected, files, msg="lhasa", rename=per_part(lhasa_name))
-                files = self.extract(["7z", "x", "-y", archive], self.path(method + "-7z"))
-                self.assertTreeEqual(expected, files, msg="7z", rename=per_part(split_name))
+                self.check_archive(archive, method)
                 self.check_second_run_changes_nothing("lzh", archive, "--method", method)
+                self.check_update(archive, "lzh", method)
 
 
 class LongNames(TreeCase):
