@@ -5,12 +5,14 @@ Each suite (test_<format>.py) is a unittest module. Run them all with
     VIX_ARCWRITE=build/tests/arcwrite python3 -m unittest discover -s tests/interop
 """
 
+import hashlib
 import os
 import random
 import shutil
 import subprocess
 import tempfile
 import unittest
+import zipfile
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 ARCWRITE = os.environ.get("VIX_ARCWRITE", os.path.join(REPO, "build", "tests", "arcwrite"))
@@ -162,3 +164,75 @@ class TreeCase(unittest.TestCase):
         self.assertEqual(sorted(exp), sorted(actual), msg)
         for k in exp:
             self.assertTrue(exp[k] == actual[k], "%s: content differs %s" % (k, msg))
+
+
+def lhasa_name(name):
+    """Where lhasa puts a file stored under the code-page form of name: as
+    split_name, and lowered when the name holds no lower-case letter."""
+    split = split_name(name)
+    return split.lower() if split == split.upper() else split
+
+
+def file_digests(root):
+    """Relative path (with "/") -> (size, digest) for every file a recursive
+    gathering should find below root: regular files and symbolic links to
+    files, but nothing below a linked folder (folder links are not followed)."""
+    out = {}
+    for folder, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(folder, n)
+            if not os.path.isfile(p):
+                continue
+            out[os.path.relpath(p, root).replace(os.sep, "/")] = digest_of(p)
+    return out
+
+
+def digest_of(path):
+    h = hashlib.blake2b(digest_size=20)
+    size = 0
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                break
+            size += len(chunk)
+            h.update(chunk)
+    return size, h.digest()
+
+
+def data_digest(data):
+    return len(data), hashlib.blake2b(data, digest_size=20).digest()
+
+
+def reported_paths(output):
+    """The paths that arcwrite's error lines name ("error CODE: text: PATH: why")."""
+    found = set()
+    for line in output.splitlines():
+        parts = line.split(": ", 3)
+        if len(parts) >= 3 and parts[0].startswith("error "):
+            found.add(parts[2])
+    return found
+
+
+def cab_files(archive):
+    """(attributes, stored name bytes) of each CFFILE record of a cabinet."""
+    with open(archive, "rb") as f:
+        data = f.read()
+    if data[:4] != b"MSCF":
+        raise AssertionError("not a cabinet: " + archive)
+    files_at = int.from_bytes(data[16:20], "little")
+    count = int.from_bytes(data[28:30], "little")
+    out, at = [], files_at
+    for _ in range(count):
+        attribs = int.from_bytes(data[at + 14:at + 16], "little")
+        end = data.index(b"\0", at + 16)
+        out.append((attribs, data[at + 16:end]))
+        at = end + 1
+    return out
+
+
+def zip_raw_names(archive):
+    """(general-purpose flags, stored name bytes) of each central record."""
+    with zipfile.ZipFile(archive) as z:
+        return [(i.flag_bits, i.filename.encode("utf-8") if i.flag_bits & 0x800
+                 else i.orig_filename.encode("cp437")) for i in z.infolist()]
