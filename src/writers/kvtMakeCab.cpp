@@ -463,6 +463,15 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     const TStoredNameForm form = StoredNameForm(name, TranslateOemChar, '\\');
     std::string stored = form.Bytes;
     fNameIsUtf8 = form.Utf8;
+    if (stored.size() >= static_cast<size_t>(fci::CB_MAX_FILENAME)) {
+      ReportError(line,
+                  "name too long for a cabinet (" + std::to_string(stored.size()) +
+                      " bytes; at most " + std::to_string(fci::CB_MAX_FILENAME - 1) + " fit)",
+                  "0", kErrOpen);
+      fFileReported = true;
+      if (OnEnd) OnEnd(*this, line, false);
+      return false;
+    }
     std::string source = line;
     // The source is opened here first: a system library may be left unable
     // to finish its cabinet after a file it could not open (Wine's is), so

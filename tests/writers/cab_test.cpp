@@ -282,6 +282,21 @@ TEST_F(CabWriterTest, ANameTheLibraryCannotHoldIsReported) {
   EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
 }
 
+// A stored name the cabinet cannot hold is reported with the limit, by the
+// file's name; the other files are written.
+TEST_F(CabWriterTest, AFileWhoseNameIsTooLongIsReportedWithTheLimit) {
+  MakeTree();
+  const std::string longName = "src/" + std::string(120, 'd') + "/" + std::string(140, 'e');
+  dir.WriteFile(longName, "long");
+  dir.WriteFile("src/" + std::string(120, 'd') + "/" + std::string(130, 'f'), "fits");
+  EXPECT_EQ(Write(), 5);
+  ASSERT_EQ(Codes(), std::vector<int>{kErrOpen});
+  EXPECT_EQ(std::get<1>(errors[0]), dir.Join(longName));
+  EXPECT_NE(std::get<2>(errors[0]).find("261 bytes; at most 255 fit"), std::string::npos)
+      << std::get<2>(errors[0]);
+  EXPECT_EQ(Read().contents.size(), 5u);
+}
+
 TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
   const std::string old = OldCabinet();
   MakeTree();
