@@ -369,8 +369,8 @@ void PutSum(Bytes& h, size_t headerEnd) {
 }
 
 Bytes Level0Entry(const std::string& method, const std::string& name, const Bytes& data) {
-  Bytes h = {0, 0};
-  h.insert(h.end(), method.begin(), method.end());
+  Bytes h(2 + method.size(), 0);
+  std::copy(method.begin(), method.end(), h.begin() + 2);
   for (uint32_t v : {static_cast<uint32_t>(data.size()), static_cast<uint32_t>(data.size()),
                      0x50654321u})
     for (int i = 0; i < 4; ++i) h.push_back(static_cast<uint8_t>(v >> (8 * i)));
