@@ -159,7 +159,7 @@ TEST_F(CabWriterTest, WritesEveryFileUnderItsStoredName) {
     EXPECT_TRUE(errors.empty());
     const test::Cabinet result = Read();
     ASSERT_EQ(result.contents.size(), 4u);
-    const std::string japanese = platform::Utf8ToOem("日本\\名前.txt");
+    const std::string japanese = StoredNameForm("日本\\名前.txt", true, '\\').Bytes;
     EXPECT_EQ(result.contents.at("a.txt"), AsBytes(dir.ReadFile("src/a.txt")));
     EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
     EXPECT_TRUE(result.contents.at("sub\\empty").empty());
@@ -411,7 +411,7 @@ TEST_F(CabWriterTest, ACabinetInItsInputFolderHoldsNeitherItselfNorTemporaryFile
     std::vector<std::string> names;
     for (auto& [name, data] : result.contents) names.push_back(name);
     EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "sub\\b.bin", "sub\\empty",
-                                               platform::Utf8ToOem("日本\\名前.txt")}));
+                                               StoredNameForm("日本\\名前.txt", true, '\\').Bytes}));
   }
   EXPECT_EQ(Listing("src"), (std::vector<std::string>{"a.txt", "out.cab", "sub", "日本"}));
 }
