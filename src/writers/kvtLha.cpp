@@ -416,16 +416,6 @@ void TLha::LoadEntries(Stream* Source) {
       ++FilesDeleted;
       continue;
     }
-    // The driver copies a kept entry as EntryOverhead + PackedSize + the
-    // length of its name in stored form. PackedSize is set so that this is
-    // the whole entry as it is, also for extended headers and for names
-    // that do not convert back to the same bytes.
-    const std::string restored = TranslateOemChar ? platform::Utf8ToOem(line) : line;
-    const uint64_t fixedPart = lha::kEntryOverhead + restored.size();
-    if (fOld.length < fixedPart) {
-      Invalid("an entry is shorter than its header");
-      break;
-    }
     auto obj = std::make_unique<TCompBaseHeaderObj>();
     obj->Header.assign(37, 0);
     std::memcpy(obj->Header.data(), fOld.fixed, lha::kFixed);
@@ -435,7 +425,11 @@ void TLha::LoadEntries(Stream* Source) {
     PutLE32(obj->Header.data() + kRecStamp, fOld.stamp);
     obj->Offset = HeaderPos;
     obj->Size = fOld.original;
-    obj->PackedSize = static_cast<uint32_t>(fOld.length - fixedPart);
+    obj->PackedSize = fOld.packed;
+    // Copied as measured: extended headers, a folder's name and names that
+    // do not convert back to the same bytes all make the entry differ from
+    // what its name would count.
+    obj->CopyLength = fOld.length;
     obj->Date = fOld.stamp;
     obj->Attr = fOld.attr;
     if (std::memcmp(fOld.fixed + lha::kMethod, "-lhd-", 5) == 0) {
@@ -451,6 +445,10 @@ void TLha::LoadEntries(Stream* Source) {
   }
   if (fReadState == ReadState::Invalid) {
     ReportError(ArchiveFile(), fInvalidReason, "0", kErrUnsupported);
+    Discard = true;
+  } else if (Switch == swDelete && FilesDeleted == 0) {
+    // Nothing to take out: a rewritten copy would lack the end mark, which
+    // is only added after a run that changed the archive.
     Discard = true;
   }
 }

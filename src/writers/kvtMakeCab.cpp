@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "archive/kvtBytes.h"
 #include "archive/kvtNames.h"
 #include "archive/kvtTime.h"
 
@@ -15,11 +16,21 @@ namespace {
 // Cabinet parameters of every run.
 constexpr uint32_t kMaxCabinetSize = 0x7FFFFFFF;
 constexpr uint32_t kFolderThreshold = 900000;
-constexpr unsigned kUtf8CodePage = 65001;
 // The attributes a cabinet keeps of a file. Others would be misread: 0x80
 // (a Windows file with no other attribute) means a UTF-8 name there, 0x10
 // makes readers list the file as a folder.
 constexpr uint16_t kStoredAttributes = fci::A_RDONLY | fci::A_HIDDEN | fci::A_SYSTEM | fci::A_ARCH;
+
+constexpr size_t kCabHeaderSize = 36;
+
+std::string Comparable(const std::string& path) {
+  std::string full = platform::Current().FullPath(path);
+#ifdef _WIN32
+  std::transform(full.begin(), full.end(), full.begin(),
+                 [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+#endif
+  return full;
+}
 
 }  // namespace
 
@@ -60,6 +71,11 @@ struct CabCallbacks {
       if (hf != self.fSourceHandle) return n;
       if (n == static_cast<fci::UINT>(-1)) {
         self.fSourceFailed = true;
+      } else if (n == 0 && self.fFileLeft > 0) {
+        // The file shrank while it was read: a read error for the library,
+        // which would otherwise store the cut file as if it were whole.
+        self.fSourceFailed = true;
+        return static_cast<fci::UINT>(-1);
       } else if (n > 0 && self.fFileLeft > 0) {
         const uint32_t done = std::min<uint32_t>(n, self.fFileLeft);
         self.fFileLeft -= done;
@@ -290,12 +306,61 @@ bool TMakeCab::FinishCabinet() {
     ReportCabinetFailure(ArchiveFile(), e);
   }
   CloseContext();
-  if (ok && fCabFile != ArchiveFile() && !CommitTempFile(fCabFile, ArchiveFile())) {
-    ReportError(ArchiveFile(), platform::Current().LastErrorText(), "0", kErrWrite);
-    ok = false;
-  }
+  if (ok) ok = PutCabinetInPlace();
   if (!ok) FilesWritten = 0;
   return ok;
+}
+
+bool TMakeCab::PutCabinetInPlace() {
+  if (fCabFile == ArchiveFile()) return true;
+  auto& os = platform::Current();
+  if (os.GetAttributes(ArchiveFile()) != platform::kNoAttributes) {
+    if (!DeleteByOptions(ArchiveFile())) {
+      ReportError(ArchiveFile(),
+                  "the old cabinet could not be moved away, so it stays and the new one is "
+                  "not written: " + os.LastErrorText(),
+                  "0", kErrWrite);
+      return false;
+    }
+    OldCabinetReplaced = true;
+  }
+  if (os.MoveFile(fCabFile, ArchiveFile())) return true;
+  // The old cabinet is gone already: the new one stays where it was made.
+  ReportError(ArchiveFile(),
+              "the new cabinet could not take this name and is kept as " + fCabFile +
+                  (OldCabinetReplaced ? " (the old one was moved away)" : "") + ": " +
+                  os.LastErrorText(),
+              "0", kErrWrite);
+  fCabFile = ArchiveFile();  // not dropped
+  return false;
+}
+
+bool TMakeCab::LooksLikeCabinet(const std::string& path) {
+  auto file = platform::Current().OpenRead(path, platform::ShareMode::Read);
+  if (!file) return false;
+  uint8_t h[kCabHeaderSize];
+  const int64_t size = file->Size();
+  if (size < static_cast<int64_t>(kCabHeaderSize) || file->Read(h, sizeof h) != sizeof h)
+    return false;
+  const uint32_t cbCabinet = GetLE32(h + 8), coffFiles = GetLE32(h + 16);
+  return std::memcmp(h, "MSCF", 4) == 0 && GetLE32(h + 4) == 0 && GetLE32(h + 12) == 0 &&
+         GetLE32(h + 20) == 0 && h[25] == 1 && cbCabinet >= kCabHeaderSize &&
+         coffFiles >= kCabHeaderSize && coffFiles <= cbCabinet && GetLE16(h + 30) <= 7;
+}
+
+bool TMakeCab::IsRunFile(const std::string& path) const {
+  const std::string full = Comparable(path);
+  if (full == Comparable(ArchiveFile())) return true;
+  if (!fCabFile.empty() && full == Comparable(fCabFile)) return true;
+  for (const auto& name : fTempNames)
+    if (full == Comparable(name)) return true;
+  return false;
+}
+
+void TMakeCab::FoundFile(int SpecIndex, const std::string& Folder,
+                         const platform::FindData& Data) {
+  if (!PostCommit && IsRunFile(Folder + Data.Name)) return;
+  TCabInterface::FoundFile(SpecIndex, Folder, Data);
 }
 
 void TMakeCab::DropCabFile() {
@@ -317,6 +382,13 @@ void TMakeCab::CompressArchive() {
     // so it lists nothing.
     if (Switch == swRead) {
       if (exists) RunSwRead();
+      return;
+    }
+    OldCabinetReplaced = false;
+    fTempNames.clear();
+    // A cabinet is replaced, never any other file that has its name.
+    if (exists && !LooksLikeCabinet(ArchiveFile())) {
+      ReportError(ArchiveFile(), "not a cabinet; it is left as it is", "0", kErrUnsupported);
       return;
     }
     if (exists && !IsPlainFile(ArchiveFile())) {
@@ -386,12 +458,20 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     const fci::TCOMP type = CompressionTypeWord();
     std::string name = CurrentFileName;
     if (RenameStep(name)) Entry.Action = TCompBaseHeaderObj::kRename;
-    std::string stored = ToStoredNameOem(name, TranslateOemChar);
-    // A name kept in UTF-8 is marked so; without the mark readers take its
-    // bytes for code-page text. Pure ASCII names stay unmarked.
-    const bool utf8 = !TranslateOemChar || platform::OemCodePage() == kUtf8CodePage;
-    fNameIsUtf8 = utf8 && std::any_of(stored.begin(), stored.end(),
-                                      [](char c) { return static_cast<uint8_t>(c) >= 0x80; });
+    // A name the OEM code page cannot hold is stored in UTF-8 and marked so;
+    // without the mark readers would take its bytes for code-page text.
+    const TStoredNameForm form = StoredNameForm(name, TranslateOemChar, '\\');
+    std::string stored = form.Bytes;
+    fNameIsUtf8 = form.Utf8;
+    if (stored.size() >= static_cast<size_t>(fci::CB_MAX_FILENAME)) {
+      ReportError(line,
+                  "name too long for a cabinet (" + std::to_string(stored.size()) +
+                      " bytes; at most " + std::to_string(fci::CB_MAX_FILENAME - 1) + " fit)",
+                  "0", kErrOpen);
+      fFileReported = true;
+      if (OnEnd) OnEnd(*this, line, false);
+      return false;
+    }
     std::string source = line;
     // The source is opened here first: a system library may be left unable
     // to finish its cabinet after a file it could not open (Wine's is), so
@@ -463,6 +543,7 @@ bool TMakeCab::GetNextCabinet(TCCAB& Parameters, uint32_t PreviousSize) {
 bool TMakeCab::GetCabTempName(char* buffer, int size) {
   const std::string name = NewTempFileName();
   if (name.empty() || static_cast<int>(name.size()) >= size) return false;
+  fTempNames.push_back(name);
   std::memcpy(buffer, name.c_str(), name.size() + 1);
   return true;
 }
@@ -501,8 +582,11 @@ fci::INT_PTR TMakeCab::GetCabOpenInfo(const std::string& name, uint16_t& date, u
   attribs = attr == platform::kNoAttributes ? 0 : static_cast<uint16_t>(attr & kStoredAttributes);
   if (fNameIsUtf8) attribs |= fci::A_NAME_IS_UTF;
   fSourceHandle = handle;
+  // The size at opening is what must be read: the file may have changed
+  // since it was gathered.
+  const int64_t size = file->Size();
+  fFileSize = fFileLeft = size > 0 ? static_cast<uint32_t>(size) : 0;
   if (OnRead) {
-    const int64_t size = file->Size();
     Entry = TEntryInfo{};
     Entry.FileName = CurrentFileName;
     Entry.Size = Entry.PackedSize = size > 0 ? static_cast<uint32_t>(size) : 0;

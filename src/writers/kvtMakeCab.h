@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/kvtBase.h"
 #include "writers/kvtCabGbls.h"
@@ -42,6 +43,11 @@ class TMakeCab : public TCabInterface {
   void SetQuantumMemory(int value);  // clamped to 10..21
   TGetNextCabinetEvent OnGetNextCabinet;
 
+  // Set by a run that replaced an existing cabinet: the old one went by the
+  // DeleteOptions rule (to the recycle bin unless doFinal), so that a front
+  // end can tell a user who meant to add to it where it is.
+  bool OldCabinetReplaced = false;
+
   // --- overridden operations --------------------------------------------------
   void SetArcType(TArcType value) override;
   bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) override;
@@ -49,6 +55,14 @@ class TMakeCab : public TCabInterface {
   void CopyEntry(Stream* Source, Stream* Target, int Method, int Index) override {}
   void WriteArchiveEnd(Stream* Target) override {}
   void ReportEntries() override {}
+  // Leaves out the cabinet being written and the library's temporary files
+  // when they lie in a folder being gathered.
+  void FoundFile(int SpecIndex, const std::string& Folder,
+                 const platform::FindData& Data) override;
+
+  // Whether `path` starts as a cabinet does: "MSCF" and a header whose
+  // fixed fields are sane. False also when it cannot be read.
+  static bool LooksLikeCabinet(const std::string& path);
 
   // --- introduced operations ----------------------------------------------------
   // Fires OnGetNextCabinet; false (the library stops) unless a handler
@@ -87,6 +101,10 @@ class TMakeCab : public TCabInterface {
   bool FinishCabinet();
   // Deletes the file the library wrote beside the cabinet, if still there.
   void DropCabFile();
+  // Moves the complete new cabinet over the old one, which goes first by
+  // the DeleteOptions rule. False (reported) when either step fails.
+  bool PutCabinetInPlace();
+  bool IsRunFile(const std::string& path) const;
 
   friend struct CabCallbacks;
 
@@ -94,6 +112,8 @@ class TMakeCab : public TCabInterface {
   fci::HFCI fContext = nullptr;
   // The file the library writes: ArchiveFile, or a new name beside it.
   std::string fCabFile;
+  // Every temporary name handed to the library during the run.
+  std::vector<std::string> fTempNames;
   std::unique_ptr<TStreamCabinetFileHandler> fFileHandler;
   int fLzxLevel = 21;
   int fQuantumLevel = 7;

@@ -10,6 +10,7 @@ import unittest
 
 from interop import (JAPANESE_NAMES, REPO, TreeCase, arcwrite, have, make_tree, random_bytes,
                      require, run, split_name, tree_files, _write)
+from test_lzh import MemoryTreeCase, make_sweep
 
 WIN_ARCWRITE = os.environ.get("VIX_ARCWRITE_WIN",
                               os.path.join(REPO, "build-win", "tests", "arcwrite.exe"))
@@ -121,6 +122,124 @@ class CabInterop(TreeCase):
         self.assertEqual(code, 1)
         self.assertEqual(out.count("error 25242"), 2, out)
         self.assertFalse(os.path.exists(archive))
+
+
+def cab_files(path):
+    """(name bytes, attributes) of every file entry of a cabinet."""
+    with open(path, "rb") as f:
+        data = f.read()
+    count = struct.unpack_from("<H", data, 0x1C)[0]
+    at = struct.unpack_from("<I", data, 0x10)[0]
+    out = []
+    for _ in range(count):
+        attribs = struct.unpack_from("<H", data, at + 14)[0]
+        end = data.index(b"\0", at + 16)
+        out.append((data[at + 16:end], attribs))
+        at = end + 1
+    return out
+
+
+class CabFaults(MemoryTreeCase):
+    """Faults mended in the CAB writer, seen from the user's side."""
+
+    def extract(self, tool, archive):
+        out = self.fresh_dir("x-" + tool)
+        if tool == "cabextract":
+            run(["cabextract", "-q", "-d", out, archive])
+        elif tool == "7z":
+            run(["7z", "x", "-y", "-o" + out, archive])
+        else:
+            run(["gcab", "-x", "-C", out, archive])
+        return tree_files(out)[0]
+
+    def readers(self):
+        return [t for t in ("cabextract", "7z", "gcab") if have(t)]
+
+    def test_names_the_code_page_lacks_are_utf8_and_marked(self):
+        require(self, "cabextract", "7z")
+        src = self.fresh_dir("src")
+        names = {"日本語.txt": b"ja", "한국어.txt": b"ko", "emoji😀.txt": b"em",
+                 "plain.txt": b"as"}
+        for name, data in names.items():
+            _write(os.path.join(src, name), data)
+        archive = self.path("names.cab")
+        arcwrite("cab", archive, os.path.join(src, "*"))
+        self.assertEqual(sorted(cab_files(archive)), sorted([
+            ("日本語.txt".encode("cp932"), 0x20), ("한국어.txt".encode(), 0xA0),
+            ("emoji😀.txt".encode(), 0xA0), (b"plain.txt", 0x20)]))
+        listing = run(["cabextract", "-l", archive]).stdout
+        for name in ("한국어.txt", "emoji😀.txt"):
+            self.assertIn(name.encode(), listing)
+        for tool in self.readers():
+            self.assertTreeEqual(names, self.extract(tool, archive), rename=lambda n: (
+                split_name(n) if n == "日本語.txt" else n), msg=tool)
+
+    # Fault mended: whatever file had the cabinet's name was overwritten.
+    def test_a_file_that_is_not_a_cabinet_is_left_as_it_is(self):
+        src = self.fresh_dir("src")
+        _write(os.path.join(src, "a.txt"), b"alpha")
+        picture = self.path("x.cab")
+        _write(picture, b"\x89PNG\r\n\x1a\n" + random_bytes(2000, 50))
+        with open(picture, "rb") as f:
+            before = f.read()
+        for archive in (picture, os.path.join(src, "a.txt")):
+            code, out = arcwrite("cab", archive, os.path.join(src, "*"), check=False)
+            self.assertEqual(code, 1, out)
+            self.assertIn("error 25242", out)
+        with open(picture, "rb") as f:
+            self.assertEqual(f.read(), before)
+        with open(os.path.join(src, "a.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"alpha")
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["src", "x.cab"])
+        self.assertEqual(os.listdir(src), ["a.txt"])
+
+    # A cabinet is replaced, not updated: the old one goes to the trash once
+    # the new one is complete, so that "adding" to it can be undone.
+    def test_a_replaced_cabinet_goes_to_the_trash(self):
+        require(self, "cabextract")
+        src = self.fresh_dir("src")
+        _write(os.path.join(src, "old.txt"), b"old")
+        archive = self.path("x.cab")
+        arcwrite("cab", archive, os.path.join(src, "old.txt"))
+        with open(archive, "rb") as f:
+            old = f.read()
+        _write(os.path.join(src, "new.txt"), b"new")
+        home = self.fresh_dir("data")
+        arcwrite("cab", archive, os.path.join(src, "new.txt"), env={"XDG_DATA_HOME": home})
+        with open(os.path.join(home, "Trash", "files", "x.cab"), "rb") as f:
+            self.assertEqual(f.read(), old)
+        self.assertEqual(self.extract("cabextract", archive), {"new.txt": b"new"})
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["data", "src", "x-cabextract", "x.cab"])
+
+    # Fault mended: a cabinet written into the folder it gathers stored its
+    # earlier self and its temporary files.
+    def test_a_cabinet_in_its_input_folder_holds_only_the_inputs(self):
+        require(self, "cabextract")
+        src = self.fresh_dir("src")
+        _write(os.path.join(src, "a.txt"), b"alpha" * 100)
+        _write(os.path.join(src, "b.bin"), random_bytes(5000, 51))
+        archive = os.path.join(src, "self.cab")
+        for run_number in range(2):
+            arcwrite("cab", archive, "--recurse", os.path.join(src, "*"), cwd=src,
+                     env={"TMPDIR": src, "XDG_DATA_HOME": self.path("data")})
+            self.assertEqual(sorted(n for n, _ in cab_files(archive)), [b"a.txt", b"b.bin"],
+                             run_number)
+        self.assertEqual(sorted(os.listdir(src)), ["a.txt", "b.bin", "self.cab"])
+
+    def test_every_size_reads_back(self):
+        require(self, "cabextract", "7z")
+        files = make_sweep(self.tmp)
+        expected = {os.path.basename(k): v for k, v in files.items()}
+        for method in ("store", "mszip"):
+            with self.subTest(method=method):
+                archive = self.path(method + "-sweep.cab")
+                arcwrite("cab", archive, "--method", method, os.path.join(self.tmp, "sweep", "*"),
+                         os.path.join(self.tmp, "zafter", "*"))
+                names = [n for n, _ in cab_files(archive)]
+                self.assertEqual(len(names), len(files))
+                self.assertEqual(names[-2:], [b"after.txt", b"tail.bin"])
+                for tool in self.readers():
+                    self.assertTreeEqual(expected, self.extract(tool, archive), msg=tool)
 
 
 def wine_env():

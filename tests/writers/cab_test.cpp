@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 #include "cabinet/cabreader.h"
 #include "platform/platform.h"
 #include "support/fault_platform.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "writers/kvtMakeCab.h"
 
@@ -55,6 +57,27 @@ class CabWriterTest : public ::testing::Test {
       ends.emplace_back(ExtractFileName(file), ok);
     };
     archive = dir.Join("out.cab");
+    // A replaced cabinet goes to the recycle bin by default; tests that
+    // check that use a fault platform, which keeps the real one clean.
+    cab.DeleteOptions = doFinal;
+  }
+  // An existing cabinet at out.cab (made by another writer); its bytes.
+  std::string OldCabinet() {
+    dir.WriteFile("old/old.txt", "the old cabinet's only file");
+    TMakeCab other(nullptr);
+    other.SetFileSpec({dir.Join("old/old.txt")});
+    other.SetArchiveFile(archive);
+    EXPECT_EQ(other.Compress(), 1);
+    return dir.ReadFile("out.cab");
+  }
+  // Names of the files and folders in `folder` of the scratch folder.
+  std::vector<std::string> Listing(const std::string& folder = "") {
+    std::vector<std::string> names;
+    auto search = platform::Current().FindFirst(AppendBackslash(dir.Join(folder)), "*");
+    for (platform::FindData found; search && search->Next(found);)
+      if (found.Name[0] != '.') names.push_back(found.Name);
+    std::sort(names.begin(), names.end());
+    return names;
   }
   // The standard source tree below src/.
   void MakeTree() {
@@ -136,7 +159,7 @@ TEST_F(CabWriterTest, WritesEveryFileUnderItsStoredName) {
     EXPECT_TRUE(errors.empty());
     const test::Cabinet result = Read();
     ASSERT_EQ(result.contents.size(), 4u);
-    const std::string japanese = platform::Utf8ToOem("日本\\名前.txt");
+    const std::string japanese = StoredNameForm("日本\\名前.txt", true, '\\').Bytes;
     EXPECT_EQ(result.contents.at("a.txt"), AsBytes(dir.ReadFile("src/a.txt")));
     EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
     EXPECT_TRUE(result.contents.at("sub\\empty").empty());
@@ -181,6 +204,28 @@ TEST_F(CabWriterTest, UntranslatedNamesAreMarkedAsUtf8) {
     EXPECT_EQ((file.attribs & fci::A_NAME_IS_UTF) != 0, !ascii) << file.name;
     EXPECT_TRUE(ascii || file.name == "日本\\名前.txt") << file.name;
   }
+}
+
+// Names the OEM code page cannot hold are stored in UTF-8 and marked, the
+// others in the code page as before.
+TEST_F(CabWriterTest, NamesOutsideTheCodePageAreStoredInUtf8AndMarked) {
+  if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
+  dir.WriteFile("src/日本語.txt", "japanese");
+  dir.WriteFile("src/한국어.txt", "korean");
+  dir.WriteFile("src/emoji😀.txt", "emoji");
+  dir.WriteFile("src/plain.txt", "ascii");
+  EXPECT_EQ(Write(), 4);
+  EXPECT_TRUE(errors.empty());
+  std::map<std::string, std::pair<bool, Bytes>> found;
+  const test::Cabinet result = Read();
+  for (const auto& file : result.files)
+    found[file.name] = {(file.attribs & fci::A_NAME_IS_UTF) != 0, result.contents.at(file.name)};
+  const std::map<std::string, std::pair<bool, Bytes>> expected = {
+      {platform::Utf8ToOem("日本語.txt"), {false, AsBytes("japanese")}},
+      {"한국어.txt", {true, AsBytes("korean")}},
+      {"emoji😀.txt", {true, AsBytes("emoji")}},
+      {"plain.txt", {false, AsBytes("ascii")}}};
+  EXPECT_EQ(found, expected);
 }
 
 TEST_F(CabWriterTest, ARejectedTypeIsReportedAndTheOtherFilesWritten) {
@@ -237,13 +282,28 @@ TEST_F(CabWriterTest, ANameTheLibraryCannotHoldIsReported) {
   EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
 }
 
-TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
+// A stored name the cabinet cannot hold is reported with the limit, by the
+// file's name; the other files are written.
+TEST_F(CabWriterTest, AFileWhoseNameIsTooLongIsReportedWithTheLimit) {
   MakeTree();
-  dir.WriteFile("out.cab", "old cabinet");
+  const std::string longName = "src/" + std::string(120, 'd') + "/" + std::string(140, 'e');
+  dir.WriteFile(longName, "long");
+  dir.WriteFile("src/" + std::string(120, 'd') + "/" + std::string(130, 'f'), "fits");
+  EXPECT_EQ(Write(), 5);
+  ASSERT_EQ(Codes(), std::vector<int>{kErrOpen});
+  EXPECT_EQ(std::get<1>(errors[0]), dir.Join(longName));
+  EXPECT_NE(std::get<2>(errors[0]).find("261 bytes; at most 255 fit"), std::string::npos)
+      << std::get<2>(errors[0]);
+  EXPECT_EQ(Read().contents.size(), 5u);
+}
+
+TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
+  const std::string old = OldCabinet();
+  MakeTree();
   ASSERT_TRUE(platform::Current().SetAttributes(archive, platform::kAttrReadOnly));
   EXPECT_EQ(Write(), 0);
   EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
-  EXPECT_EQ(dir.ReadFile("out.cab"), "old cabinet");
+  EXPECT_EQ(dir.ReadFile("out.cab"), old);
   EXPECT_TRUE(platform::Current().GetAttributes(archive) & platform::kAttrReadOnly);
 
   // A handler that allows the write: the cabinet is made anew.
@@ -254,40 +314,124 @@ TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
   EXPECT_EQ(Read().contents.size(), 4u);
 }
 
-// An existing cabinet stays as it is until its replacement is complete: a
-// failure on the way (here the final move) leaves it and no stray file.
+// An existing cabinet stays as it is until its replacement is complete, and
+// then goes by the DeleteOptions rule (to the recycle bin by default), so
+// that a user who meant to add to it can get it back.
 TEST_F(CabWriterTest, AnExistingCabinetIsReplacedOnlyByACompleteOne) {
+  const std::string old = OldCabinet();
   MakeTree();
-  dir.WriteFile("out.cab", "old cabinet");
+  cab.DeleteOptions = doAllowUndo;
+  {
+    // The old one cannot be moved away: it stays, and the new one goes.
+    test::FaultPlatform faults;
+    platform::ScopedPlatform use(faults);
+    faults.FailRecycleFile(test::FaultPlatform::Fail::Always);
+    EXPECT_EQ(Write(), 0);
+    EXPECT_FALSE(cab.OldCabinetReplaced);
+  }
+  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(dir.ReadFile("out.cab"), old);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
+
+  // The new one cannot take the name once the old one is gone: it is kept
+  // under the name the report gives.
+  errors.clear();
   {
     test::FaultPlatform faults;
     platform::ScopedPlatform use(faults);
     faults.FailMoveFile(test::FaultPlatform::Fail::Always);
     EXPECT_EQ(Write(), 0);
+    EXPECT_EQ(faults.Recycled, std::vector<std::string>{archive});
   }
-  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
-  EXPECT_EQ(dir.ReadFile("out.cab"), "old cabinet");
+  ASSERT_EQ(Codes(), std::vector<int>{kErrWrite});
+  const std::vector<std::string> left = Listing();
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_NE(std::get<2>(errors[0]).find(dir.Join(left[0])), std::string::npos)
+      << std::get<2>(errors[0]);
+  EXPECT_EQ(dir.ReadFile(left[0]).substr(0, 4), "MSCF");
+  platform::Current().MoveFile(dir.Join(left[0]), archive);
+
   errors.clear();
-  EXPECT_EQ(Write(), 4);
+  const std::string previous = dir.ReadFile("out.cab");
+  {
+    test::FaultPlatform faults;
+    platform::ScopedPlatform use(faults);
+    EXPECT_EQ(Write(), 4);
+    EXPECT_EQ(faults.Recycled, std::vector<std::string>{archive});
+  }
+  EXPECT_TRUE(cab.OldCabinetReplaced);
   EXPECT_TRUE(errors.empty());
   EXPECT_EQ(Read().contents.size(), 4u);
-  std::vector<std::string> names;
-  auto search = platform::Current().FindFirst(AppendBackslash(dir.Path()), "*");
-  for (platform::FindData found; search && search->Next(found);)
-    if (found.Name[0] != '.') names.push_back(found.Name);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"out.cab", "src"}));
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
+}
+
+// Fault mended: any file at the cabinet's name was overwritten, a picture
+// named x.cab as much as one of the inputs. Only a cabinet is replaced.
+TEST_F(CabWriterTest, AFileThatIsNotACabinetIsLeftAsItIs) {
+  MakeTree();
+  std::string header = OldCabinet().substr(0, 36);
+  std::string badReserved = header;
+  badReserved[4] = 1;
+  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + Noise(300, 9);
+  for (const std::string& content :
+       {png, std::string(), std::string("MSCF"), badReserved, Text(3000, 5)}) {
+    errors.clear();
+    dir.WriteFile("out.cab", content);
+    EXPECT_EQ(Write(), 0);
+    EXPECT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+    EXPECT_EQ(dir.ReadFile("out.cab"), content);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
+  }
+  // One of the inputs named as the cabinet.
+  errors.clear();
+  archive = dir.Join("src/a.txt");
+  const std::string input = dir.ReadFile("src/a.txt");
+  EXPECT_EQ(Write(), 0);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(dir.ReadFile("src/a.txt"), input);
+}
+
+// Fault mended: a cabinet written into the folder it gathers stored its
+// own earlier self and the library's temporary files.
+TEST_F(CabWriterTest, ACabinetInItsInputFolderHoldsNeitherItselfNorTemporaryFiles) {
+  MakeTree();
+  archive = dir.Join("src/out.cab");
+#ifndef _WIN32
+  // The library's temporary files in the gathered folder too.
+  test::ScopedEnv temp("TMPDIR", dir.Join("src").c_str());
+#endif
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    errors.clear();
+    EXPECT_EQ(Write(), 4);
+    EXPECT_TRUE(errors.empty());
+    test::Cabinet result;
+    std::string why;
+    ASSERT_TRUE(test::ReadCabinet(AsBytes(dir.ReadFile("src/out.cab")), result, why)) << why;
+    std::vector<std::string> names;
+    for (auto& [name, data] : result.contents) names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "sub\\b.bin", "sub\\empty",
+                                               StoredNameForm("日本\\名前.txt", true, '\\').Bytes}));
+  }
+  EXPECT_EQ(Listing("src"), (std::vector<std::string>{"a.txt", "out.cab", "sub", "日本"}));
 }
 
 TEST_F(CabWriterTest, ACancelledRunLeavesTheCabinetAsItWas) {
+  const std::string old = OldCabinet();
   MakeTree();
-  dir.WriteFile("out.cab", "old cabinet");
   int files = 0;
   cab.OnEnd = [&](TCompBase& sender, const std::string&, bool) {
     if (++files == 2) sender.SetCancel(true);
   };
-  EXPECT_EQ(Write(), 0);
-  EXPECT_EQ(dir.ReadFile("out.cab"), "old cabinet");
+  {
+    test::FaultPlatform faults;
+    platform::ScopedPlatform use(faults);
+    cab.DeleteOptions = doAllowUndo;
+    EXPECT_EQ(Write(), 0);
+    EXPECT_EQ(faults.RecycleCalls, 0);
+    EXPECT_FALSE(cab.OldCabinetReplaced);
+  }
+  EXPECT_EQ(dir.ReadFile("out.cab"), old);
   ASSERT_TRUE(platform::Current().DeleteFile(archive));
   files = 0;
   cab.OnEnd = [&](TCompBase& sender, const std::string&, bool) {
@@ -331,15 +475,26 @@ TEST_F(CabWriterTest, AFileThatCannotBeOpenedIsReportedOnce) {
 // the report are common to both.
 TEST_F(CabWriterTest, AFileWhoseReadFailsIsReportedAndNotCounted) {
   MakeTree();
-  test::FaultPlatform faults;
-  faults.CutReads("b.bin", 40000, true);
-  platform::ScopedPlatform use(faults);
-  EXPECT_EQ(Write(), 3);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrOpen});
-  const auto cabinet = Read();
+  for (TCompressMethod method : {cmStore, cmMsZip}) {
+    for (bool error : {true, false}) {  // a read error, or a file that shrank
+      SCOPED_TRACE(std::to_string(method) + (error ? " read error" : " shrank"));
+      errors.clear();
+      platform::Current().DeleteFile(archive);
+      cab.SetCompressMethod(method);
+      test::FaultPlatform faults;
+      faults.CutReads("b.bin", 40000, error);
+      platform::ScopedPlatform use(faults);
+      EXPECT_EQ(Write(), 3);
+      EXPECT_EQ(Codes(), std::vector<int>{kErrOpen});
+      ASSERT_FALSE(errors.empty());
+      EXPECT_EQ(std::get<1>(errors[0]), dir.Join("src/sub/b.bin"));
+      const auto cabinet = Read();
 #ifndef _WIN32
-  EXPECT_EQ(cabinet.contents.size(), 3u);
+      EXPECT_EQ(cabinet.contents.size(), 3u);
+      EXPECT_EQ(cabinet.contents.count("sub\\b.bin"), 0u);
 #endif
+    }
+  }
 }
 
 // Handlers run inside the library's calls; what they raise must not pass

@@ -361,6 +361,123 @@ TEST_F(LhaTest, KeepsLevel1And2EntriesOfOtherTools) {
             "new.txt");
 }
 
+// Entries as other tools write them, for archives the tests hand-build.
+void PutSum(Bytes& h, size_t headerEnd) {
+  uint8_t sum = 0;
+  for (size_t i = 2; i < headerEnd; ++i) sum = static_cast<uint8_t>(sum + h[i]);
+  h[1] = sum;
+}
+
+Bytes Level0Entry(const std::string& method, const std::string& name, const Bytes& data) {
+  Bytes h(2 + method.size(), 0);
+  std::copy(method.begin(), method.end(), h.begin() + 2);
+  for (uint32_t v : {static_cast<uint32_t>(data.size()), static_cast<uint32_t>(data.size()),
+                     0x50654321u})
+    for (int i = 0; i < 4; ++i) h.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  h.push_back(0x20);
+  h.push_back(0);
+  h.push_back(static_cast<uint8_t>(name.size()));
+  h.insert(h.end(), name.begin(), name.end());
+  const uint16_t crc = Crc16(data);
+  h.push_back(static_cast<uint8_t>(crc));
+  h.push_back(static_cast<uint8_t>(crc >> 8));
+  h[0] = static_cast<uint8_t>(h.size() - 2);
+  PutSum(h, h.size());
+  h.insert(h.end(), data.begin(), data.end());
+  return h;
+}
+
+// A folder entry whose name is only in a folder extension ("dir" + 0xFF).
+Bytes Level1Folder(const std::string& dir) {
+  Bytes h = {0, 0, '-', 'l', 'h', 'd', '-', 0, 0, 0, 0, 0, 0, 0, 0, 0x21, 0x43, 0x65, 0x50,
+             0x10, 1, 0, 0, 0, 'U'};
+  const uint16_t ext = static_cast<uint16_t>(dir.size() + 4);
+  h.push_back(static_cast<uint8_t>(ext));
+  h.push_back(0);
+  const size_t baseEnd = h.size();
+  h.push_back(0x02);
+  h.insert(h.end(), dir.begin(), dir.end());
+  h.push_back(0xFF);
+  h.push_back(0);
+  h.push_back(0);
+  h[7] = static_cast<uint8_t>(ext);  // the packed size counts the extension
+  h[0] = static_cast<uint8_t>(baseEnd - 2);
+  PutSum(h, baseEnd);
+  return h;
+}
+
+Bytes Level2Folder(const std::string& dir) {
+  Bytes h = {0, 0, '-', 'l', 'h', 'd', '-', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x60, 0x20, 2,
+             0, 0, 'U'};
+  const uint16_t ext = static_cast<uint16_t>(dir.size() + 4);
+  h.push_back(static_cast<uint8_t>(ext));
+  h.push_back(0);
+  h.push_back(0x02);
+  h.insert(h.end(), dir.begin(), dir.end());
+  h.push_back(0xFF);
+  h.push_back(0);
+  h.push_back(0);
+  h[0] = static_cast<uint8_t>(h.size());
+  return h;
+}
+
+// Fault mended: a kept entry was copied by the length of its name as read
+// back, one byte short for every folder entry (the name loses its trailing
+// delimiter) and wrong for names the code page does not convert back; every
+// later header shifted and the archive became unreadable.
+TEST_F(LhaTest, KeptFolderEntriesAndOddNamesAreCopiedWhole) {
+  const Bytes data = Text(3000);
+  Bytes archive = Level0Entry("-lhd-", "void\\", {});
+  for (const Bytes& e : {Level1Folder("one"), Level2Folder("two"),
+                         Level0Entry("-lh0-", "odd\x80\xA0\xFD.txt", data),
+                         Level0Entry("-lh0-", "last.txt", Text(20))})
+    archive.insert(archive.end(), e.begin(), e.end());
+  archive.push_back(0);
+  Write("archive.lzh", archive);
+  Write("src/new.txt", Text(500));
+
+  ASSERT_EQ(Run({"src/new.txt"}), 1);
+  EXPECT_TRUE(errors.empty());
+  Bytes after = Read("archive.lzh");
+  ASSERT_GT(after.size(), archive.size());
+  EXPECT_TRUE(std::equal(archive.begin(), archive.end() - 1, after.begin()));
+  const auto added = ParseArchive(Bytes(after.begin() + archive.size() - 1, after.end()));
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(added[0].name, "new.txt");
+  after.push_back(0);
+  Write("archive.lzh", after);
+
+  EXPECT_EQ(Run({"src/new.txt"}), 0);  // unchanged: nothing to do
+  EXPECT_EQ(Read("archive.lzh"), after);
+
+  EXPECT_EQ(Run({"new.txt"}, cmFrozen5, [&](TLha& l) {
+              l.Switch = swDelete;
+              l.SetFileSpec({"new.txt"});
+            }),
+            1);
+  EXPECT_TRUE(errors.empty());
+  Bytes left = Read("archive.lzh");
+  left.push_back(0);
+  EXPECT_EQ(left, archive);
+}
+
+// Fault mended: a delete that matched nothing rewrote the archive without
+// its end mark.
+TEST_F(LhaTest, ADeleteThatMatchesNothingLeavesTheArchiveAsItWas) {
+  Write("src/a.txt", Text(300));
+  ASSERT_EQ(Run({"src/a.txt"}), 1);
+  Bytes archive = Read("archive.lzh");
+  archive.push_back(0);
+  Write("archive.lzh", archive);
+  EXPECT_EQ(Run({"x"}, cmFrozen5, [](TLha& l) {
+              l.Switch = swDelete;
+              l.SetFileSpec({"nothing-like-it.txt"});
+            }),
+            0);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(Read("archive.lzh"), archive);
+}
+
 TEST_F(LhaTest, ReportsEachWrittenEntryWithItsOffset) {
   Write("src/a.txt", Text(100));
   Write("src/b.txt", Text(200));
@@ -381,7 +498,7 @@ TEST_F(LhaTest, ReportsEachWrittenEntryWithItsOffset) {
 TEST_F(LhaTest, AFileThatShrinksOrFailsWhileReadIsLeftOut) {
   Write("src/a.txt", Text(100000));
   Write("src/b.txt", Text(2000));
-  for (TCompressMethod method : {cmFrozen6, cmStore}) {
+  for (TCompressMethod method : {cmFrozen6, cmFrozen5, cmStore}) {
     for (bool error : {false, true}) {
       SCOPED_TRACE(std::to_string(method) + (error ? " read error" : " shrank"));
       errors.clear();
