@@ -269,7 +269,11 @@ void TZip::PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
   std::vector<uint8_t>& c = Entry.Header;
   c.assign(kCentralSize, 0);
   PutLE32(c.data(), kCentralSignature);
-  PutLE16(&c[kCenMadeBy], kVersion);
+  // Info-ZIP's unzip reads every name of a FAT-host entry through the OEM
+  // code page, UTF-8 flag or not; an NTFS host (the same Windows
+  // attributes) keeps it from mangling the names stored in UTF-8.
+  const bool utf8 = GetLE16(Local + kLocFlags) & kFlagUtf8;
+  PutLE16(&c[kCenMadeBy], utf8 ? kHostNtfs << 8 | kVersion : kVersion);
   PutLE16(&c[kCenVersion], kVersion);
   // Flags through uncompressed size are the local header's, field for field.
   std::copy(Local + kLocFlags, Local + kLocNameLength, &c[kCenFlags]);

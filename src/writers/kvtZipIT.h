@@ -53,6 +53,7 @@ inline constexpr uint32_t kDescriptorSignature = 0x08074B50;
 inline constexpr uint16_t kUnicodePathExtra = 0x7075;
 
 inline constexpr uint16_t kVersion = 20;  // "version made by" and "needed"
+inline constexpr uint16_t kHostNtfs = 10;  // upper byte of "version made by"
 inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagDescriptor = 0x0008;
 inline constexpr uint16_t kFlagUtf8 = 0x0800;  // name (and comment) in UTF-8

@@ -84,6 +84,7 @@ TEST(ZipNames, OutsideTheOemPageStoredInUtf8MarkedAndRecognisedOnTheNextRun) {
       ASSERT_NE(e, nullptr) << n;
       EXPECT_EQ(e->Flags() & 0x800, 0x800u);
       EXPECT_EQ(Le16(e->Local, 6) & 0x800, 0x800u);
+      EXPECT_EQ(Le16(e->Central, 4), 0x0A14u);  // NTFS: unzip reads FAT names as OEM
       EXPECT_EQ(e->Data, "u:" + n);
     }
     const Entry* folderFile = a.Find(u8"폴더/x.txt");
@@ -94,6 +95,7 @@ TEST(ZipNames, OutsideTheOemPageStoredInUtf8MarkedAndRecognisedOnTheNextRun) {
       const Entry* e = a.Find(stored);
       ASSERT_NE(e, nullptr) << n;
       EXPECT_EQ(e->Flags() & 0x800, (translate || n == "plain.txt") ? 0u : 0x800u) << n;
+      if (translate) EXPECT_EQ(e->Central.substr(4, 2), std::string("\x14\0", 2));
     }
     // The same run again finds every entry it wrote: nothing added.
     const std::string first = r.Bytes();
