@@ -246,6 +246,44 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadFault{"EncryptedChangedAfterCrc", true, false, false, 2, false}),
     [](const auto& info) { return std::string(info.param.what); });
 
+// A file changed by someone else while it is being read, for every method:
+// one that shrinks is reported by name and left out (an entry would hold a
+// torn file); one that grows is stored with the size it had when opened.
+TEST(ZipWriter, FileChangedWhileReadShrunkLeftOutGrownStoredAsOpened) {
+  const std::string data = Text(300000);
+  for (const bool grow : {false, true}) {
+    for (const int kind : {0, 1, 2}) {  // store, deflate, store with a password
+      SCOPED_TRACE(std::string(grow ? "grows" : "shrinks") + " " + std::to_string(kind));
+      ZipRun r;
+      r.dir.WriteFile("a.txt", "before");
+      r.dir.WriteFile("b.txt", data);
+      r.dir.WriteFile("c.txt", "after");
+      r.zip.SetCompressMethod(kind == 1 ? cmDeflate : cmStore);
+      if (kind == 2) r.zip.Password = "pw";
+      bool changed = false;
+      r.zip.OnProgress = [&](TCompBase& z, uint8_t byFile, uint8_t) {
+        if (changed || z.CurrentFileName != "b.txt" || byFile == 0 || byFile == 100) return;
+        changed = true;
+        r.dir.WriteFile("b.txt", grow ? data + Text(5000) : data.substr(0, 1000));
+      };
+      EXPECT_EQ(r.Run({"*.txt"}), grow ? 3 : 2);
+      EXPECT_TRUE(changed);
+      Archive a;
+      ASSERT_TRUE(Parse(r.Bytes(), a));
+      if (grow) {
+        ASSERT_NE(a.Find("b.txt"), nullptr);
+        ExpectCommonFields(*a.Find("b.txt"), data);
+        EXPECT_TRUE(r.codes.empty());
+      } else {
+        EXPECT_EQ(a.Find("b.txt"), nullptr);
+        ASSERT_EQ(r.codes, std::vector<int>{kErrOpen});
+        EXPECT_NE(r.messages[0].find("b.txt"), std::string::npos);
+        EXPECT_EQ(a.Find("c.txt")->Offset, a.Find("a.txt")->Whole.size());
+      }
+    }
+  }
+}
+
 // A removable disk too small for the archive asks for spanned output, which
 // without a handler is reported; a large one whose 32-bit byte count wraps
 // to a small number still takes the archive whole.
