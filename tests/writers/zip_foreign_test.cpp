@@ -18,6 +18,7 @@ std::string Le(uint64_t v, int bytes) {
 
 // One stored entry as another tool writes it.
 struct Made {
+  Made(std::string name, std::string data) : Name(std::move(name)), Data(std::move(data)) {}
   std::string Name, Data;
   uint16_t Flags = 0;
   uint16_t MadeBy = 20;  // upper byte: host
@@ -95,7 +96,9 @@ TEST(ZipNames, OutsideTheOemPageStoredInUtf8MarkedAndRecognisedOnTheNextRun) {
       const Entry* e = a.Find(stored);
       ASSERT_NE(e, nullptr) << n;
       EXPECT_EQ(e->Flags() & 0x800, (translate || n == "plain.txt") ? 0u : 0x800u) << n;
-      if (translate) EXPECT_EQ(e->Central.substr(4, 2), std::string("\x14\0", 2));
+      if (translate) {
+        EXPECT_EQ(e->Central.substr(4, 2), std::string("\x14\0", 2));
+      }
     }
     // The same run again finds every entry it wrote: nothing added.
     const std::string first = r.Bytes();
