@@ -415,6 +415,12 @@ bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
     if (!ReadHeader(&Source, name)) {
       Problem = "central directory record " + std::to_string(i + 1) + " of " +
                 std::to_string(total) + " unreadable";
+      // A program put before an archive without adjusting its offsets
+      // leaves the directory later in the file than the end record says.
+      const uint64_t dirAt = GetLE32(fEnd + kEndDirOffset);
+      if (i == 0 && fEndPosition > dirAt + GetLE32(fEnd + kEndDirSize))
+        Problem += ": its offsets do not count from the start of the file (a self-extractor "
+                   "whose offsets were not adjusted, or data added before the archive)";
       return false;
     }
     Records.push_back(fRecord);

@@ -192,6 +192,16 @@ TEST(ZipForeign, SelfExtractorProgramKeptOnAddAndDelete) {
   EXPECT_EQ(a.Entries[0].Offset, program.size());
   EXPECT_EQ(a.Entries[0].Data, "beta");
   EXPECT_TRUE(r.codes.empty());
+
+  // Offsets not adjusted (the program only put in front): refused, saying so.
+  ZipRun u;
+  const std::string unadjusted = program + MakeArchive({{"a.txt", "alpha"}});
+  u.dir.WriteFile("out.zip", unadjusted);
+  u.dir.WriteFile("c.txt", "gamma");
+  EXPECT_EQ(u.Run({"c.txt"}), 0);
+  EXPECT_EQ(u.Bytes(), unadjusted);
+  ASSERT_EQ(u.codes, std::vector<int>{kErrUnsupported});
+  EXPECT_NE(u.messages[0].find("offsets were not adjusted"), std::string::npos);
 }
 
 // Entries of Unix hosts carry a mode in the high half of their attributes;
