@@ -250,6 +250,9 @@ INSTANTIATE_TEST_SUITE_P(
 // one that shrinks is reported by name and left out (an entry would hold a
 // torn file); one that grows is stored with the size it had when opened.
 TEST(ZipWriter, FileChangedWhileReadShrunkLeftOutGrownStoredAsOpened) {
+#ifdef _WIN32
+  GTEST_SKIP() << "an input is opened without write sharing: nobody can change it meanwhile";
+#endif
   const std::string data = Text(300000);
   for (const bool grow : {false, true}) {
     for (const int kind : {0, 1, 2}) {  // store, deflate, store with a password
