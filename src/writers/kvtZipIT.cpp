@@ -473,7 +473,7 @@ bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Pro
   if (GetLE16(local + kLocFlags) & kFlagDescriptor) {
     uint8_t d[24] = {};
     const auto room = static_cast<uint32_t>(std::min<uint64_t>(sizeof d, dirOffset - dataEnd));
-    if (room >= 12 && ReadAt(Source, dataEnd, d, room)) {
+    if (room >= 4 && ReadAt(Source, dataEnd, d, room)) {
       const uint32_t crc = GetLE32(c + kCenCrc);
       auto matches = [&](uint32_t at, bool wide) {
         const uint32_t length = at + (wide ? 20 : 12);
@@ -487,8 +487,14 @@ bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Pro
         descriptor = std::max(matches(4, false), matches(4, true));
       if (descriptor == 0) descriptor = std::max(matches(0, false), matches(0, true));
     }
-    if (descriptor == 0) {
-      // Copying the entry without it would leave streaming readers lost.
+    // Some writers set the flag and write no descriptor: the next record
+    // follows the data at once, and the entry is copied as it is. Anything
+    // else there is a descriptor this reading does not know, and copying
+    // the entry without it would leave streaming readers lost.
+    const bool nextRecord =
+        dataEnd == dirOffset || (room >= 4 && (GetLE32(d) == kLocalSignature ||
+                                               GetLE32(d) == kCentralSignature));
+    if (descriptor == 0 && !nextRecord) {
       Problem = where + ": its data descriptor is not where the entry ends";
       return false;
     }

@@ -24,7 +24,9 @@ struct Made {
   uint16_t MadeBy = 20;  // upper byte: host
   uint32_t External = 0x20;
   uint32_t Date = 0x5A215C00;
-  std::string Descriptor;  // "", "12", "16", "20", "24": the descriptor's form
+  // The descriptor's form: "" none (flag clear), "12", "16", "20", "24" (its
+  // length), "absent" (flag set, none written), "unknown" (16 other bytes).
+  std::string Descriptor;
   std::string CentralExtra;
 };
 
@@ -46,6 +48,7 @@ std::string MakeArchive(const std::vector<Made>& entries, const std::string& pre
     if (m.Descriptor == "16") out += Le(0x08074B50, 4) + sizes;
     if (m.Descriptor == "20") out += Le(crc, 4) + Le(size, 8) + Le(size, 8);
     if (m.Descriptor == "24") out += Le(0x08074B50, 4) + Le(crc, 4) + Le(size, 8) + Le(size, 8);
+    if (m.Descriptor == "unknown") out += std::string(16, 'u');
     dir += Le(0x02014B50, 4) + Le(m.MadeBy, 2) + common + sizes + Le(m.Name.size(), 2) +
            Le(m.CentralExtra.size(), 2) + Le(0, 6) + Le(m.External, 4) + Le(offset, 4) +
            m.Name + m.CentralExtra;
@@ -144,7 +147,7 @@ TEST(ZipNames, UnicodePathFieldNamesTheEntryWhenItMatchesTheStoredName) {
 // after it: an update keeps each whole, and the offsets follow.
 TEST(ZipForeign, DataDescriptorsOfEveryFormKeptWhole) {
   std::vector<Made> made;
-  for (const std::string form : {"12", "16", "20", "24", ""}) {
+  for (const std::string form : {"12", "16", "absent", "20", "24", ""}) {
     made.push_back({"d" + form + ".txt", std::string(50, 'd') + form});
     made.back().Descriptor = form;
   }
@@ -159,11 +162,23 @@ TEST(ZipForeign, DataDescriptorsOfEveryFormKeptWhole) {
   Archive old, now;
   ASSERT_TRUE(Parse(before, old));
   ASSERT_TRUE(Parse(after, now));
-  ASSERT_EQ(now.Entries.size(), 6u);
+  ASSERT_EQ(now.Entries.size(), 7u);
   // Everything before the new entry is the old entries, descriptors and all.
-  EXPECT_EQ(after.substr(0, now.Entries[5].Offset), before.substr(0, old.Entries[4].Offset +
-                                                                       old.Entries[4].Whole.size()));
-  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(now.Entries[i].Offset, old.Entries[i].Offset);
+  EXPECT_EQ(after.substr(0, now.Entries[6].Offset), before.substr(0, old.Entries[5].Offset +
+                                                                       old.Entries[5].Whole.size()));
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(now.Entries[i].Offset, old.Entries[i].Offset);
+
+  // A descriptor of no known form is not dropped: the archive is refused.
+  made.insert(made.begin() + 1, Made{"odd.txt", "odd"});
+  made[1].Descriptor = "unknown";
+  ZipRun u;
+  const std::string odd = MakeArchive(made);
+  u.dir.WriteFile("out.zip", odd);
+  u.dir.WriteFile("new.txt", "new");
+  EXPECT_EQ(u.Run({"new.txt"}), 0);
+  EXPECT_EQ(u.Bytes(), odd);
+  ASSERT_EQ(u.codes, std::vector<int>{kErrUnsupported});
+  EXPECT_NE(u.messages[0].find("data descriptor"), std::string::npos) << u.messages[0];
 }
 
 // A self-extractor: a program, then the archive with offsets counted from
