@@ -1,6 +1,8 @@
 #include "writers/kvtZipIT.h"
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <exception>
 
 #include "archive/kvtCrc.h"
@@ -64,8 +66,31 @@ void TZip::SetArcType(TArcType) { TCompBase::SetArcType(atZip); }
 
 uint32_t TZip::EntryOverhead(int) { return kLocalSize; }
 
-std::string TZip::ZipName(const std::string& name) const {
-  return ToStoredName(name, TranslateOemChar, '/');
+TStoredNameForm TZip::ZipNameForm(const std::string& name) const {
+  return StoredNameForm(name, TranslateOemChar, '/');
+}
+
+std::string TZip::EntryName(const std::vector<uint8_t>& Header) const {
+  const std::string stored = RecordName(Header);
+  if (GetLE16(Header.data() + kCenFlags) & kFlagUtf8) return FromStoredUtf8Name(stored);
+  const uint8_t* extra = Header.data() + kCentralSize + stored.size();
+  const uint8_t* end = Header.data() + Header.size();
+  while (end - extra >= 4) {
+    const uint16_t id = GetLE16(extra), length = GetLE16(extra + 2);
+    if (end - extra - 4 < length) break;
+    const uint8_t* field = extra + 4;
+    // A tool that renamed the entry without knowing the field leaves it
+    // behind; its CRC then no longer matches and the stored name counts.
+    if (id == kUnicodePathExtra && length > 5 && field[0] == 1) {
+      uint32_t crc = 0xFFFFFFFF;
+      UpdateCrc32(stored.data(), stored.size(), crc);
+      if ((crc ^ 0xFFFFFFFF) == GetLE32(field + 1))
+        return FromStoredUtf8Name(
+            std::string(reinterpret_cast<const char*>(field + 5), length - 5u));
+    }
+    extra = field + length;
+  }
+  return FromStoredName(stored, TranslateOemChar);
 }
 
 void TZip::WriteHeaderBytes(Stream* Target, const void* Data, size_t Count) {
@@ -115,7 +140,9 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   const auto start = static_cast<uint32_t>(startPos);
   if (!BeginEntry(path)) return false;
 
-  std::string name = ZipName(CurrentFileName);
+  const TStoredNameForm form = ZipNameForm(CurrentFileName);
+  const std::string& name = form.Bytes;
+  const uint16_t nameFlag = form.Utf8 ? kFlagUtf8 : 0;
   if (name.empty() || name.size() > 0xFFFF) {
     ReportError(CurrentFileName, "stored name empty or too long", "0", kErrUnsupported);
     return false;
@@ -134,7 +161,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   PutLE16(local + kLocVersion, kVersion);
   // An empty file is never encrypted: there would be nothing to check the
   // password against.
-  uint16_t flags = (!Password.empty() && size > 0) ? kFlagEncrypted : 0;
+  uint16_t flags = nameFlag | ((!Password.empty() && size > 0) ? kFlagEncrypted : 0);
   const bool encrypt = flags & kFlagEncrypted;
   PutLE16(local + kLocFlags, flags);
   PutLE16(local + kLocMethod, kMethodDeflated);
@@ -190,9 +217,13 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
       const int64_t consumed = input->Position();
       read = consumed > 0 ? static_cast<uint32_t>(std::min<int64_t>(consumed, size)) : 0;
       crc = Crc32Value ^ 0xFFFFFFFF;
-      if (ok && (InputFailed || (encrypt && (read != size || crc != checkCrc)))) {
-        // A read error, or an encrypted input that changed since its CRC was
-        // taken: the check bytes would not match what was stored.
+      // One rule for every method: a read error, a file that shrank while it
+      // was read (its entry would hold a torn file under a size nobody
+      // gave), or an encrypted input that changed since its CRC was taken
+      // (the check bytes would not match) drops the entry with a report. A
+      // file that grew is stored with the size it had when it was opened.
+      if (ok && !GetCancel() &&
+          (InputFailed || read != size || (encrypt && crc != checkCrc))) {
         ReportReadFailure(path);
         ok = false;
       }
@@ -212,7 +243,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   }
 
   if (read == 0) {  // empty, or emptied since it was gathered
-    flags = 0;
+    flags = nameFlag;
     method = kMethodStored;
     crc = packed = 0;
   }
@@ -238,7 +269,11 @@ void TZip::PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
   std::vector<uint8_t>& c = Entry.Header;
   c.assign(kCentralSize, 0);
   PutLE32(c.data(), kCentralSignature);
-  PutLE16(&c[kCenMadeBy], kVersion);
+  // Info-ZIP's unzip reads every name of a FAT-host entry through the OEM
+  // code page, UTF-8 flag or not; an NTFS host (the same Windows
+  // attributes) keeps it from mangling the names stored in UTF-8.
+  const bool utf8 = GetLE16(Local + kLocFlags) & kFlagUtf8;
+  PutLE16(&c[kCenMadeBy], utf8 ? kHostNtfs << 8 | kVersion : kVersion);
   PutLE16(&c[kCenVersion], kVersion);
   // Flags through uncompressed size are the local header's, field for field.
   std::copy(Local + kLocFlags, Local + kLocNameLength, &c[kCenFlags]);
@@ -257,7 +292,8 @@ bool TZip::WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry
   const std::string path = EntryList.Line(Index);
   if (!StoreEmptySubDirs || !FolderIsEmpty(path)) return false;
   SetCurrentFileName(AppendBackslash(path));
-  const std::string name = ZipName(CurrentFileName);
+  const TStoredNameForm form = ZipNameForm(CurrentFileName);
+  const std::string& name = form.Bytes;
   if (name.empty() || name.size() > 0xFFFF) return false;
   const int64_t startPos = Target->Position();
   if (startPos < 0 || static_cast<uint64_t>(startPos) >= kMax32 - kLocalSize - name.size())
@@ -267,6 +303,7 @@ bool TZip::WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry
   uint8_t local[kLocalSize] = {};
   PutLE32(local, kLocalSignature);
   PutLE16(local + kLocVersion, kVersion);
+  PutLE16(local + kLocFlags, form.Utf8 ? kFlagUtf8 : 0);
   PutLE32(local + kLocTime, Entry.Date);
   PutLE16(local + kLocNameLength, static_cast<uint16_t>(name.size()));
   WriteHeaderBytes(Target, local, kLocalSize);
@@ -311,17 +348,20 @@ bool TZip::FindEndRecord(Stream& Source, std::string& Problem) {
     const uint32_t commentLength = GetLE16(e + kEndCommentLength);
     const uint64_t dirEnd =
         static_cast<uint64_t>(GetLE32(e + kEndDirOffset)) + GetLE32(e + kEndDirSize);
-    if (pos + kEndSize + commentLength > window || dirEnd > base + pos) continue;
+    if (pos + kEndSize + commentLength > window) continue;
+    // A Zip64 archive's end record may hold 0xFFFF... in every field, so it
+    // is recognised by the locator before it, not by the fields.
+    if (pos >= kZip64LocatorSize && GetLE32(e - kZip64LocatorSize) == kZip64LocatorSignature) {
+      Problem = "this is a Zip64 archive, which this writer cannot update yet";
+      return false;
+    }
+    if (dirEnd > base + pos) continue;
     std::copy(e, e + kEndSize, fEnd);
     fEndPosition = static_cast<uint32_t>(base + pos);
     fArchiveComment.assign(reinterpret_cast<const char*>(e + kEndSize), commentLength);
     if (GetLE16(e + kEndThisDisk) != 0 || GetLE16(e + kEndDirDisk) != 0 ||
         GetLE16(e + kEndEntriesHere) != GetLE16(e + kEndEntriesTotal)) {
       Problem = "spanned or split archive";
-      return false;
-    }
-    if (pos >= kZip64LocatorSize && GetLE32(e - kZip64LocatorSize) == kZip64LocatorSignature) {
-      Problem = "ZIP64 archive";
       return false;
     }
     return true;
@@ -360,7 +400,7 @@ bool TZip::ReadHeader(Stream* Source, std::string& Name) {
     return false;
   fRecord = std::move(record);
   NextHeaderPos = static_cast<uint32_t>(end);
-  Name = FromStoredName(RecordName(fRecord.Header), TranslateOemChar);
+  Name = EntryName(fRecord.Header);
   return true;
 }
 
@@ -375,6 +415,12 @@ bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
     if (!ReadHeader(&Source, name)) {
       Problem = "central directory record " + std::to_string(i + 1) + " of " +
                 std::to_string(total) + " unreadable";
+      // A program put before an archive without adjusting its offsets
+      // leaves the directory later in the file than the end record says.
+      const uint64_t dirAt = GetLE32(fEnd + kEndDirOffset);
+      if (i == 0 && fEndPosition > dirAt + GetLE32(fEnd + kEndDirSize))
+        Problem += ": its offsets do not count from the start of the file (a self-extractor "
+                   "whose offsets were not adjusted, or data added before the archive)";
       return false;
     }
     Records.push_back(fRecord);
@@ -393,14 +439,15 @@ bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
 
 // A kept entry is copied byte for byte later, so everything the copy will
 // read must lie in the archive, before the directory.
-bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, uint32_t& Copied,
-                            std::string& Problem) {
+bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Problem) {
   const uint8_t* c = Record.Header.data();
   const uint32_t offset = GetLE32(c + kCenOffset);
   const uint32_t packed = GetLE32(c + kCenPacked);
+  const uint32_t size = GetLE32(c + kCenSize);
   const std::string where = "entry at offset " + std::to_string(offset);
-  if (packed == kMax32 || GetLE32(c + kCenSize) == kMax32 || offset == kMax32) {
-    Problem = where + ": ZIP64 sizes";
+  if (packed == kMax32 || size == kMax32 || offset == kMax32) {
+    Problem = where + " has Zip64 sizes: this is a Zip64 archive, which this writer cannot "
+                      "update yet";
     return false;
   }
   const uint64_t dirOffset = GetLE32(fEnd + kEndDirOffset);
@@ -418,60 +465,75 @@ bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, uint32_t& Copied
     return false;
   }
   // A data descriptor after the data belongs to the entry and is copied
-  // with it; it is recognised by its signature or by the CRC it repeats.
+  // with it, whole: a streaming reader needs every byte of it. It may carry
+  // a signature, and 32- or 64-bit sizes (Zip64 streams write those even for
+  // small entries); the form whose CRC and sizes repeat the central
+  // record's is the one there.
   uint32_t descriptor = 0;
   if (GetLE16(local + kLocFlags) & kFlagDescriptor) {
-    uint8_t d[16] = {};
-    const auto room = static_cast<uint32_t>(std::min<uint64_t>(16, dirOffset - dataEnd));
-    const uint32_t crc = GetLE32(c + kCenCrc);
-    if (room > 0 && ReadAt(Source, dataEnd, d, room)) {
-      if (room >= 16 && GetLE32(d) == kDescriptorSignature && GetLE32(d + 4) == crc)
-        descriptor = 16;
-      else if (room >= 12 && GetLE32(d) == crc)
-        descriptor = 12;
+    uint8_t d[24] = {};
+    const auto room = static_cast<uint32_t>(std::min<uint64_t>(sizeof d, dirOffset - dataEnd));
+    if (room >= 4 && ReadAt(Source, dataEnd, d, room)) {
+      const uint32_t crc = GetLE32(c + kCenCrc);
+      auto matches = [&](uint32_t at, bool wide) {
+        const uint32_t length = at + (wide ? 20 : 12);
+        if (length > room || GetLE32(d + at) != crc) return 0u;
+        const bool same = wide ? GetLE32(d + at + 4) == packed && GetLE32(d + at + 8) == 0 &&
+                                     GetLE32(d + at + 12) == size && GetLE32(d + at + 16) == 0
+                               : GetLE32(d + at + 4) == packed && GetLE32(d + at + 8) == size;
+        return same ? length : 0u;
+      };
+      if (GetLE32(d) == kDescriptorSignature)
+        descriptor = std::max(matches(4, false), matches(4, true));
+      if (descriptor == 0) descriptor = std::max(matches(0, false), matches(0, true));
+    }
+    // Some writers set the flag and write no descriptor: the next record
+    // follows the data at once, and the entry is copied as it is. Anything
+    // else there is a descriptor this reading does not know, and copying
+    // the entry without it would leave streaming readers lost.
+    const bool nextRecord =
+        dataEnd == dirOffset || (room >= 4 && (GetLE32(d) == kLocalSignature ||
+                                               GetLE32(d) == kCentralSignature));
+    if (descriptor == 0 && !nextRecord) {
+      Problem = where + ": its data descriptor is not where the entry ends";
+      return false;
     }
   }
   Record.Occupied = packed + descriptor;
-  Copied = static_cast<uint32_t>(dataEnd + descriptor - offset);
+  Record.Copied = static_cast<uint32_t>(dataEnd + descriptor - offset);
   return true;
 }
 
-void TZip::AddKeptEntry(const KeptRecord& Record, uint32_t Copied) {
+void TZip::AddKeptEntry(const KeptRecord& Record) {
   const uint8_t* c = Record.Header.data();
   auto entry = std::make_unique<TCompBaseHeaderObj>();
   entry->Header = Record.Header;
   entry->Size = GetLE32(c + kCenSize);
   entry->PackedSize = Record.Occupied;
   entry->Date = GetLE32(c + kCenTime);
-  entry->Attr = GetLE32(c + kCenExternalAttr);
+  entry->Attr = GetLE32(c + kCenExternalAttr) & kComparedAttr;
   entry->Offset = GetLE32(c + kCenOffset);
+  entry->CopyLength = Record.Copied;
   entry->Extra.assign(Record.Comment.begin(), Record.Comment.end());
   entry->ExtraLength = static_cast<uint16_t>(Record.Comment.size());
   entry->Action = TCompBaseHeaderObj::kCopy;
-  std::string line = FromStoredName(RecordName(Record.Header), TranslateOemChar);
+  std::string line = EntryName(Record.Header);
   // A folder entry is named with a trailing separator, but the search finds
   // the folder without one: the line must match it, or an update would add
-  // the folder a second time. The search reports a folder as 16, where
-  // this writer stores 0x30.
-  if (line.size() > 1 && IsDelimiter(line.back())) {
-    line.pop_back();
-    if (entry->Attr == kDirectoryAttr) entry->Attr = platform::kAttrDirectory;
-  }
+  // the folder a second time.
+  if (line.size() > 1 && IsDelimiter(line.back())) line.pop_back();
   EntryList.Add(line, std::move(entry));
   EntrySpecIndex.push_back(1);
-  TotalBytes += Copied;
+  TotalBytes += Record.Copied;
 }
 
 void TZip::LoadEntries(Stream* Source) {
   fDirectoryLoaded = false;
   std::vector<KeptRecord> records;
-  std::vector<uint32_t> copied;
   std::string problem;
   bool ok = ReadDirectory(*Source, records, problem);
-  for (size_t i = 0; ok && i < records.size(); ++i) {
-    copied.push_back(0);
-    ok = CheckLocalHeader(*Source, records[i], copied.back(), problem);
-  }
+  for (size_t i = 0; ok && i < records.size(); ++i)
+    ok = CheckLocalHeader(*Source, records[i], problem);
   if (!ok) {
     // Not a ZIP archive, or a damaged one: committing a new archive over it
     // would lose it, so the run writes nothing and leaves it as it is.
@@ -480,12 +542,11 @@ void TZip::LoadEntries(Stream* Source) {
     return;
   }
   for (size_t i = 0; i < records.size(); ++i) {
-    if (Switch == swDelete &&
-        NameSelected(FromStoredName(RecordName(records[i].Header), TranslateOemChar))) {
+    if (Switch == swDelete && NameSelected(EntryName(records[i].Header))) {
       ++FilesDeleted;
       continue;
     }
-    AddKeptEntry(records[i], copied[i]);
+    AddKeptEntry(records[i]);
   }
 }
 
@@ -495,7 +556,8 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   TCompBaseHeaderObj& entry = EntryList.Object(Index);
   if (!IsCentralRecord(entry.Header)) return;
   const std::string oldName = RecordName(entry.Header);
-  std::string name = ZipName(EntryList.Line(Index));
+  const TStoredNameForm form = ZipNameForm(EntryList.Line(Index));
+  std::string name = form.Bytes;
   if (!oldName.empty() && oldName.back() == '/' && (name.empty() || name.back() != '/'))
     name += '/';
   const int64_t pos = Target->Position();
@@ -509,7 +571,12 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   }
   const uint32_t oldNameLength = GetLE16(local + kLocNameLength);
   const uint32_t rest = GetLE16(local + kLocExtraLength) + entry.PackedSize;
+  // The new name says in which form it is stored, in both records.
+  const auto withNameFlag = [&](uint32_t flags) {
+    return static_cast<uint16_t>(form.Utf8 ? flags | kFlagUtf8 : flags & ~kFlagUtf8);
+  };
   PutLE16(local + kLocNameLength, static_cast<uint16_t>(name.size()));
+  PutLE16(local + kLocFlags, withNameFlag(GetLE16(local + kLocFlags)));
   WriteHeaderBytes(Target, local, kLocalSize);
   WriteHeaderBytes(Target, name.data(), name.size());
   if (!Source->Seek(static_cast<int64_t>(entry.Offset) + kLocalSize + oldNameLength,
@@ -519,12 +586,72 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
 
   std::vector<uint8_t> header(entry.Header.begin(), entry.Header.begin() + kCentralSize);
   PutLE16(&header[kCenNameLength], static_cast<uint16_t>(name.size()));
+  PutLE16(&header[kCenFlags], withNameFlag(GetLE16(&header[kCenFlags])));
   PutLE32(&header[kCenOffset], static_cast<uint32_t>(pos));
   header.insert(header.end(), name.begin(), name.end());
   header.insert(header.end(), entry.Header.begin() + kCentralSize + oldName.size(),
                 entry.Header.end());
   entry.Header = std::move(header);
   entry.Offset = static_cast<uint32_t>(pos);
+}
+
+// A self-extractor is a program with an archive appended, its offsets
+// counted from the start of the file: everything before the first entry (or
+// before the directory of an archive without entries) is that program. The
+// driver copies it ahead of the entries when ArchiveStart says where they
+// begin; kept entries then stay where they were and new ones follow.
+void TZip::CompressArchive() {
+  if (Switch != swRead) {
+    auto& os = platform::Current();
+    if (FileHandle file = os.OpenRead(ArchiveFile(), platform::ShareMode::Read)) {
+      std::vector<KeptRecord> records;
+      std::string problem;
+      if (ReadDirectory(*file, records, problem)) {
+        uint32_t first = GetLE32(fEnd + kEndDirOffset);
+        for (const KeptRecord& record : records)
+          first = std::min(first, GetLE32(record.Header.data() + kCenOffset));
+        ArchiveStart = static_cast<int32_t>(std::min<uint32_t>(first, 0x7FFFFFFE)) + 1;
+      }
+      // An unreadable archive is reported by LoadEntries.
+    }
+  }
+  TCompBase::CompressArchive();
+}
+
+// The driver takes a found file for unchanged when its size, time and
+// attributes equal the kept entry's. A kept entry holds only the attributes
+// a Windows file has; made on another host, its attributes say nothing a
+// file here could match, and its time may be rounded the other way (DOS
+// times count 2-second steps): those compare on size and time alone.
+void TZip::FoundFile(int SpecIndex, const std::string& Folder,
+                     const platform::FindData& Data) {
+  if (!PostCommit && !NewArchive && AcceptAttr(Data.Attr)) {
+    const std::string fullPath = Folder + Data.Name;
+    SetCurrentFileName(fullPath);
+    const int found = Excluded(CurrentFileName) ? -1 : EntryList.IndexOf(CurrentFileName);
+    TCompBaseHeaderObj* old = found >= 0 ? &EntryList.Object(found) : nullptr;
+    if (old && old->Action == TCompBaseHeaderObj::kCopy && IsCentralRecord(old->Header)) {
+      const uint8_t* c = old->Header.data();
+      const uint8_t host = c[kCenMadeBy + 1];
+      const bool dosHost = std::find(std::begin(kDosHosts), std::end(kDosHosts), host) !=
+                           std::end(kDosHosts);
+      if (!dosHost || old->Attr == (Data.Attr & kComparedAttr)) old->Attr = Data.Attr;
+      if (old->Date != Data.Time &&
+          std::abs(DosDateToDateTime(old->Date) - DosDateToDateTime(Data.Time)) * 86400 < 2.5)
+        old->Date = Data.Time;
+      const bool unchanged = old->Size == Data.Size && old->Date == Data.Time &&
+                             (old->Attr == Data.Attr ||
+                              (old->Attr & Data.Attr & platform::kAttrDirectory));
+      if (!unchanged && Password.empty() && (GetLE16(c + kCenFlags) & kFlagEncrypted)) {
+        ReportError(fullPath,
+                    "the archive holds this file encrypted and the run has no password, "
+                    "so it would be stored unencrypted: the encrypted entry was kept",
+                    "0", kErrUnsupported);
+        return;
+      }
+    }
+  }
+  TCompBase::FoundFile(SpecIndex, Folder, Data);
 }
 
 // ---------------------------------------------------------------------------
@@ -602,7 +729,7 @@ void TZip::ReportEntries() {
     if (entry.Action != TCompBaseHeaderObj::kNew || !IsCentralRecord(entry.Header)) continue;
     const uint8_t* c = entry.Header.data();
     Entry = TEntryInfo();
-    Entry.FileName = FromStoredName(RecordName(entry.Header), TranslateOemChar);
+    Entry.FileName = EntryName(entry.Header);
     Entry.Date = DosDateToDateTime(GetLE32(c + kCenTime));
     Entry.Size = GetLE32(c + kCenSize);
     Entry.PackedSize = GetLE32(c + kCenPacked);
@@ -632,7 +759,7 @@ int TZip::ReadArchiveDirectory() {
   }
   for (auto& record : records) {
     record.Occupied = GetLE32(record.Header.data() + kCenPacked);
-    AddKeptEntry(record, 0);
+    AddKeptEntry(record);
   }
   fDirectoryLoaded = true;
   return EntryList.Count();

@@ -8,6 +8,7 @@
 
 #include "archive/kvtBase.h"
 #include "archive/kvtBytes.h"
+#include "archive/kvtNames.h"
 
 namespace vix {
 
@@ -47,13 +48,24 @@ inline constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
 inline constexpr uint32_t kZip64LocatorSize = 20;
 // Optional signature of a data descriptor (general purpose flag bit 3).
 inline constexpr uint32_t kDescriptorSignature = 0x08074B50;
+// Info-ZIP's Unicode Path extra field: version 1, the CRC-32 of the stored
+// name it stands for, then the name in UTF-8.
+inline constexpr uint16_t kUnicodePathExtra = 0x7075;
 
 inline constexpr uint16_t kVersion = 20;  // "version made by" and "needed"
+inline constexpr uint16_t kHostNtfs = 10;  // upper byte of "version made by"
 inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagDescriptor = 0x0008;
+inline constexpr uint16_t kFlagUtf8 = 0x0800;  // name (and comment) in UTF-8
 inline constexpr uint16_t kMethodStored = 0;
 inline constexpr uint16_t kMethodDeflated = 8;
 inline constexpr uint32_t kDirectoryAttr = 0x30;
+// The attributes a Windows file has and an update compares: read-only,
+// hidden, system and folder. Only hosts that store DOS attributes (upper
+// byte of "version made by": 0 FAT, 10 NTFS, 14 VFAT) have them; others keep
+// their own in the high half (a Unix mode), which means nothing here.
+inline constexpr uint32_t kComparedAttr = 0x17;
+inline constexpr uint8_t kDosHosts[] = {0, 10, 14};
 
 // The end record lies within the last 64 KiB + 22 bytes of an archive (its
 // comment is at most 65535 bytes).
@@ -86,6 +98,13 @@ class TZip : public TCompBase {
   void CopyEntry(Stream* Source, Stream* Target, int Method, int Index) override;
   void WriteArchiveEnd(Stream* Target) override;
   void ReportEntries() override;
+  // An update finds a self-extractor's program (or any prefix) before the
+  // first entry and keeps it: ArchiveStart is set from the archive.
+  void CompressArchive() override;
+  // Kept entries from other tools compare as their host allows (see
+  // kComparedAttr), and an encrypted one is not replaced by plaintext.
+  void FoundFile(int SpecIndex, const std::string& Folder,
+                 const platform::FindData& Data) override;
 
   // --- comments of an existing archive --------------------------------------------
   // Reads every central record of ArchiveFile into a fresh EntryList (and the
@@ -102,9 +121,15 @@ class TZip : public TCompBase {
   // comments, over the old one in ArchiveFile.
   void RewriteDirectory() override;
 
-  // The stored form of a name: OEM code page when TranslateOemChar, "/"
-  // separators.
-  std::string ZipName(const std::string& name) const;
+  // The stored form of a name: OEM code page when TranslateOemChar and the
+  // page holds it, else UTF-8 marked with kFlagUtf8; "/" separators.
+  TStoredNameForm ZipNameForm(const std::string& name) const;
+  std::string ZipName(const std::string& name) const { return ZipNameForm(name).Bytes; }
+  // The name of a central record (46 bytes, name, extra field) as the
+  // program holds names: UTF-8 when the record marks it so (flag bit 11, or
+  // a Unicode Path extra field that matches the stored name), else the
+  // stored bytes read as the OEM code page when TranslateOemChar.
+  std::string EntryName(const std::vector<uint8_t>& Header) const;
 
  protected:
   // Spanned output takes over here when the finished archive does not fit
@@ -117,12 +142,12 @@ class TZip : public TCompBase {
     std::vector<uint8_t> Header;  // 46-byte record, name and extra field
     std::string Comment;
     uint32_t Occupied = 0;        // bytes after the local header's name and extra
+    uint32_t Copied = 0;          // bytes from the local header to the descriptor's end
   };
   bool FindEndRecord(Stream& Source, std::string& Problem);
   bool ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records, std::string& Problem);
-  bool CheckLocalHeader(Stream& Source, KeptRecord& Record, uint32_t& Copied,
-                        std::string& Problem);
-  void AddKeptEntry(const KeptRecord& Record, uint32_t Copied);
+  bool CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Problem);
+  void AddKeptEntry(const KeptRecord& Record);
 
   bool WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
   bool WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);

@@ -5,7 +5,8 @@ update of archives that Info-ZIP made."""
 import os
 import zipfile
 
-from interop import TreeCase, arcwrite, make_tree, oem_name, require, run, text_bytes, tree_files
+from interop import (TreeCase, arcwrite, make_tree, oem_name, random_bytes, require, run,
+                     text_bytes, tree_files)
 
 
 class ZipTree(TreeCase):
@@ -121,3 +122,106 @@ class ZipUpdate(TreeCase):
         with open(archive, "wb") as out:
             out.write(run(["zip", "-q", "-r", "-", "src"], cwd=self.tmp).stdout)
         self.update_and_check(archive)
+
+
+def sweep_sizes():
+    sizes = set(range(0, 1101)) | {k * 512 for k in range(1, 17)}
+    for block in (4096, 32768, 65536, 1 << 20):
+        sizes |= {block - 1, block, block + 1}
+    return sorted(sizes)
+
+
+class ZipSizeSweep(TreeCase):
+    """Every size from 0 to 1100 bytes and each one around the block sizes,
+    in one archive with files after them, for each method: two readers give
+    back every byte."""
+
+    def setUp(self):
+        super().setUp()
+        require(self, "unzip", "7z")
+        src = self.path("sweep")
+        os.makedirs(src)
+        self.files = {}
+        # Text and noise in turn, so that deflate both compresses and falls
+        # back to storing.
+        text, noise = text_bytes((1 << 20) + 1, 31), random_bytes((1 << 20) + 1, 32)
+        for i, size in enumerate(sweep_sizes()):
+            name = "s%07d.%s" % (size, "txt" if i % 2 else "bin")
+            self.files[name] = (text if i % 2 else noise)[:size]
+        self.files["zz-after.txt"] = text_bytes(3000, 33)
+        for name, data in self.files.items():
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(data)
+        self.spec = ["--paths", "none", os.path.join(src, "*")]
+
+    def test_every_size_by_every_method(self):
+        for options in (["--method", "store"], ["--deflate", "F"], ["--deflate", "N"],
+                        ["--deflate", "X"], ["--method", "store", "--password", "sw33p"]):
+            with self.subTest(options=options):
+                archive = self.path("sweep%d.zip" % len(os.listdir(self.tmp)))
+                arcwrite("zip", archive, *options, *self.spec)
+                password = options[-1] if "--password" in options else None
+                # unzip checks every CRC; zipfile (plaintext) or 7z gives the bytes back.
+                run(["unzip", "-tq"] + (["-P", password] if password else []) + [archive])
+                if not password:
+                    with zipfile.ZipFile(archive) as z:
+                        self.assertEqual(sorted(z.namelist()), sorted(self.files))
+                        for name, data in self.files.items():
+                            self.assertTrue(z.read(name) == data, name)
+                out = self.fresh_dir("x7z")
+                run(["7z", "x", "-y", "-o" + out] + (["-p" + password] if password else [])
+                    + [archive])
+                got, _ = tree_files(out)
+                self.assertEqual(sorted(got), sorted(self.files))
+                for name, data in self.files.items():
+                    self.assertTrue(got[name] == data, name)
+
+
+class ZipNames(TreeCase):
+    """Names of every script: those code page 932 holds stay in it (no UTF-8
+    flag), the others are stored in UTF-8 and flagged; a second run finds
+    them all."""
+
+    UTF8 = ["한국어 문서.txt", "😀 emoji.txt", "café déjà.txt", "Ελληνικά.txt"]
+    CP932 = ["表.txt", "ソース.txt", "能力.txt", "日本語.txt", "plain.txt"]
+
+    def test_names_read_back_and_second_run_identical(self):
+        require(self, "unzip", "7z")
+        src = self.path("names")
+        os.makedirs(src)
+        contents = {}
+        for i, name in enumerate(self.UTF8 + self.CP932):
+            contents[name] = text_bytes(100 + i, 40 + i)
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(contents[name])
+        archive = self.path("names.zip")
+        spec = ["--paths", "none", os.path.join(src, "*")]
+        arcwrite("zip", archive, *spec)
+        with zipfile.ZipFile(archive, metadata_encoding="cp932") as z:
+            infos = {i.filename: i for i in z.infolist()}
+            self.assertEqual(sorted(infos), sorted(contents))
+            for name, data in contents.items():
+                self.assertEqual(bool(infos[name].flag_bits & 0x800), name in self.UTF8, name)
+                self.assertTrue(z.read(name) == data, name)
+        # unzip takes the flagged names as UTF-8; the others it maps from
+        # its own code page (and warns of the 0x5C trail bytes of 表, ソ and
+        # 能, which it takes for separators), so those are found by content.
+        run(["unzip", "-tq", archive])
+        out = self.fresh_dir("unzip")
+        proc = run(["unzip", "-q", archive, "-d", out], check=False)
+        self.assertIn(proc.returncode, (0, 1), proc.stderr)
+        got, _ = tree_files(out)
+        for name in self.UTF8 + ["plain.txt"]:
+            self.assertTrue(got.get(name) == contents[name], name)
+        self.assertEqual(sorted(got.values()), sorted(contents.values()))
+        # 7-Zip keeps an unflagged name's bytes: the code-page form on disk.
+        out = self.fresh_dir("x7z")
+        run(["7z", "x", "-y", "-o" + out, archive])
+        got, _ = tree_files(out)
+        expected = {(n if n in self.UTF8 else oem_name(n)): d for n, d in contents.items()}
+        self.assertTreeEqual(expected, got)
+        with open(archive, "rb") as f:
+            first = f.read()
+        arcwrite("zip", archive, *spec)
+        with open(archive, "rb") as f:
+            self.assertTrue(f.read() == first, "the second run changed the archive")
