@@ -471,10 +471,11 @@ void TfrmCompress::btnOKClick() {
     }
     return;
   }
-  LastJob.Committed = writer->PostCommit;
+  // A run that wrote no file leaves the old archive in place (with its mark).
+  LastJob.Committed = writer->PostCommit && LastJob.Written > 0;
   // The LZH writer leaves the end mark to the job; an archive the run did not
   // rewrite has its mark already.
-  if (page == pgLzh && writer->PostCommit) {
+  if (page == pgLzh && LastJob.Committed) {
     std::string reason;
     if (!AppendLzhEndMark(archive, reason)) CompressError(*writer, archive, reason, "0", kErrWrite);
   }
