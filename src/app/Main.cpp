@@ -472,7 +472,8 @@ void TfrmCompress::btnOKClick() {
     return;
   }
   // A run that wrote no file leaves the old archive in place (with its mark).
-  LastJob.Committed = writer->PostCommit && LastJob.Written > 0;
+  // The CAB writer runs its own commit and counts no file when it failed.
+  LastJob.Committed = LastJob.Written > 0 && (writer->PostCommit || page == pgCab);
   // The LZH writer leaves the end mark to the job; an archive the run did not
   // rewrite has its mark already.
   if (page == pgLzh && LastJob.Committed) {
