@@ -52,16 +52,18 @@ class JobTest : public ::testing::Test {
 // Fault mended: a cancelled job deleted the archive even when it had
 // existed before the job.
 TEST_F(JobTest, CancelKeepsAnArchiveThatExistedAndLeavesNoNewOne) {
-  for (int page : {pgLzh, pgZip, pgTar}) {
+  for (int page : {pgLzh, pgZip, pgCab, pgTar}) {
     const std::string name = "old" + std::to_string(page) + PageExtension(page, 0);
-    const std::string before = "not touched by a cancelled job";
-    dir_.WriteFile("w/" + name, before);
-    Run(page, 0, name, true);
+    ASSERT_FALSE(Run(page, 0, name).Cancelled);
+    ASSERT_TRUE(Errors.empty()) << Errors.front();
+    const std::string before = dir_.ReadFile("w/" + name);
+    dir_.WriteFile("w/src/b.txt", "changed " + std::to_string(page));
+    const TJobResult r = Run(page, 0, name, true);
+    EXPECT_TRUE(r.Cancelled) << name;
     ASSERT_TRUE(dir_.Exists("w/" + name)) << name;
     EXPECT_EQ(dir_.ReadFile("w/" + name), before) << name;
     const std::string fresh = "new" + std::to_string(page) + PageExtension(page, 0);
-    const TJobResult r = Run(page, 0, fresh, true);
-    EXPECT_TRUE(r.Cancelled);
+    EXPECT_TRUE(Run(page, 0, fresh, true).Cancelled);
     EXPECT_FALSE(dir_.Exists("w/" + fresh)) << fresh;
   }
 }
