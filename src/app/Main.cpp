@@ -218,7 +218,10 @@ bool TfrmCompress::SaveSettings() {
                   ini.WriteBool("ZIP", "ShowPassword", chkZIP_ShowPassword.Checked) &&
                   ini.WriteInteger("ZIP", "DeflateType", grpZipDeflateType.ItemIndex) &&
                   ini.WriteInteger("CAB", "CompressType", grpCAB_CompressType.ItemIndex);
-  if (!ok) SettingsWriteError = ini.FileName() + " に書き込めません (" + ini.Reason() + ")";
+  if (!ok) {
+    SettingsWriteReason = ini.Reason();
+    SettingsWriteError = ini.FileName() + " に書き込めません (" + ini.Reason() + ")";
+  }
   return ok;
 }
 

@@ -126,8 +126,8 @@ class TfrmCompress {
   // The settings file; empty: SettingsFileName().
   std::string SettingsPath;
   bool SaveSettingsOnDestroy = true;
-  // Set when a save failed: the settings file's name and the reason.
-  std::string SettingsWriteError;
+  // Set when a save failed: the dialog's report, and the system's reason.
+  std::string SettingsWriteError, SettingsWriteReason;
 
   // --- start-up and end -----------------------------------------------------
   // args: the command line without the program's name.

@@ -317,7 +317,7 @@ int Run(const std::vector<std::string>& args) {
   if (o.SaveSettings) {
     ForceDirs(ExtractFileDir(form.SettingsPath));
     if (!form.SaveSettings()) {
-      Say(form.SettingsWriteError);
+      Say(Format(TMsg::SettingsNotSaved, gLang, form.SettingsPath, form.SettingsWriteReason));
       if (code == kExitOk) code = kExitErrors;
     }
   }

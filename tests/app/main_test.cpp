@@ -16,6 +16,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A path written with "/" in the platform's spelling.
+std::string N(std::string s) {
+  for (char& c : s)
+    if (c == '/') c = platform::kNativeStyle.Delim;
+  return s;
+}
+
 class MainTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -98,21 +105,21 @@ TEST_F(MainTest, FoldersExpandDepthFirstWithoutEnteringAFolderLinkLoop) {
   dir_.WriteFile("data/pics/f.txt", "f");
   const std::string file = dir_.WriteFile("data/r.txt", "r");
   std::error_code ec;
-  fs::create_directory_symlink(pics, pics + "/a/x/loop", ec);
-  ASSERT_FALSE(ec) << ec.message();
-  form_.FileList = {pics + "/", file, dir_.Join("data/missing")};
+  fs::create_directory_symlink(pics, pics + N("/a/x/loop"), ec);
+  if (ec) GTEST_SKIP() << "no folder links here: " << ec.message();
+  form_.FileList = {pics + N("/"), file, dir_.Join("data/missing")};
   form_.ExpandFileList();
   EXPECT_EQ(form_.edtArchiveFilename.Text, "pics");
   EXPECT_TRUE(form_.edtArchiveFilename.AllSelected);
   std::vector<std::string> got = form_.FileList;
   // Subfolders come in the file system's order; sort the two branches.
   ASSERT_EQ(got.size(), 6u);
-  EXPECT_EQ(got[0], pics + "/*.*");
+  EXPECT_EQ(got[0], pics + N("/*.*"));
   std::vector<std::string> middle(got.begin() + 1, got.begin() + 4);
   std::sort(middle.begin(), middle.end());
-  EXPECT_EQ(middle, (std::vector<std::string>{pics + "/a/*.*", pics + "/a/x/*.*", pics + "/b/*.*"}));
-  const auto a = std::find(got.begin(), got.end(), pics + "/a/*.*");
-  EXPECT_EQ(*(a + 1), pics + "/a/x/*.*");  // a folder's line before its subfolders'
+  EXPECT_EQ(middle, (std::vector<std::string>{pics + N("/a/*.*"), pics + N("/a/x/*.*"), pics + N("/b/*.*")}));
+  const auto a = std::find(got.begin(), got.end(), pics + N("/a/*.*"));
+  EXPECT_EQ(*(a + 1), pics + N("/a/x/*.*"));  // a folder's line before its subfolders'
   EXPECT_EQ(got[4], file);
   EXPECT_EQ(got[5], dir_.Join("data/missing"));
 }
@@ -120,35 +127,35 @@ TEST_F(MainTest, FoldersExpandDepthFirstWithoutEnteringAFolderLinkLoop) {
 TEST_F(MainTest, ArchiveNameIsProposedAndCompleted) {
   const std::string w = dir_.MakeDir("w");
   dir_.WriteFile("w/Report.txt", "r");
-  form_.FileList = {w + "/report.txt", w + "/b.doc"};
+  form_.FileList = {w + N("/report.txt"), w + N("/b.doc")};
   EXPECT_EQ(form_.DefaultArchiveDir(), w);
   EXPECT_EQ(form_.DefaultArchiveName(), "Report");
-  EXPECT_EQ(form_.CompleteArchiveName(".lzh"), w + "/Report.lzh");
+  EXPECT_EQ(form_.CompleteArchiveName(".lzh"), w + N("/Report.lzh"));
   form_.edtArchiveFilename.Text = "x.zip";
-  EXPECT_EQ(form_.CompleteArchiveName(".lzh"), w + "/x.zip");
-  form_.edtArchiveFilename.Text = "/elsewhere/y";
-  EXPECT_EQ(form_.CompleteArchiveName(".cab"), "/elsewhere/y.cab");
-  form_.FileList = {w + "/sub/*.*"};
+  EXPECT_EQ(form_.CompleteArchiveName(".lzh"), w + N("/x.zip"));
+  form_.edtArchiveFilename.Text = N("/elsewhere/y");
+  EXPECT_EQ(form_.CompleteArchiveName(".cab"), N("/elsewhere/y.cab"));
+  form_.FileList = {w + N("/sub/*.*")};
   form_.edtArchiveFilename.Text.clear();
   EXPECT_EQ(form_.DefaultArchiveDir(), w);
-  EXPECT_EQ(form_.CompleteArchiveName(".tgz"), w + "/sub.tgz");
-  form_.FileList = {"/top"};
-  EXPECT_EQ(form_.CompleteArchiveName(".zip"), "/top.zip");
+  EXPECT_EQ(form_.CompleteArchiveName(".tgz"), w + N("/sub.tgz"));
+  form_.FileList = {N("/top")};
+  EXPECT_EQ(form_.CompleteArchiveName(".zip"), N("/top.zip"));
   // Relative names keep the archive relative (the current folder).
   form_.FileList = {"rel"};
   EXPECT_EQ(form_.CompleteArchiveName(".zip"), "rel.zip");
 }
 
 TEST_F(MainTest, GoDesktopMovesTheNameToTheDesktop) {
-  form_.FileList = {"/w/report.txt"};
-  form_.edtArchiveFilename.Text = "/w/old/name.lzh";
+  form_.FileList = {N("/w/report.txt")};
+  form_.edtArchiveFilename.Text = N("/w/old/name.lzh");
   form_.btnGoDeskTopClick();
   const std::string desktop = SpecialFolderDir(platform::kCsidlDesktopDirectory);
   ASSERT_FALSE(desktop.empty());
-  EXPECT_EQ(form_.edtArchiveFilename.Text, desktop + "/name.lzh");
+  EXPECT_EQ(form_.edtArchiveFilename.Text, desktop + N("/name.lzh"));
   form_.edtArchiveFilename.Text.clear();
   form_.btnGoDeskTopClick();
-  EXPECT_EQ(form_.edtArchiveFilename.Text, desktop + "/report");
+  EXPECT_EQ(form_.edtArchiveFilename.Text, desktop + N("/report"));
 }
 
 TEST_F(MainTest, PasswordControlsFollowTheBoxes) {
@@ -234,7 +241,7 @@ class TRecordingWriter : public TCompBase {
 
 TEST_F(MainTest, JobHandsTheDialogsChoicesToTheWriter) {
   const std::string w = dir_.MakeDir("w");
-  form_.FileList = {w + "/a.txt", w + "/sub/*.*"};
+  form_.FileList = {w + N("/a.txt"), w + N("/sub/*.*")};
   form_.grpStoredDirNames.ItemIndex = 1;
   form_.PageControl1.ActivePageIndex = 2;
   TJobRecord rec;
@@ -251,8 +258,8 @@ TEST_F(MainTest, JobHandsTheDialogsChoicesToTheWriter) {
   EXPECT_EQ(madeFor, 2);
   EXPECT_EQ(rec.Runs, 1);
   EXPECT_EQ(rec.Spec, form_.FileList);
-  EXPECT_EQ(rec.Archive, w + "/a.cab");
-  EXPECT_EQ(rec.Dir, w + "/");
+  EXPECT_EQ(rec.Archive, w + N("/a.cab"));
+  EXPECT_EQ(rec.Dir, w + N("/"));
   EXPECT_EQ(rec.Paths, sdAbsoluteNoDrv);
   EXPECT_FALSE(rec.Recurse);
   EXPECT_TRUE(rec.Handlers);

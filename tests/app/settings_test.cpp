@@ -9,6 +9,12 @@
 namespace vix::app {
 namespace {
 
+std::string N(std::string s) {
+  for (char& c : s)
+    if (c == '/') c = platform::kNativeStyle.Delim;
+  return s;
+}
+
 class SettingsTest : public ::testing::Test {
  protected:
   std::string Ini(const std::string& text) { return dir_.WriteFile("PLM_VIX.INI", text); }
@@ -129,12 +135,12 @@ class ReadOnlyFolderPlatform : public platform::Platform {
 TEST_F(SettingsTest, UnwritableProgramFolderSendsTheFileToTheUserFolder) {
   const std::string progDir = dir_.MakeDir("prog");
   const std::string user = dir_.Join("user/pelmoran-vix");
-  const std::string program = progDir + "/PLM_VIX.EXE";
-  EXPECT_EQ(SettingsFileFor(program, user), progDir + "/PLM_VIX.INI");
+  const std::string program = progDir + N("/PLM_VIX.EXE");
+  EXPECT_EQ(SettingsFileFor(program, user), progDir + N("/PLM_VIX.INI"));
   ReadOnlyFolderPlatform os;
   os.Folder = progDir;
   platform::ScopedPlatform scoped(os);
-  EXPECT_EQ(SettingsFileFor(program, user), user + "/PLM_VIX.INI");
+  EXPECT_EQ(SettingsFileFor(program, user), user + N("/PLM_VIX.INI"));
   EXPECT_TRUE(dir_.Exists("user/pelmoran-vix"));  // ready for the save
   // The settings are saved there and read back from there.
   {
@@ -153,7 +159,7 @@ TEST_F(SettingsTest, UnwritableProgramFolderSendsTheFileToTheUserFolder) {
 TEST_F(SettingsTest, AUserCopyIsReadFirst) {
   const std::string progDir = dir_.MakeDir("prog");
   dir_.WriteFile("user/PLM_VIX.INI", "");
-  EXPECT_EQ(SettingsFileFor(progDir + "/PLM_VIX.EXE", dir_.Join("user")),
+  EXPECT_EQ(SettingsFileFor(progDir + N("/PLM_VIX.EXE"), dir_.Join("user")),
             dir_.Join("user") + "/PLM_VIX.INI");
 }
 
@@ -164,7 +170,7 @@ TEST_F(SettingsTest, StrippingTheTrailingDelimiter) {
   // "ソ" in code page 932 is 0x83 0x5C.
   EXPECT_EQ(StripTrailingDelimiter("C:\\\x83\x5C", kWindowsStyle, 932), "C:\\\x83\x5C");
   EXPECT_EQ(StripTrailingDelimiter("C:\\\x83\x5C\\", kWindowsStyle, 932), "C:\\\x83\x5C");
-  EXPECT_EQ(StripTrailingDelimiter("/a/b/"), "/a/b");
+  EXPECT_EQ(StripTrailingDelimiter(N("/a/b/")), N("/a/b"));
 }
 
 TEST_F(SettingsTest, FoundFileNameGivesTheStoredSpelling) {
