@@ -215,22 +215,23 @@ int Run(const std::vector<std::string>& args) {
   const bool interactive = platform::IsTerminal(0) && platform::IsTerminal(2);
   TerminalProgress bar(!o.Quiet && platform::IsTerminal(2));
   platform::ApplicationTitle() = kAppTitle;
-  int interruptsSeen = 0;
   TfrmCompress* running = nullptr;
 
-  // The cancel button: a Ctrl-C asks on a terminal, a second one (or any
-  // without a terminal) cancels at once. Seen at the writer's next report.
+  // The cancel button: a Ctrl-C asks on a terminal; a second one before the
+  // answer (or any without a terminal) cancels at once. An answer No starts
+  // the count afresh. Seen at the writer's next report.
+  int answered = 0;  // presses settled by an answer
+  const auto pressed = [&] { return static_cast<int>(gInterrupts) - answered; };
   platform::Ui().PumpMessages = [&] {
-    if (!running || gInterrupts == interruptsSeen) return;
-    interruptsSeen = gInterrupts;
-    if (!interactive || interruptsSeen >= 2 || !running->frmProgress) {
+    if (!running || pressed() == 0 || running->Cancelled) return;
+    if (!interactive || pressed() >= 2 || !running->frmProgress) {
       running->Cancelled = true;
       return;
     }
     bar.Clear();
     running->frmProgress->Button1Click();
-    interruptsSeen = gInterrupts;
-    if (interruptsSeen >= 2) running->Cancelled = true;
+    if (pressed() >= 2) running->Cancelled = true;
+    answered = gInterrupts;
   };
   platform::Ui().AskYesNo = [&](const std::string& text, const std::string&) {
     const std::string question =
@@ -238,8 +239,8 @@ int Run(const std::vector<std::string>& args) {
     std::fprintf(stderr, "%s [y/N] ", question.c_str());
     std::fflush(stderr);
     std::string answer;
-    if (!platform::ReadLineUnless(answer, [] { return gInterrupts >= 2; }))
-      return gInterrupts >= 2 ? platform::Answer::Yes : platform::Answer::No;
+    if (!platform::ReadLineUnless(answer, [&] { return pressed() >= 2; }))
+      return pressed() >= 2 ? platform::Answer::Yes : platform::Answer::No;
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? platform::Answer::Yes
                                                                      : platform::Answer::No;
   };

@@ -254,6 +254,42 @@ class CancelTest(VixCase):
         self.assertEqual(os.listdir(self.env["TMPDIR"]), [])
         self.assertEqual(sorted(os.listdir(work)), ["old.zip", "src"])
 
+    def test_on_a_terminal_ctrl_c_asks_and_a_second_one_cancels(self):
+        import pty
+        work, src = self.big_tree()
+        archive = os.path.join(work, "t.lzh")
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.tmp)
+            os.execve(VIX, [VIX, "-m", "lh6", "-o", archive, src], self.env)
+        out = b""
+
+        def read_until(token, start=0, seconds=60):
+            nonlocal out
+            end = time.time() + seconds
+            while token not in out[start:] and time.time() < end:
+                try:
+                    out += os.read(fd, 4096)
+                except OSError:
+                    break
+            return token in out[start:]
+
+        self.assertTrue(read_until(b"%"), out)  # the progress bar is drawn
+        os.kill(pid, signal.SIGINT)
+        self.assertTrue(read_until(b"[y/N]"), out)
+        os.write(fd, b"n\n")  # No: the job goes on
+        mark = len(out)
+        self.assertTrue(read_until(b"%", mark), out[mark:])
+        mark = len(out)
+        os.kill(pid, signal.SIGINT)
+        self.assertTrue(read_until(b"[y/N]", mark), out[mark:])
+        os.kill(pid, signal.SIGINT)  # a second Ctrl-C while asked: cancel
+        read_until(b"cancelled")
+        _, status = os.waitpid(pid, 0)
+        os.close(fd)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 130, out)
+        self.assertFalse(os.path.exists(archive))
+
 
 if __name__ == "__main__":
     unittest.main()
