@@ -319,6 +319,20 @@ TPoint TextToPoint(const std::string& text) {
   return {decimal(items[0]), decimal(items[1])};
 }
 
+TPoint LoadPosition(const std::string& settingsFile, int screenWidth, int screenHeight,
+                    int width, int height) {
+  const TPoint centre{(screenWidth - width) / 2, (screenHeight - height) / 2};
+  const TIniFile ini(settingsFile);
+  return TextToPoint(ini.ReadString("Common", "DragDropFormPosition", PointToText(centre)));
+}
+
+bool SavePosition(const std::string& settingsFile, TPoint position, std::string& reason) {
+  TIniFile ini(settingsFile);
+  if (ini.WriteString("Common", "DragDropFormPosition", PointToText(position))) return true;
+  reason = ini.Reason();
+  return false;
+}
+
 int AppMessageBox(const std::string& text, int flags) {
   if ((flags & 0xF) == MB_YESNO_)
     return platform::AskYesNo(text, kAppTitle) ? IDYES_ : IDNO_;

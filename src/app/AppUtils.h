@@ -87,6 +87,13 @@ struct TPoint {
 std::string PointToText(TPoint p);
 TPoint TextToPoint(const std::string& text);
 
+// The drop window's position: "DragDropFormPosition" of "Common", the middle
+// of the screen when there is none; applied as read (no clamping).
+TPoint LoadPosition(const std::string& settingsFile, int screenWidth, int screenHeight,
+                    int width, int height);
+// False with the reason when the file refused the write.
+bool SavePosition(const std::string& settingsFile, TPoint position, std::string& reason);
+
 // ---------------------------------------------------------------------------
 // Message box flags and results (the platform's values).
 enum : int {

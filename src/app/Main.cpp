@@ -281,6 +281,11 @@ std::string TfrmCompress::CompleteArchiveName(const std::string& Ext) const {
   return name;
 }
 
+void TfrmCompress::btnSearchArchiveFileClick() {
+  std::string chosen;
+  if (RunOpenDialog && RunOpenDialog(chosen)) edtArchiveFilename.Text = chosen;
+}
+
 void TfrmCompress::btnGoDeskTopClick() {
   std::string name = ExtractFileName(edtArchiveFilename.Text);
   if (name.empty()) name = DefaultArchiveName();

@@ -116,6 +116,8 @@ class TfrmCompress {
   // The drop window for a start without arguments: shows it and, on a drop,
   // fills the names and its bounds and returns true.
   std::function<bool(std::vector<std::string>& dropped, TRect& drop)> ShowDropWindow;
+  // The open-file dialog "書庫ファイルの選択": the chosen name, or false.
+  std::function<bool(std::string& chosen)> RunOpenDialog;
   // Shows one error of the writer; the default is the dialog's message box.
   std::function<void(const std::string& FileName, const std::string& ExtendedMsg, int ECode)>
       ShowError;
@@ -145,6 +147,7 @@ class TfrmCompress {
   std::string CompleteArchiveName(const std::string& Ext) const;
 
   // --- click handlers -------------------------------------------------------
+  void btnSearchArchiveFileClick();
   void btnGoDeskTopClick();
   void chkZIP_PasswordClick();
   void chkZIP_ShowPasswordClick();

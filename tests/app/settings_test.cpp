@@ -110,6 +110,17 @@ TEST_F(SettingsTest, ReadValuesAreClampedAndWrittenBackInDecimal) {
             "[ZIP]\nUsePassword=1\nShowPassword=0\nDeflateType=3\n[CAB]\nCompressType=-1\n");
 }
 
+TEST_F(SettingsTest, DropWindowPositionDefaultsToTheMiddleAndIsAppliedUnclamped) {
+  const std::string path = dir_.Join("PLM_VIX.INI");
+  EXPECT_EQ(LoadPosition(path, 1025, 768, 178, 105), (TPoint{423, 331}));
+  std::string reason;
+  ASSERT_TRUE(SavePosition(path, {-50, 20}, reason));
+  EXPECT_EQ(Content(), "[Common]\r\nDragDropFormPosition=-50,20\r\n");
+  EXPECT_EQ(LoadPosition(path, 1025, 768, 178, 105), (TPoint{-50, 20}));
+  Ini("[Common]\nDragDropFormPosition=100\n");
+  EXPECT_EQ(LoadPosition(path, 1025, 768, 178, 105), (TPoint{0, 0}));
+}
+
 TEST_F(SettingsTest, PositionsAsText) {
   EXPECT_EQ(PointToText({-50, 20}), "-50,20");
   EXPECT_EQ(TextToPoint("100"), (TPoint{0, 0}));
