@@ -171,7 +171,7 @@ TEST_F(SettingsTest, AUserCopyIsReadFirst) {
   const std::string progDir = dir_.MakeDir("prog");
   dir_.WriteFile("user/PLM_VIX.INI", "");
   EXPECT_EQ(SettingsFileFor(progDir + N("/PLM_VIX.EXE"), dir_.Join("user")),
-            dir_.Join("user") + "/PLM_VIX.INI");
+            dir_.Join("user") + N("/PLM_VIX.INI"));
 }
 
 TEST_F(SettingsTest, StrippingTheTrailingDelimiter) {
