@@ -124,6 +124,19 @@ class FormatsTest(VixCase):
         self.assertNotEqual(run(["unzip", "-t", "-P", "wrong", os.path.join(work, "p.zip")],
                                 check=False).returncode, 0)
 
+    def test_password_asked_and_relative_names(self):
+        require(self, "unzip")
+        work = self.fresh_dir("w")
+        make_tree(work, japanese=False, long_names=False, big=False)
+        proc = subprocess.run([VIX, "-q", "-e", "-t", "zip", "src"], cwd=work, env=self.env,
+                              input=b"typed pw\n", capture_output=True, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        archive = os.path.join(work, "src.zip")  # beside the relative name, not in /
+        run(["unzip", "-t", "-P", "typed pw", archive])
+        with zipfile.ZipFile(archive) as z:
+            self.assertTrue(all(i.flag_bits & 1 for i in z.infolist() if i.file_size))
+            self.assertTrue(all(n.startswith("src/") for n in z.namelist()))
+
     def test_list_file(self):
         require(self, "unzip")
         work = self.fresh_dir("w")
