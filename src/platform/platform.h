@@ -300,6 +300,32 @@ inline std::string Utf8ToAnsi(const std::string& t) { return Utf8ToCodePage(t, A
 inline std::string AnsiToUtf8(const std::string& t) { return CodePageToUtf8(t, AnsiCodePage()); }
 
 // ---------------------------------------------------------------------------
+// The running program (front ends)
+
+// The program's own full path; empty when the system does not say.
+std::string ProgramPath();
+// An environment variable in UTF-8; empty when it is not set.
+std::string EnvironmentVariable(const std::string& name);
+// The program's arguments in UTF-8, the program name first: on Windows read
+// from the wide command line (so any name survives), elsewhere argv.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+// Special folders by their CSIDL number. Linux: 16 the XDG desktop folder,
+// 26 the XDG configuration folder. Empty when it cannot be resolved.
+inline constexpr int kCsidlDesktopDirectory = 16;
+inline constexpr int kCsidlAppData = 26;
+std::string SpecialFolderPath(int csidl);
+
+// Terminals: 0 standard input, 1 output, 2 error.
+bool IsTerminal(int stream);
+// Columns of the terminal on standard error; 80 when unknown.
+int TerminalColumns();
+// Reads one line from the terminal without echo; false at the end of input.
+bool ReadSecretLine(std::string& line);
+// Reads one line from standard input; gives up (false) when `stop` turns
+// true while waiting, or at the end of input.
+bool ReadLineUnless(std::string& line, const std::function<bool()>& stop);
+
+// ---------------------------------------------------------------------------
 // User-interface hooks, installed by the front end. The defaults do nothing
 // and give the safe answer (No, Cancel), which is also what tests get unless
 // they script an answer.

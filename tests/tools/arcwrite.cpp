@@ -8,14 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "app/WriterChoice.h"
 #include "archive/kvtBase.h"
 #include "archive/kvtErrors.h"
 #include "platform/platform.h"
-
-#include "writers/kvtGZip.h"
-#include "writers/kvtLha.h"
-#include "writers/kvtMakeCab.h"
-#include "writers/kvtTar.h"
 #include "writers/kvtZipIT.h"
 
 namespace {
@@ -32,18 +28,6 @@ const char kUsage[] =
     "  --default-dir DIR  --recurse  --empty-dirs  --password PW  --no-oem\n"
     "  --switch add|move|delete  --exclude PATTERN (repeatable)  --date file|sys|max\n";
 
-struct Method {
-  const char* format;
-  const char* name;
-  TCompressMethod method;
-};
-constexpr Method kMethods[] = {
-    {"zip", "store", cmStore},   {"zip", "deflate", cmDeflate}, {"lzh", "store", cmStore},
-    {"lzh", "lh5", cmFrozen5},   {"lzh", "lh6", cmFrozen6},     {"tar", "tar", cmTarred},
-    {"tar", "tgz", cmGzipTar},   {"cab", "store", cmStore},     {"cab", "mszip", cmMsZip},
-    {"cab", "lzx", cmLzx},       {"cab", "quantum", cmQuantum},
-};
-
 template <typename T, size_t N>
 int IndexOf(const T (&names)[N], const std::string& value) {
   for (size_t i = 0; i < N; ++i)
@@ -51,27 +35,10 @@ int IndexOf(const T (&names)[N], const std::string& value) {
   return -1;
 }
 
-std::unique_ptr<TCompBase> MakeWriter(const std::string& format) {
-  if (format == "tar") return std::make_unique<TTar>(nullptr);
-  if (format == "gzip") return std::make_unique<TGZip>(nullptr);
-  if (format == "zip") return std::make_unique<TZip>(nullptr);
-  if (format == "lzh") return std::make_unique<TLha>(nullptr);
-  if (format == "cab") return std::make_unique<TMakeCab>(nullptr);
-  return nullptr;
-}
-
 int Usage(const char* problem) {
   if (problem) std::fprintf(stderr, "arcwrite: %s\n", problem);
   std::fputs(kUsage, stderr);
   return 2;
-}
-
-// The LZH end-of-archive mark that the compress job appends after a run.
-bool AppendLzhEndMark(const std::string& archive) {
-  auto file = platform::Current().OpenReadWrite(archive);
-  if (!file || !file->Seek(0, platform::Origin::End)) return false;
-  const uint8_t zero = 0;
-  return file->Write(&zero, 1) == 1 && file->Close();
 }
 
 }  // namespace
@@ -84,7 +51,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 3) return Usage("missing ARCHIVE");
-  auto writer = MakeWriter(format);
+  auto writer = app::MakeWriter(format);
   if (!writer) return Usage(("format not available: " + format).c_str());
   const std::string archive = argv[2];
 
@@ -97,14 +64,9 @@ int main(int argc, char** argv) {
     if (arg == "--method") {
       const char* v = value();
       if (!v) return Usage("--method needs a value");
-      bool found = false;
-      for (const auto& m : kMethods) {
-        if (format == m.format && std::strcmp(v, m.name) == 0) {
-          writer->SetCompressMethod(m.method);
-          found = true;
-        }
-      }
-      if (!found) return Usage("unknown method for this format");
+      const app::TMethodInfo* m = app::FindMethod(format, v);
+      if (!m) return Usage("unknown method for this format");
+      app::ApplyMethod(*writer, *m);
     } else if (arg == "--deflate") {
       const char* v = value();
       static const char* const kTypes[] = {"S", "F", "N", "X"};
@@ -186,8 +148,10 @@ int main(int argc, char** argv) {
     // A delete run that removed every entry removed the archive with them.
     const std::string& out = writer->ArchiveFile();
     const bool archiveLeft = platform::Current().GetAttributes(out) != platform::kNoAttributes;
-    if (format == "lzh" && written > 0 && archiveLeft && !AppendLzhEndMark(out)) {
-      std::printf("error: cannot append the end mark to %s\n", writer->ArchiveFile().c_str());
+    std::string reason;
+    if (format == "lzh" && written > 0 && archiveLeft && !app::AppendLzhEndMark(out, reason)) {
+      std::printf("error: cannot append the end mark to %s: %s\n", writer->ArchiveFile().c_str(),
+                  reason.c_str());
       ++errors;
     }
     // Not an error (an update may find nothing changed), but a silent run

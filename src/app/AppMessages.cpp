@@ -1,0 +1,126 @@
+#include "app/AppMessages.h"
+
+#include "archive/kvtErrors.h"
+#include "platform/platform.h"
+
+namespace vix::app {
+
+namespace {
+
+struct TText {
+  TMsg Id;
+  const char* En;
+  const char* Ja;
+};
+
+const TText kTexts[] = {
+    {TMsg::ErrorWhile, "error while processing %1: %2", "%1 を処理中にエラーが発生しました。 ERROR: %2"},
+    {TMsg::Detail, "details", "詳細"},
+    {TMsg::NothingWritten, "nothing was written to %1 (no file matched, or none had changed)",
+     "%1 には何も書き込まれませんでした (該当するファイルがないか、変更がありません)"},
+    {TMsg::NoSuchName, "%1: no such file or folder", "%1: ファイルまたはフォルダがありません"},
+    {TMsg::Cancelled, "cancelled", "キャンセルしました"},
+    {TMsg::CancelQuestion, "Cancel writing the archive?", "キャンセルしてもよろしいですか？"},
+    {TMsg::PasswordPrompt, "Password: ", "パスワード: "},
+    {TMsg::PasswordNotZip, "a password can only be given for a ZIP archive",
+     "パスワードは ZIP 書庫にだけ指定できます"},
+    {TMsg::ListFileUsage, "/SE must be followed by the list file as the last argument",
+     "/SE の後にはリストファイルを最後の引数として指定してください"},
+    {TMsg::ListFileUnreadable, "%1: the list file cannot be read", "%1: リストファイルを読めません"},
+    {TMsg::SettingsNotSaved, "%1: settings not saved: %2", "%1 に書き込めません: %2"},
+    {TMsg::Written, "%1: %2 file(s) written", "%1: %2 個のファイルを書き込みました"},
+    {TMsg::Usage,
+     "usage: vix [options] FILE...\n"
+     "       vix [options] /SE LISTFILE\n"
+     "  -t lzh|zip|cab|tar|tgz   archive type\n"
+     "  -m METHOD                lzh: store|lh5|lh6   zip: store|fast|normal|max\n"
+     "                           cab: store|mszip|lzx   tar: tar|tgz\n"
+     "  -p relative|absolute|none   how paths are stored\n"
+     "  -o ARCHIVE               archive name (completed as the dialog does)\n"
+     "  -P PASSWORD | -e         encrypt a ZIP archive (-e asks without echo)\n"
+     "  -q                       no progress bar\n"
+     "  --save-settings          keep these choices as the defaults\n"
+     "  --help, --version\n",
+     "使い方: vix [オプション] ファイル...\n"
+     "        vix [オプション] /SE リストファイル\n"
+     "  -t lzh|zip|cab|tar|tgz   書庫の形式\n"
+     "  -m 方法                  lzh: store|lh5|lh6   zip: store|fast|normal|max\n"
+     "                           cab: store|mszip|lzx   tar: tar|tgz\n"
+     "  -p relative|absolute|none   パス名の扱い\n"
+     "  -o 書庫                  書庫名 (ダイアログと同じように補完)\n"
+     "  -P パスワード | -e       ZIP 書庫を暗号化 (-e は表示せずに入力)\n"
+     "  -q                       進行状況を表示しない\n"
+     "  --save-settings          この選択を既定値として保存\n"
+     "  --help, --version\n"},
+};
+
+struct TReason {
+  int Code;
+  const char* En;
+  const char* Ja;
+};
+
+// The component library's texts say what went wrong to a programmer; these
+// say it to the user.
+const TReason kReasons[] = {
+    {kErrWrite, "cannot write the file", "ファイルに書き込めません"},
+    {kErrCreateDir, "cannot create the folder", "フォルダを作成できません"},
+    {kErrNotAccessible, "cannot be reached", "アクセスできません"},
+    {kErrOpen, "cannot open the file", "ファイルを開けません"},
+    {kErrUnsupported, "this archive type or method cannot do it, or the archive is damaged",
+     "この書庫の形式または圧縮方法では処理できないか、書庫が壊れています"},
+    {kErrCabinetLibrary, "the cabinet library is missing", "キャビネット ライブラリがありません"},
+    {kErrUserCanceled, "cancelled", "キャンセルしました"},
+    {kErrNameNotStored, "the name cannot be stored in this type of archive; the file was left out",
+     "この形式の書庫には名前を格納できないため、ファイルを除外しました"},
+    {kErrNothingToDo, "nothing to do", "処理するものがありません"},
+};
+
+std::string Replace(std::string s, const std::string& key, const std::string& value) {
+  const size_t at = s.find(key);
+  if (at != std::string::npos) s.replace(at, key.size(), value);
+  return s;
+}
+
+bool StartsJa(const std::string& v) { return v.compare(0, 2, "ja") == 0; }
+
+}  // namespace
+
+TLang UserLanguage() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const std::string v = platform::EnvironmentVariable(name);
+    if (!v.empty()) return StartsJa(v) ? TLang::Ja : TLang::En;
+  }
+  return TLang::En;
+}
+
+std::string Text(TMsg id, TLang lang) {
+  for (const auto& t : kTexts)
+    if (t.Id == id) return lang == TLang::Ja ? t.Ja : t.En;
+  return "";
+}
+
+std::string Format(TMsg id, TLang lang, const std::string& a1, const std::string& a2) {
+  return Replace(Replace(Text(id, lang), "%1", a1), "%2", a2);
+}
+
+std::string ReasonText(int ECode, const std::string& ExtendedMsg, TLang lang) {
+  if (ECode == kErrEventNotAssigned && ExtendedMsg == "OnNonWriteableArchive")
+    return lang == TLang::Ja ? "書庫が読み取り専用 (または隠し・システム) ファイルです"
+                             : "the archive is read-only (or a hidden or system file)";
+  for (const auto& r : kReasons)
+    if (r.Code == ECode) return lang == TLang::Ja ? r.Ja : r.En;
+  return MessageText(ECode);
+}
+
+std::string ErrorLine(const std::string& FileName, const std::string& ExtendedMsg, int ECode,
+                      TLang lang) {
+  std::string line = Format(TMsg::ErrorWhile, lang, FileName, ReasonText(ECode, ExtendedMsg, lang));
+  // The detail is the system's reason; an event name means nothing to a user.
+  const bool internal = ExtendedMsg.compare(0, 2, "On") == 0 && ECode == kErrEventNotAssigned;
+  if (!ExtendedMsg.empty() && ExtendedMsg != "0" && !internal)
+    line += (lang == TLang::Ja ? " 詳細: " : " (") + ExtendedMsg + (lang == TLang::Ja ? "" : ")");
+  return line;
+}
+
+}  // namespace vix::app
