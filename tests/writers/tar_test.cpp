@@ -93,7 +93,7 @@ TEST_F(TarWriter, OneByteFileHeaderPaddingAndEndFill) {
   ASSERT_EQ(Run({file}, dir / "out.tar"), 1);
   const Bytes tar = ReadFile(dir / "out.tar");
   ASSERT_EQ(tar.size(), 10240u);
-  const std::string name = TarName(file);
+  const std::string name = "one.bin";  // relative to the spec's folder by default
   EXPECT_EQ(Text(tar, 0, name.size() + 1), name + '\0');
   EXPECT_EQ(Text(tar, 100, 8), std::string("0100666\0", 8));
   EXPECT_EQ(Text(tar, 108, 8), std::string("0000002\0", 8));
@@ -136,7 +136,7 @@ TEST_F(TarWriter, EmptyFolderEntry) {
   const Bytes tar = ReadFile(dir / "out.tar");
   const auto members = List(tar);
   ASSERT_EQ(members.size(), 1u);
-  EXPECT_EQ(members[0].Name, TarName(dir / "src" / "void") + "/");
+  EXPECT_EQ(members[0].Name, "void/");
   EXPECT_EQ(members[0].Type, '5');
   EXPECT_EQ(members[0].Size, 0u);
   EXPECT_EQ(Text(tar, 100, 8), std::string("0040555\0", 8));
@@ -184,7 +184,7 @@ TEST_F(TarWriter, LongNamesGoIntoAGnuLongNameEntry) {
   WriteFile(file, "long");
   ASSERT_EQ(Run({file}, dir / "out.tar"), 1);
   const Bytes tar = ReadFile(dir / "out.tar");
-  const std::string name = TarName(file);
+  const std::string name = std::string(150, 'n') + ".txt";
   EXPECT_EQ(Text(tar, 0, 14), std::string("././@LongLink\0", 14));
   EXPECT_EQ(tar[156], 'L');
   EXPECT_EQ(Octal(tar, 124, 12), name.size() + 1);
@@ -217,7 +217,7 @@ TEST_F(TarWriter, AddingAFileKeepsOldEntriesByteForByte) {
   EXPECT_TRUE(std::equal(before.begin(), before.begin() + oldEnd, after.begin()));
   const auto now = List(after);
   ASSERT_EQ(now.size(), 4u);
-  EXPECT_EQ(now[3].Name, TarName(dir / "src" / "c.txt"));
+  EXPECT_EQ(now[3].Name, "c.txt");
   EXPECT_EQ(after.size() % 10240, 0u);
 }
 
@@ -249,8 +249,8 @@ TEST_F(TarWriter, ChangedFileReplacesItsEntry) {
   ASSERT_EQ(members.size(), 2u);
   std::map<std::string, std::string> data;
   for (const auto& m : members) data[m.Name] = Text(tar, m.HeaderAt + 512, m.Size);
-  EXPECT_EQ(data[TarName(dir / "src" / "a.txt")], "alpha");
-  EXPECT_EQ(data[TarName(dir / "src" / "b.txt")], "beta, longer now");
+  EXPECT_EQ(data["a.txt"], "alpha");
+  EXPECT_EQ(data["b.txt"], "beta, longer now");
 }
 
 // The header records what was copied, and the padding follows that count,
@@ -267,7 +267,7 @@ TEST_F(TarWriter, FileThatChangedSizeAfterGatheringStaysReadable) {
   std::set<std::string> begun, changed;
   ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", [&](TTar& t) {
               t.OnBegin = [&](TCompBase&, const std::string& name, int, bool&) {
-                begun.insert(name);
+                begun.insert(dir / "src" / name);
               };
               t.OnEnd = [&](TCompBase&, const std::string&, bool) {
                 if (!changed.empty()) return;
@@ -286,7 +286,7 @@ TEST_F(TarWriter, FileThatChangedSizeAfterGatheringStaysReadable) {
   for (const auto& m : members) {
     std::string path;
     for (const auto& f : files)
-      if (TarName(f.first) == m.Name) path = f.first;
+      if (dir / "src" / m.Name == f.first) path = f.first;
     ASSERT_FALSE(path.empty()) << m.Name;
     const std::string& content = changed.count(path) ? files.at(path).second : files.at(path).first;
     EXPECT_EQ(m.Size, content.size()) << m.Name;
@@ -305,14 +305,14 @@ TEST_F(TarWriter, FileGoneBeforeWritingIsReportedAndLeftOut) {
               t.OnBegin = [&](TCompBase&, const std::string& name, int, bool&) {
                 if (!kept.empty()) return;
                 kept = name;  // the other file goes before its turn
-                std::filesystem::remove(name == first ? second : first);
+                std::filesystem::remove(name == "1.txt" ? second : first);
               };
             }),
             1);
   EXPECT_EQ(errors.Codes, std::vector<int>{kErrOpen});
   const auto members = List(ReadFile(dir / "out.tar"));
   ASSERT_EQ(members.size(), 1u);
-  EXPECT_EQ(members[0].Name, TarName(kept));
+  EXPECT_EQ(members[0].Name, kept);
 }
 
 TEST_F(TarWriter, FileThatIsNotATarIsNeitherUpdatedNorReplaced) {
@@ -366,7 +366,7 @@ TEST_F(TarWriter, OnReadReportsTheEntriesWritten) {
   ASSERT_EQ(reported.size(), 2u);
   const auto members = List(ReadFile(dir / "out.tar"));
   for (size_t i = 0; i < 2; ++i)
-    EXPECT_EQ(TarName(reported[i]), members[i].Name + "@" + std::to_string(members[i].HeaderAt));
+    EXPECT_EQ(reported[i], members[i].Name + "@" + std::to_string(members[i].HeaderAt));
 }
 
 }  // namespace
