@@ -270,8 +270,10 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
     size = static_cast<uint32_t>(actual);
   }
 
+  // A new archive may grow past 4 GiB: positions are 64-bit here, and the
+  // entry's 32-bit Offset serves only the report after the run.
   const int64_t start = Target->Position();
-  if (start < 0 || start > static_cast<int64_t>(kMax32)) WriteFailed();
+  if (start < 0) WriteFailed();
   Entry.Offset = static_cast<uint32_t>(start);
   const uint32_t date = ApplyDateAttribute(folder ? Entry.Date : in->DosTime(1));
   Entry.Date = date;
@@ -291,7 +293,7 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
     const uint32_t copied = CopyFileData(in.get(), Target, size, 0, false);
     if (copied != size) {
       if (!GetCancel()) ReportReadFailure(source);
-      if (!TruncateTarget(Target, Entry.Offset)) WriteFailed();
+      if (!TruncateTarget(Target, start)) WriteFailed();
       return false;
     }
     WritePadding(Target, static_cast<uint64_t>(headerAt) + kBlock + size);
@@ -333,7 +335,7 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
   };
   auto damaged = [&](const char* why) {
     fStop = Stop::Damaged;
-    fStopReason = why;
+    fStopReason = std::string("not a TAR archive: ") + why;
     return false;
   };
   if (!readAt(pos, fHeader, kBlock)) {
@@ -424,11 +426,16 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
   }
   m.DataAt = dataAt;
   m.Size = haveSize ? paxSize : NumberField(fHeader, kSizeOff, kSizeLen);
-  if (m.Size > kMax32) return damaged("an entry of 4 GiB or more, which this writer cannot keep");
+  auto tooLarge = [&](const char* why) {
+    fStop = Stop::Damaged;
+    fStopReason = why;
+    return false;
+  };
+  if (m.Size > kMax32) return tooLarge("the archive holds an entry of 4 GiB or more, which this writer cannot keep");
   m.Next = dataAt + (HasNoData(m.Type) ? 0 : RoundUp(m.Size));
   if (m.Next > static_cast<uint64_t>(size))
     return damaged("an entry that runs past the end of the file");
-  if (m.Next > kMax32) return damaged("an archive of 4 GiB or more, beyond this writer");
+  if (m.Next > kMax32) return tooLarge("an archive of 4 GiB or more cannot be updated by this writer");
 
   if (!sparseName.empty()) {
     m.Name = sparseName;
@@ -519,7 +526,7 @@ void TTar::LoadEntries(Stream* Source) {
     EntryList.Add(line, std::move(obj));
     EntrySpecIndex.push_back(1);
   }
-  if (fStop == Stop::Damaged) RejectArchive("not a TAR archive: " + fStopReason);
+  if (fStop == Stop::Damaged) RejectArchive(fStopReason);
 }
 
 // A kept entry under a new name: its long-link block and its pax records
