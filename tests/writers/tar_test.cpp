@@ -45,7 +45,7 @@ struct Member {
   size_t HeaderAt;  // the member's own header (after any long-name blocks)
 };
 
-// A plain reader: GNU long names, stops at the first zero block.
+// A plain reader: GNU long names and pax paths, stops at the first zero block.
 std::vector<Member> List(const Bytes& tar) {
   std::vector<Member> out;
   std::string longName;
@@ -59,6 +59,14 @@ std::vector<Member> List(const Bytes& tar) {
     const char type = static_cast<char>(tar[pos + 156]);
     if (type == 'L') {
       longName = std::string(reinterpret_cast<const char*>(tar.data() + pos + 512));
+      pos += 512 + (size + 511) / 512 * 512;
+      continue;
+    }
+    if (type == 'x') {  // this writer's pax headers hold one path record
+      const std::string records(reinterpret_cast<const char*>(tar.data() + pos + 512), size);
+      const size_t at = records.find(" path=");
+      EXPECT_NE(at, std::string::npos);
+      if (at != std::string::npos) longName = records.substr(at + 6, records.size() - at - 7);
       pos += 512 + (size + 511) / 512 * 512;
       continue;
     }
@@ -599,6 +607,30 @@ TEST_F(TarWriter, CompressedArchiveIsRefusedAsCompressed) {
   EXPECT_NE(errors.Messages[0].find("compressed"), std::string::npos) << errors.Messages[0];
   EXPECT_NE(errors.Messages[0].find("cannot be updated"), std::string::npos);
   EXPECT_EQ(ReadFile(dir / "t.tar"), gz);
+}
+
+// A kept entry renamed by OnRenameDupFile takes its new name whole: the old
+// pax path does not come along to override it, nor a POSIX prefix.
+TEST_F(TarWriter, RenamedKeptEntryCarriesOnlyItsNewName) {
+  const std::string korean = "\xED\x95\x9C\xEA\xB5\xAD.txt";
+  WriteFile(dir / "src" / korean, "korean");
+  ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar"), 1);
+  int asked = 0;
+  Run({dir / "src" / "*"}, dir / "out.tar", [&](TTar& t) {
+    t.OnRenameDupFile = [&](TCompBase&, const std::string&, std::string& name) {
+      name = ++asked == 1 ? "renamed.txt" : "";
+    };
+  });
+  EXPECT_EQ(asked, 1);
+  const Bytes tar = ReadFile(dir / "out.tar");
+  const auto members = List(tar);
+  // The file found again is stored anew after the renamed entry.
+  ASSERT_EQ(members.size(), 2u);
+  EXPECT_EQ(members[0].Name, "renamed.txt");
+  EXPECT_EQ(members[0].HeaderAt, 0u);  // no extended header before it
+  EXPECT_EQ(Text(tar, 512, 6), "korean");
+  EXPECT_EQ(members[1].Name, korean);
+  EXPECT_TRUE(errors.Codes.empty());
 }
 
 // --- existing archives of other archivers (tests/regressions/tar) ----------
