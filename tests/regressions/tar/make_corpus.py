@@ -80,22 +80,21 @@ def gnu_sparse():
         data = bytes(range(256)) * (stored // 256)
         return bytes(h) + (bytes(ext) if len(chunks) > 4 else b"") + data
     chunks = [(i * 65536, 512) for i in range(6)]
-    keep = info("keep-me.txt", b"kept text\n")
-    body = bytearray()
-    with tarfile.open(fileobj=(buf := io.BytesIO()), mode="w", format=tarfile.GNU_FORMAT) as t:
-        t.addfile(*keep)
-    body += buf.getvalue()[:1024]
-    body += header("sparse-me", chunks, 6 * 65536)
+    body = member("keep-me.txt", b"kept text\n") + header("sparse-me", chunks, 5 * 65536 + 512)
     start = len(body)
-    body += header("drop-me", chunks, 6 * 65536)
+    body += header("drop-me", chunks, 5 * 65536 + 512)
     end = len(body)
-    body += buf.getvalue()[:1024].replace(b"keep-me.txt", b"after.txt\0\0")  # checksum fixed below
-    tail = bytearray(body[end:end + 512])
-    tail[148:156] = b" " * 8
-    tail[148:156] = b"%06o\0 " % sum(tail)
-    body[end:end + 512] = tail
+    body += member("after.txt", b"after\n")
     body += bytes(10240 - len(body) % 10240)
-    save("kept-gnu-sparse-extended.tar", bytes(body), start, end)
+    save("kept-gnu-sparse-extended.tar", body, start, end)
+
+
+def member(name, data):
+    """One regular member's blocks as tarfile writes them (GNU form)."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT) as t:
+        t.addfile(*info(name, data))
+    return buf.getvalue()[:512 + (len(data) + 511) // 512 * 512]
 
 
 def main():
