@@ -422,7 +422,6 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
         return damaged("a sparse map cut short");
       dataAt += kBlock;
     } while (block[kSparseBlockExtendedOff] != 0);
-    if (!readAt(pos, fHeader, kBlock)) return damaged("a sparse map cut short");
   }
   m.DataAt = dataAt;
   m.Size = haveSize ? paxSize : NumberField(fHeader, kSizeOff, kSizeLen);
@@ -466,8 +465,11 @@ void TTar::LoadEntries(Stream* Source) {
   const int64_t size = Source->Size();
   const int64_t start = ArchiveStart - 1;
   if (size <= start) return;  // an empty file becomes a new archive
-  uint8_t magic[6] = {};
-  if (Source->Seek(start, platform::Origin::Begin) && Source->Read(magic, 6) == 6) {
+  // A compressed archive is named as such; a TAR whose first name happens
+  // to begin like a compressor's signature is still a TAR.
+  uint8_t magic[kBlock] = {};
+  if (Source->Seek(start, platform::Origin::Begin) && Source->Read(magic, 6) == 6 &&
+      !(Source->Read(magic + 6, kBlock - 6) == kBlock - 6 && ValidHeader(magic))) {
     const char* packer = nullptr;
     if (magic[0] == 0x1F && magic[1] == 0x8B) packer = "gzip (a TAR-GZIP archive)";
     else if (std::memcmp(magic, "BZh", 3) == 0) packer = "bzip2";

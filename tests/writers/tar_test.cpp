@@ -608,6 +608,15 @@ TEST_F(TarWriter, CompressedArchiveIsRefusedAsCompressed) {
   EXPECT_NE(errors.Messages[0].find("compressed"), std::string::npos) << errors.Messages[0];
   EXPECT_NE(errors.Messages[0].find("cannot be updated"), std::string::npos);
   EXPECT_EQ(ReadFile(dir / "t.tar"), gz);
+
+  // A TAR whose first name begins like a bzip2 stream is a TAR all the same.
+  errors.Codes.clear();
+  WriteFile(dir / "bz" / "BZh91AY.txt", "first");
+  ASSERT_EQ(Run({dir / "bz" / "BZh91AY.txt"}, dir / "bz.tar"), 1);
+  WriteFile(dir / "bz" / "second.txt", "second");
+  EXPECT_EQ(Run({dir / "bz" / "*"}, dir / "bz.tar"), 1);
+  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_EQ(List(ReadFile(dir / "bz.tar")).size(), 2u);
 }
 
 // A kept entry renamed by OnRenameDupFile takes its new name whole: the old
