@@ -492,18 +492,21 @@ TEST_F(TarWriter, FileThatGrowsWhileReadKeepsItsSizeAtOpening) {
   const std::string grows = dir / "src" / "grows.bin";
   WriteFile(grows, Bytes(100000, 'g'));
   WriteFile(dir / "src" / "z.txt", "omega");
-  bool appended = false;
+  bool tried = false, appended = false;
   ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", [&](TTar& t) {
               t.OnProgress = [&](TCompBase&, uint8_t, uint8_t) {
-                if (appended) return;
-                appended = true;
+                if (tried) return;
+                tried = true;
                 FILE* f = std::fopen(grows.c_str(), "ab");
-                std::fputs("more bytes that arrived late", f);
+                if (!f) return;
+                appended = std::fputs("more bytes that arrived late", f) >= 0;
                 std::fclose(f);
               };
             }),
             2);
-  ASSERT_TRUE(appended);
+  ASSERT_TRUE(tried);
+  // Windows does not share a file being read with a writer.
+  if (!appended) GTEST_SKIP() << "the file could not grow while it was read";
   EXPECT_TRUE(errors.Codes.empty());
   const Bytes tar = ReadFile(dir / "out.tar");
   const auto members = List(tar);
