@@ -130,6 +130,18 @@ int32_t DosToUnix(uint32_t dos) { return LocalToUnixTime(DosStampToDateTime(dos)
 
 }  // namespace
 
+std::string TTar::WithoutRoot(std::string name) {
+  const PathStyle style = kNativeStyle;
+  if (style.Drives && name.size() >= 2 && name[1] == ':') name.erase(0, 2);
+  size_t lead = 0;
+  while (lead < name.size() && IsDelimiter(name[lead], style)) ++lead;
+  return name.substr(lead);
+}
+
+namespace {
+
+}  // namespace
+
 TTar::TTar(TComponent* owner) : TCompBase(owner) {
   fOwnExt = ".TAR";
   fAllowedMethods = {cmTarred, cmGzipTar};
@@ -147,15 +159,35 @@ void TTar::SetArcType(TArcType) {
 uint32_t TTar::EntryOverhead(int) { return kBlock; }
 
 void TTar::SetCurrentFileName(const std::string& FullPath) {
-  const PathStyle style = kNativeStyle;
-  std::string name = StoredName(FullPath, SpecDir, DefaultDir());
-  if (style.Drives && name.size() >= 2 && name[1] == ':') name.erase(0, 2);
-  size_t lead = 0;
-  while (lead < name.size() && IsDelimiter(name[lead], style)) ++lead;
-  CurrentFileName = name.substr(lead);
+  CurrentFileName = WithoutRoot(StoredName(FullPath, SpecDir, DefaultDir()));
+}
+
+// Exclude and delete lines that name absolute paths select the names the
+// absolute modes store, which have no root.
+bool TTar::TarNameSelected(const std::string& Name) {
+  if (NameSelected(Name)) return true;
+  auto matches = [&](const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return MatchFileSpec(Name, WithoutRoot(line));
+    });
+  };
+  return !Name.empty() && matches(FileSpec()) && !NameSelectedExcluded(Name);
+}
+
+bool TTar::NameSelectedExcluded(const std::string& Name) {
+  return std::any_of(ExcludeSpec().begin(), ExcludeSpec().end(), [&](const std::string& line) {
+    return line == "*.*" || MatchFileSpec(Name, line) || MatchFileSpec(Name, WithoutRoot(line));
+  });
 }
 
 void TTar::FoundFile(int SpecIndex, const std::string& Folder, const platform::FindData& Data) {
+  if (!PostCommit && AcceptAttr(Data.Attr)) {
+    const std::string fullPath = Folder + Data.Name;
+    SetCurrentFileName(fullPath);
+    for (const std::string& line : ExcludeSpec())
+      if (MatchFileSpec(CurrentFileName, WithoutRoot(StoredName(line, SpecDir, DefaultDir()))))
+        return;
+  }
   if (!NewArchive && !PostCommit && AcceptAttr(Data.Attr)) {
     const std::string fullPath = Folder + Data.Name;
     SetCurrentFileName(fullPath);
@@ -508,7 +540,7 @@ void TTar::LoadEntries(Stream* Source) {
       EntrySpecIndex.push_back(1);
       continue;
     }
-    if (!m.Global && Switch == swDelete && NameSelected(line)) {
+    if (!m.Global && Switch == swDelete && TarNameSelected(line)) {
       ++FilesDeleted;
       continue;
     }

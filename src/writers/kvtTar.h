@@ -106,6 +106,8 @@ class TTar : public TCompBase {
   // entry leaves that entry as it is; it is reported, not stored.
   void FoundFile(int SpecIndex, const std::string& Folder,
                  const platform::FindData& Data) override;
+  // A name without its drive and leading separators.
+  static std::string WithoutRoot(std::string name);
 
  private:
   // How the last ReadHeader ended a listing.
@@ -122,6 +124,8 @@ class TTar : public TCompBase {
                       const std::string& data, uint32_t mtime);
   void WritePadding(Stream* Target, uint64_t end);
   void RejectArchive(const std::string& why);
+  bool TarNameSelected(const std::string& Name);
+  bool NameSelectedExcluded(const std::string& Name);
 
   uint8_t fHeader[tar::kBlock] = {};
   // Set by ReadHeader: the entry read, and why a listing stopped.

@@ -548,6 +548,33 @@ TEST_F(TarWriter, PathModesGiveTheStoredNamesAndUpdatesMatchThem) {
   EXPECT_TRUE(errors.Codes.empty());
 }
 
+// Exclude and delete lines that give absolute paths select what the
+// absolute modes stored (the names without their root).
+TEST_F(TarWriter, AbsoluteLinesSelectRootlessNames) {
+  WriteFile(dir / "src" / "keep" / "a.txt", "alpha");
+  WriteFile(dir / "src" / "skip" / "b.txt", "beta");
+  WriteFile(dir / "src" / "gone" / "c.txt", "gamma");
+  auto absolute = [](TTar& t) {
+    t.StoredDirNames = sdAbsolute;
+    t.RecurseDirs = true;
+  };
+  ASSERT_EQ(Run({dir / "src" / "*"}, dir / "out.tar", [&](TTar& t) {
+              absolute(t);
+              t.SetExcludeSpec({dir / "src" / "skip" / "*.*"});
+            }),
+            2);
+  EXPECT_EQ(Run({dir / "src" / "gone" / "*.*"}, dir / "out.tar", [&](TTar& t) {
+              absolute(t);
+              t.Switch = swDelete;
+            }),
+            1);
+  const auto members = List(ReadFile(dir / "out.tar"));
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_NE(members[0].Name.find("src/keep/a.txt"), std::string::npos);
+  EXPECT_NE(members[0].Name[0], '/');
+  EXPECT_TRUE(errors.Codes.empty());
+}
+
 // A name the OEM page cannot hold gets a pax "path" record (UTF-8) in an
 // extended header before its entry; the name field keeps the OEM form.
 TEST_F(TarWriter, NamesOutsideTheOemPageGetAPaxPath) {
