@@ -403,7 +403,6 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
       m.LongLinkAt = pos;
       m.LongLinkEnd = after;
     } else if (type != kTypePaxGlobal) {
-      m.HasPax = true;
       for (size_t i = 0; i < data.size() && data[i] != '\0';) {
         size_t digits = i;
         uint64_t n = 0;
@@ -455,7 +454,6 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
       dataAt += kBlock;
     } while (block[kSparseBlockExtendedOff] != 0);
   }
-  m.DataAt = dataAt;
   m.Size = haveSize ? paxSize : NumberField(fHeader, kSizeOff, kSizeLen);
   auto tooLarge = [&](const char* why) {
     fStop = Stop::Damaged;

@@ -64,19 +64,16 @@ std::string PaxRecord(const std::string& key, const std::string& value);
 struct TMemberInfo {
   uint64_t First = 0;     // the first block (an extended header, or the header)
   uint64_t HeaderAt = 0;  // the entry's own header
-  uint64_t DataAt = 0;    // after the header and any sparse-map blocks
   uint64_t Size = 0;      // data bytes (a pax "size" record wins)
   uint64_t Next = 0;      // the block after the entry's padded data
   std::string Name;       // the full name, as stored
   bool NameUtf8 = false;  // from a pax record: UTF-8, not the OEM page
   char Type = '0';
   bool Global = false;    // a global extended header, standing alone
-  bool HasPax = false;    // an 'x' block describes the entry
   bool PaxSparse = false; // a pax-described sparse file
   std::string PaxRest;    // its records other than "path"
   uint64_t LongLinkAt = 0, LongLinkEnd = 0;  // a 'K' block's span, if any
 };
-
 
 }  // namespace tar
 
@@ -103,7 +100,8 @@ class TTar : public TCompBase {
   // modes store the full path from its first folder.
   void SetCurrentFileName(const std::string& FullPath) override;
   // A file found on disk under the name of a kept link, device or sparse
-  // entry leaves that entry as it is; it is reported, not stored.
+  // entry leaves that entry as it is; it is reported, not stored. Exclude
+  // lines are matched without their root, as the names are stored.
   void FoundFile(int SpecIndex, const std::string& Folder,
                  const platform::FindData& Data) override;
   // A name without its drive and leading separators.
