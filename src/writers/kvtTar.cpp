@@ -408,8 +408,9 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
         uint64_t n = 0;
         while (digits < data.size() && data[digits] >= '0' && data[digits] <= '9' && n < kMaxExtension)
           n = n * 10 + static_cast<uint64_t>(data[digits++] - '0');
-        if (digits == i || digits >= data.size() || data[digits] != ' ' || n > data.size() - i ||
-            data[i + n - 1] != '\n')
+        // At least the digits, a space, "k=" and the newline.
+        if (digits == i || digits >= data.size() || data[digits] != ' ' ||
+            n < digits - i + 4 || n > data.size() - i || data[i + n - 1] != '\n')
           return damaged("a damaged extended header");
         const std::string record = data.substr(i, n);
         const size_t keyAt = digits - i + 1, eq = record.find('=', keyAt);
