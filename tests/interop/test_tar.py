@@ -5,7 +5,6 @@ import io
 import os
 import random
 import shutil
-import subprocess
 import tarfile
 import tempfile
 import unittest
