@@ -1,6 +1,7 @@
 #include "writers/kvtTar.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -19,18 +20,31 @@ uint32_t TarChecksum(const uint8_t* header) {
   return sum;
 }
 
+uint32_t PaddingAfter(uint64_t end) {
+  return static_cast<uint32_t>((kBlock - end % kBlock) % kBlock);
+}
+
+std::string PaxRecord(const std::string& key, const std::string& value) {
+  const size_t body = 1 + key.size() + 1 + value.size() + 1;  // " key=value\n"
+  size_t length = body + 1;
+  while (std::to_string(length).size() + body != length) length = std::to_string(length).size() + body;
+  return std::to_string(length) + ' ' + key + '=' + value + '\n';
+}
+
 }  // namespace tar
 
 namespace {
 
 using namespace tar;
 
-constexpr uint32_t kCopyChunk = 32768;
-// A long name longer than this is not one this system (or any file system)
-// wrote: the entry is taken for damage rather than read into memory.
-constexpr uint32_t kMaxLongName = 65536;
+// An extended header longer than this is not one any archiver wrote: the
+// entry is taken for damage rather than read into memory.
+constexpr uint64_t kMaxExtension = 1 << 20;
+// Old GNU sparse maps longer than this are taken for damage likewise.
+constexpr int kMaxSparseBlocks = 65536;
+constexpr uint64_t kMax32 = 0xFFFFFFFFull;
 
-uint32_t RoundUp(uint64_t n) { return static_cast<uint32_t>((n + kBlock - 1) / kBlock * kBlock); }
+uint64_t RoundUp(uint64_t n) { return n + PaddingAfter(n); }
 
 // A text field up to its first zero byte.
 std::string Field(const uint8_t* h, size_t off, size_t len) {
@@ -41,6 +55,18 @@ std::string Field(const uint8_t* h, size_t off, size_t len) {
 uint64_t OctalField(const uint8_t* h, size_t off, size_t len) {
   const char* p = reinterpret_cast<const char*>(h + off);
   return ParseOctal(p, strnlen(p, len));
+}
+
+// A numeric field in octal, or in the base-256 form other archivers use for
+// values octal digits cannot hold (first byte 0x80).
+uint64_t NumberField(const uint8_t* h, size_t off, size_t len) {
+  if ((h[off] & 0x80) == 0) return OctalField(h, off, len);
+  uint64_t value = h[off] & 0x3F;
+  for (size_t i = 1; i < len; ++i) {
+    if (value >> 56) return UINT64_MAX;
+    value = value << 8 | h[off + i];
+  }
+  return value;
 }
 
 void PutOctal(uint8_t* h, size_t off, size_t len, uint64_t value) {
@@ -56,10 +82,63 @@ bool AllZero(const uint8_t* h) {
 }
 
 bool ValidHeader(const uint8_t* h) {
-  return OctalField(h, kChksumOff, kChksumLen) == TarChecksum(h);
+  const uint64_t stored = OctalField(h, kChksumOff, kChksumLen);
+  if (stored == TarChecksum(h)) return true;
+  // Some archivers sum the bytes as signed characters.
+  int64_t sum = 0;
+  for (uint32_t i = 0; i < kBlock; ++i)
+    sum += (i >= kChksumOff && i < kChksumOff + kChksumLen) ? ' ' : static_cast<int8_t>(h[i]);
+  return sum >= 0 && stored == static_cast<uint64_t>(sum);
+}
+
+bool PosixMagic(const uint8_t* h) { return std::memcmp(h + kMagicOff, "ustar\0", 6) == 0; }
+bool OldGnuMagic(const uint8_t* h) { return std::memcmp(h + kMagicOff, kMagic, kMagicLen) == 0; }
+
+// Entry kinds that carry no data blocks whatever their size field says.
+bool HasNoData(char type) { return type >= '1' && type <= '6'; }
+
+// Kinds this writer never writes: kept as they are, never replaced by a file.
+const char* ForeignKind(char type, bool paxSparse) {
+  if (paxSparse) return "a sparse file";
+  switch (type) {
+    case '0': case '\0': case kTypeFolder: return nullptr;
+    case '1': return "a hard link";
+    case '2': return "a symbolic link";
+    case '3': case '4': return "a device";
+    case '6': return "a FIFO";
+    case kTypeSparse: return "a sparse file";
+    default: return "an entry of a kind this writer does not write";
+  }
+}
+
+// What a kept entry's Extra holds: a marker, then its type byte.
+constexpr uint8_t kKeptForeign = 1, kKeptGlobal = 2;
+
+// The name of a pax header: its entry's name with "PaxHeaders/" before the
+// last part, as other archivers form it (without their process numbers, so
+// that two identical runs give identical archives).
+std::string PaxHeaderName(std::string field) {
+  while (!field.empty() && field.back() == '/') field.pop_back();
+  const size_t slash = field.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : field.substr(0, slash + 1);
+  std::string name = dir + "PaxHeaders/" + field.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (name.size() > kNameLen - 1) name.resize(kNameLen - 1);
+  return name;
 }
 
 int32_t DosToUnix(uint32_t dos) { return LocalToUnixTime(DosStampToDateTime(dos)); }
+
+}  // namespace
+
+std::string TTar::WithoutRoot(std::string name) {
+  const PathStyle style = kNativeStyle;
+  if (style.Drives && name.size() >= 2 && name[1] == ':') name.erase(0, 2);
+  size_t lead = 0;
+  while (lead < name.size() && IsDelimiter(name[lead], style)) ++lead;
+  return name.substr(lead);
+}
+
+namespace {
 
 }  // namespace
 
@@ -79,35 +158,101 @@ void TTar::SetArcType(TArcType) {
 
 uint32_t TTar::EntryOverhead(int) { return kBlock; }
 
+void TTar::SetCurrentFileName(const std::string& FullPath) {
+  CurrentFileName = WithoutRoot(StoredName(FullPath, SpecDir, DefaultDir()));
+}
+
+// Exclude and delete lines that name absolute paths select the names the
+// absolute modes store, which have no root.
+bool TTar::TarNameSelected(const std::string& Name) {
+  if (NameSelected(Name)) return true;
+  auto matches = [&](const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return MatchFileSpec(Name, WithoutRoot(line));
+    });
+  };
+  return !Name.empty() && matches(FileSpec()) && !NameSelectedExcluded(Name);
+}
+
+bool TTar::NameSelectedExcluded(const std::string& Name) {
+  return std::any_of(ExcludeSpec().begin(), ExcludeSpec().end(), [&](const std::string& line) {
+    return line == "*.*" || MatchFileSpec(Name, line) || MatchFileSpec(Name, WithoutRoot(line));
+  });
+}
+
+void TTar::FoundFile(int SpecIndex, const std::string& Folder, const platform::FindData& Data) {
+  if (!PostCommit && AcceptAttr(Data.Attr)) {
+    const std::string fullPath = Folder + Data.Name;
+    SetCurrentFileName(fullPath);
+    for (const std::string& line : ExcludeSpec())
+      if (MatchFileSpec(CurrentFileName, WithoutRoot(StoredName(line, SpecDir, DefaultDir()))))
+        return;
+  }
+  if (!NewArchive && !PostCommit && AcceptAttr(Data.Attr)) {
+    const std::string fullPath = Folder + Data.Name;
+    SetCurrentFileName(fullPath);
+    const int found = EntryList.IndexOf(CurrentFileName);
+    if (found >= 0) {
+      const TCompBaseHeaderObj& old = EntryList.Object(found);
+      if (old.Action == TCompBaseHeaderObj::kCopy && old.Extra.size() == 2 &&
+          old.Extra[0] == kKeptForeign && !Excluded(CurrentFileName)) {
+        ReportError(fullPath,
+                    std::string("the archive holds ") +
+                        ForeignKind(static_cast<char>(old.Extra[1]), old.Extra[1] == 0) +
+                        " of this name, which is kept as it is; the file was not added",
+                    "0", kErrNameNotStored);
+        return;
+      }
+    }
+  }
+  TCompBase::FoundFile(SpecIndex, Folder, Data);
+}
+
 // --- writing -----------------------------------------------------------------
 
-void TTar::WriteNameAndPrepare(Stream* Target, const std::string& stored, bool folder) {
+void TTar::WriteExtension(Stream* Target, const std::string& name, char type,
+                          const std::string& data, uint32_t mtime) {
+  std::memset(fHeader, 0, kBlock);
+  PutText(fHeader, kNameOff, kNameLen - 1, name);
+  PutOctal(fHeader, kModeOff, kModeLen, 0644);
+  const bool pax = type == kTypePax;
+  PutOctal(fHeader, kUidOff, kUidLen, pax ? UnixUID : 0);
+  PutOctal(fHeader, kGidOff, kGidLen, pax ? UnixGID : 0);
+  PutOctal(fHeader, kSizeOff, kSizeLen, data.size());
+  PutOctal(fHeader, kMtimeOff, kMtimeLen, mtime);
+  fHeader[kTypeOff] = type;
+  std::memcpy(fHeader + kMagicOff, kMagic, kMagicLen);
+  PutText(fHeader, kUnameOff, kUnameLen, UnixUName);
+  PutText(fHeader, kGnameOff, kGnameLen, UnixGName);
+  PutOctal(fHeader, kChksumOff, kChksumLen, TarChecksum(fHeader));
+  std::vector<uint8_t> blocks(RoundUp(data.size()), 0);
+  std::memcpy(blocks.data(), data.data(), data.size());
+  WriteBlock(Target, fHeader, kBlock, false, 0, false);
+  WriteBlock(Target, blocks.data(), static_cast<uint32_t>(blocks.size()), false, 0, false);
+}
+
+void TTar::WriteNameAndPrepare(Stream* Target, const std::string& name, bool folder,
+                               uint32_t mtime, const std::string& paxRest) {
   // User and group names are cut to their fields (the properties keep the cut value).
   if (UnixUName.size() > kUnameLen) UnixUName.resize(kUnameLen);
   if (UnixGName.size() > kGnameLen) UnixGName.resize(kGnameLen);
 
-  if (stored.size() + 1 > kNameLen) {
-    // The name and its zero byte do not fit: a long-name entry goes first.
-    std::memset(fHeader, 0, kBlock);
-    PutText(fHeader, kNameOff, kNameLen, kLongLinkName);
-    PutOctal(fHeader, kModeOff, kModeLen, 0644);
-    PutOctal(fHeader, kUidOff, kUidLen, 0);
-    PutOctal(fHeader, kGidOff, kGidLen, 0);
-    PutOctal(fHeader, kSizeOff, kSizeLen, stored.size() + 1);
-    PutOctal(fHeader, kMtimeOff, kMtimeLen, 0);
-    fHeader[kTypeOff] = kTypeLongName;
-    std::memcpy(fHeader + kMagicOff, kMagic, kMagicLen);
-    PutText(fHeader, kUnameOff, kUnameLen, UnixUName);
-    PutText(fHeader, kGnameOff, kGnameLen, UnixGName);
-    PutOctal(fHeader, kChksumOff, kChksumLen, TarChecksum(fHeader));
-    std::vector<uint8_t> data(RoundUp(stored.size() + 1), 0);
-    std::memcpy(data.data(), stored.data(), stored.size());
-    WriteBlock(Target, fHeader, kBlock, false, 0, false);
-    WriteBlock(Target, data.data(), static_cast<uint32_t>(data.size()), false, 0, false);
-  }
+  const TStoredNameForm form = StoredNameForm(name, TranslateOemChar, '/');
+  // The name field keeps the OEM form even where a pax record holds the name.
+  const std::string field = ToStoredName(name, TranslateOemChar, '/');
+  const bool fits = field.size() + 1 <= kNameLen;
+  std::string pax = paxRest;
+  if (form.Utf8)
+    pax += PaxRecord("path", form.Bytes);
+  else if (!pax.empty() && !fits)
+    pax += PaxRecord("path", StoredNameForm(name, false, '/').Bytes);
+  if (!pax.empty())
+    WriteExtension(Target, PaxHeaderName(field), kTypePax, pax, mtime);
+  else if (!fits)
+    WriteExtension(Target, kLongLinkName, kTypeLongName, field + '\0', 0);
 
   std::memset(fHeader, 0, kBlock);
-  PutText(fHeader, kNameOff, kNameLen - 1, stored);
+  PutText(fHeader, kNameOff, kNameLen - 1, field);
   std::memcpy(fHeader + kModeOff, folder ? kFolderMode : kFileMode, kModeLen);
   fHeader[kTypeOff] = folder ? kTypeFolder : kTypeFile;
   std::memcpy(fHeader + kMagicOff, kMagic, kMagicLen);
@@ -116,47 +261,18 @@ void TTar::WriteNameAndPrepare(Stream* Target, const std::string& stored, bool f
 }
 
 void TTar::WritePadding(Stream* Target, uint64_t end) {
-  const uint32_t pad = RoundUp(end) - static_cast<uint32_t>(end);
+  const uint32_t pad = PaddingAfter(end);
   if (pad == 0) return;
   uint8_t zeros[kBlock] = {};
-  if (!Target->Seek(static_cast<int64_t>(end), platform::Origin::Begin)) WriteFailed();
   WriteBlock(Target, zeros, pad, false, 0, false);
-}
-
-// Copies the source from its first byte to its end, however long it is now:
-// the header then records what was stored, whatever the gathered size said.
-bool TTar::CopySourceData(Stream* Target, platform::Stream* in, const std::string& source,
-                        TCompBaseHeaderObj& Entry, uint32_t& copied) {
-  copied = 0;
-  std::vector<uint8_t> buffer(kCopyChunk);
-  for (;;) {
-    if (GetCancel()) return false;
-    const uint32_t want = std::min<uint32_t>(kCopyChunk, 0xFFFFFFFFu - copied);
-    if (want == 0) break;
-    const int64_t got = ReadBlock(in, buffer.data(), want, 0, false);
-    if (got < 0) {
-      ReportReadFailure(source);
-      return false;
-    }
-    if (got == 0) break;
-    WriteBlock(Target, buffer.data(), static_cast<uint32_t>(got), true, 0, false);
-    copied += static_cast<uint32_t>(got);
-    BytesLeft -= std::min(BytesLeft, static_cast<uint32_t>(got));
-    ReportProgress(copied, Entry.Size, TotalBytes);
-  }
-  return true;
-}
-
-void TTar::WriteFilled(Stream* Target, uint32_t at) {
-  if (!Target->Seek(at, platform::Origin::Begin)) WriteFailed();
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
 }
 
 bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   const bool folder = (Entry.Attr & platform::kAttrDirectory) != 0;
   if (folder && !StoreEmptySubDirs) return false;
   const std::string source = EntryList.Line(Index);
-  CurrentFileName = source;  // TAR stores the source path itself
+  SetCurrentFileName(source);
+  if (CurrentFileName.empty()) return false;
 
   FileHandle in;
   if (!folder) {
@@ -170,46 +286,54 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
 
   bool extract = true;
   if (OnBegin) OnBegin(*this, CurrentFileName, static_cast<int>(EntryNumber), extract);
-  if (extract && Entry.Action != TCompBaseHeaderObj::kReplace && OnRenameFile) {
-    std::string renamed = CurrentFileName;
-    OnRenameFile(*this, CurrentFileName, renamed);
-    if (!renamed.empty()) CurrentFileName = renamed;
-  }
+  if (extract && Entry.Action != TCompBaseHeaderObj::kReplace) RenameStep(CurrentFileName);
   if (!extract) return false;
 
+  // The size at opening is what the entry holds: a file that grows after it
+  // is stored as it was then, one that shrinks is reported and left out.
+  uint32_t size = 0;
+  if (!folder) {
+    const int64_t actual = in->Size();
+    if (actual < 0) {
+      ReportReadFailure(source);
+      return false;
+    }
+    if (!CheckFileSize(source, static_cast<uint64_t>(actual))) return false;
+    size = static_cast<uint32_t>(actual);
+  }
+
+  // A new archive may grow past 4 GiB: positions are 64-bit here, and the
+  // entry's 32-bit Offset serves only the report after the run.
   const int64_t start = Target->Position();
-  if (start < 0 || start > 0xFFFFFFFFll) WriteFailed();
+  if (start < 0) WriteFailed();
   Entry.Offset = static_cast<uint32_t>(start);
   const uint32_t date = ApplyDateAttribute(folder ? Entry.Date : in->DosTime(1));
   Entry.Date = date;
+  const auto mtime = static_cast<uint32_t>(DosToUnix(date));
 
-  std::string stored = CurrentFileName;
-  if (folder) stored = AppendBackslash(stored);
-  stored = ToStoredName(stored, TranslateOemChar, '/');
-
-  WriteNameAndPrepare(Target, stored, folder);
-  const int64_t headerAt = Target->Position();
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
-
-  uint32_t copied = 0;
-  if (!folder && !CopySourceData(Target, in.get(), source, Entry, copied)) {
-    if (!TruncateTarget(Target, Entry.Offset)) WriteFailed();
-    return false;
-  }
-  Entry.Size = Entry.PackedSize = copied;
-
-  PutOctal(fHeader, kSizeOff, kSizeLen, copied);
-  PutOctal(fHeader, kMtimeOff, kMtimeLen, static_cast<uint32_t>(DosToUnix(date)));
+  const std::string name = folder ? AppendBackslash(CurrentFileName) : CurrentFileName;
+  WriteNameAndPrepare(Target, name, folder, mtime);
+  PutOctal(fHeader, kSizeOff, kSizeLen, size);
+  PutOctal(fHeader, kMtimeOff, kMtimeLen, mtime);
   PutOctal(fHeader, kUidOff, kUidLen, UnixUID);
   PutOctal(fHeader, kGidOff, kGidLen, UnixGID);
   PutOctal(fHeader, kChksumOff, kChksumLen, TarChecksum(fHeader));
-  WriteFilled(Target, static_cast<uint32_t>(headerAt));
-  if (!folder) WritePadding(Target, static_cast<uint64_t>(headerAt) + kBlock + copied);
-  else if (!Target->Seek(0, platform::Origin::End)) WriteFailed();
+  const int64_t headerAt = Target->Position();
+  WriteBlock(Target, fHeader, kBlock, false, 0, false);
 
+  if (!folder) {
+    const uint32_t copied = CopyFileData(in.get(), Target, size, 0, false);
+    if (copied != size) {
+      if (!GetCancel()) ReportReadFailure(source);
+      if (!TruncateTarget(Target, start)) WriteFailed();
+      return false;
+    }
+    WritePadding(Target, static_cast<uint64_t>(headerAt) + kBlock + size);
+  }
+  Entry.Size = Entry.PackedSize = size;
   Entry.Header.assign(fHeader, fHeader + kBlock);
   Entry.ExtraLength = 0;
-  if (OnEnd) OnEnd(*this, stored, true);
+  if (OnEnd) OnEnd(*this, ToStoredName(name, TranslateOemChar, '/'), true);
   return true;
 }
 
@@ -224,22 +348,29 @@ void TTar::WriteArchiveEnd(Stream* Target) {
 
 // --- reading an existing archive ---------------------------------------------
 
+// Reads one entry from HeaderPos: any extended headers (pax 'x', GNU long
+// names 'L' and 'K'), the header, any old GNU sparse-map blocks; fHeader is
+// left holding the entry's own header. A global pax header ('g') that starts
+// the sequence is an entry of its own.
 bool TTar::ReadHeader(Stream* Source, std::string& Name) {
   NextHeaderPos = 0;
   fStop = Stop::None;
+  fMember = TMemberInfo();
+  TMemberInfo& m = fMember;
   const int64_t size = Source->Size();
   uint64_t pos = HeaderPos;
-  auto readBlock = [&](uint64_t at) {
-    return at + kBlock <= static_cast<uint64_t>(size) &&
+  m.First = pos;
+  auto readAt = [&](uint64_t at, void* to, uint64_t count) {
+    return at + count <= static_cast<uint64_t>(size) &&
            Source->Seek(static_cast<int64_t>(at), platform::Origin::Begin) &&
-           Source->Read(fHeader, kBlock) == kBlock;
+           Source->Read(to, static_cast<int64_t>(count)) == static_cast<int64_t>(count);
   };
   auto damaged = [&](const char* why) {
     fStop = Stop::Damaged;
-    fStopReason = why;
+    fStopReason = std::string("not a TAR archive: ") + why;
     return false;
   };
-  if (!readBlock(pos)) {
+  if (!readAt(pos, fHeader, kBlock)) {
     fStop = Stop::End;
     return false;
   }
@@ -249,36 +380,114 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
   }
   if (!ValidHeader(fHeader)) return damaged("a block that is not a TAR header");
 
-  std::string longName;
-  bool haveLongName = false;
-  while (fHeader[kTypeOff] == kTypeLongName && Field(fHeader, kNameOff, kNameLen) == kLongLinkName) {
-    const uint64_t length = OctalField(fHeader, kSizeOff, kSizeLen);
-    if (length == 0 || length > kMaxLongName) return damaged("a long name of impossible length");
-    std::vector<char> text(RoundUp(length));
-    if (pos + kBlock + text.size() > static_cast<uint64_t>(size) ||
-        Source->Read(text.data(), text.size()) != static_cast<int64_t>(text.size()))
-      return damaged("a long name cut short");
-    longName.assign(text.data(), strnlen(text.data(), length));
-    haveLongName = true;
-    pos += kBlock + text.size();
-    if (!readBlock(pos) || AllZero(fHeader) || !ValidHeader(fHeader))
-      return damaged("a long name without its entry");
+  std::string longName, paxPath, sparseName;
+  bool havePath = false, haveSize = false, binary = false;
+  uint64_t paxSize = 0;
+  for (;;) {
+    const char type = static_cast<char>(fHeader[kTypeOff]);
+    const bool first = pos == m.First;
+    if (type != kTypePax && type != 'X' && type != kTypeLongName && type != kTypeLongLink &&
+        !(type == kTypePaxGlobal && !first))
+      break;
+    if (type == kTypePaxGlobal && first) break;
+    const uint64_t length = NumberField(fHeader, kSizeOff, kSizeLen);
+    if (length > kMaxExtension) return damaged("an extended header of impossible length");
+    std::string data(RoundUp(length), '\0');
+    if (!data.empty() && !readAt(pos + kBlock, data.data(), data.size()))
+      return damaged("an extended header cut short");
+    data.resize(length);
+    const uint64_t after = pos + kBlock + RoundUp(length);
+    if (type == kTypeLongName) {
+      longName.assign(data.c_str());
+    } else if (type == kTypeLongLink) {
+      m.LongLinkAt = pos;
+      m.LongLinkEnd = after;
+    } else if (type != kTypePaxGlobal) {
+      for (size_t i = 0; i < data.size() && data[i] != '\0';) {
+        size_t digits = i;
+        uint64_t n = 0;
+        while (digits < data.size() && data[digits] >= '0' && data[digits] <= '9' && n < kMaxExtension)
+          n = n * 10 + static_cast<uint64_t>(data[digits++] - '0');
+        // At least the digits, a space, "k=" and the newline.
+        if (digits == i || digits >= data.size() || data[digits] != ' ' ||
+            n < digits - i + 4 || n > data.size() - i || data[i + n - 1] != '\n')
+          return damaged("a damaged extended header");
+        const std::string record = data.substr(i, n);
+        const size_t keyAt = digits - i + 1, eq = record.find('=', keyAt);
+        if (eq == std::string::npos) return damaged("a damaged extended header");
+        const std::string key = record.substr(keyAt, eq - keyAt);
+        const std::string value = record.substr(eq + 1, record.size() - eq - 2);
+        if (key == "path") {
+          paxPath = value;
+          havePath = true;
+        } else {
+          m.PaxRest += record;
+          if (key == "size") {
+            paxSize = std::strtoull(value.c_str(), nullptr, 10);
+            haveSize = true;
+          } else if (key == "GNU.sparse.name") {
+            sparseName = value;
+            m.PaxSparse = true;
+          } else if (key.compare(0, 11, "GNU.sparse.") == 0) {
+            m.PaxSparse = true;
+          } else if (key == "hdrcharset") {
+            binary = value == "BINARY";
+          }
+        }
+        i += n;
+      }
+    }
+    pos = after;
+    if (!readAt(pos, fHeader, kBlock) || AllZero(fHeader) || !ValidHeader(fHeader))
+      return damaged("an extended header without its entry");
   }
 
-  const uint64_t dataSize = OctalField(fHeader, kSizeOff, kSizeLen);
-  const uint64_t next = pos + kBlock + RoundUp(dataSize);
-  if (dataSize > 0xFFFFFFFFull || next > static_cast<uint64_t>(size))
+  m.HeaderAt = pos;
+  m.Type = static_cast<char>(fHeader[kTypeOff]);
+  m.Global = m.Type == kTypePaxGlobal;
+  uint64_t dataAt = pos + kBlock;
+  if (m.Type == kTypeSparse && OldGnuMagic(fHeader) && fHeader[kSparseExtendedOff] != 0) {
+    uint8_t block[kBlock];
+    int count = 0;
+    do {
+      if (++count > kMaxSparseBlocks || !readAt(dataAt, block, kBlock))
+        return damaged("a sparse map cut short");
+      dataAt += kBlock;
+    } while (block[kSparseBlockExtendedOff] != 0);
+  }
+  m.Size = haveSize ? paxSize : NumberField(fHeader, kSizeOff, kSizeLen);
+  auto tooLarge = [&](const char* why) {
+    fStop = Stop::Damaged;
+    fStopReason = why;
+    return false;
+  };
+  if (m.Size > kMax32) return tooLarge("the archive holds an entry of 4 GiB or more, which this writer cannot keep");
+  m.Next = dataAt + (HasNoData(m.Type) ? 0 : RoundUp(m.Size));
+  if (m.Next > static_cast<uint64_t>(size))
     return damaged("an entry that runs past the end of the file");
-  fEntryHeaderPos = static_cast<uint32_t>(pos);
-  fEntrySize = static_cast<uint32_t>(dataSize);
-  NextHeaderPos = static_cast<uint32_t>(next);
-  Name = haveLongName ? longName : Field(fHeader, kNameOff, kNameLen);
+  if (m.Next > kMax32) return tooLarge("an archive of 4 GiB or more cannot be updated by this writer");
+
+  if (!sparseName.empty()) {
+    m.Name = sparseName;
+    m.NameUtf8 = !binary;
+  } else if (havePath) {
+    m.Name = paxPath;
+    m.NameUtf8 = !binary;
+  } else if (!longName.empty()) {
+    m.Name = longName;
+  } else {
+    m.Name = Field(fHeader, kNameOff, kNameLen);
+    const std::string prefix = PosixMagic(fHeader) ? Field(fHeader, kPrefixOff, kPrefixLen) : "";
+    if (!prefix.empty()) m.Name = prefix + "/" + m.Name;
+  }
+  NextHeaderPos = static_cast<uint32_t>(m.Next);
+  Name = m.Name;
   return true;
 }
 
 void TTar::RejectArchive(const std::string& why) {
   // Replacing it would silently drop content this writer cannot read.
-  ReportError(ArchiveFile(), "not a TAR archive: " + why, "0", kErrUnsupported);
+  ReportError(ArchiveFile(), why + "; the archive was left as it is", "0", kErrUnsupported);
   Discard = true;
 }
 
@@ -287,68 +496,105 @@ void TTar::LoadEntries(Stream* Source) {
   const int64_t size = Source->Size();
   const int64_t start = ArchiveStart - 1;
   if (size <= start) return;  // an empty file becomes a new archive
+  // A compressed archive is named as such; a TAR whose first name happens
+  // to begin like a compressor's signature is still a TAR.
+  uint8_t magic[kBlock] = {};
+  if (Source->Seek(start, platform::Origin::Begin) && Source->Read(magic, 6) == 6 &&
+      !(Source->Read(magic + 6, kBlock - 6) == kBlock - 6 && ValidHeader(magic))) {
+    const char* packer = nullptr;
+    if (magic[0] == 0x1F && magic[1] == 0x8B) packer = "gzip (a TAR-GZIP archive)";
+    else if (std::memcmp(magic, "BZh", 3) == 0) packer = "bzip2";
+    else if (std::memcmp(magic, "\xFD" "7zXZ\0", 6) == 0) packer = "xz";
+    else if (std::memcmp(magic, "\x28\xB5\x2F\xFD", 4) == 0) packer = "zstd";
+    if (packer) {
+      RejectArchive(std::string("the archive is compressed with ") + packer +
+                    ", and a compressed archive cannot be updated");
+      return;
+    }
+  }
   if ((size - start) % kBlock != 0) {
-    RejectArchive("its length is not a multiple of 512 bytes");
+    RejectArchive("not a TAR archive: its length is not a multiple of 512 bytes");
     return;
   }
   std::string name;
   for (bool more = ReadFirstHeader(name, Source); more; more = ReadNextHeader(name, Source)) {
-    std::string line = FromStoredName(name, TranslateOemChar);
-    // A folder is found again without its trailing delimiter.
-    if (fHeader[kTypeOff] == kTypeFolder) line = RemoveBackslash(line);
+    const TMemberInfo& m = fMember;
+    std::string line;
+    std::vector<uint8_t> kept;
+    if (m.Global) {
+      // No file name can hold this byte, so no file found matches the line.
+      line = "\xFF" "global extended header at " + std::to_string(m.First);
+      kept = {kKeptGlobal, static_cast<uint8_t>(m.Type)};
+    } else {
+      line = m.NameUtf8 ? FromStoredUtf8Name(name) : FromStoredName(name, TranslateOemChar);
+      // A folder is found again without its trailing delimiter.
+      if (m.Type == kTypeFolder) line = RemoveBackslash(line);
+      if (ForeignKind(m.Type, m.PaxSparse))
+        kept = {kKeptForeign, static_cast<uint8_t>(m.PaxSparse ? 0 : m.Type)};
+    }
     if (PostCommit) {
-      EntryList.Add(line, std::make_unique<TCompBaseHeaderObj>());
+      auto obj = std::make_unique<TCompBaseHeaderObj>();
+      obj->Extra = kept;
+      EntryList.Add(line, std::move(obj));
       EntrySpecIndex.push_back(1);
       continue;
     }
-    if (Switch == swDelete && NameSelected(line)) {
+    if (!m.Global && Switch == swDelete && TarNameSelected(line)) {
       ++FilesDeleted;
       continue;
     }
     auto obj = std::make_unique<TCompBaseHeaderObj>();
     obj->Action = TCompBaseHeaderObj::kCopy;
     obj->Header.assign(fHeader, fHeader + kBlock);
-    obj->Size = fEntrySize;
-    // What follows the entry's first block: any long-name blocks, the
-    // entry's own header and its data (the driver copies 512 + this).
-    obj->PackedSize = fEntryHeaderPos - HeaderPos + fEntrySize;
-    obj->Offset = HeaderPos;
-    const auto mtime = static_cast<int32_t>(OctalField(fHeader, kMtimeOff, kMtimeLen));
+    obj->Size = obj->PackedSize = static_cast<uint32_t>(m.Size);
+    // The entry is copied from its first extended header to the end of its
+    // padded data.
+    obj->Offset = static_cast<uint32_t>(m.First);
+    obj->CopyLength = m.Next - m.First;
+    const auto mtime = static_cast<int32_t>(NumberField(fHeader, kMtimeOff, kMtimeLen));
     obj->Date = DateTimeToDosStamp(UnixTimeToLocal(mtime));
     obj->Attr = 0;
-    TotalBytes += kBlock + obj->PackedSize;
+    obj->Extra = kept;
+    TotalBytes += static_cast<uint32_t>(obj->CopyLength);
     EntryList.Add(line, std::move(obj));
     EntrySpecIndex.push_back(1);
   }
   if (fStop == Stop::Damaged) RejectArchive(fStopReason);
 }
 
+// A kept entry under a new name: its long-link block and its pax records
+// other than the name go with it; every header field but the name stays.
 void TTar::CopyEntry(Stream* Source, Stream* Target, int, int Index) {
   TCompBaseHeaderObj& entry = EntryList.Object(Index);
-  // The entry's own header follows any long-name blocks.
-  const uint32_t headerAt = entry.Offset + (entry.PackedSize - entry.Size);
-  if (!Source->Seek(headerAt, platform::Origin::Begin) ||
-      Source->Read(fHeader, kBlock) != kBlock)
-    WriteFailed();
+  HeaderPos = entry.Offset;
+  std::string oldName;
+  if (!ReadHeader(Source, oldName)) WriteFailed();
+  const TMemberInfo m = fMember;
   uint8_t old[kBlock];
   std::memcpy(old, fHeader, kBlock);
 
-  std::string line = EntryList.Line(Index);
-  std::replace(line.begin(), line.end(), '\\', '/');
-  SetCurrentFileName(line);
-  const bool folder = old[kTypeOff] == kTypeFolder;
-  const std::string stored = ToStoredName(
-      folder ? AppendBackslash(CurrentFileName) : CurrentFileName, TranslateOemChar, '/');
-  WriteNameAndPrepare(Target, stored, folder);
-  // Everything but the name stays as it was.
+  CurrentFileName = EntryList.Line(Index);
+  if (m.LongLinkEnd > m.LongLinkAt) {
+    const auto count = static_cast<uint32_t>(m.LongLinkEnd - m.LongLinkAt);
+    if (!Source->Seek(static_cast<int64_t>(m.LongLinkAt), platform::Origin::Begin) ||
+        CopyBlock(Source, Target, count, 0, false) != count)
+      WriteFailed();
+  }
+  const bool folder = m.Type == kTypeFolder;
+  const auto mtime = static_cast<uint32_t>(NumberField(old, kMtimeOff, kMtimeLen));
+  WriteNameAndPrepare(Target, folder ? AppendBackslash(CurrentFileName) : CurrentFileName,
+                      folder, mtime, m.PaxRest);
+  // Everything but the name stays as it was (a POSIX prefix would join the
+  // new name to the old folder).
   std::memcpy(fHeader + kNameLen, old + kNameLen, kBlock - kNameLen);
+  if (PosixMagic(old)) std::memset(fHeader + kPrefixOff, 0, kPrefixLen);
   char sum[8];
   FormatOctal(TarChecksum(fHeader), 7, true, sum);  // six digits and a zero byte
   std::memcpy(fHeader + kChksumOff, sum, 7);
   fHeader[kChksumOff + 7] = ' ';
   WriteBlock(Target, fHeader, kBlock, false, 0, false);
-  const uint32_t count = RoundUp(entry.Size);
-  if (!Source->Seek(headerAt + kBlock, platform::Origin::Begin) ||
+  const auto count = static_cast<uint32_t>(m.Next - (m.HeaderAt + kBlock));
+  if (!Source->Seek(static_cast<int64_t>(m.HeaderAt + kBlock), platform::Origin::Begin) ||
       CopyBlock(Source, Target, count, 0, false) != count)
     WriteFailed();
 }

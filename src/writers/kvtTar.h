@@ -24,6 +24,12 @@ constexpr size_t kTypeOff = 156;
 constexpr size_t kMagicOff = 257, kMagicLen = 8;
 constexpr size_t kUnameOff = 265, kUnameLen = 32;
 constexpr size_t kGnameOff = 297, kGnameLen = 32;
+// The POSIX form ("ustar", a zero byte, "00") splits long names over this
+// field and the name field; the older GNU form keeps other fields there.
+constexpr size_t kPrefixOff = 345, kPrefixLen = 155;
+// Old GNU sparse entries: the header's "more sparse blocks follow" flag, and
+// the same flag in each of those blocks.
+constexpr size_t kSparseExtendedOff = 482, kSparseBlockExtendedOff = 504;
 
 // "ustar" with two spaces and a zero byte: the older GNU form.
 constexpr char kMagic[kMagicLen] = {'u', 's', 't', 'a', 'r', ' ', ' ', '\0'};
@@ -37,11 +43,37 @@ constexpr char kTypeFile = '0', kTypeFolder = '5';
 // placed before the header whose name field holds the name's first bytes.
 constexpr char kLongLinkName[] = "././@LongLink";
 constexpr char kTypeLongName = 'L';
+constexpr char kTypeLongLink = 'K';
+// POSIX extended headers: for the entry that follows ('x'), or for all that
+// follow ('g', kept in place as an entry of its own).
+constexpr char kTypePax = 'x', kTypePaxGlobal = 'g', kTypeSparse = 'S';
 // The end of an archive: at least two zero blocks, up to a multiple of this.
 constexpr uint32_t kRecord = 10240;
 
 // Sum of the header's bytes with the checksum field counted as spaces.
 uint32_t TarChecksum(const uint8_t* header);
+// Zero bytes that follow data ending at `end` (counted from the start of the
+// archive) up to the next block boundary.
+uint32_t PaddingAfter(uint64_t end);
+// One POSIX extended-header record: "<length> <key>=<value>\n", the length
+// counting itself.
+std::string PaxRecord(const std::string& key, const std::string& value);
+
+// What the blocks of one entry of an existing archive say, extended headers
+// included.
+struct TMemberInfo {
+  uint64_t First = 0;     // the first block (an extended header, or the header)
+  uint64_t HeaderAt = 0;  // the entry's own header
+  uint64_t Size = 0;      // data bytes (a pax "size" record wins)
+  uint64_t Next = 0;      // the block after the entry's padded data
+  std::string Name;       // the full name, as stored
+  bool NameUtf8 = false;  // from a pax record: UTF-8, not the OEM page
+  char Type = '0';
+  bool Global = false;    // a global extended header, standing alone
+  bool PaxSparse = false; // a pax-described sparse file
+  std::string PaxRest;    // its records other than "path"
+  uint64_t LongLinkAt = 0, LongLinkEnd = 0;  // a 'K' block's span, if any
+};
 
 }  // namespace tar
 
@@ -64,25 +96,38 @@ class TTar : public TCompBase {
   void WriteArchiveEnd(Stream* Target) override;
   void ReportEntries() override;
   void AfterCommit() override;
+  // TAR names never carry a drive or a leading separator: the absolute path
+  // modes store the full path from its first folder.
+  void SetCurrentFileName(const std::string& FullPath) override;
+  // A file found on disk under the name of a kept link, device or sparse
+  // entry leaves that entry as it is; it is reported, not stored. Exclude
+  // lines are matched without their root, as the names are stored.
+  void FoundFile(int SpecIndex, const std::string& Folder,
+                 const platform::FindData& Data) override;
+  // A name without its drive and leading separators.
+  static std::string WithoutRoot(std::string name);
 
  private:
   // How the last ReadHeader ended a listing.
   enum class Stop { None, End, ZeroBlock, Damaged };
 
-  // Writes the long-name entry when `stored` does not fit the name field,
-  // then fills the header's own fields (name, mode, type, magic, owner).
-  void WriteNameAndPrepare(Stream* Target, const std::string& stored, bool folder);
-  void WriteFilled(Stream* Target, uint32_t at);
-  bool CopySourceData(Stream* Target, platform::Stream* in, const std::string& source,
-                    TCompBaseHeaderObj& Entry, uint32_t& copied);
+  // Writes what must precede the header for `name` (CurrentFileName's form,
+  // a folder with its trailing separator): a pax header when the name needs
+  // UTF-8 (with `paxRest`, other records of a kept entry), a GNU long-name
+  // entry when the stored bytes do not fit the name field; then fills the
+  // header's own fields (name, mode, type, magic, owner).
+  void WriteNameAndPrepare(Stream* Target, const std::string& name, bool folder,
+                           uint32_t mtime, const std::string& paxRest = {});
+  void WriteExtension(Stream* Target, const std::string& name, char type,
+                      const std::string& data, uint32_t mtime);
   void WritePadding(Stream* Target, uint64_t end);
   void RejectArchive(const std::string& why);
+  bool TarNameSelected(const std::string& Name);
+  bool NameSelectedExcluded(const std::string& Name);
 
   uint8_t fHeader[tar::kBlock] = {};
-  // Set by ReadHeader: where the entry's own header lies (after any
-  // long-name blocks), its data size, and why a listing stopped.
-  uint32_t fEntryHeaderPos = 0;
-  uint32_t fEntrySize = 0;
+  // Set by ReadHeader: the entry read, and why a listing stopped.
+  tar::TMemberInfo fMember;
   Stop fStop = Stop::None;
   std::string fStopReason;
 };

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,19 +33,21 @@ class ScratchDir {
 };
 
 // Joins path pieces with the native delimiter: dir / "src" / "a.txt".
+// Paths are UTF-8 text, as the components take them, on every system.
 inline std::string operator/(const std::string& a, const std::string& b) {
-  std::filesystem::path p(a);
-  p /= std::filesystem::path(b);
-  return p.string();
+  std::filesystem::path p = std::filesystem::u8path(a);
+  p /= std::filesystem::u8path(b);
+  return p.u8string();
 }
 inline std::string operator/(const std::string& a, const char* b) { return a / std::string(b); }
 
 inline void WriteFile(const std::string& path, const Bytes& data) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error("cannot create " + path);
-  if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
-  std::fclose(f);
+  const std::filesystem::path p = std::filesystem::u8path(path);
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot create " + path);
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
@@ -50,14 +55,9 @@ inline void WriteFile(const std::string& path, const std::string& text) {
 }
 
 inline Bytes ReadFile(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return {};
-  Bytes data;
-  uint8_t buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.insert(data.end(), buffer, buffer + n);
-  std::fclose(f);
-  return data;
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  if (!in) return {};
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
