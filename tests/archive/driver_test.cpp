@@ -444,6 +444,53 @@ TEST_F(DriverTest, UnreadableFoldersAreReportedAndNotStoredAsEmpty) {
   EXPECT_EQ(errors_[0].File, dir_.Join("src/sub"));
 }
 
+// Names that cannot be stored faithfully are reported (26858) and left
+// out, never renamed: a Korean name in a format without UTF-8 names, a
+// backslash that readers would take for a folder separator, bytes that
+// are not UTF-8. A name code page 932 holds is kept.
+TEST_F(DriverTest, NamesThatCannotBeStoredAreReportedAndLeftOut) {
+  if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
+  class NoUtf8Writer : public TTestWriter {
+   public:
+    bool StoresUtf8Names() const override { return false; }
+  };
+  dir_.WriteFile("src/names/한국.txt", "k");
+  dir_.WriteFile("src/names/日本.txt", "j");
+#ifndef _WIN32
+  dir_.WriteFile("src/names/back\\slash.txt", "b");
+  dir_.WriteFile("src/names/\x93\xfa.txt", "s");  // Shift-JIS bytes, not UTF-8
+#endif
+  NoUtf8Writer w;
+  w.SetFileSpec({Spec("names/*")});
+  w.SetDefaultDir(src_);
+  w.SetArchiveFile(archive_);
+  w.OnError = [this](TCompBase&, const std::string& file, const std::string& ext,
+                     const std::string&, int code) { errors_.push_back({code, file, ext}); };
+  EXPECT_EQ(w.Compress(), 1);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"\x93\xfa\x96\x7b.txt"}));
+  std::vector<std::string> reported;
+  for (const ErrorRecord& e : errors_) {
+    EXPECT_EQ(e.Code, kErrNameNotStored) << e.File;
+    EXPECT_NE(e.Extended.find("left out"), std::string::npos) << e.Extended;
+    reported.push_back(ExtractFileName(e.File));
+  }
+  std::sort(reported.begin(), reported.end());
+#ifdef _WIN32
+  EXPECT_EQ(reported, (std::vector<std::string>{"한국.txt"}));
+#else
+  EXPECT_EQ(reported,
+            (std::vector<std::string>{"back\\slash.txt", "\x93\xfa.txt", "한국.txt"}));
+#endif
+
+  // A format that marks UTF-8 names keeps the Korean one.
+  errors_.clear();
+  platform::Current().DeleteFile(archive_);
+  auto utf8 = Writer({Spec("names/*.txt")});
+  const size_t kept = utf8->Compress();
+  EXPECT_GE(kept, 2u);
+  for (const ErrorRecord& e : errors_) EXPECT_NE(ExtractFileName(e.File), "한국.txt");
+}
+
 TEST_F(DriverTest, UncreatableTemporaryFileReportsTwiceThenRaises) {
   auto w = Writer({Spec("a.txt")});
   // Every temporary name begins with "kvt"; make its creation fail.
