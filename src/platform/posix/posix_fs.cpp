@@ -3,8 +3,8 @@
 // Attributes follow the DOS bits: a folder is 16, a regular file 32 (plus
 // read-only 1 when its owner may not write it). FIFOs, sockets and devices
 // carry kAttrSpecial, which the attribute filter rejects: reading one could
-// block forever. Names that begin with "." are not hidden here; the driver
-// skips them itself.
+// block forever. Names that begin with "." are files like any other: they
+// are neither hidden nor skipped.
 //
 // Symbolic links are followed for files. A link to a folder is never
 // reported by a search, so recursion can never enter a loop of links, and
