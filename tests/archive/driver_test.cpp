@@ -133,11 +133,15 @@ TEST_F(DriverTest, DotNamesAreGatheredAndDuplicatesStoredOnce) {
   dir_.WriteFile("src/.dotdir/inner.txt", "inside a dot folder");
   auto w = Writer({Spec("*"), Spec("a.txt"), Spec("*.txt")});
   w->RecurseDirs = true;
-  EXPECT_EQ(w->Compress(), 5);
+  std::vector<std::string> expected{".dotdir\\inner.txt", ".profile", "a.txt", "b.txt",
+                                    "sub\\c.txt"};
+  // Wine marks dot names hidden, and hidden folders are not descended into.
+  if (platform::Current().GetAttributes(dir_.Join("src/.dotdir")) & platform::kAttrHidden)
+    expected.erase(expected.begin());
+  EXPECT_EQ(w->Compress(), expected.size());
   std::vector<std::string> names = Entries();
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".dotdir\\inner.txt", ".profile", "a.txt", "b.txt",
-                                             "sub\\c.txt"}));
+  EXPECT_EQ(names, expected);
 }
 
 // An archive inside the folder it stores must not store itself (nor, under
