@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ctime>
 #include <string>
 
 #include "platform/platform.h"
@@ -103,6 +104,19 @@ TEST(PlatformTemp, UniqueTempFilesAreNewEmptyAndPrefixed) {
   EXPECT_EQ(TempFileOwner("kvt12.tmp", "kvt"), 0);
   EXPECT_EQ(TempFileOwner("kvt-1.tmp", "kvt"), 0);
   EXPECT_EQ(TempFileOwner("kvt12-x.txt", "kvt"), 0);
+}
+
+// Both systems: a file of a process id that cannot exist goes once old.
+TEST(PlatformTemp, StaleTempFilesOfAProcessThatIsGoneAreRemoved) {
+  test::TempDir dir;
+  const std::string gone = dir.WriteFile("kvt99999999-abc.tmp", "x");
+  dir.WriteFile("kvt99999999-def.tmp", "x");
+  dir.WriteFile("kvt99999999.tmp", "not one of ours");
+  ASSERT_TRUE(Current().SetLastWriteTime(gone, static_cast<int64_t>(std::time(nullptr)) - 300));
+  EXPECT_EQ(Current().RemoveStaleTempFiles(dir.Path(), "kvt", 60), 1);
+  EXPECT_FALSE(dir.Exists("kvt99999999-abc.tmp"));
+  EXPECT_TRUE(dir.Exists("kvt99999999-def.tmp"));
+  EXPECT_TRUE(dir.Exists("kvt99999999.tmp"));
 }
 
 // A move to another volume (every folder is one here) that fails part-way
