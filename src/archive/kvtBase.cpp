@@ -14,6 +14,9 @@ namespace vix {
 namespace {
 
 constexpr uint32_t kCopyChunk = 32768;
+// A temporary file of a process that is gone is removed once it is this
+// old: a process that just started may not have opened its file yet.
+constexpr int kStaleTempSeconds = 60;
 
 bool IsZipFamily(TArcType t) {
   return t == atZip || t == atZipExe || t == atZipMV || t == atJar || t == atBh || t == atBhExe;
@@ -288,7 +291,19 @@ void TCompBase::RaiseError(const std::string& FileName, const std::string& Exten
   throw raised;
 }
 
-void TCompBase::WriteFailed() { RaiseError(CurrentFileName, "", "0", kErrWrite); }
+// The report names the file that could not be written, with the system's
+// reason, and the entry being stored when it happened.
+void TCompBase::WriteFailed() {
+  std::string why = platform::Current().LastErrorText();
+  if (!CurrentFileName.empty()) why += " (while storing " + CurrentFileName + ")";
+  RaiseError(WriteTarget.empty() ? ArchiveFile() : WriteTarget, why, "0", kErrWrite);
+}
+
+void TCompBase::ShortWrite() {
+  const std::string target = WriteTarget.empty() ? ArchiveFile() : WriteTarget;
+  throw E_RAISE(kErrWrite, MessageText(kErrWrite) + ": " + target + ": " +
+                               platform::Current().LastErrorText());
+}
 
 // ---------------------------------------------------------------------------
 // Block primitives
@@ -323,7 +338,7 @@ int64_t TCompBase::WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool
   if (OutputKind == 4 || OutputKind == 5) return Count;
   Stream* to = Target;
   if (OutputKind == 1 || OutputKind == 3) to = ComponentStream;
-  if (!to) throw E_RAISE(kErrWrite);
+  if (!to) ShortWrite();
   if (Count == 0) return 0;
   if (ConvertLineEnds) {
     std::vector<uint8_t> converted;
@@ -334,9 +349,9 @@ int64_t TCompBase::WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool
       converted.push_back(p[i]);
     }
     if (to->Write(converted.data(), converted.size()) != static_cast<int64_t>(converted.size()))
-      throw E_RAISE(kErrWrite);
+      ShortWrite();
   } else if (to->Write(Buffer, Count) != static_cast<int64_t>(Count)) {
-    throw E_RAISE(kErrWrite);
+    ShortWrite();
   }
   if (IsData) UpdateCrc(CrcKind, Buffer, Count);
   return Count;
@@ -397,8 +412,11 @@ uint32_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint32_t Count, in
       const uint32_t chunk = std::min(Count - copied, kCopyChunk);
       const int64_t got = ReadBlock(Source, buffer.data(), chunk, CrcKind, false);
       if (got != chunk) {
-        WriteFailed();
-        break;  // cancelled: WriteFailed returned
+        // What is copied comes from the existing archive.
+        const std::string why = got < 0 ? platform::Current().LastErrorText()
+                                        : std::string("the file ends early");
+        RaiseError(ArchiveFile(), "reading it failed: " + why, "0", kErrWrite);
+        break;  // cancelled: RaiseError returned
       }
       WriteBlock(Target, buffer.data(), chunk, true, 0, Encrypt);
       copied += chunk;
@@ -429,16 +447,35 @@ uint32_t TCompBase::CopyFileData(Stream* Source, Stream* Target, uint32_t Count,
 }
 
 std::string TCompBase::NewTempFileName() {
+  auto& os = platform::Current();
+  fTempFailureName.clear();
+  fTempFailureReason.clear();
   std::string folder = GetTempDir();
-  if (folder.empty()) return {};
+  if (folder.empty()) {
+    fTempFailureReason = "the system names no temporary folder: " + os.LastErrorText();
+    return {};
+  }
+  fTempFailureName = folder;
+  bool made = false;
   if (!DirExists(folder)) {
     try {
-      ForceDirs(folder);
+      made = ForceDirs(folder);
     } catch (const E_RAISE&) {
+    }
+    if (!made) {
+      fTempFailureReason = "the temporary folder cannot be created: " + os.LastErrorText();
       return {};
     }
   }
-  return platform::Current().UniqueTempFile(folder, "kvt");
+  // Files that runs killed before they could clean up left behind.
+  os.RemoveStaleTempFiles(folder, "kvt", kStaleTempSeconds);
+  std::string name = os.UniqueTempFile(folder, "kvt");
+  if (name.empty()) {
+    fTempFailureReason = "no temporary file can be made there: " + os.LastErrorText();
+    return {};
+  }
+  RememberRunFile(name);
+  return name;
 }
 
 // ---------------------------------------------------------------------------

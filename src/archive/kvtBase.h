@@ -283,6 +283,10 @@ class TCompBase : public TZipCommon {
   // archive stays exactly as it was.
   bool Discard = false;
   std::string TempFileName;
+  // The file being written, which a write failure names: the temporary
+  // file while the driver writes it, the archive while it is committed or
+  // written in place (empty: the archive).
+  std::string WriteTarget;
   uint32_t FilesWritten = 0, FilesDeleted = 0, EntryNumber = 0;
   uint32_t TotalBytes = 0, BytesLeft = 0, NewBytes = 0, MaxDate = 0;
   // Position of the header being read in an existing archive, and of the
@@ -345,6 +349,8 @@ class TCompBase : public TZipCommon {
   virtual bool StoresUtf8Names() const { return true; }
 
   void WriteFailed();
+  // Raises, without OnError, the failure of a block write (see WriteBlock).
+  [[noreturn]] void ShortWrite();
   void ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
   // An engine's read of the current file: never past InputLeft (the size the
   // entry announces, even when the file grew), counted off InputLeft and
@@ -386,14 +392,21 @@ class TCompBase : public TZipCommon {
   // The header buffer size of a new entry for this archive type.
   static uint32_t HeaderSizeOf(TArcType type);
 
-  // Moves TempName to Target, replacing an existing Target only once the
-  // move can no longer fail half-way: the old file is set aside and put
-  // back if the move fails. False when Target is as it was.
+  // Puts TempName in Target's place. Target is replaced in one rename on
+  // its own volume, and only by a complete file: from another volume the
+  // file is first copied beside Target. False, with the system's reason
+  // in LastErrorText(), when Target is as it was; TempName is then left
+  // for its owner to delete, and nothing else is left behind.
   static bool ReplaceFileWith(const std::string& TempName, const std::string& Target);
   // A new unique "kvt" file in the folder of `target` (the current folder
   // for a bare name), so that a move onto the target stays on its volume.
-  // Empty when none can be made.
-  static std::string TempFileBeside(const std::string& target);
+  // Empty when none can be made. The run never gathers it.
+  std::string TempFileBeside(const std::string& target);
+  // Files of the run itself (the archive, its temporary files), which the
+  // file search never gathers: compared by identity where the system gives
+  // one, else by full name.
+  void RememberRunFile(const std::string& path);
+  bool IsRunFile(const std::string& fullPath, const platform::FileId& id);
 
   // The rename step: offers `name` to OnRenameFile; only the file part of
   // the answer counts, joined to the folder of `name`. An answer that names
@@ -427,6 +440,8 @@ class TCompBase : public TZipCommon {
   // The driver's steps.
   void ProcessEntries(Stream* Source, Stream* Target);
   void SearchFolder(int SpecIndex, const std::string& Folder, const std::string& Mask);
+  // False, with a report, for a folder that cannot be read or searched.
+  bool FolderReadable(const std::string& folder);
   void EndEvents();
   void RunSwRead();
 
@@ -444,6 +459,17 @@ class TCompBase : public TZipCommon {
   std::vector<std::string> fExtensionList;
   TkvtFileAttr fFileAttribute;
   bool fSearchCancelled = false;
+  struct RunFile {
+    std::string Path;
+    platform::FileId Id;
+  };
+  std::vector<RunFile> fRunFiles;
+  // Folders already reported as unreadable in this run.
+  std::vector<std::string> fUnreadableFolders;
+  // Why NewTempFileName failed: the folder and the system's reason.
+  std::string fTempFailureName, fTempFailureReason;
+  // Reports a folder that cannot be read or searched, once per run.
+  void ReportUnreadableFolder(const std::string& folder, const std::string& reason);
 };
 
 }  // namespace vix

@@ -71,6 +71,7 @@ int TCompBase::Compress() {
         c.MoveList.clear();
       }
     } lists{*this};
+    RememberRunFile(ArchiveFile());
     CompressArchive();
   }
   EntryNumber = Switch == swDelete ? FilesDeleted : FilesWritten;
@@ -83,6 +84,9 @@ void TCompBase::ResetRun() {
   SpecDir.clear();
   PostCommit = Discard = false;
   TempFileName.clear();
+  WriteTarget.clear();
+  fRunFiles.clear();
+  fUnreadableFolders.clear();
   EntryList.Clear();
   EntrySpecIndex.clear();
   MoveList.clear();
@@ -121,12 +125,18 @@ void TCompBase::CompressArchive() {
   RunFiles files(*this);
   TempFileName = NewTempFileName();
   if (OnActivate) OnActivate(*this);
-  files.Temp = CreateArchiveFile(TempFileName, true);
-  if (!files.Temp) {
-    RaiseError(TempFileName, "", "0", kErrOpen);
+  if (TempFileName.empty()) {
+    RaiseError(fTempFailureName, fTempFailureReason, "0", kErrOpen);
     EndEvents();
     return;
   }
+  files.Temp = CreateArchiveFile(TempFileName, true);
+  if (!files.Temp) {
+    RaiseError(TempFileName, platform::Current().LastErrorText(), "0", kErrOpen);
+    EndEvents();
+    return;
+  }
+  WriteTarget = TempFileName;
 
   bool commitOld = false;  // the old archive could not be opened
   if (!NewArchive) {
@@ -168,6 +178,7 @@ void TCompBase::CompressArchive() {
 
   const bool spannedNotReady = ArcType() == atZipMV && !ArchiveDriveReady();
   if (!spannedNotReady) {
+    WriteTarget = ArchiveFile();
     if (!Discard && !CommitTempFile(TempFileName, ArchiveFile())) WriteFailed();
     if (Discard) {
       os.DeleteFile(TempFileName);
@@ -242,24 +253,63 @@ std::string TCompBase::TempFileBeside(const std::string& target) {
   auto& os = platform::Current();
   std::string folder = ExtractFilePath(target);
   if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
-  return os.UniqueTempFile(folder, "kvt");
+  os.RemoveStaleTempFiles(folder, "kvt", 60);
+  std::string name = os.UniqueTempFile(folder, "kvt");
+  if (!name.empty()) RememberRunFile(name);
+  return name;
 }
 
 bool TCompBase::ReplaceFileWith(const std::string& TempName, const std::string& Target) {
   auto& os = platform::Current();
-  if (os.MoveFile(TempName, Target)) return true;
-  if (os.GetAttributes(Target) == platform::kNoAttributes) return false;
-  // The old file is set aside rather than deleted, so that a second
-  // failure can put it back: a failed commit must never lose the archive.
-  const std::string aside = TempFileBeside(Target);
-  if (aside.empty() || !os.DeleteFile(aside)) return false;
-  if (!os.MoveFile(Target, aside)) return false;
-  if (os.MoveFile(TempName, Target)) {
-    os.DeleteFile(aside);
-    return true;
+  // A failure that may pass (a scanner holding the file) gets one retry.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (os.RenameFile(TempName, Target, true)) return true;
+    if (os.LastErrorCode() == platform::CrossDeviceError()) break;
   }
-  os.MoveFile(aside, Target);
+  if (os.LastErrorCode() != platform::CrossDeviceError()) return false;
+  // Another volume: the complete file is brought beside Target first, so
+  // that Target is only ever replaced by a rename.
+  std::string folder = ExtractFilePath(Target);
+  if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
+  const std::string beside = os.UniqueTempFile(folder, "kvt");
+  if (beside.empty()) return false;
+  if (!os.DeleteFile(beside)) return false;
+  if (os.MoveFile(TempName, beside) && os.RenameFile(beside, Target, true)) return true;
+  platform::KeepLastError keep;
+  if (os.GetAttributes(beside) != platform::kNoAttributes) os.DeleteFile(beside);
   return false;
+}
+
+void TCompBase::RememberRunFile(const std::string& path) {
+  if (path.empty()) return;
+  auto& os = platform::Current();
+  platform::KeepLastError keep;
+  fRunFiles.push_back({os.FullPath(path), os.Identity(path)});
+}
+
+bool TCompBase::IsRunFile(const std::string& fullPath, const platform::FileId& id) {
+  if (fRunFiles.empty()) return false;
+  const bool ignoreCase = kNativeStyle.Drives;
+  for (RunFile& own : fRunFiles) {
+    // The archive may only come into being during the run.
+    if (!own.Id.Known) own.Id = platform::Current().Identity(own.Path);
+    if (id.Known && own.Id.Known) {
+      if (platform::SameFileId(id, own.Id)) return true;
+      continue;
+    }
+    if (ignoreCase ? SameTextAscii(fullPath, own.Path) : fullPath == own.Path) return true;
+  }
+  return false;
+}
+
+void TCompBase::ReportUnreadableFolder(const std::string& folder, const std::string& reason) {
+  const std::string name = RemoveBackslash(folder);
+  if (std::find(fUnreadableFolders.begin(), fUnreadableFolders.end(), name) !=
+      fUnreadableFolders.end())
+    return;
+  fUnreadableFolders.push_back(name);
+  ReportError(name, "the folder cannot be read: " + reason + "; nothing in it was stored", "0",
+              kErrNotAccessible);
 }
 
 // ---------------------------------------------------------------------------
@@ -378,24 +428,37 @@ void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std
   const std::string folder = AppendBackslash(os.FullPath(Folder));
   platform::CriticalErrorsOff quiet;
   TSearchRec rec;
-  for (int r = FindFirstEntry(folder, Mask, 0x3F, rec); r == kFindOk; r = FindNextEntry(rec)) {
+  int r = FindFirstEntry(folder, Mask, 0x3F, rec);
+  if (r == kFindCannotRead) {
+    ReportUnreadableFolder(folder, rec.Error);
+    return;
+  }
+  for (; r == kFindOk; r = FindNextEntry(rec)) {
     platform::PumpMessages();
     if (GetCancel()) {
       fSearchCancelled = true;
       return;
     }
-    if (rec.Name.empty() || rec.Name[0] == '.') continue;
-    FoundFile(SpecIndex, folder, FindData{rec.Time, rec.FullSize, rec.Attr, rec.Name});
+    if (IsDotEntry(rec.Name) || IsRunFile(folder + rec.Name, rec.Id)) continue;
+    // A folder stored as an entry must be one whose content could be seen.
+    if ((rec.Attr & platform::kAttrDirectory) && StoreEmptySubDirs && AcceptAttr(rec.Attr) &&
+        !FolderReadable(folder + rec.Name))
+      continue;
+    FoundFile(SpecIndex, folder, FindData{rec.Time, rec.FullSize, rec.Attr, rec.Name, rec.Id});
   }
   FindCloseEntry(rec);
   if (!RecurseDirs || fSearchCancelled) return;
   // Only plain folders are descended into: the filter passes entries that
   // carry none of read-only, hidden, system, volume and archive.
   std::vector<std::string> subfolders;
-  for (int r = FindFirstEntry(folder, "*", platform::kAttrDirectory, rec); r == kFindOk;
-       r = FindNextEntry(rec)) {
+  r = FindFirstEntry(folder, "*", platform::kAttrDirectory, rec);
+  if (r == kFindCannotRead) {
+    ReportUnreadableFolder(folder, rec.Error);
+    return;
+  }
+  for (; r == kFindOk; r = FindNextEntry(rec)) {
     if (!(rec.Attr & platform::kAttrDirectory) || (rec.Attr & platform::kAttrSpecial)) continue;
-    if (rec.Name.empty() || rec.Name[0] == '.') continue;
+    if (IsDotEntry(rec.Name)) continue;
     subfolders.push_back(rec.Name);
   }
   FindCloseEntry(rec);
@@ -403,6 +466,15 @@ void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std
     if (GetCancel() || fSearchCancelled) return;
     SearchFolder(SpecIndex, AppendBackslash(folder + name), Mask);
   }
+}
+
+bool TCompBase::FolderReadable(const std::string& folder) {
+  TSearchRec rec;
+  const int r = FindFirstEntry(AppendBackslash(folder), "*", 0x3F, rec);
+  FindCloseEntry(rec);
+  if (r != kFindCannotRead) return true;
+  ReportUnreadableFolder(folder, rec.Error);
+  return false;
 }
 
 void TCompBase::FoundFile(int SpecIndex, const std::string& Folder, const FindData& Data) {
@@ -434,10 +506,15 @@ bool TCompBase::AcceptAttr(uint32_t Attr) {
   return false;
 }
 
+// A pattern with a folder part names files of that folder only (relative
+// to the spec's folder, as stored names are); one without names files of
+// its name in every folder.
 bool TCompBase::Excluded(const std::string& Name) {
   const std::string dd = DefaultDir();
   return std::any_of(fExcludeSpec.begin(), fExcludeSpec.end(), [&](const std::string& line) {
-    return MatchFileSpec(StoredName(line, SpecDir, dd), Name);
+    const std::string pattern = StoredName(line, SpecDir, dd);
+    if (ExtractFilePath(pattern).empty()) return MatchFileSpec(ExtractFileName(Name), pattern);
+    return !ExtractFilePath(Name).empty() && MatchFileSpec(Name, pattern);
   });
 }
 

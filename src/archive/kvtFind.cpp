@@ -13,6 +13,7 @@ int Advance(TSearchRec& rec) {
     rec.Size = static_cast<uint32_t>(data.Size);
     rec.Attr = data.Attr;
     rec.Name = data.Name;
+    rec.Id = data.Id;
     return kFindOk;
   }
   return kFindNoMoreFiles;
@@ -23,8 +24,14 @@ int Advance(TSearchRec& rec) {
 int FindFirstEntry(const std::string& folder, const std::string& mask, uint32_t attributes,
                    TSearchRec& rec) {
   rec.ExcludeAttr = ~attributes & 0x3F;
-  rec.Handle = platform::Current().FindFirst(folder, mask);
-  if (!rec.Handle) return kFindNoFiles;
+  auto& os = platform::Current();
+  rec.Error.clear();
+  rec.Handle = os.FindFirst(folder, mask);
+  if (!rec.Handle) {
+    rec.Error = os.LastErrorText();
+    platform::KeepLastError keep;
+    return os.GetAttributes(folder) == platform::kNoAttributes ? kFindNoFiles : kFindCannotRead;
+  }
   const int result = Advance(rec);
   if (result != kFindOk) FindCloseEntry(rec);
   return result == kFindOk ? kFindOk : kFindNoFiles;

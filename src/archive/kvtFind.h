@@ -16,12 +16,16 @@ struct TSearchRec {
   uint64_t FullSize = 0;
   uint32_t Attr = 0;
   std::string Name;
+  platform::FileId Id;
   uint32_t ExcludeAttr = 0;
+  // Why the folder could not be searched (kFindCannotRead).
+  std::string Error;
   std::unique_ptr<platform::FindHandle> Handle;
 };
 
-// Result codes: 0 success, otherwise the system's "not found" codes.
-enum : int { kFindOk = 0, kFindNoFiles = 2, kFindNoMoreFiles = 18 };
+// Result codes: 0 success, the system's "not found" codes, or
+// kFindCannotRead for a folder that exists but cannot be read or searched.
+enum : int { kFindOk = 0, kFindNoFiles = 2, kFindNoMoreFiles = 18, kFindCannotRead = 5 };
 
 // Searches `folder` for `mask`. Entries carrying any of the attributes
 // (not `attributes`) and 0x3F are skipped, so attributes 0x10 passes plain

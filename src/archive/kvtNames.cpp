@@ -260,8 +260,12 @@ bool FolderIsEmpty(const std::string& folder) {
   if (!search) return false;
   platform::FindData data;
   while (search->Next(data))
-    if (!data.Name.empty() && data.Name[0] != '.') return false;
+    if (!IsDotEntry(data.Name)) return false;
   return true;
+}
+
+bool IsDotEntry(const std::string& name) {
+  return name.empty() || name == "." || name == "..";
 }
 
 bool DirExists(const std::string& path) {

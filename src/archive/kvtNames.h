@@ -83,8 +83,11 @@ std::string ExtractFileDrive(const std::string& s, PathStyle style = kNativeStyl
 bool IsUncPath(const std::string& path, PathStyle style = kNativeStyle);
 
 bool DirExists(const std::string& path);
-// True when the folder can be searched and holds nothing but names that
-// begin with "." (which the file search skips): an empty-folder entry.
+// The entries "." and ".." (and an empty name), which are no files: every
+// other name is gathered, ".gitignore" and ".git" included.
+bool IsDotEntry(const std::string& name);
+// True when the folder can be searched and holds nothing but "." and "..":
+// an empty-folder entry. A folder that cannot be searched is not empty.
 bool FolderIsEmpty(const std::string& folder);
 // Creates a folder and its missing parents. Throws E_RAISE (25156) for an
 // empty path; false when a folder cannot be created.

@@ -117,12 +117,25 @@ enum : uint32_t {
 // What GetAttributes returns for a name that does not exist.
 inline constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 
+// What makes a file the same file under any of its names: device and inode
+// on POSIX, volume serial and file index on Windows. Known is false where
+// the system gave none; names are then all there is to compare.
+struct FileId {
+  uint64_t Volume = 0;
+  uint64_t Index = 0;
+  bool Known = false;
+};
+inline bool SameFileId(const FileId& a, const FileId& b) {
+  return a.Known && b.Known && a.Volume == b.Volume && a.Index == b.Index;
+}
+
 // One directory entry as the search returns it.
 struct FindData {
   uint32_t Time = 0;      // DOS stamp (local time) of the last write
   uint64_t Size = 0;      // full size; the archive layer takes what it needs
   uint32_t Attr = 0;
   std::string Name;       // file name only
+  FileId Id;              // not known from a Windows search
 };
 
 // An open directory search; closes itself.
@@ -191,7 +204,16 @@ class Platform {
   // Attributes; -1 (as uint32_t 0xFFFFFFFF) when the name does not exist.
   virtual uint32_t GetAttributes(const std::string& path);
   virtual bool SetAttributes(const std::string& path, uint32_t attr);
+  // Moves a file; never replaces `to`. To another volume the file is
+  // copied to a temporary name beside `to` and renamed once complete, so
+  // that `to` never appears half-written; the original goes last.
   virtual bool MoveFile(const std::string& from, const std::string& to);
+  // Renames on one volume, never copying: fails with CrossDeviceError()
+  // when the names lie on different volumes. With `replace` an existing
+  // `to` is replaced in one step; otherwise the rename fails when it exists.
+  virtual bool RenameFile(const std::string& from, const std::string& to, bool replace);
+  // The identity of a file (links followed); Known false when unreadable.
+  virtual FileId Identity(const std::string& path);
   virtual bool DeleteFile(const std::string& path);
   // Moves a file to the recycle bin (the freedesktop.org Trash on Linux),
   // silently, renaming on collision.
@@ -200,17 +222,25 @@ class Platform {
   virtual bool RemoveDirectory(const std::string& path);
 
   // Starts a search for `mask` (wildcards "*" and "?", DOS rules) in
-  // `folder`. Null when the folder cannot be read. Entries "." and ".." are
-  // returned too, as the system does.
+  // `folder`. Null when the folder cannot be read or searched, with the
+  // system's reason in LastErrorText(). Entries "." and ".." are returned
+  // too, as the system does.
   virtual std::unique_ptr<FindHandle> FindFirst(const std::string& folder,
                                                 const std::string& mask);
 
   // The temporary folder with a trailing delimiter; empty when unknown.
   virtual std::string TempFolder();
-  // Creates a new empty file with a unique name that begins with `prefix`
-  // in `folder`; returns its path, or empty on failure.
+  // Creates a new empty file named `prefix` + process id + "-" + a unique
+  // part + ".tmp" in `folder`; returns its path, or empty on failure. The
+  // process id lets a later run tell a file of a live run from one that a
+  // killed run left behind.
   virtual std::string UniqueTempFile(const std::string& folder,
                                      const std::string& prefix);
+  // Deletes the files UniqueTempFile made in `folder` with `prefix` whose
+  // process is gone and that are older than `minAgeSeconds`; files of a
+  // live process are never touched. Returns the number deleted.
+  virtual int RemoveStaleTempFiles(const std::string& folder, const std::string& prefix,
+                                   int minAgeSeconds);
   virtual std::string CurrentDirectory();
   virtual bool SetCurrentDirectory(const std::string& path);
   // Absolute form of `path` (relative to the current directory), with
@@ -241,7 +271,26 @@ class Platform {
   // The system's last error code (errno / GetLastError); never 0 after a
   // failure that set none.
   virtual int LastErrorCode();
+
+ protected:
+  // Copies a file to another volume for MoveFile (see there).
+  bool MoveAcrossVolumes(const std::string& from, const std::string& to);
+  // Gives `to` the permissions and last-write time of `from`.
+  virtual void CopyFileMetadata(const std::string& from, const std::string& to);
 };
+
+// The system's error codes for a rename between volumes (EXDEV,
+// ERROR_NOT_SAME_DEVICE), a full disk (ENOSPC, ERROR_DISK_FULL) and a name
+// that exists (EEXIST, ERROR_ALREADY_EXISTS).
+int CrossDeviceError();
+int DiskFullError();
+int FileExistsError();
+// The process id in a name UniqueTempFile made with `prefix`; 0 for any
+// other name.
+long TempFileOwner(const std::string& name, const std::string& prefix);
+// Sets the system's last error code (errno / SetLastError).
+void SetLastErrorCode(int code);
+
 
 // A shared library loaded by name; unloaded when the object goes.
 class SharedLibrary {
@@ -257,6 +306,18 @@ std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name);
 
 // The installed services.
 Platform& Current();
+
+// Keeps the system's last error code across clean-up calls.
+class KeepLastError {
+ public:
+  KeepLastError() : saved_(Current().LastErrorCode()) {}
+  ~KeepLastError() { SetLastErrorCode(saved_); }
+  KeepLastError(const KeepLastError&) = delete;
+  KeepLastError& operator=(const KeepLastError&) = delete;
+
+ private:
+  int saved_;
+};
 
 // Installs a replacement for the lifetime of the object (tests).
 class ScopedPlatform {

@@ -2,6 +2,7 @@
 // streams, the replaceable service object and the user-interface hooks.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -76,6 +77,90 @@ CriticalErrorsOff::CriticalErrorsOff()
     : previous_(Current().SetCriticalErrorMode(kFailCriticalErrors)) {}
 
 CriticalErrorsOff::~CriticalErrorsOff() { Current().SetCriticalErrorMode(previous_); }
+
+// ---------------------------------------------------------------------------
+// Moving files
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t split = path.find_last_of(kNativeStyle.Drives ? "\\/:" : "/");
+  return split == std::string::npos ? std::string() : path.substr(0, split + 1);
+}
+
+}  // namespace
+
+long TempFileOwner(const std::string& name, const std::string& prefix) {
+  constexpr size_t kExtLength = 4;  // ".tmp"
+  if (name.size() <= prefix.size() + kExtLength || name.compare(0, prefix.size(), prefix) != 0 ||
+      name.compare(name.size() - kExtLength, kExtLength, ".tmp") != 0)
+    return 0;
+  long pid = 0;
+  size_t i = prefix.size();
+  for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && pid < 100000000; ++i)
+    pid = pid * 10 + (name[i] - '0');
+  return i > prefix.size() && i < name.size() && name[i] == '-' ? pid : 0;
+}
+
+bool Platform::MoveFile(const std::string& from, const std::string& to) {
+  if (RenameFile(from, to, false)) return true;
+  if (LastErrorCode() != CrossDeviceError()) return false;
+  return MoveAcrossVolumes(from, to);
+}
+
+// The copy is made under a temporary name in the target's folder and takes
+// the target's name only once it is complete, so a full disk or a failed
+// read never leaves a truncated file under that name; the original goes
+// only after that.
+bool Platform::MoveAcrossVolumes(const std::string& from, const std::string& to) {
+  if (GetAttributes(to) != kNoAttributes) {
+    SetLastErrorCode(FileExistsError());
+    return false;
+  }
+  FileHandle in = OpenRead(from, ShareMode::None);
+  if (!in) return false;
+  std::string folder = FolderOf(to);
+  if (folder.empty()) folder = CurrentDirectory();
+  const std::string beside = UniqueTempFile(folder, "kvt");
+  if (beside.empty()) return false;
+  bool ok = false;
+  {
+    FileHandle out = Create(beside, true);
+    if (out) {
+      std::vector<char> buffer(256 * 1024);
+      ok = true;
+      for (;;) {
+        const int64_t n = in->Read(buffer.data(), buffer.size());
+        if (n <= 0) {
+          ok = n == 0;
+          break;
+        }
+        if (out->Write(buffer.data(), static_cast<size_t>(n)) != n) {
+          ok = false;
+          break;
+        }
+      }
+      if (!out->Close()) ok = false;
+    }
+  }
+  in.reset();
+  if (ok) {
+    CopyFileMetadata(from, beside);
+    ok = RenameFile(beside, to, false);
+  }
+  if (!ok) {
+    KeepLastError keep;
+    DeleteFile(beside);
+    return false;
+  }
+  if (!DeleteFile(from)) {
+    // Both names now hold the file; the move did not happen.
+    KeepLastError keep;
+    DeleteFile(to);
+    return false;
+  }
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // User-interface hooks

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <fstream>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "archive/kvtBase.h"
 #include "archive/kvtNames.h"
 #include "archive/test_writer.h"
@@ -55,6 +59,15 @@ class DriverTest : public ::testing::Test {
 
   std::string Spec(const std::string& relative) { return dir_.Join("src/" + relative); }
   std::string ArchiveBytes() { return dir_.ReadFile("out.tst"); }
+  // Names in the archive's folder beginning with "kvt": a temporary file
+  // left beside the archive.
+  size_t KvtBesideArchive() {
+    size_t n = 0;
+    auto search = platform::Current().FindFirst(dir_.Path(), "kvt*");
+    FindData d;
+    while (search && search->Next(d)) ++n;
+    return n;
+  }
 
   // Names of the entries in an archive of the test format.
   std::vector<std::string> Entries() {
@@ -71,9 +84,11 @@ class DriverTest : public ::testing::Test {
     return names;
   }
 
-  size_t TempFilesLeft() {
+  size_t TempFilesLeft() { return FilesIn(os_.Temp); }
+
+  size_t FilesIn(const std::string& folder) {
     size_t n = 0;
-    auto search = platform::Current().FindFirst(os_.Temp, "*");
+    auto search = platform::Current().FindFirst(folder, "*");
     FindData d;
     while (search && search->Next(d))
       if (d.Name != "." && d.Name != "..") ++n;
@@ -110,15 +125,48 @@ TEST_F(DriverTest, NewArchiveRunsTheWriterOperationsInOrder) {
   EXPECT_EQ(TempFilesLeft(), 0u);
 }
 
-TEST_F(DriverTest, DotNamesAreSkippedAndDuplicatesStoredOnce) {
-  dir_.WriteFile("src/.profile", "hidden by name");
+// Names that begin with a dot are files like any other: leaving them out
+// lost .gitignore and whole .git folders without a word. Only "." and ".."
+// are no entries.
+TEST_F(DriverTest, DotNamesAreGatheredAndDuplicatesStoredOnce) {
+  dir_.WriteFile("src/.profile", "dot file");
   dir_.WriteFile("src/.dotdir/inner.txt", "inside a dot folder");
   auto w = Writer({Spec("*"), Spec("a.txt"), Spec("*.txt")});
   w->RecurseDirs = true;
-  EXPECT_EQ(w->Compress(), 3);
+  std::vector<std::string> expected{".dotdir\\inner.txt", ".profile", "a.txt", "b.txt",
+                                    "sub\\c.txt"};
+  // Wine marks dot names hidden, and hidden folders are not descended into.
+  if (platform::Current().GetAttributes(dir_.Join("src/.dotdir")) & platform::kAttrHidden)
+    expected.erase(expected.begin());
+  EXPECT_EQ(w->Compress(), expected.size());
   std::vector<std::string> names = Entries();
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "sub\\c.txt"}));
+  EXPECT_EQ(names, expected);
+}
+
+// An archive inside the folder it stores must not store itself (nor, under
+// another name, a link to itself), and the run's temporary file neither.
+TEST_F(DriverTest, TheArchiveAndTheRunsOwnFilesAreNeverGathered) {
+  archive_ = dir_.Join("src/out.tst");
+  os_.Temp = AppendBackslash(dir_.MakeDir("src/tmp"));
+  auto run = [&] {
+    auto w = Writer({Spec("*")});
+    w->RecurseDirs = true;
+    w->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
+                          TDateTime, uint32_t, uint32_t, int, int, bool& r) { r = true; };
+    return w->Compress();
+  };
+  EXPECT_EQ(run(), 3);
+  dir_.WriteFile("src/a.txt", "alpha, changed");
+#ifndef _WIN32
+  // The same file under another name is still the archive.
+  ASSERT_EQ(link(archive_.c_str(), dir_.Join("src/alias.tst").c_str()), 0);
+#endif
+  EXPECT_EQ(run(), 1);
+  const std::string a = dir_.ReadFile("src/out.tst");
+  for (const char* name : {"out.tst", "alias.tst", "kvt"})
+    EXPECT_EQ(a.find(name), std::string::npos) << name;
+  EXPECT_TRUE(errors_.empty());
 }
 
 TEST_F(DriverTest, RelativeSpecLinesStoreNamesRelativeToTheirFolder) {
@@ -308,6 +356,145 @@ TEST_F(DriverTest, CommitThatFailsOnceStillReplacesTheArchive) {
   EXPECT_EQ(TempFilesLeft(), 0u);
 }
 
+// The temporary folder and the archive lie on different volumes, and the
+// archive's volume fills up while the new archive is copied over: the old
+// archive stays exactly as it was, under its own name, and nothing is left
+// beside it or in the temporary folder. The report names the archive and
+// the system's reason.
+TEST_F(DriverTest, CommitAcrossVolumesReplacesTheArchiveOnlyWithACompleteFile) {
+  ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
+  const std::string before = ArchiveBytes();
+  os_.VolumePerFolder(true);
+  // Both entries take 2 * 14 + 5 + 5 + 5 + 11 = 54 bytes: the temporary
+  // file is written whole, its copy stops after 20 bytes.
+  os_.DiskFullAfter(54 + 20);
+  EXPECT_THROW(Writer({Spec("*.txt")})->Compress(), E_RAISE);
+  EXPECT_EQ(ArchiveBytes(), before);
+  EXPECT_EQ(TempFilesLeft(), 0u);
+  EXPECT_EQ(KvtBesideArchive(), 0u);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrWrite);
+  EXPECT_EQ(errors_[0].File, archive_);
+  EXPECT_NE(errors_[0].Extended.find("Simulated fault"), std::string::npos) << errors_[0].Extended;
+
+  os_.DiskFullAfter(test::FaultPlatform::kNoLimit);
+  errors_.clear();
+  EXPECT_EQ(Writer({Spec("*.txt")})->Compress(), 1);
+  EXPECT_EQ(Entries().size(), 2u);
+  EXPECT_TRUE(errors_.empty());
+  EXPECT_EQ(TempFilesLeft(), 0u);
+  EXPECT_EQ(KvtBesideArchive(), 0u);
+}
+
+// Write failures name the file that could not be written and say why,
+// not the input being stored.
+TEST_F(DriverTest, WriteFailuresNameTheFileWrittenAndTheReason) {
+  // A target folder that does not exist: the commit fails.
+  archive_ = dir_.Join("missing/out.tst");
+  EXPECT_THROW(Writer({Spec("*.txt")})->Compress(), E_RAISE);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrWrite);
+  EXPECT_EQ(errors_[0].File, archive_);
+  EXPECT_GT(errors_[0].Extended.size(), std::string(" (while storing b.txt)").size());
+  EXPECT_EQ(TempFilesLeft(), 0u);
+
+  // A full disk while the temporary file is written.
+  archive_ = dir_.Join("out.tst");
+  os_.DiskFullAfter(30);
+  try {
+    Writer({Spec("*.txt")})->Compress();
+    ADD_FAILURE() << "no exception";
+  } catch (const E_RAISE& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find(os_.Temp + "kvt"), std::string::npos) << what;
+    EXPECT_NE(what.find("Simulated fault"), std::string::npos) << what;
+  }
+  os_.DiskFullAfter(test::FaultPlatform::kNoLimit);
+
+  // A temporary folder that cannot be made (a file stands in its way).
+  errors_.clear();
+  os_.Temp = dir_.WriteFile("blocked", "a file, not a folder") + kNativeStyle.Delim;
+  EXPECT_THROW(Writer({Spec("*.txt")})->Compress(), E_RAISE);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrOpen);
+  EXPECT_EQ(errors_[0].File, os_.Temp);
+  EXPECT_NE(errors_[0].Extended.find(": "), std::string::npos) << errors_[0].Extended;
+  EXPECT_GT(errors_[0].Extended.size(), errors_[0].Extended.find(": ") + 2);
+}
+
+// A folder that cannot be read or searched (here the double's; root can
+// read every folder) is reported with the system's reason, once, and gets
+// no empty-folder entry.
+TEST_F(DriverTest, UnreadableFoldersAreReportedAndNotStoredAsEmpty) {
+  os_.FailSearch(dir_.Join("src/sub"));
+  auto w = Writer({Spec("*")});
+  w->RecurseDirs = true;
+  w->StoreEmptySubDirs = true;
+  w->FileAttribute().SetftDirectory(true);
+  EXPECT_EQ(w->Compress(), 2);
+  std::vector<std::string> names = Entries();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt"}));
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].Code, kErrNotAccessible);
+  EXPECT_EQ(errors_[0].File, dir_.Join("src/sub"));
+  EXPECT_NE(errors_[0].Extended.find("Simulated fault"), std::string::npos) << errors_[0].Extended;
+
+  // The folder given as the spec's own folder is reported the same way.
+  errors_.clear();
+  archive_ = dir_.Join("out2.tst");
+  EXPECT_EQ(Writer({Spec("sub/*")})->Compress(), 0);
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].File, dir_.Join("src/sub"));
+}
+
+// Names that cannot be stored faithfully are reported (26858) and left
+// out, never renamed: a Korean name in a format without UTF-8 names, a
+// backslash that readers would take for a folder separator, bytes that
+// are not UTF-8. A name code page 932 holds is kept.
+TEST_F(DriverTest, NamesThatCannotBeStoredAreReportedAndLeftOut) {
+  if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
+  class NoUtf8Writer : public TTestWriter {
+   public:
+    bool StoresUtf8Names() const override { return false; }
+  };
+  dir_.WriteFile("src/names/한국.txt", "k");
+  dir_.WriteFile("src/names/日本.txt", "j");
+#ifndef _WIN32
+  dir_.WriteFile("src/names/back\\slash.txt", "b");
+  dir_.WriteFile("src/names/\x93\xfa.txt", "s");  // Shift-JIS bytes, not UTF-8
+#endif
+  NoUtf8Writer w;
+  w.SetFileSpec({Spec("names/*")});
+  w.SetDefaultDir(src_);
+  w.SetArchiveFile(archive_);
+  w.OnError = [this](TCompBase&, const std::string& file, const std::string& ext,
+                     const std::string&, int code) { errors_.push_back({code, file, ext}); };
+  EXPECT_EQ(w.Compress(), 1);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"\x93\xfa\x96\x7b.txt"}));
+  std::vector<std::string> reported;
+  for (const ErrorRecord& e : errors_) {
+    EXPECT_EQ(e.Code, kErrNameNotStored) << e.File;
+    EXPECT_NE(e.Extended.find("left out"), std::string::npos) << e.Extended;
+    reported.push_back(ExtractFileName(e.File));
+  }
+  std::sort(reported.begin(), reported.end());
+#ifdef _WIN32
+  EXPECT_EQ(reported, (std::vector<std::string>{"한국.txt"}));
+#else
+  EXPECT_EQ(reported,
+            (std::vector<std::string>{"back\\slash.txt", "\x93\xfa.txt", "한국.txt"}));
+#endif
+
+  // A format that marks UTF-8 names keeps the Korean one.
+  errors_.clear();
+  platform::Current().DeleteFile(archive_);
+  auto utf8 = Writer({Spec("names/*.txt")});
+  const size_t kept = utf8->Compress();
+  EXPECT_GE(kept, 2u);
+  for (const ErrorRecord& e : errors_) EXPECT_NE(ExtractFileName(e.File), "한국.txt");
+}
+
 TEST_F(DriverTest, UncreatableTemporaryFileReportsTwiceThenRaises) {
   auto w = Writer({Spec("a.txt")});
   // Every temporary name begins with "kvt"; make its creation fail.
@@ -474,6 +661,31 @@ TEST_F(DriverTest, ExcludedNamesAreNotGathered) {
   w->SetExcludeSpec({"b.*"});
   EXPECT_EQ(w->Compress(), 1);
   EXPECT_EQ(Entries(), (std::vector<std::string>{"a.txt"}));
+}
+
+// A pattern without a folder part excludes in every folder; one with a
+// folder part only in that folder (a pattern naming another folder once
+// dropped every top-level file its name part matched).
+TEST_F(DriverTest, ExcludePatternsMatchFoldersOnlyWhenTheyNameOne) {
+  const std::string d(1, kNativeStyle.Delim);
+  auto names = [&](const std::vector<std::string>& excludes) {
+    errors_.clear();
+    platform::Current().DeleteFile(archive_);
+    auto w = Writer({Spec("*")});
+    w->RecurseDirs = true;
+    w->SetExcludeSpec(excludes);
+    if (w->Compress() == 0) return std::vector<std::string>{};
+    std::vector<std::string> n = Entries();
+    std::sort(n.begin(), n.end());
+    return n;
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(names({"nosuchdir" + d + "*.txt"}), (V{"a.txt", "b.txt", "sub\\c.txt"}));
+  EXPECT_EQ(names({"*.txt"}), V{});
+  EXPECT_EQ(names({"c.txt"}), (V{"a.txt", "b.txt"}));
+  EXPECT_EQ(names({"sub" + d + "*.txt"}), (V{"a.txt", "b.txt"}));
+  EXPECT_EQ(names({"*" + d + "*.*"}), (V{"a.txt", "b.txt"}));
+  EXPECT_EQ(names({Spec("sub") + d + "c.*"}), (V{"a.txt", "b.txt"}));
 }
 
 TEST_F(DriverTest, DateAttributeMaxGivesEveryEntryTheLatestDate) {

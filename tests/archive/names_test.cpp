@@ -39,6 +39,36 @@ TEST(StoredNames, ShiftJisTrailByteIsNeverASeparator) {
   EXPECT_EQ(FromStoredName("\x95\x5C/x.txt", true, kWindowsStyle), "表\\x.txt");
 }
 
+// A name code page 932 holds is stored in it, unmarked; any other non-ASCII
+// name is stored in UTF-8 and marked; ASCII stays as it is either way.
+TEST(StoredNames, StoredFormKeepsCodePage932AndMarksEverythingElse) {
+  if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
+  const TStoredNameForm ascii = StoredNameForm("dir/a.txt", true, '/', kPosixStyle);
+  EXPECT_EQ(ascii.Bytes, "dir/a.txt");
+  EXPECT_FALSE(ascii.Utf8);
+  const TStoredNameForm japanese = StoredNameForm("日本/表.txt", true, '\\', kPosixStyle);
+  EXPECT_EQ(japanese.Bytes, "\x93\xfa\x96\x7b\\\x95\x5c.txt");
+  EXPECT_FALSE(japanese.Utf8);
+  const std::string korean = "한국어.txt";
+  const TStoredNameForm marked = StoredNameForm("d/" + korean, true, '/', kPosixStyle);
+  EXPECT_EQ(marked.Bytes, "d/" + korean);
+  EXPECT_TRUE(marked.Utf8);
+  EXPECT_EQ(FromStoredUtf8Name(marked.Bytes, kPosixStyle), "d/" + korean);
+  // Without translation nothing goes to the OEM page.
+  const TStoredNameForm untranslated = StoredNameForm("表.txt", false, '/', kPosixStyle);
+  EXPECT_EQ(untranslated.Bytes, "表.txt");
+  EXPECT_TRUE(untranslated.Utf8);
+
+  EXPECT_TRUE(OemHoldsName("日本語 ｶﾅ.txt"));
+  EXPECT_FALSE(OemHoldsName(korean));
+  EXPECT_FALSE(OemHoldsName("ü.txt"));
+  EXPECT_TRUE(IsValidUtf8(korean));
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_FALSE(IsValidUtf8("\x93\xfa"));      // Shift-JIS bytes
+  EXPECT_FALSE(IsValidUtf8("a\xc3"));          // cut short
+  EXPECT_FALSE(IsValidUtf8("\xc0\xaf"));      // overlong "/"
+}
+
 struct PathCase {
   const char* path;
   const char* dir;   // ExtractFilePath

@@ -2,14 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ctime>
 #include <string>
 
 #include "platform/platform.h"
+#include "support/fault_platform.h"
 #include "support/temp_dir.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <filesystem>
 
@@ -87,6 +93,60 @@ TEST(PlatformTemp, UniqueTempFilesAreNewEmptyAndPrefixed) {
     EXPECT_EQ(dir.ReadFile(name), "") << path;
   }
   EXPECT_EQ(Current().UniqueTempFile(dir.Join("missing"), "kvt"), "");
+  // The name tells which process made it.
+  const std::string name = a.substr(a.find_last_of(kDelim) + 1);
+#ifdef _WIN32
+  EXPECT_GT(TempFileOwner(name, "kvt"), 0) << name;
+#else
+  EXPECT_EQ(TempFileOwner(name, "kvt"), static_cast<long>(getpid())) << name;
+#endif
+  EXPECT_EQ(TempFileOwner("kvt12-x.tmp", "kvt"), 12);
+  EXPECT_EQ(TempFileOwner("kvt12.tmp", "kvt"), 0);
+  EXPECT_EQ(TempFileOwner("kvt-1.tmp", "kvt"), 0);
+  EXPECT_EQ(TempFileOwner("kvt12-x.txt", "kvt"), 0);
+}
+
+// Both systems: a file of a process id that cannot exist goes once old.
+TEST(PlatformTemp, StaleTempFilesOfAProcessThatIsGoneAreRemoved) {
+  test::TempDir dir;
+  const std::string gone = dir.WriteFile("kvt99999999-abc.tmp", "x");
+  dir.WriteFile("kvt99999999-def.tmp", "x");
+  dir.WriteFile("kvt99999999.tmp", "not one of ours");
+  ASSERT_TRUE(Current().SetLastWriteTime(gone, static_cast<int64_t>(std::time(nullptr)) - 300));
+  EXPECT_EQ(Current().RemoveStaleTempFiles(dir.Path(), "kvt", 60), 1);
+  EXPECT_FALSE(dir.Exists("kvt99999999-abc.tmp"));
+  EXPECT_TRUE(dir.Exists("kvt99999999-def.tmp"));
+  EXPECT_TRUE(dir.Exists("kvt99999999.tmp"));
+}
+
+// A move to another volume (every folder is one here) that fails part-way
+// leaves the original, no file under the target's name and no temporary
+// copy beside it; one that works leaves the file under the target's name
+// only.
+TEST(PlatformMove, AMoveAcrossVolumesNeverLeavesAPartialFile) {
+  test::TempDir dir;
+  test::FaultPlatform faults;
+  ScopedPlatform use(faults);
+  faults.VolumePerFolder(true);
+  const std::string from = dir.WriteFile("a/file.bin", std::string(100000, 'x'));
+  const std::string to = dir.MakeDir("b") + kDelim + "file.bin";
+  faults.DiskFullAfter(5000);
+  EXPECT_FALSE(Current().MoveFile(from, to));
+  EXPECT_EQ(Current().LastErrorCode(), DiskFullError());
+  EXPECT_EQ(dir.ReadFile("a/file.bin"), std::string(100000, 'x'));
+  EXPECT_EQ(Current().FindFirst(dir.Join("b"), "*.*") == nullptr, false);
+  size_t inB = 0;
+  auto search = Current().FindFirst(dir.Join("b"), "*");
+  for (FindData d; search && search->Next(d);) inB += d.Name != "." && d.Name != "..";
+  EXPECT_EQ(inB, 0u);
+
+  faults.DiskFullAfter(test::FaultPlatform::kNoLimit);
+  dir.WriteFile("b/taken.bin", "keep");
+  EXPECT_FALSE(Current().MoveFile(from, dir.Join("b/taken.bin")));
+  EXPECT_EQ(dir.ReadFile("b/taken.bin"), "keep");
+  EXPECT_TRUE(Current().MoveFile(from, to));
+  EXPECT_FALSE(dir.Exists("a/file.bin"));
+  EXPECT_EQ(dir.ReadFile("b/file.bin"), std::string(100000, 'x'));
 }
 
 TEST(PlatformPaths, CurrentDirectoryFollowsSetCurrentDirectory) {
@@ -238,6 +298,36 @@ TEST(PlatformMove, MovesAcrossFileSystemsByCopying) {
   ASSERT_EQ(stat(dir.Join("moved").c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
   EXPECT_EQ(after.st_mtime, before.st_mtime);
+}
+
+// Temporary files of runs that are gone are removed once a minute old;
+// those of a live process (this one, or pid 1) and young ones stay.
+TEST(PlatformTemp, StaleTempFilesOfDeadRunsAreRemoved) {
+  test::TempDir dir;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string dead = std::to_string(child);
+  auto make = [&](const std::string& name, int ageSeconds) {
+    const std::string path = dir.WriteFile(name, "x");
+    const time_t then = time(nullptr) - ageSeconds;
+    const struct timespec times[2] = {{then, 0}, {then, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+  };
+  make("kvt" + dead + "-old.tmp", 120);
+  make("kvt" + dead + "-young.tmp", 5);
+  make("kvt1-init.tmp", 120);
+  make("kvt" + std::to_string(getpid()) + "-mine.tmp", 120);
+  make("kvtabcdef.tmp", 120);
+  make("other" + dead + "-x.tmp", 120);
+  EXPECT_EQ(Current().RemoveStaleTempFiles(dir.Path(), "kvt", 60), 1);
+  EXPECT_FALSE(dir.Exists("kvt" + dead + "-old.tmp"));
+  EXPECT_TRUE(dir.Exists("kvt" + dead + "-young.tmp"));
+  EXPECT_TRUE(dir.Exists("kvt1-init.tmp"));
+  EXPECT_TRUE(dir.Exists("kvt" + std::to_string(getpid()) + "-mine.tmp"));
+  EXPECT_TRUE(dir.Exists("kvtabcdef.tmp"));
+  EXPECT_TRUE(dir.Exists("other" + dead + "-x.tmp"));
 }
 
 TEST(PlatformRecycle, FilesOnAnotherFileSystemUseItsOwnTrash) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/posix/dos_mask.h"
@@ -193,6 +195,46 @@ TEST(PlatformAttributes, FoldersWithoutWritePermissionAreNotReadOnly) {
   ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
   EXPECT_EQ(Current().GetAttributes(sub), uint32_t{kAttrDirectory});
   chmod(sub.c_str(), 0755);
+}
+
+// A folder that can be read but not searched lists names whose files
+// cannot be reached; its search fails with the reason instead of passing
+// for an empty folder (and an unreadable one fails too). Root may search
+// any folder, so as root the searches run in a child that has given up
+// root for the unprivileged "nobody".
+TEST(PlatformSearch, FoldersThatCannotBeSearchedFailWithTheReason) {
+  test::TempDir dir;
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  dir.WriteFile("listable/file.txt", "x");
+  dir.WriteFile("closed/file.txt", "x");
+  const std::string listable = dir.Join("listable"), closed = dir.Join("closed");
+  ASSERT_EQ(chmod(listable.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(closed.c_str(), 0), 0);
+  // Each bit of the result is one check that failed.
+  auto checks = [&] {
+    int failed = 0;
+    errno = 0;
+    if (Current().FindFirst(listable, "*") != nullptr) failed |= 1;
+    if (errno != EACCES) failed |= 2;
+    if (Current().LastErrorText().empty()) failed |= 4;
+    if (Current().FindFirst(closed, "*") != nullptr) failed |= 8;
+    return failed;
+  };
+  int failed = 0;
+  if (geteuid() != 0) {
+    failed = checks();
+  } else {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 ? checks() : 64);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    failed = WEXITSTATUS(status);
+  }
+  chmod(listable.c_str(), 0755);
+  chmod(closed.c_str(), 0755);
+  EXPECT_EQ(failed, 0);
 }
 
 TEST(DosMask, FollowsTheWindowsWildcardRules) {

@@ -1,9 +1,13 @@
 #include "support/fault_platform.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace vix::test {
 namespace {
+
+// The code of a failure that stands for no particular system error.
+constexpr int kSimulatedCode = 5;  // EIO, ERROR_ACCESS_DENIED
 
 // Forwards every operation to the real file; the fault files below change
 // one of them.
@@ -30,9 +34,9 @@ class ForwardingFile : public platform::File {
 class LimitedFile final : public ForwardingFile {
  public:
   LimitedFile(platform::FileHandle inner, int64_t ownLimit, std::shared_ptr<int64_t> diskLeft,
-              std::shared_ptr<int64_t> written)
+              std::shared_ptr<int64_t> written, std::function<void()> full)
       : ForwardingFile(std::move(inner)), ownLeft_(ownLimit), diskLeft_(std::move(diskLeft)),
-        written_(std::move(written)) {}
+        written_(std::move(written)), full_(std::move(full)) {}
 
   int64_t Write(const void* buffer, size_t count) override {
     int64_t allowed = static_cast<int64_t>(count);
@@ -44,6 +48,7 @@ class LimitedFile final : public ForwardingFile {
       if (*diskLeft_ >= 0) *diskLeft_ -= done;
       *written_ += done;
     }
+    if (done < static_cast<int64_t>(count)) full_();
     return done;
   }
 
@@ -51,6 +56,7 @@ class LimitedFile final : public ForwardingFile {
   int64_t ownLeft_;
   std::shared_ptr<int64_t> diskLeft_;
   std::shared_ptr<int64_t> written_;
+  std::function<void()> full_;
 };
 
 // A file opened for reading whose reads reach no further than `after` bytes
@@ -92,14 +98,17 @@ bool FaultPlatform::NameIn(const std::string& path, const std::set<std::string>&
 }
 
 bool FaultPlatform::Inject(Fail& mode) {
-  faulted_ = mode != Fail::Never;
+  const bool fail = mode != Fail::Never;
+  Fault(fail ? kSimulatedCode : 0);
   if (mode == Fail::Once) mode = Fail::Never;
-  return faulted_;
+  return fail;
 }
 
 platform::FileHandle FaultPlatform::Wrap(platform::FileHandle file) {
   if (!file) return file;
-  return std::make_unique<LimitedFile>(std::move(file), perFileLimit_, diskLeft_, written_);
+  std::shared_ptr<Faulted> faulted = faulted_;
+  return std::make_unique<LimitedFile>(std::move(file), perFileLimit_, diskLeft_, written_,
+                                       [faulted] { faulted->Code = platform::DiskFullError(); });
 }
 
 FaultPlatform::Volume* FaultPlatform::Simulated(const std::string& root) {
@@ -108,8 +117,8 @@ FaultPlatform::Volume* FaultPlatform::Simulated(const std::string& root) {
 }
 
 platform::FileHandle FaultPlatform::OpenRead(const std::string& path, platform::ShareMode share) {
-  faulted_ = NameIn(path, failOpenRead_);
-  if (faulted_) return nullptr;
+  Fault(NameIn(path, failOpenRead_) ? kSimulatedCode : 0);
+  if (faulted_->Code) return nullptr;
   auto file = Platform::OpenRead(path, share);
   if (file && cut_.Name.size() && NameIn(path, {cut_.Name}))
     return std::make_unique<CutFile>(std::move(file), cut_.After, cut_.Error, cut_.FromPass);
@@ -118,6 +127,10 @@ platform::FileHandle FaultPlatform::OpenRead(const std::string& path, platform::
 
 std::unique_ptr<platform::FindHandle> FaultPlatform::FindFirst(const std::string& folder,
                                                                const std::string& mask) {
+  std::string bare = folder;
+  while (bare.size() > 1 && (bare.back() == '/' || bare.back() == '\\')) bare.pop_back();
+  Fault(NameIn(bare, failSearch_) ? kSimulatedCode : 0);
+  if (faulted_->Code) return nullptr;
   auto real = Platform::FindFirst(folder, mask);
   if (!real || folderBits_ == 0) return real;
   struct Marked : platform::FindHandle {
@@ -136,27 +149,61 @@ std::unique_ptr<platform::FindHandle> FaultPlatform::FindFirst(const std::string
 }
 
 platform::FileHandle FaultPlatform::OpenReadWrite(const std::string& path) {
-  faulted_ = NameIn(path, failCreate_);
-  if (faulted_) return nullptr;
+  Fault(NameIn(path, failCreate_) ? kSimulatedCode : 0);
+  if (faulted_->Code) return nullptr;
   return Wrap(Platform::OpenReadWrite(path));
 }
 
 platform::FileHandle FaultPlatform::Create(const std::string& path, bool overwrite) {
-  faulted_ = NameIn(path, failCreate_);
-  if (faulted_) return nullptr;
+  Fault(NameIn(path, failCreate_) ? kSimulatedCode : 0);
+  if (faulted_->Code) return nullptr;
   return Wrap(Platform::Create(path, overwrite));
 }
 
 bool FaultPlatform::MoveFile(const std::string& from, const std::string& to) {
   ++MoveCalls;
   if (Inject(failMove_)) return false;
-  if (!Platform::MoveFile(from, to)) return false;
+  inMove_ = true;
+  const bool moved = Platform::MoveFile(from, to);
+  inMove_ = false;
+  if (!moved) return false;
   Moved.emplace_back(from, to);
+  return true;
+}
+
+namespace {
+std::string FolderOf(const std::string& path) {
+  const size_t split = path.find_last_of("/\\");
+  return split == std::string::npos ? std::string() : path.substr(0, split);
+}
+}  // namespace
+
+bool FaultPlatform::RenameFile(const std::string& from, const std::string& to, bool replace) {
+  // A rename inside MoveFile is part of the move that was counted.
+  if (!inMove_) {
+    ++MoveCalls;
+    if (Inject(failMove_)) return false;
+  }
+  if (volumePerFolder_ && FolderOf(from) != FolderOf(to)) {
+    Fault(platform::CrossDeviceError());
+    return false;
+  }
+  Fault(0);
+  if (!Platform::RenameFile(from, to, replace)) return false;
+  if (!inMove_) Moved.emplace_back(from, to);
   return true;
 }
 
 bool FaultPlatform::DeleteFile(const std::string& path) {
   ++DeleteCalls;
+  // A deletion must not hide why the call before it failed.
+  if (faulted_->Code && failDelete_ == Fail::Never) {
+    const int code = faulted_->Code;
+    const bool deleted = Platform::DeleteFile(path);
+    Fault(code);
+    if (deleted) Deleted.push_back(path);
+    return deleted;
+  }
   if (Inject(failDelete_)) return false;
   if (!Platform::DeleteFile(path)) return false;
   Deleted.push_back(path);
@@ -174,41 +221,41 @@ bool FaultPlatform::RecycleFile(const std::string& path) {
 bool FaultPlatform::VolumeInformation(const std::string& root, std::string& label) {
   ++VolumeReads;
   Volume* v = Simulated(root);
-  faulted_ = false;
+  Fault(0);
   if (!v) return Platform::VolumeInformation(root, label);
   if (v->FailuresBeforeReady > 0) {
     --v->FailuresBeforeReady;
-    faulted_ = true;
+    Fault(kSimulatedCode);
     return false;
   }
-  faulted_ = !v->Ready;
-  if (faulted_) return false;
+  Fault(v->Ready ? 0 : kSimulatedCode);
+  if (faulted_->Code) return false;
   label = v->Label;
   return true;
 }
 
 uint8_t FaultPlatform::DriveType(const std::string& root) {
-  faulted_ = false;
+  Fault(0);
   const Volume* v = Simulated(root);
   return v ? v->Type : Platform::DriveType(root);
 }
 
 bool FaultPlatform::DiskFreeSpace(const std::string& root, platform::ClusterInfo& info) {
-  faulted_ = false;
+  Fault(0);
   const Volume* v = Simulated(root);
   if (!v) return Platform::DiskFreeSpace(root, info);
-  faulted_ = !v->Ready || !v->SpaceReadable;
-  if (faulted_) return false;
+  Fault(!v->Ready || !v->SpaceReadable ? kSimulatedCode : 0);
+  if (faulted_->Code) return false;
   info = v->Clusters;
   return true;
 }
 
 bool FaultPlatform::SetVolumeLabel(const std::string& root, const std::string& label) {
-  faulted_ = false;
+  Fault(0);
   Volume* v = Simulated(root);
   if (!v) return Platform::SetVolumeLabel(root, label);
-  faulted_ = !v->Ready || !v->LabelWritable;
-  if (faulted_) return false;
+  Fault(!v->Ready || !v->LabelWritable ? kSimulatedCode : 0);
+  if (faulted_->Code) return false;
   v->Label = label;
   LabelsWritten.emplace_back(root, label);
   return true;
@@ -220,7 +267,11 @@ uint32_t FaultPlatform::SetCriticalErrorMode(uint32_t mode) {
 }
 
 std::string FaultPlatform::LastErrorText() {
-  return faulted_ ? "Simulated fault" : Platform::LastErrorText();
+  return faulted_->Code ? "Simulated fault" : Platform::LastErrorText();
+}
+
+int FaultPlatform::LastErrorCode() {
+  return faulted_->Code ? faulted_->Code : Platform::LastErrorCode();
 }
 
 }  // namespace vix::test

@@ -26,6 +26,10 @@
 //                        there as if the file ended, or fail when error.
 // Moves and deletions: FailMoveFile / FailDeleteFile / FailRecycleFile with
 //   Fail::Once (the next call fails, later ones work) or Fail::Always.
+//   FailMoveFile covers renames (RenameFile) too.
+//   VolumePerFolder(true): every folder is a volume of its own, so a rename
+//   between two folders fails with the system's cross-device error and
+//   MoveFile has to copy (through Create, so DiskFullAfter reaches it).
 //   Moves, deletions and recycles that succeed are recorded. RecycleFile
 //   deletes the file instead of filling the user's real recycle bin or
 //   trash (it still fails for a name that does not exist).
@@ -36,8 +40,13 @@
 //   SetCriticalErrorMode is recorded and does not reach the system.
 // Searches: MarkFolders(bits) adds attribute bits to every folder a search
 //   reports (Windows folders may carry read-only, hidden or archive).
-// After an injected failure LastErrorText() is "Simulated fault" until the
-// next call to one of the overridden operations that reaches the system.
+//   FailSearch(name) makes FindFirst fail for a folder whose path, without
+//   a trailing delimiter, equals `name` or ends in a delimiter and it (a
+//   folder that cannot be read or searched, as root cannot make one).
+// After an injected failure LastErrorText() is "Simulated fault" and
+// LastErrorCode() the code of the fault (a full disk, a cross-device
+// rename, or access denied) until the next call to one of the overridden
+// operations that reaches the system.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +91,8 @@ class FaultPlatform : public platform::Platform {
   void SimulateVolume(const std::string& root, const Volume& volume) { volumes_[root] = volume; }
   Volume& VolumeAt(const std::string& root) { return volumes_.at(root); }
   void MarkFolders(uint32_t bits) { folderBits_ = bits; }
+  void FailSearch(const std::string& name) { failSearch_.insert(name); }
+  void VolumePerFolder(bool on) { volumePerFolder_ = on; }
 
   // --- what happened
   std::vector<std::pair<std::string, std::string>> Moved;         // from, to
@@ -98,6 +109,7 @@ class FaultPlatform : public platform::Platform {
   platform::FileHandle OpenReadWrite(const std::string& path) override;
   platform::FileHandle Create(const std::string& path, bool overwrite) override;
   bool MoveFile(const std::string& from, const std::string& to) override;
+  bool RenameFile(const std::string& from, const std::string& to, bool replace) override;
   bool DeleteFile(const std::string& path) override;
   bool RecycleFile(const std::string& path) override;
   bool VolumeInformation(const std::string& root, std::string& label) override;
@@ -108,10 +120,12 @@ class FaultPlatform : public platform::Platform {
   std::unique_ptr<platform::FindHandle> FindFirst(const std::string& folder,
                                                   const std::string& mask) override;
   std::string LastErrorText() override;
+  int LastErrorCode() override;
 
  private:
   static bool NameIn(const std::string& path, const std::set<std::string>& names);
   bool Inject(Fail& mode);
+  void Fault(int code) { faulted_->Code = code; }
   platform::FileHandle Wrap(platform::FileHandle file);
   Volume* Simulated(const std::string& root);
 
@@ -123,13 +137,22 @@ class FaultPlatform : public platform::Platform {
   std::map<std::string, Volume> volumes_;
   uint32_t errorMode_ = 0;
   uint32_t folderBits_ = 0;
+  std::set<std::string> failSearch_;
+  bool volumePerFolder_ = false;
+  bool inMove_ = false;
   struct Cut {
     std::string Name;
     int64_t After = 0;
     bool Error = false;
     int FromPass = 1;
   } cut_;
-  bool faulted_ = false;
+  // The code of the injected failure that LastErrorText and LastErrorCode
+  // report, 0 when the last call reached the system; shared with the files
+  // this platform made, whose writes a full disk stops.
+  struct Faulted {
+    int Code = 0;
+  };
+  std::shared_ptr<Faulted> faulted_ = std::make_shared<Faulted>();
 };
 
 }  // namespace vix::test

@@ -2,6 +2,7 @@
 // and by anyone checking archives by hand.
 //
 //   arcwrite FORMAT ARCHIVE [options] SPEC...
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,7 +27,17 @@ const char kUsage[] =
     "  --deflate T S|F|N|X (zip and gzip)\n"
     "  --paths P   none|absolute|absolute-nodrv|relative|relative-start|explorer\n"
     "  --default-dir DIR  --recurse  --empty-dirs  --password PW  --no-oem\n"
-    "  --switch add|move|delete  --exclude PATTERN (repeatable)  --date file|sys|max\n";
+    "  --switch add|move|delete  --exclude PATTERN (repeatable)  --date file|sys|max\n"
+    "\n"
+    "SPEC is a file name or a wildcard in a folder (dir/*.txt). An --exclude\n"
+    "PATTERN without a folder part (*.bak) leaves out files of that name in\n"
+    "every folder; one with a folder part (sub/*.bak) only files in that\n"
+    "folder, relative to the SPEC's folder as stored names are (or an absolute\n"
+    "path). Wildcards: * any run of characters, ? one character; *.* matches\n"
+    "only names with a dot. Case is ignored for a to z.\n"
+    "\n"
+    "SIGINT or SIGTERM cancels the run: its temporary files are removed, an\n"
+    "existing archive stays as it was, and the exit status is 130 (143).\n";
 
 template <typename T, size_t N>
 int IndexOf(const T (&names)[N], const std::string& value) {
@@ -39,6 +50,33 @@ int Usage(const char* problem) {
   if (problem) std::fprintf(stderr, "arcwrite: %s\n", problem);
   std::fputs(kUsage, stderr);
   return 2;
+}
+
+// The writer's cancel flag, set by SIGINT and SIGTERM. The run polls it
+// and unwinds as after a cancel button, removing its temporary files.
+bool* volatile gCancelFlag = nullptr;
+volatile std::sig_atomic_t gSignal = 0;
+
+extern "C" void OnStopSignal(int signal) {
+  gSignal = signal;
+  if (gCancelFlag) *gCancelFlag = true;
+}
+
+void CatchStopSignals() {
+#ifdef _WIN32
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+#else
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  // Reads and writes in progress go on; a second signal ends the process
+  // at once (a later run removes what it leaves).
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 }  // namespace
@@ -142,9 +180,21 @@ int main(int argc, char** argv) {
   writer->SetFileSpec(specs);
   writer->SetExcludeSpec(excludes);
   writer->SetArchiveFile(archive);
+  gCancelFlag = writer->CancelFlag;
+  CatchStopSignals();
+  // A run clears its cancel flag as it starts: a signal that came before
+  // is taken up again here.
+  writer->OnActivate = [](TCompBase& c) {
+    if (gSignal) c.SetCancel(true);
+  };
 
   try {
     const int written = writer->Compress();
+    if (gSignal) {
+      std::fprintf(stderr, "arcwrite: cancelled by signal %d; %s is as it was\n",
+                   static_cast<int>(gSignal), writer->ArchiveFile().c_str());
+      return 128 + gSignal;
+    }
     // A delete run that removed every entry removed the archive with them.
     const std::string& out = writer->ArchiveFile();
     const bool archiveLeft = platform::Current().GetAttributes(out) != platform::kNoAttributes;
@@ -161,7 +211,7 @@ int main(int argc, char** argv) {
                    writer->ArchiveFile().c_str());
   } catch (const std::exception& e) {
     std::printf("fatal: %s\n", e.what());
-    return 1;
+    return gSignal ? 128 + gSignal : 1;
   }
   return errors ? 1 : 0;
 }

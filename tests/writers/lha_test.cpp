@@ -197,8 +197,9 @@ TEST_F(LhaTest, StoresNamesInTheOemCodePageWithBackslashes) {
 
 TEST_F(LhaTest, EmptyFolderEntriesOnlyForFoldersWithoutFiles) {
   Write("src/a.txt", Text(10));
-  Write("src/dotonly/.hidden", Text(10));
+  Write("src/dotonly/.hidden", Text(10));  // a file like any other: not empty
   Write("src/full/b.txt", Text(10));
+  tmp_.MakeDir("src/void");
   Run({"src/*"}, cmFrozen5, [](TLha& l) {
     l.StoreEmptySubDirs = true;
     l.FileAttribute().SetftDirectory(true);
@@ -206,13 +207,13 @@ TEST_F(LhaTest, EmptyFolderEntriesOnlyForFoldersWithoutFiles) {
   std::vector<std::string> names;
   for (auto& h : ParseArchive(Read("archive.lzh"))) {
     names.push_back(h.name);
-    if (h.name == "dotonly\\") {
+    if (h.name == "void\\") {
       EXPECT_EQ(h.method, "-lhd-");
       EXPECT_EQ(h.packed, 0u);
     }
   }
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "dotonly\\"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "void\\"}));
 }
 
 // A folder that carries more than the folder bit is still an empty-folder

@@ -3,8 +3,8 @@
 // Attributes follow the DOS bits: a folder is 16, a regular file 32 (plus
 // read-only 1 when its owner may not write it). FIFOs, sockets and devices
 // carry kAttrSpecial, which the attribute filter rejects: reading one could
-// block forever. Names that begin with "." are not hidden here; the driver
-// skips them itself.
+// block forever. Names that begin with "." are files like any other: they
+// are neither hidden nor skipped.
 //
 // Symbolic links are followed for files. A link to a folder is never
 // reported by a search, so recursion can never enter a loop of links, and
@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -58,56 +59,6 @@ class VectorFind final : public FindHandle {
   size_t next_ = 0;
 };
 
-// Copies a regular file to a new name on another file system and removes
-// the original, as a rename there cannot. The copy reaches the disk before
-// the original goes.
-bool CopyThenDelete(const std::string& from, const std::string& to) {
-  struct stat st;
-  if (::lstat(from.c_str(), &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) {
-    errno = EXDEV;
-    return false;
-  }
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
-  if (out < 0) {
-    KeepErrno keep;
-    ::close(in);
-    return false;
-  }
-  std::vector<char> buffer(256 * 1024);
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    if (detail::WriteAll(out, buffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n)) {
-      ok = false;
-      break;
-    }
-  }
-  if (ok) {
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::futimens(out, times);
-    ok = ::fsync(out) == 0;
-  }
-  {
-    KeepErrno keep;
-    ::close(in);
-  }
-  if (::close(out) != 0) ok = false;
-  if (ok && ::unlink(from.c_str()) != 0) ok = false;
-  if (!ok) {
-    KeepErrno keep;
-    ::unlink(to.c_str());
-  }
-  return ok;
-}
-
 }  // namespace
 
 uint32_t Platform::GetAttributes(const std::string& path) {
@@ -135,16 +86,38 @@ bool Platform::SetAttributes(const std::string& path, uint32_t attr) {
   return ::chmod(path.c_str(), mode & 07777) == 0;
 }
 
-// Like the Windows call: fails when the target exists, and moves a file to
-// another file system by copying it.
-bool Platform::MoveFile(const std::string& from, const std::string& to) {
+bool Platform::RenameFile(const std::string& from, const std::string& to, bool replace) {
   if (from.empty() || to.empty()) {
     errno = ENOENT;
     return false;
   }
-  if (detail::MoveNoReplace(from, to)) return true;
-  return errno == EXDEV && CopyThenDelete(from, to);
+  if (!replace) return detail::MoveNoReplace(from, to);
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
+
+FileId Platform::Identity(const std::string& path) {
+  struct stat st;
+  FileId id;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return id;
+  id.Volume = static_cast<uint64_t>(st.st_dev);
+  id.Index = static_cast<uint64_t>(st.st_ino);
+  id.Known = true;
+  return id;
+}
+
+void Platform::CopyFileMetadata(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::stat(from.c_str(), &st) != 0) return;
+  detail::KeepErrno keep;
+  ::chmod(to.c_str(), st.st_mode & 07777);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ::utimensat(AT_FDCWD, to.c_str(), times, 0);
+}
+
+int CrossDeviceError() { return EXDEV; }
+int DiskFullError() { return ENOSPC; }
+int FileExistsError() { return EEXIST; }
+void SetLastErrorCode(int code) { errno = code; }
 
 bool Platform::SetLastWriteTime(const std::string& path, int64_t unixSeconds) {
   struct timespec times[2];
@@ -193,7 +166,15 @@ std::unique_ptr<FindHandle> Platform::FindFirst(const std::string& folder, const
     const std::string name = e->d_name;
     if (!detail::MatchDosMask(name, mask)) continue;
     struct stat st;
-    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // gone meanwhile
+      // A folder that can be read but not searched lists names whose files
+      // cannot be reached: taking it for an empty folder would lose them.
+      const int error = errno;
+      ::closedir(dir);
+      errno = error;
+      return nullptr;
+    }
     FindData data;
     if (S_ISLNK(st.st_mode)) {
       struct stat target;
@@ -208,6 +189,7 @@ std::unique_ptr<FindHandle> Platform::FindFirst(const std::string& folder, const
       data.Attr = AttrOf(st);
     }
     data.Name = name;
+    data.Id = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
     data.Size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     data.Time = DosStampOf(st.st_mtime);
     entries.push_back(std::move(data));
@@ -237,7 +219,7 @@ std::string Platform::UniqueTempFile(const std::string& folder, const std::strin
       static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())));
   static const char kDigits[] = "0123456789abcdef";
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    std::string name = prefix;
+    std::string name = prefix + std::to_string(::getpid()) + "-";
     uint32_t r = random();
     for (int i = 0; i < 6; ++i, r >>= 4) name += kDigits[r & 15];
     name += ".tmp";
@@ -250,6 +232,31 @@ std::string Platform::UniqueTempFile(const std::string& folder, const std::strin
     if (errno != EEXIST) return {};
   }
   return {};
+}
+
+int Platform::RemoveStaleTempFiles(const std::string& folder, const std::string& prefix,
+                                   int minAgeSeconds) {
+  const std::string dirName = folder.empty() ? "." : folder;
+  DIR* dir = ::opendir(dirName.c_str());
+  if (!dir) return 0;
+  detail::KeepErrno keep;
+  const int dfd = ::dirfd(dir);
+  const time_t now = ::time(nullptr);
+  int removed = 0;
+  while (const struct dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    const auto pid = TempFileOwner(name, prefix);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    // A process that exists, or that we may not signal, is alive.
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    struct stat st;
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    if (now - st.st_mtime < minAgeSeconds) continue;
+    if (::unlinkat(dfd, name.c_str(), 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 std::string Platform::CurrentDirectory() {

@@ -76,10 +76,43 @@ bool Platform::SetAttributes(const std::string& path, uint32_t attr) {
   return SetFileAttributesW(Widen(path).c_str(), bits ? bits : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-// Fails when the target exists; files move to other volumes by a copy.
-bool Platform::MoveFile(const std::string& from, const std::string& to) {
-  return MoveFileW(Widen(from).c_str(), Widen(to).c_str()) != 0;
+bool Platform::RenameFile(const std::string& from, const std::string& to, bool replace) {
+  return MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
+                     replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
 }
+
+FileId Platform::Identity(const std::string& path) {
+  FileId id;
+  HANDLE h = CreateFileW(Widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return id;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info)) {
+    id.Volume = info.dwVolumeSerialNumber;
+    id.Index = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    id.Known = true;
+  }
+  CloseHandle(h);
+  return id;
+}
+
+void Platform::CopyFileMetadata(const std::string& from, const std::string& to) {
+  detail::KeepLastError keep;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Widen(from).c_str(), GetFileExInfoStandard, &data)) return;
+  HANDLE h = CreateFileW(Widen(to).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    SetFileTime(h, nullptr, nullptr, &data.ftLastWriteTime);
+    CloseHandle(h);
+  }
+  SetFileAttributesW(Widen(to).c_str(), data.dwFileAttributes);
+}
+
+int CrossDeviceError() { return ERROR_NOT_SAME_DEVICE; }
+int DiskFullError() { return ERROR_DISK_FULL; }
+int FileExistsError() { return ERROR_ALREADY_EXISTS; }
+void SetLastErrorCode(int code) { SetLastError(static_cast<DWORD>(code)); }
 
 bool Platform::SetLastWriteTime(const std::string& path, int64_t unixSeconds) {
   HANDLE h = CreateFileW(Widen(path).c_str(), FILE_WRITE_ATTRIBUTES,
@@ -142,9 +175,55 @@ std::string Platform::TempFolder() {
 }
 
 std::string Platform::UniqueTempFile(const std::string& folder, const std::string& prefix) {
-  wchar_t buffer[MAX_PATH + 1];
-  if (!GetTempFileNameW(Widen(folder).c_str(), Widen(prefix).c_str(), 0, buffer)) return {};
-  return Narrow(buffer, wcslen(buffer));
+  static const char kDigits[] = "0123456789abcdef";
+  static uint32_t counter = GetTickCount();
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string name = prefix + std::to_string(GetCurrentProcessId()) + "-";
+    uint32_t r = ++counter * 2654435761u;
+    for (int i = 0; i < 6; ++i, r >>= 4) name += kDigits[r & 15];
+    name += ".tmp";
+    const std::string path = EndsWithDelimiter(folder) || folder.empty() ? folder + name : folder + "\\" + name;
+    HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return path;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  }
+  return {};
+}
+
+int Platform::RemoveStaleTempFiles(const std::string& folder, const std::string& prefix,
+                                   int minAgeSeconds) {
+  const std::string base = folder.empty() || EndsWithDelimiter(folder) ? folder : folder + "\\";
+  WIN32_FIND_DATAW w;
+  HANDLE h = FindFirstFileW(Widen(base + prefix + "*.tmp").c_str(), &w);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  detail::KeepLastError keep;
+  FILETIME nowFt;
+  GetSystemTimeAsFileTime(&nowFt);
+  auto ticks = [](const FILETIME& f) { return static_cast<uint64_t>(f.dwHighDateTime) << 32 | f.dwLowDateTime; };
+  const uint64_t now = ticks(nowFt);
+  int removed = 0;
+  do {
+    if (w.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::string name = Narrow(w.cFileName, wcslen(w.cFileName));
+    const long pid = TempFileOwner(name, prefix);
+    if (pid <= 0 || static_cast<DWORD>(pid) == GetCurrentProcessId()) continue;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process) {
+      const bool exited = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+      CloseHandle(process);
+      if (!exited) continue;
+    } else if (GetLastError() != ERROR_INVALID_PARAMETER) {
+      continue;  // there, but not ours to look at: alive
+    }
+    if (now - ticks(w.ftLastWriteTime) < static_cast<uint64_t>(minAgeSeconds) * 10000000u) continue;
+    if (DeleteFileW(Widen(base + name).c_str())) ++removed;
+  } while (FindNextFileW(h, &w));
+  FindClose(h);
+  return removed;
 }
 
 std::string Platform::CurrentDirectory() {
