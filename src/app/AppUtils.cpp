@@ -182,7 +182,7 @@ bool TIniFile::Save() {
   for (const Line& l : lines_) bytes += l.Raw + l.Eol;
   // Written beside and moved over the old file, so that a failed write
   // leaves the old settings whole.
-  const std::string temp = TCompBase::TempFileBeside(path_);
+  const std::string temp = TCompBase::UniqueFileBeside(path_);
   if (temp.empty()) {
     reason_ = os.LastErrorText();
     return false;

@@ -402,6 +402,8 @@ class TCompBase : public TZipCommon {
   // for a bare name), so that a move onto the target stays on its volume.
   // Empty when none can be made. The run never gathers it.
   std::string TempFileBeside(const std::string& target);
+  // The same file for a caller outside a run (stale ones are cleared too).
+  static std::string UniqueFileBeside(const std::string& target);
   // Files of the run itself (the archive, its temporary files), which the
   // file search never gathers: compared by identity where the system gives
   // one, else by full name.

@@ -249,12 +249,16 @@ bool TCompBase::RenameStep(std::string& name) {
   return false;
 }
 
-std::string TCompBase::TempFileBeside(const std::string& target) {
+std::string TCompBase::UniqueFileBeside(const std::string& target) {
   auto& os = platform::Current();
   std::string folder = ExtractFilePath(target);
   if (folder.empty()) folder = AppendBackslash(os.CurrentDirectory());
   os.RemoveStaleTempFiles(folder, "kvt", 60);
-  std::string name = os.UniqueTempFile(folder, "kvt");
+  return os.UniqueTempFile(folder, "kvt");
+}
+
+std::string TCompBase::TempFileBeside(const std::string& target) {
+  std::string name = UniqueFileBeside(target);
   if (!name.empty()) RememberRunFile(name);
   return name;
 }
