@@ -390,8 +390,12 @@ TEST_F(FciTest, ProblemsOfOneFileAreReportedAndTheOthersKept) {
   ExpectError(FCIERR_OPEN_SRC, kENOENT);
   EXPECT_FALSE(Add(longName));
   ExpectError(FCIERR_CAB_FORMAT_LIMIT);
-  // Types other than NONE and MSZIP fail before the source is opened.
-  for (TCOMP type : {TCOMPfromLZXWindow(21), TCOMPfromTypeLevelMemory(2, 7, 21), TCOMP(tcompBAD),
+  // Quantum, LZX windows out of range and parameter bits a type does not
+  // use fail before the source is opened.
+  for (TCOMP type : {TCOMPfromLZXWindow(14), TCOMPfromLZXWindow(22),
+                     TCOMPfromTypeLevelMemory(tcompTYPE_LZX, 7, 21),
+                     TCOMPfromTypeLevelMemory(tcompTYPE_MSZIP, 7, 21),
+                     TCOMPfromTypeLevelMemory(2, 7, 21), TCOMP(tcompBAD),
                      TCOMP(tcompTYPE_MSZIP | 0x8000)}) {
     fs.opens.clear();
     EXPECT_FALSE(Add("ok", type)) << type;
