@@ -75,6 +75,8 @@ class CabLzx(TreeCase):
         for i in range(60000):
             rnd += b"\xe8" + struct.pack("<i", (i * 4099) % 70000 - 35000) + seed[i % 4096:i % 4096 + 3]
         _write(os.path.join(src, "prog", "code.exe"), bytes(rnd))
+        # Incompressible data past the folder threshold: more than one folder.
+        _write(os.path.join(src, "big", "noise.bin"), random_bytes(1_100_000, 30))
         for level in WINDOWS:
             with self.subTest(level=level):
                 archive = self.write(src, level)
