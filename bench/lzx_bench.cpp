@@ -1,7 +1,7 @@
 // LZX at a 2 MiB window beside our MSZIP on the corpus, with xz -6 and our
 // deflate at its X row as the scale, in one run.
 //
-//   lzx_bench [CORPUS_DIR] [WINDOW_BITS] [CHAIN_DEPTH] [NICE_LENGTH]
+//   lzx_bench [CORPUS_DIR] [WINDOW_BITS] [CHAIN_DEPTH] [NICE_LENGTH] [SKIP_LENGTH]
 //
 // Every corpus file is one folder, as the cabinet library makes them for
 // files of this size: LZX frames through the engine, MSZIP blocks with the
@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
   if (argc > 2) options.WindowBits = std::atoi(argv[2]);
   if (argc > 3) options.ChainDepth = std::atoi(argv[3]);
   if (argc > 4) options.NiceLength = std::atoi(argv[4]);
+  if (argc > 5) options.SkipLength = std::atoi(argv[5]);
   const std::vector<std::string> files = CorpusFiles(corpus);
   if (files.empty()) {
     std::fprintf(stderr, "no corpus files in %s\n", corpus.c_str());
@@ -81,8 +82,10 @@ int main(int argc, char** argv) {
     if (std::fscanf(f, "%lf", &load) != 1) load = -1;
     std::fclose(f);
   }
-  std::printf("corpus: %zu files; load average before: %.2f; LZX window 2^%d, depth %d, nice %d\n",
-              files.size(), load, options.WindowBits, options.ChainDepth, options.NiceLength);
+  std::printf(
+      "corpus: %zu files; load average before: %.2f; LZX window 2^%d, depth %d, nice %d, skip %d\n",
+      files.size(), load, options.WindowBits, options.ChainDepth, options.NiceLength,
+      options.SkipLength);
   std::printf("%-20s %10s %10s %10s %10s %10s | %6s %6s %6s %6s\n", "file", "bytes", "LZX",
               "MSZIP", "deflateX", "xz -6", "LZX s", "MSZ s", "dfX s", "xz s");
   Row total;

@@ -376,7 +376,7 @@ struct Encoder::Impl {
     nodes[0].cost = 0;
     nodes[0].reps = reps;
     const uint64_t end = start + n;
-    uint32_t i = 0;
+    uint32_t i = 0, searchFrom = 0;
     while (i < n) {
       const uint64_t pos = start + i;
       InsertUpTo(pos, end);
@@ -410,7 +410,15 @@ struct Encoder::Impl {
         longest = std::max(longest, len);
       }
 
-      FindMatches(pos, limit);
+      // Inside a long match found earlier the search is skipped (the
+      // literal and repeat steps are still weighed there).
+      if (i >= searchFrom) {
+        FindMatches(pos, limit);
+        if (!matches.empty() && matches.back().first >= opt.SkipLength)
+          searchFrom = i + matches.back().first - 1;
+      } else {
+        matches.clear();
+      }
       int prevLen = 2;
       for (const auto& [len, off] : matches) {
         if (off == from.reps[0] || off == from.reps[1] || off == from.reps[2]) {

@@ -109,6 +109,7 @@ struct EncoderOptions {
   bool E8 = true;           // translation on for the whole folder
   int ChainDepth = 32;      // match candidates looked at per position
   int NiceLength = 64;      // a match this long is taken without further search
+  int SkipLength = 16;      // no search inside a match this long
 };
 
 class Encoder {
