@@ -255,8 +255,17 @@ struct Node {
   std::array<uint32_t, 3> reps;
 };
 
+constexpr int kHash3Bits = 14;
+
+// The chains link positions with equal 4-byte hashes, so that a bounded
+// walk over a large window meets few candidates that end at 3 bytes; a
+// table of the latest position per 3-byte hash supplies the short matches.
+inline uint32_t Hash4(const uint8_t* p) {
+  return ((uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24) *
+          2654435761u) >> (32 - kHashBits);
+}
 inline uint32_t Hash3(const uint8_t* p) {
-  return ((uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2]) * 2654435761u) >> (32 - kHashBits);
+  return ((uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2]) * 2654435761u) >> (32 - kHash3Bits);
 }
 
 }  // namespace
@@ -272,7 +281,7 @@ struct Encoder::Impl {
   std::vector<uint8_t> buffer;
   uint64_t bufferBase = 0;
   uint64_t inserted = 0;  // positions below this are in the hash chains
-  std::vector<uint32_t> head, chain;
+  std::vector<uint32_t> head, head3, chain;
   bool chainsValid = true;
 
   uint32_t frames = 0;
@@ -294,6 +303,7 @@ struct Encoder::Impl {
     mainSymbols = kNumChars + 8 * slots;
     buffer.resize(2 * static_cast<size_t>(windowSize) + kFrameSize);
     head.assign(size_t{1} << kHashBits, kNoPos);
+    head3.assign(size_t{1} << kHash3Bits, kNoPos);
     chain.assign(windowSize, kNoPos);
     prevMain.assign(mainSymbols, 0);
     prevLength.assign(kNumSecondaryLengths, 0);
@@ -305,24 +315,34 @@ struct Encoder::Impl {
   const uint8_t* At(uint64_t pos) const { return buffer.data() + (pos - bufferBase); }
 
   void Insert(uint64_t pos) {
-    const uint32_t h = Hash3(At(pos));
+    const uint8_t* p = At(pos);
+    const uint32_t h = Hash4(p);
     chain[pos & (windowSize - 1)] = head[h];
     head[h] = static_cast<uint32_t>(pos);
+    head3[Hash3(p)] = static_cast<uint32_t>(pos);
   }
 
   // Inserts every position up to `end` whose three hashed bytes are known.
   void InsertUpTo(uint64_t end, uint64_t known) {
-    const uint64_t limit = std::min(end, known >= 2 ? known - 2 : 0);
+    const uint64_t limit = std::min(end, known >= 3 ? known - 3 : 0);
     for (; inserted < limit; ++inserted) Insert(inserted);
   }
 
   void RebuildChains(uint64_t end) {
     std::fill(head.begin(), head.end(), kNoPos);
+    std::fill(head3.begin(), head3.end(), kNoPos);
     std::fill(chain.begin(), chain.end(), kNoPos);
     inserted = end > windowSize ? end - windowSize : 0;
     inserted = std::max(inserted, bufferBase);
     InsertUpTo(end, end);
     chainsValid = true;
+  }
+
+  // How long a match at this offset may be: one reader copies wrongly when
+  // the copy runs into its own source around the window, so offset plus
+  // length stays within the window.
+  int Reach(uint64_t offset, int limit) const {
+    return static_cast<int>(std::min<uint64_t>(limit, windowSize - offset));
   }
 
   // Matches at pos of increasing length, at most `limit` long, each with the
@@ -331,8 +351,21 @@ struct Encoder::Impl {
     matches.clear();
     if (limit < 3) return;
     const uint8_t* cur = At(pos);
-    uint32_t cand = head[Hash3(cur)];
     int best = 2;
+    const uint32_t near = head3[Hash3(cur)];
+    if (near != kNoPos && near < pos && pos - near <= maxOffset && near >= bufferBase) {
+      const uint8_t* c = At(near);
+      const int cap = Reach(pos - near, limit);
+      int len = 0;
+      while (len < cap && c[len] == cur[len]) ++len;
+      if (len >= 3) {
+        best = len;
+        matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(pos - near));
+        if (len >= opt.NiceLength || len == limit) return;
+      }
+    }
+    if (limit < 4) return;
+    uint32_t cand = head[Hash4(cur)];
     // A second parse of a frame finds the frame's own later positions first.
     while (cand != kNoPos && cand >= pos) {
       const uint32_t next = chain[cand & (windowSize - 1)];
@@ -342,9 +375,10 @@ struct Encoder::Impl {
       const uint64_t dist = pos - cand;
       if (dist > maxOffset || cand < bufferBase) break;
       const uint8_t* c = At(cand);
-      if (c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1]) {
+      const int cap = Reach(dist, limit);
+      if (cap > best && c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1]) {
         int len = 2;
-        while (len < limit && c[len] == cur[len]) ++len;
+        while (len < cap && c[len] == cur[len]) ++len;
         if (len > best) {
           best = len;
           matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(dist));
@@ -400,9 +434,10 @@ struct Encoder::Impl {
         if (off > pos || (r > 0 && off == from.reps[0]) || (r == 2 && off == from.reps[1]))
           continue;
         const uint8_t* c = cur - off;
-        if (c[0] != cur[0] || limit < 2 || c[1] != cur[1]) continue;
+        const int cap = Reach(off, limit);
+        if (c[0] != cur[0] || cap < 2 || c[1] != cur[1]) continue;
         int len = 2;
-        while (len < limit && c[len] == cur[len]) ++len;
+        while (len < cap && c[len] == cur[len]) ++len;
         std::array<uint32_t, 3> nr = from.reps;
         std::swap(nr[0], nr[r]);
         for (int l = 2; l <= len; ++l)

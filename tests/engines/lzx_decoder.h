@@ -263,6 +263,12 @@ class LzxDecoder {
         Fail("bad match offset");
         return;
       }
+      // Readers that copy within one window buffer go wrong when the copy
+      // runs into its own source around the window's end.
+      if (offset + length > window_.size()) {
+        Fail("match runs into its source around the window");
+        return;
+      }
       for (int k = 0; k < length; ++k) Put(window_[(total_ - offset) & (window_.size() - 1)]);
       blockLeft_ -= static_cast<uint32_t>(length);
     }

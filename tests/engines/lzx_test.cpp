@@ -331,6 +331,18 @@ TEST(LzxRoundTrip, MatchesReachBackAcrossFramesWithinTheWindow) {
   EXPECT_LT(large.compressed, 45000u);
 }
 
+// Regression: data of period 2^15 - 3 made matches at the largest offset
+// of a 2^15 window, 19 bytes long, which 7-Zip copied wrongly (it reported
+// no error): a match may not run into its own source around the window.
+TEST(LzxRoundTrip, NoMatchRunsIntoItsSourceAroundTheWindow) {
+  const std::vector<uint8_t> unit = Text((1u << 15) - 3, 14);
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 4; ++i) data.insert(data.end(), unit.begin(), unit.end());
+  const RoundTrip r = Through(data, 15);
+  ASSERT_EQ(r.error, "");
+  EXPECT_TRUE(r.decoded == data);
+}
+
 TEST(LzxRoundTrip, TranslationOffStillRoundTrips) {
   const std::vector<uint8_t> data = Calls(100000, 10);
   const RoundTrip off = Through(data, 17, false), on = Through(data, 17, true);
