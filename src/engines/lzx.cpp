@@ -256,6 +256,8 @@ struct Node {
 };
 
 constexpr int kHash3Bits = 14;
+constexpr uint32_t kMissesBeforeSkipping = 256;
+constexpr int kMissShift = 7;
 
 // The chains link positions with equal 4-byte hashes, so that a bounded
 // walk over a large window meets few candidates that end at 3 bytes; a
@@ -410,7 +412,7 @@ struct Encoder::Impl {
     nodes[0].cost = 0;
     nodes[0].reps = reps;
     const uint64_t end = start + n;
-    uint32_t i = 0, searchFrom = 0;
+    uint32_t i = 0, searchFrom = 0, misses = 0;
     while (i < n) {
       const uint64_t pos = start + i;
       InsertUpTo(pos, end);
@@ -447,10 +449,14 @@ struct Encoder::Impl {
 
       // Inside a long match found earlier the search is skipped (the
       // literal and repeat steps are still weighed there).
+      // Long stretches without a match (packed data) are searched ever
+      // more sparsely.
       if (i >= searchFrom) {
         FindMatches(pos, limit);
         if (!matches.empty() && matches.back().first >= opt.SkipLength)
           searchFrom = i + matches.back().first - 1;
+        misses = matches.empty() ? misses + 1 : 0;
+        if (misses > kMissesBeforeSkipping) searchFrom = i + (misses >> kMissShift);
       } else {
         matches.clear();
       }
