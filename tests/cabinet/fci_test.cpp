@@ -356,8 +356,11 @@ TEST_F(FciTest, AFolderThatCannotBeClosedFailsTheNextFileOnly) {
 // A file that fails part-way leaves no trace: the cabinet equals one written
 // without it, also when the failure comes after blocks were made.
 TEST_F(FciTest, AFailedFileIsRolledBack) {
+  // LZX too: its stream (window, offsets, code lengths) goes back as well.
+  for (TCOMP type : {TCOMP(tcompTYPE_MSZIP), TCOMPfromLZXWindow(21)})
   for (size_t failAfter : {1000, 70000}) {
     SCOPED_TRACE(failAfter);
+    SCOPED_TRACE(type);
     Bytes expected;
     for (int run = 0; run < 2; ++run) {
       fs = MemFs();
@@ -367,12 +370,12 @@ TEST_F(FciTest, AFailedFileIsRolledBack) {
       fs.failReadOf = "src/bad";
       fs.failReadAfter = failAfter;
       ASSERT_TRUE(Create());
-      ASSERT_TRUE(Add("before"));
+      ASSERT_TRUE(Add("before", type));
       if (run == 1) {
-        EXPECT_FALSE(Add("bad"));
+        EXPECT_FALSE(Add("bad", type));
         ExpectError(FCIERR_READ_SRC, kEIO);
       }
-      ASSERT_TRUE(Add("after"));
+      ASSERT_TRUE(Add("after", type));
       ASSERT_TRUE(Flush());
       Destroy();
       if (run == 0) expected = fs.files["cabs/out.cab"];
@@ -390,8 +393,12 @@ TEST_F(FciTest, ProblemsOfOneFileAreReportedAndTheOthersKept) {
   ExpectError(FCIERR_OPEN_SRC, kENOENT);
   EXPECT_FALSE(Add(longName));
   ExpectError(FCIERR_CAB_FORMAT_LIMIT);
-  // Types other than NONE and MSZIP fail before the source is opened.
-  for (TCOMP type : {TCOMPfromLZXWindow(21), TCOMPfromTypeLevelMemory(2, 7, 21), TCOMP(tcompBAD),
+  // Quantum, LZX windows out of range and parameter bits a type does not
+  // use fail before the source is opened.
+  for (TCOMP type : {TCOMPfromLZXWindow(14), TCOMPfromLZXWindow(22),
+                     TCOMPfromTypeLevelMemory(tcompTYPE_LZX, 7, 21),
+                     TCOMPfromTypeLevelMemory(tcompTYPE_MSZIP, 7, 21),
+                     TCOMPfromTypeLevelMemory(2, 7, 21), TCOMP(tcompBAD),
                      TCOMP(tcompTYPE_MSZIP | 0x8000)}) {
     fs.opens.clear();
     EXPECT_FALSE(Add("ok", type)) << type;

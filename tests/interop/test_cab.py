@@ -96,33 +96,6 @@ class CabInterop(TreeCase):
         run(["7z", "t", archive])
         self.assertEqual(self.extract("7z", archive)["period.bin"], block * 5)
 
-    def test_quantum_with_its_default_type_word_writes_mszip(self):
-        # The Quantum type word carries QuantumType (MSZIP by default) in
-        # its type nibble, so the folder is an MSZIP folder.
-        require(self, "cabextract", "7z")
-        src = self.fresh_dir("q")
-        _write(os.path.join(src, "a.txt"), b"quantum word, mszip data\n" * 2000)
-        _write(os.path.join(src, "b.bin"), random_bytes(5000, 43))
-        archive = self.write(src, "quantum")
-        with open(archive, "rb") as f:
-            head = f.read(0x2C)
-        self.assertEqual(struct.unpack_from("<H", head, 0x24 + 6)[0], 1)
-        run(["cabextract", "-t", archive])
-        run(["7z", "t", archive])
-        expected, _ = tree_files(src)
-        self.assertTreeEqual(expected, self.extract("cabextract", archive))
-
-    def test_lzx_is_refused_per_file_and_reported(self):
-        require(self, "cabextract")
-        src = self.fresh_dir("few")
-        for name in ("a.txt", "b.txt"):
-            _write(os.path.join(src, name), b"x" * 100)
-        archive = self.path("lzx.cab")
-        code, out = self.arcwrite(archive, "lzx", os.path.join(src, "*"))
-        self.assertEqual(code, 1)
-        self.assertEqual(out.count("error 25242"), 2, out)
-        self.assertFalse(os.path.exists(archive))
-
 
 def cab_files(path):
     """(name bytes, attributes) of every file entry of a cabinet."""

@@ -4,6 +4,7 @@
 //   arcwrite FORMAT ARCHIVE [options] SPEC...
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "archive/kvtBase.h"
 #include "archive/kvtErrors.h"
 #include "platform/platform.h"
+#include "writers/kvtMakeCab.h"
 #include "writers/kvtZipIT.h"
 
 namespace {
@@ -23,7 +25,10 @@ const char kUsage[] =
     "usage: arcwrite FORMAT ARCHIVE [options] SPEC...\n"
     "  FORMAT      zip | lzh | tar | gzip | cab\n"
     "  --method M  zip: store|deflate   lzh: store|lh5|lh6   tar: tar|tgz\n"
-    "              cab: store|mszip|lzx|quantum\n"
+    "              cab: store|mszip|lzx|quantum (quantum passes the writer's Quantum type\n"
+    "              word, 0x1571 by default: the built-in cabinet library refuses it, and\n"
+    "              every file is reported as unsupported)\n"
+    "  --lzx-level N  cab: LZX window bits, 15..21 (default 21)\n"
     "  --deflate T S|F|N|X (zip and gzip)\n"
     "  --paths P   none|absolute|absolute-nodrv|relative|relative-start|explorer\n"
     "  --default-dir DIR  --recurse  --empty-dirs  --password PW  --no-oem\n"
@@ -105,6 +110,12 @@ int main(int argc, char** argv) {
       const app::TMethodInfo* m = app::FindMethod(format, v);
       if (!m) return Usage("unknown method for this format");
       app::ApplyMethod(*writer, *m);
+    } else if (arg == "--lzx-level") {
+      const char* v = value();
+      const int level = v ? std::atoi(v) : 0;
+      auto* cab = dynamic_cast<TMakeCab*>(writer.get());
+      if (!cab || level < 15 || level > 21) return Usage("--lzx-level takes 15..21 (cab)");
+      cab->SetLzxLevel(level);
     } else if (arg == "--deflate") {
       const char* v = value();
       static const char* const kTypes[] = {"S", "F", "N", "X"};

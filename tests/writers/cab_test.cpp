@@ -230,13 +230,14 @@ TEST_F(CabWriterTest, NamesOutsideTheCodePageAreStoredInUtf8AndMarked) {
 
 TEST_F(CabWriterTest, ARejectedTypeIsReportedAndTheOtherFilesWritten) {
   MakeTree();
-  // LZX, and Quantum whose type nibble is LZX: the type word the library
-  // gets holds LZX either way.
-  for (TCompressMethod rejected : {cmLzx, cmQuantum}) {
-    SCOPED_TRACE(rejected == cmLzx ? "lzx" : "quantum");
+  // Quantum: its type word carries a Quantum level beside the type nibble
+  // QuantumType gives (LZX or MSZIP), which the library refuses.
+  for (TCompressionType nibble : {ctLzx, ctMsZip}) {
+    const TCompressMethod rejected = cmQuantum;
+    SCOPED_TRACE(nibble == ctLzx ? "lzx nibble" : "mszip nibble");
     errors.clear();
     ends.clear();
-    cab.QuantumType = ctLzx;
+    cab.QuantumType = nibble;
     cab.OnBegin = [&](TCompBase&, const std::string& file, int, bool&) {
       cab.SetCompressMethod(ExtractFileName(file) == "a.txt" ? rejected : cmMsZip);
     };

@@ -84,6 +84,11 @@ inline constexpr uint32_t kMaxMszipBlock = kBlockSize + 12;
 // stored deflate block (a header byte, LEN and NLEN) around the n bytes.
 inline constexpr uint32_t kMszipStoredOverhead = 2 + 5;
 
+// What an LZX frame of n bytes takes at most: an uncompressed block (its
+// header, the stream header in a folder's first frame, up to 16 pad bits,
+// the repeated offsets and a pad byte) around the n bytes.
+inline constexpr uint32_t kLzxStoredOverhead = 24;
+
 inline void PutLE16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);

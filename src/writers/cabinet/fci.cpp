@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "engines/lzx.h"
 #include "writers/cabinet/cabformat.h"
 
 namespace vix::fci {
@@ -62,6 +64,8 @@ struct FolderSnapshot {
   size_t pendingLength = 0;
   bool buffersSaved = false;
   std::vector<uint8_t> pending, history;
+  bool hadLzx = false;  // the folder's LZX stream had begun
+  lzx::Encoder::Snapshot lzx;
 };
 
 class Context {
@@ -156,6 +160,7 @@ class Context {
   std::vector<uint8_t> pending_;  // the block being filled
   std::vector<uint8_t> history_;  // the previous block of the folder
   std::vector<uint8_t> encoded_;
+  std::unique_ptr<lzx::Encoder> lzx_;  // the folder's LZX stream, from its first block
   FolderSnapshot* snapshot_ = nullptr;
 };
 
@@ -251,8 +256,11 @@ bool Context::CabinetRoom(uint64_t extraHeader, uint64_t extraData,
 
 uint64_t Context::PendingBlockBound() const {
   if (pending_.empty()) return 0;
+  const TCOMP type = folderType_ & tcompMASK_TYPE;
   const uint64_t payload =
-      pending_.size() + (folderType_ == tcompTYPE_MSZIP ? kMszipStoredOverhead : 0);
+      pending_.size() + (type == tcompTYPE_MSZIP  ? kMszipStoredOverhead
+                         : type == tcompTYPE_LZX ? kLzxStoredOverhead
+                                                 : 0);
   return kDataFixedSize + ccab_.cbReserveCFData + payload;
 }
 
@@ -260,6 +268,8 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
   if (snapshot_ && !snapshot_->buffersSaved) {
     snapshot_->pending.assign(pending_.begin(), pending_.begin() + snapshot_->pendingLength);
     snapshot_->history = history_;
+    snapshot_->hadLzx = lzx_ != nullptr;
+    if (lzx_) snapshot_->lzx = lzx_->Save();
     snapshot_->buffersSaved = true;
   }
   const uint8_t* payload = pending_.data();
@@ -268,6 +278,16 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
     EncodeMszipBlock(history_.data(), history_.size(), pending_.data(), pending_.size(),
                      kMszipLevel, encoded_);
     if (encoded_.size() > kMaxMszipBlock) return Fail(FCIERR_MCI_FAIL, 0);
+    payload = encoded_.data();
+    payloadSize = encoded_.size();
+  } else if ((folderType_ & tcompMASK_TYPE) == tcompTYPE_LZX) {
+    if (!lzx_) {
+      lzx::EncoderOptions options;
+      options.WindowBits = (folderType_ & tcompMASK_LZX_WINDOW) >> tcompSHIFT_LZX_WINDOW;
+      lzx_ = std::make_unique<lzx::Encoder>(options);
+    }
+    lzx_->EncodeFrame(pending_.data(), pending_.size(), encoded_);
+    if (encoded_.size() > pending_.size() + kLzxStoredOverhead) return Fail(FCIERR_MCI_FAIL, 0);
     payload = encoded_.data();
     payloadSize = encoded_.size();
   }
@@ -324,6 +344,10 @@ void Context::Restore(const FolderSnapshot& s) {
   if (s.buffersSaved) {
     pending_ = s.pending;
     history_ = s.history;
+    if (!s.hadLzx)
+      lzx_.reset();
+    else
+      lzx_->Restore(s.lzx);
   } else {
     pending_.resize(s.pendingLength);
   }
@@ -335,8 +359,16 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   if (!source || !name || !openInfo) return Fail(FCIERR_NONE, kErrInvalid);
   const size_t nameLength = BoundedLength(name, kMaxName + 1);
   if (nameLength == 0 || nameLength > kMaxName) return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
-  const TCOMP type = typeCompress & tcompMASK_TYPE;
-  if ((type != tcompTYPE_NONE && type != tcompTYPE_MSZIP) || (typeCompress & tcompMASK_RESERVED))
+  // The folder's type word: the type and, for LZX, the window. Parameter
+  // bits that the type does not use (a Quantum level or memory beside
+  // NONE or MSZIP) are refused rather than dropped.
+  const TCOMP type = typeCompress & (tcompMASK_TYPE | tcompMASK_LZX_WINDOW);
+  const int window = (typeCompress & tcompMASK_LZX_WINDOW) >> tcompSHIFT_LZX_WINDOW;
+  const TCOMP kind = typeCompress & tcompMASK_TYPE;
+  const bool known = kind == tcompTYPE_LZX
+                         ? window >= lzx::kMinWindowBits && window <= lzx::kMaxWindowBits
+                         : (kind == tcompTYPE_NONE || kind == tcompTYPE_MSZIP) && window == 0;
+  if (!known || (typeCompress & (tcompMASK_RESERVED | tcompMASK_QUANTUM_LEVEL)))
     return Fail(FCIERR_BAD_COMPR_TYPE, 0);
   if (files_.size() + folderFiles_.size() >= kMaxFiles) return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
 
@@ -422,6 +454,7 @@ bool Context::FlushFolder(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status)
   folderStart_ = dataLength_;
   history_.clear();
   pending_.clear();
+  lzx_.reset();
   std::vector<FileRecord> placed;
   placed.swap(folderFiles_);
   bool ok = true;

@@ -179,8 +179,10 @@ using PFNFCIDESTROY = BOOL(VIX_DIAMONDAPI*)(HFCI hfci);
 //
 // FCICreate makes a context that writes one cabinet at a time; NULL with
 // *perf filled on failure. FCIAddFile appends a file to the current folder
-// (a different compression type starts a new folder); it supports the types
-// NONE and MSZIP and fails with FCIERR_BAD_COMPR_TYPE for LZX and Quantum.
+// (a different type word starts a new folder); it supports NONE, MSZIP and
+// LZX with a window of 15 to 21 bits, one 32 KiB frame per data block, and
+// fails with FCIERR_BAD_COMPR_TYPE for Quantum and for any type word with
+// parameter bits its type does not use.
 // A file that fails leaves the context as it was before the call.
 // FCIFlushFolder closes the current folder; FCIFlushCabinet writes the
 // cabinet (nothing when no file was added); FCIDestroy frees the context and
