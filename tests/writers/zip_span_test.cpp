@@ -1,0 +1,308 @@
+// Spanned output on simulated removable disks and split output to segment
+// files, read back by a parser that follows the published split layout.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "archive/kvtDiskMan.h"
+#include "archive/kvtErrors.h"
+#include "support/folder_disks.h"
+#include "zip_test_support.h"
+
+namespace vix::ziptest {
+namespace {
+
+std::string Noise(size_t n, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(random());
+  return s;
+}
+
+// The volumes of a spanned or split archive, in disk order.
+struct Volumes {
+  std::vector<std::string> Parts;
+  struct Record {
+    std::string Name, Data;
+    uint32_t Disk = 0, Offset = 0;
+  };
+  std::vector<Record> Records;
+  uint32_t EntriesOnLast = 0, RecordsStartingOnLast = 0, DirSize = 0, CommentLength = 0;
+
+  // The bytes from `offset` on disk `disk`, read across later disks.
+  std::string Read(uint32_t disk, uint32_t offset, size_t count) const {
+    std::string out;
+    while (out.size() < count && disk < Parts.size()) {
+      const std::string& p = Parts[disk];
+      out += p.substr(std::min<size_t>(offset, p.size()), count - out.size());
+      ++disk;
+      offset = 0;
+    }
+    EXPECT_EQ(out.size(), count) << "read past the last volume";
+    return out;
+  }
+
+  // Parses through the end record on the last volume; every local header
+  // must lie whole on its disk and every stored entry's CRC must match.
+  void Parse() {
+    ASSERT_FALSE(Parts.empty());
+    const std::string& last = Parts.back();
+    ASSERT_GE(last.size(), 22u);
+    const size_t e = last.size() - 22;
+    ASSERT_EQ(Le32(last, e), 0x06054B50u) << "end record closes the last volume";
+    ASSERT_EQ(Le16(last, e + 4), Parts.size() - 1) << "number of this disk";
+    EntriesOnLast = Le16(last, e + 8);
+    DirSize = Le32(last, e + 12);
+    CommentLength = Le16(last, e + 20);
+    uint32_t disk = Le16(last, e + 6), offset = Le32(last, e + 16);
+    const std::string dir = Read(disk, offset, DirSize);
+    size_t c = 0;
+    for (uint32_t i = 0; i < Le16(last, e + 10); ++i) {
+      if (disk == Parts.size() - 1) ++RecordsStartingOnLast;
+      ASSERT_EQ(Le32(dir, c), 0x02014B50u) << "record " << i;
+      const size_t n = Le16(dir, c + 28), x = Le16(dir, c + 30), m = Le16(dir, c + 32);
+      const size_t length = 46 + n + x + m;
+      Record r;
+      r.Name = dir.substr(c + 46, n);
+      r.Disk = Le16(dir, c + 34);
+      r.Offset = Le32(dir, c + 42);
+      ASSERT_LT(r.Disk, Parts.size());
+      const std::string& on = Parts[r.Disk];
+      ASSERT_LE(r.Offset + 30, on.size()) << r.Name << ": local header split";
+      ASSERT_EQ(Le32(on, r.Offset), 0x04034B50u) << r.Name;
+      const size_t header = 30 + Le16(on, r.Offset + 26) + Le16(on, r.Offset + 28);
+      ASSERT_LE(r.Offset + header, on.size()) << r.Name << ": local header split";
+      r.Data = Read(r.Disk, static_cast<uint32_t>(r.Offset + header), Le32(dir, c + 20));
+      EXPECT_EQ(Crc32(r.Data), Le32(dir, c + 16)) << r.Name;
+      Records.push_back(r);
+      // Where the next record starts.
+      uint32_t left = static_cast<uint32_t>(length);
+      while (left > 0) {
+        const uint32_t here = static_cast<uint32_t>(Parts[disk].size()) - offset;
+        if (left < here) {
+          offset += left;
+          left = 0;
+        } else {
+          left -= here;
+          ++disk;
+          offset = 0;
+        }
+      }
+      c += length;
+    }
+    EXPECT_EQ(c, DirSize);
+  }
+};
+
+// Stored entries, so that the parser reads them without an inflater.
+struct SpanRun : ZipRun {
+  std::vector<std::string> disks;
+  std::unique_ptr<test::FolderDisks> drive;
+  std::unique_ptr<platform::ScopedPlatform> use;
+  int insertQuestions = 0;
+
+  SpanRun(std::vector<std::string> order, uint32_t size) {
+    zip.SetCompressMethod(cmStore);
+    dir.MakeDir("slot");
+    for (const auto& d : order) disks.push_back(dir.MakeDir(d));
+    drive = std::make_unique<test::FolderDisks>(dir.Join("slot"), disks, size);
+    use = std::make_unique<platform::ScopedPlatform>(*drive);
+    zip.OnInsertDisk = [this](TCompBase&, const std::string&, bool& cancel) {
+      ++insertQuestions;
+      cancel = !drive->InsertNext();
+    };
+  }
+  int Span(const std::vector<std::string>& lines) {
+    std::vector<std::string> spec;
+    for (const auto& l : lines) spec.push_back(dir.Join(l));
+    zip.SetFileSpec(spec);
+    zip.SetArchiveFile(dir.Join("slot/out.zip"));
+    return zip.Compress();
+  }
+  std::string Part(const std::string& disk) const {
+    return dir.Exists(disk + "/out.zip") ? dir.ReadFile(disk + "/out.zip") : std::string();
+  }
+  Volumes Read(const std::vector<std::string>& order) const {
+    Volumes v;
+    for (const auto& d : order) v.Parts.push_back(Part(d));
+    v.Parse();
+    return v;
+  }
+  std::string Label(const std::string& disk) const { return drive->Label(dir.Join(disk)); }
+};
+
+TEST(ZipSpan, AnArchiveThatFitsIsWrittenWholeWithoutSignatureOrLabel) {
+  SpanRun r({"d1", "d2"}, 1000000);
+  r.dir.WriteFile("a.bin", Noise(30000, 1));
+  ASSERT_EQ(r.Span({"a.bin"}), 1);
+  EXPECT_TRUE(r.codes.empty());
+  EXPECT_EQ(r.insertQuestions, 0);
+  EXPECT_EQ(r.Label("d1"), "");
+  Archive a;
+  ASSERT_TRUE(Parse(r.Part("d1"), a));
+  EXPECT_EQ(a.Entries.at(0).Offset, 0u);
+}
+
+// Sizes that put disk changes inside data, before local headers, inside
+// and before the directory: every layout must read back whole.
+TEST(ZipSpan, VolumesCarrySignatureLabelsAndWholeLocalHeaders) {
+  bool centralOnLaterDisk = false, entryOnDisk2 = false;
+  for (uint32_t size : {60000u, 61111u, 75000u, 90000u, 120037u}) {
+    SCOPED_TRACE(size);
+    SpanRun r({"d1", "d2", "d3", "d4", "d5"}, size);
+    r.dir.WriteFile("one.bin", Noise(70000, 2));
+    r.dir.WriteFile("two.txt", std::string(100, 'x'));
+    r.dir.WriteFile("three.bin", Noise(55000, 3));
+    for (int i = 0; i < 40; ++i)
+      r.dir.WriteFile("many/f" + std::to_string(i) + "-with-a-long-name-" + std::string(60, 'n'),
+                      Noise(100 + i * 37, 10 + i));
+    r.zip.RecurseDirs = true;
+    r.zip.SetArchiveComment("not carried");
+    r.Span({"*.*"});
+    ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+    std::vector<std::string> used;
+    for (const auto& d : {"d1", "d2", "d3", "d4", "d5"})
+      if (!r.Part(d).empty()) used.push_back(d);
+    ASSERT_GE(used.size(), 2u);
+    Volumes v = r.Read(used);
+    EXPECT_EQ(Le32(v.Parts[0], 0), 0x08074B50u);
+    for (size_t i = 0; i < used.size(); ++i)
+      EXPECT_EQ(r.Label(used[i]), "PKBACK# 00" + std::to_string(i + 1));
+    ASSERT_EQ(v.Records.size(), 43u);
+    std::map<std::string, std::string> data;
+    for (const auto& rec : v.Records) data[rec.Name] = rec.Data;
+    EXPECT_EQ(data["one.bin"], Noise(70000, 2));
+    EXPECT_EQ(data["three.bin"], Noise(55000, 3));
+    for (const auto& rec : v.Records) entryOnDisk2 = entryOnDisk2 || rec.Disk == 1;
+    EXPECT_EQ(v.EntriesOnLast, v.RecordsStartingOnLast);
+    EXPECT_EQ(v.CommentLength, 0u);
+    const std::string& last = v.Parts.back();
+    centralOnLaterDisk = centralOnLaterDisk || Le16(last, last.size() - 22 + 6) > 0;
+  }
+  EXPECT_TRUE(entryOnDisk2);
+  EXPECT_TRUE(centralOnLaterDisk);
+}
+
+TEST(ZipSpan, AnEarlierDiskReinsertedIsAskedForAgain) {
+  SpanRun r({"d1", "d1", "d2"}, 60000);
+  r.dir.WriteFile("a.bin", Noise(80000, 4));
+  ASSERT_EQ(r.Span({"a.bin"}), 1);
+  EXPECT_TRUE(r.codes.empty());
+  EXPECT_EQ(r.insertQuestions, 3);
+  EXPECT_EQ(r.Label("d1"), "PKBACK# 001");
+  EXPECT_EQ(r.Label("d2"), "PKBACK# 002");
+  Volumes v = r.Read({"d1", "d2"});
+  EXPECT_EQ(v.Records.at(0).Data, Noise(80000, 4));
+}
+
+// Cancel between disks (the second is not inserted) and during a copy (the
+// run's cancel set while the second disk is asked for): the first disk keeps
+// what it got and the run says so.
+TEST(ZipSpan, CancelLeavesTheDisksWrittenAndIsReported) {
+  for (bool duringCopy : {false, true}) {
+    SCOPED_TRACE(duringCopy);
+    SpanRun r({"d1", "d2"}, 60000);
+    r.dir.WriteFile("a.bin", Noise(150000, 5));
+    r.zip.OnInsertDisk = [&](TCompBase& z, const std::string& volume, bool& cancel) {
+      cancel = volume == "2" && !duringCopy;
+      if (volume == "2" && duringCopy) z.SetCancel(true);
+      if (!cancel) r.drive->InsertNext();
+    };
+    r.Span({"a.bin"});
+    EXPECT_EQ(r.codes, std::vector<int>{kErrUserCanceled});
+    // A copy stops at the next chunk: the second disk holds the rest of the
+    // one being written when the disk changed.
+    const std::string written = duringCopy ? "2 disks written so far" : "1 disk written so far";
+    EXPECT_NE(r.messages.at(0).find(written), std::string::npos) << r.messages.at(0);
+    EXPECT_EQ(r.Part("d1").size(), 60000u);
+    EXPECT_EQ(r.Part("d2").empty(), !duringCopy);
+    EXPECT_LT(r.Part("d2").size(), 32768u);
+    EXPECT_FALSE(r.zip.SpannedComplete);
+  }
+}
+
+// The clear-disk question is asked again only while the handler frees room.
+TEST(ZipSpan, ClearDiskIsRepeatedOnlyWhileSpaceIsFreed) {
+  struct Case {
+    int freedPerAnswer;  // -1: Cancel = false
+    int expectQuestions;
+    bool complete;
+  };
+  for (const Case c : {Case{0, 1, false}, Case{30000, 2, true}, Case{-1, 1, true}}) {
+    SCOPED_TRACE(c.freedPerAnswer);
+    SpanRun r({"d1", "d2", "d3"}, 70000);
+    r.dir.WriteFile("d2/old.bin", std::string(50000, 'o'));
+    r.dir.WriteFile("a.bin", Noise(100000, 6));
+    int questions = 0;
+    r.zip.OnClearDisk = [&](TCompBase&, const std::string&, uint32_t required, uint32_t free,
+                            uint32_t total, bool& cancel) {
+      ++questions;
+      EXPECT_EQ(required, 50000u);
+      EXPECT_EQ(total, 70000u);
+      EXPECT_LT(free, required);
+      if (c.freedPerAnswer < 0) return;
+      cancel = true;
+      if (c.freedPerAnswer > 0) {
+        const std::string old = r.dir.ReadFile("d2/old.bin");
+        r.dir.WriteFile("d2/old.bin", old.substr(0, old.size() - c.freedPerAnswer / 2));
+      }
+    };
+    r.Span({"a.bin"});
+    EXPECT_EQ(questions, c.expectQuestions);
+    if (c.complete) {
+      ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+      EXPECT_TRUE(r.zip.SpannedComplete);
+      // Cancel = false takes d2 as it is; too small, so d3 is asked for.
+      Volumes v = r.Read(c.freedPerAnswer < 0 ? std::vector<std::string>{"d1", "d3"}
+                                              : std::vector<std::string>{"d1", "d2"});
+      EXPECT_EQ(v.Records.at(0).Data, Noise(100000, 6));
+    } else {
+      EXPECT_EQ(r.codes, std::vector<int>{kErrUserCanceled});
+      EXPECT_FALSE(r.zip.SpannedComplete);
+    }
+  }
+}
+
+TEST(ZipSpan, AnUnwritableLabelStopsTheOutput) {
+  SpanRun r({"d1"}, 60000);
+  r.drive->labelsWritable = false;
+  r.dir.WriteFile("a.bin", Noise(80000, 7));
+  r.Span({"a.bin"});
+  EXPECT_EQ(r.codes, std::vector<int>{kErrSpannedLabel});
+  EXPECT_EQ(r.zip.ArchiveFile(), "");
+  EXPECT_FALSE(r.zip.SpannedComplete);
+}
+
+TEST(ZipSplit, SegmentsFollowTheSplitLayoutAndASmallArchiveStaysWhole) {
+  ZipRun r;
+  r.zip.SetCompressMethod(cmStore);
+  r.dir.WriteFile("a.bin", Noise(200000, 8));
+  r.dir.WriteFile("b.txt", "bee");
+  r.zip.SplitSize = 65536;
+  r.Run({"a.bin", "b.txt"});
+  ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+  EXPECT_TRUE(r.zip.SpannedComplete);
+  Volumes v;
+  for (const char* part : {"out.z01", "out.z02", "out.z03", "out.zip"})
+    v.Parts.push_back(r.dir.ReadFile(part));
+  EXPECT_FALSE(r.dir.Exists("out.z04"));
+  for (size_t i = 0; i + 1 < v.Parts.size(); ++i) EXPECT_EQ(v.Parts[i].size(), 65536u);
+  EXPECT_EQ(Le32(v.Parts[0], 0), 0x08074B50u);
+  v.Parse();
+  ASSERT_EQ(v.Records.size(), 2u);
+  EXPECT_EQ(v.Records[0].Data, Noise(200000, 8));
+  EXPECT_EQ(v.Records[1].Data, "bee");
+
+  ZipRun small;
+  small.dir.WriteFile("b.txt", "bee");
+  small.zip.SplitSize = 65536;
+  small.Run({"b.txt"});
+  EXPECT_TRUE(small.codes.empty());
+  EXPECT_FALSE(small.dir.Exists("out.z01"));
+  Archive a;
+  EXPECT_TRUE(Parse(small.Bytes(), a));
+}
+
+}  // namespace
+}  // namespace vix::ziptest
