@@ -45,6 +45,24 @@ std::string TZipSpan::SegmentName(const std::string& archive, int number) {
   return base + suffix;
 }
 
+bool TZipSpan::ParseSplitSize(const std::string& text, uint32_t& size) {
+  uint64_t value = 0;
+  size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (value > 0xFFFFFFFFull) return false;
+  }
+  if (i == 0) return false;
+  const std::string unit = text.substr(i);
+  if (unit == "k" || unit == "K") value <<= 10;
+  else if (unit == "m" || unit == "M") value <<= 20;
+  else if (unit == "g" || unit == "G") value <<= 30;
+  else if (!unit.empty()) return false;
+  if (value < kMinSplitSize || value > 0xFFFFFFFFull) return false;
+  size = static_cast<uint32_t>(value);
+  return true;
+}
+
 std::string TZipSpan::DiskFileName() const {
   return Split() ? SegmentName(fZip.ArchiveFile(), VolumeNumber) : fZip.ArchiveFile();
 }

@@ -49,6 +49,11 @@ class TZipSpan {
   uint32_t SpanBudget = 0;
   uint8_t EndRecord[22] = {};
 
+  // A segment size as typed: bytes, or a number with k, M or G (powers of
+  // 1024). False for anything else, or outside kMinSplitSize..4 GiB - 1.
+  static bool ParseSplitSize(const std::string& text, uint32_t& size);
+  static constexpr uint32_t kMinSplitSize = 65536;
+
   // The name of split segment `number` (1-based) of `archive`.
   static std::string SegmentName(const std::string& archive, int number);
 
