@@ -304,5 +304,38 @@ TEST(ZipSplit, SegmentsFollowTheSplitLayoutAndASmallArchiveStaysWhole) {
   EXPECT_TRUE(Parse(small.Bytes(), a));
 }
 
+// Sizes that leave less room than a record needs at the end of the first
+// segment: a local header and the end record move whole to the next one,
+// and the end record then counts no entry as on its disk.
+TEST(ZipSplit, RecordsAtASegmentEndMoveWhole) {
+  // signature 4, local header 30 + name 5, data, central record 46 + 5
+  for (const bool endRecord : {true, false}) {
+    SCOPED_TRACE(endRecord);
+    ZipRun r;
+    r.zip.SetCompressMethod(cmStore);
+    r.zip.SplitSize = 65536;
+    const size_t first = endRecord ? 65536 - 10 - 90 : 65536 - 20 - 39;
+    r.dir.WriteFile("a.bin", Noise(first, 11));
+    if (!endRecord) r.dir.WriteFile("b.bin", "second");
+    r.Run(endRecord ? std::vector<std::string>{"a.bin"}
+                    : std::vector<std::string>{"a.bin", "b.bin"});
+    ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+    Volumes v;
+    v.Parts = {r.dir.ReadFile("out.z01"), r.dir.ReadFile("out.zip")};
+    EXPECT_EQ(v.Parts[0].size(), endRecord ? 65526u : 65516u);
+    v.Parse();
+    if (endRecord) {
+      EXPECT_EQ(v.Parts[1].size(), 22u);
+      EXPECT_EQ(v.EntriesOnLast, 0u);
+    } else {
+      ASSERT_EQ(v.Records.size(), 2u);
+      EXPECT_EQ(v.Records[1].Disk, 1u);
+      EXPECT_EQ(v.Records[1].Offset, 0u);
+      EXPECT_EQ(v.Records[1].Data, "second");
+      EXPECT_EQ(v.EntriesOnLast, 2u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vix::ziptest
