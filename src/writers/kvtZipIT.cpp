@@ -659,6 +659,7 @@ void TZip::FoundFile(int SpecIndex, const std::string& Folder,
 
 void TZip::WriteArchiveEnd(Stream* Target) {
   SpannedComplete = false;
+  SpannedVolumes = 0;
   if (EntryNumber == 0) return;
   if (!ArchiveDriveReady()) {
     Discard = true;

@@ -92,6 +92,8 @@ class TZip : public TCompBase {
   uint32_t SplitSize = 0;
   // Set when the last run wrote the archive to disks or segments.
   bool SpannedComplete = false;
+  // Disks or segments the last run created (they stay after a failure).
+  int SpannedVolumes = 0;
   TOnInsertDisk OnInsertDisk;
   TOnClearDisk OnClearDisk;
 

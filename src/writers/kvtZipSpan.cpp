@@ -86,8 +86,9 @@ void TZipSpan::Stopped(const std::string& why) {
   const int written = DiskFile ? VolumeNumber : VolumeNumber - 1;
   std::string extended = why + ": the archive is incomplete";
   if (written > 0)
-    extended += "; the " + std::to_string(written) + (Split() ? " segment" : " disk") +
-                (written > 1 ? "s" : "") + " written so far stay as they are";
+    extended += "; " + std::to_string(written) + (Split() ? " segment" : " disk") +
+                (written > 1 ? "s written so far stay as they are"
+                             : " written so far stays as it is");
   fZip.ReportError(DiskFileName(), extended, std::to_string(VolumeNumber), kErrUserCanceled);
 }
 
@@ -156,6 +157,7 @@ bool TZipSpan::RequestDisk(uint32_t required) {
   const std::string name = DiskFileName();
   if (Split()) {
     DiskFile = platform::Current().Create(name, true);
+    if (DiskFile) fZip.SpannedVolumes = VolumeNumber;
     if (!DiskFile) {
       fZip.ReportError(name, platform::Current().LastErrorText(), std::to_string(VolumeNumber),
                        kErrOpen);
@@ -177,6 +179,7 @@ bool TZipSpan::RequestDisk(uint32_t required) {
   if (accepted) {
     SpanBudget = FreeBytes();
     DiskFile = platform::Current().Create(name, true);
+    if (DiskFile) fZip.SpannedVolumes = VolumeNumber;
     if (!DiskFile) {
       fZip.ReportError(name, platform::Current().LastErrorText(), std::to_string(VolumeNumber),
                        kErrOpen);

@@ -4,10 +4,13 @@ Info-ZIP's zip -s 0 joins them into one archive that unzip -t accepts."""
 
 import os
 import shutil
+import subprocess
 
-from interop import TreeCase, arcwrite, file_digests, random_bytes, require, run, text_bytes
+from interop import (REPO, TreeCase, arcwrite, file_digests, random_bytes, require, run,
+                     text_bytes)
 
 CORPUS = os.environ.get("VIX_CORPUS")
+VIX = os.environ.get("VIX", os.path.join(REPO, "build", "src", "vix"))
 
 
 class ZipSpanCase(TreeCase):
@@ -133,3 +136,35 @@ class ZipSplit(ZipSpanCase):
                 arcwrite("zip", archive, "--paths", "none", "--split", size,
                          os.path.join(src, "*"))
                 self.check_volumes(archive, expected, join)
+
+
+class VixSplit(ZipSpanCase):
+    def vix(self, *args):
+        if not os.path.exists(VIX):
+            self.skipTest("vix not built: " + VIX)
+        env = dict(os.environ, XDG_CONFIG_HOME=self.path("config"), LANG="C.UTF-8",
+                   TMPDIR=self.fresh_dir("tmp"))
+        proc = subprocess.run([VIX] + list(args), cwd=self.tmp, capture_output=True, env=env,
+                              stdin=subprocess.DEVNULL, timeout=600)
+        return proc.returncode, proc.stderr.decode("utf-8", "replace")
+
+    def test_vix_writes_a_split_set(self):
+        src = self.sources()
+        expected = file_digests(src)
+        out = self.fresh_dir("split")
+        archive = os.path.join(out, "x.zip")
+        code, err = self.vix("-t", "zip", "-p", "none", "--split", "100k", "-o", archive,
+                             os.path.join(src, "noise.bin"), os.path.join(src, "text.txt"))
+        self.assertEqual(code, 0, err)
+        self.assertIn("x.z01", os.listdir(out))
+        self.check_volumes(archive, {k: v for k, v in expected.items()
+                                     if k in ("noise.bin", "text.txt")},
+                           self.info_zip_joins(src, "100k"))
+
+    def test_vix_refuses_split_for_other_types_and_bad_sizes(self):
+        src = self.sources()
+        for args in (["-t", "lzh", "--split", "100k"], ["-t", "zip", "--split", "12"],
+                     ["-t", "zip", "--split", "1T"]):
+            code, err = self.vix(*args, "-o", self.path("x"), os.path.join(src, "noise.bin"))
+            self.assertEqual(code, 2, args)
+            self.assertIn("--split", err)
