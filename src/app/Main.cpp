@@ -422,19 +422,20 @@ void TfrmCompress::btnOKClick() {
   // user is asked for each one (a front end may have answers of its own).
   if (zip && !zip->OnInsertDisk)
     zip->OnInsertDisk = [archive](TCompBase& s, const std::string& volume, bool& cancel) {
-      const std::string text = "Insert disk " + volume + " of " + ExtractFileName(archive) +
-                               " into " + s.DiskManager().Drive +
-                               ".\r\n\r\nWrite to this disk now?";
+      const std::string text = "ディスク " + volume + " を " + s.DiskManager().Drive +
+                               " に入れてください。\r\n\r\n" + ExtractFileName(archive) +
+                               " のこの部分をこのディスクに書き込みますか?";
       cancel = AppMessageBox(text, MB_YESNO_) != IDYES_;
     };
   if (zip && !zip->OnClearDisk)
     zip->OnClearDisk = [](TCompBase&, const std::string& drive, uint32_t required,
                           uint32_t free, uint32_t total, bool& cancel) {
       const std::string text =
-          "The disk in " + drive + " holds other files: " + std::to_string(free) + " of " +
-          std::to_string(total) + " bytes free, " + std::to_string(required) +
-          " needed.\r\n\r\nDelete files on it now and choose Yes to read it again "
-          "(Yes with nothing deleted stops the archive); No takes the disk as it is.";
+          drive + " のディスクには他のファイルがあります (空き " + std::to_string(free) + " / " +
+          std::to_string(total) + " バイト、必要 " + std::to_string(required) +
+          " バイト)。\r\n\r\nファイルを削除してから [はい] を選ぶとディスクを読み直します "
+          "(何も削除していなければ書庫の作成を中止します)。[いいえ] はこのディスクをそのまま"
+          "使います。";
       cancel = AppMessageBox(text, MB_YESNO_ | MB_ICONSTOP_) == IDYES_;
     };
   writer->SetDefaultDir(DefaultArchiveDir());

@@ -5,9 +5,12 @@
 #include <map>
 #include <random>
 
+#include "app/Main.h"
+#include "app/WriterChoice.h"
 #include "archive/kvtDiskMan.h"
 #include "archive/kvtErrors.h"
 #include "support/folder_disks.h"
+#include "support/ui_double.h"
 #include "zip_test_support.h"
 
 namespace vix::ziptest {
@@ -333,6 +336,51 @@ TEST(ZipSplit, RecordsAtASegmentEndMoveWhole) {
       EXPECT_EQ(v.Records[1].Offset, 0u);
       EXPECT_EQ(v.Records[1].Data, "second");
       EXPECT_EQ(v.EntriesOnLast, 2u);
+    }
+  }
+}
+
+// The dialog's job asks for each disk through its message box. A cancel
+// while the second disk is written leaves both disks' parts in place.
+TEST(ZipSpanJob, TheJobAsksForDisksAndKeepsThemOnCancel) {
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel);
+    app::Application() = app::TApplicationState();
+    SpanRun r({"d1", "d2", "d3"}, 60000);
+    r.dir.WriteFile("src/a.bin", Noise(90000, 12));
+    r.dir.WriteFile("src/b.bin", Noise(5000, 13));
+    test::UiDouble ui;
+    std::vector<std::string> questions;
+    app::TfrmCompress form;
+    platform::Ui().AskYesNo = [&](const std::string& text, const std::string&) {
+      questions.push_back(text);
+      r.drive->InsertNext();
+      if (cancel && questions.size() == 2) form.Cancelled = true;
+      return platform::Answer::Yes;
+    };
+    form.SettingsPath = r.dir.Join("PLM_VIX.INI");
+    form.SaveSettingsOnDestroy = false;
+    form.FormCreate({r.dir.Join("src")});
+    form.PageControl1.ActivePageIndex = app::pgZip;
+    form.grpZipDeflateType.ItemIndex = 0;  // store
+    form.edtArchiveFilename.Text = r.dir.Join("slot/x.zip");
+    std::vector<int> codes;
+    form.ShowError = [&](const std::string&, const std::string&, int code) {
+      codes.push_back(code);
+    };
+    form.btnOKClick();
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_NE(questions[1].find("ディスク 2"), std::string::npos) << questions[1];
+    EXPECT_EQ(form.LastJob.Cancelled, cancel);
+    EXPECT_EQ(form.LastJob.Committed, !cancel);
+    EXPECT_TRUE(r.dir.Exists("d1/x.zip"));
+    EXPECT_TRUE(r.dir.Exists("d2/x.zip"));
+    if (!cancel) {
+      EXPECT_TRUE(codes.empty());
+      Volumes v;
+      v.Parts = {r.dir.ReadFile("d1/x.zip"), r.dir.ReadFile("d2/x.zip")};
+      v.Parse();
+      EXPECT_EQ(v.Records.size(), 2u);
     }
   }
 }
