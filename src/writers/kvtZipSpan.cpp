@@ -79,6 +79,7 @@ uint32_t TZipSpan::FreeBytes() const {
 bool TZipSpan::ReadDisk() {
   const bool ready = fZip.ArchiveDriveReady();
   SpanBudget = ready ? FreeBytes() : 0;
+  if (!ready) Stopped("the drive of disk " + std::to_string(VolumeNumber) + " is not ready");
   return ready;
 }
 

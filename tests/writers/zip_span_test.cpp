@@ -267,6 +267,23 @@ TEST(ZipSpan, ClearDiskIsRepeatedOnlyWhileSpaceIsFreed) {
   }
 }
 
+// The drive gives no answer for the second disk and the retry question is
+// answered Cancel.
+TEST(ZipSpan, ADriveNotReadyStopsTheOutputWithAReport) {
+  SpanRun r({"d1", "d2"}, 60000);
+  test::UiDouble ui;  // Cancel at the retry question
+  r.zip.OnInsertDisk = [&](TCompBase&, const std::string& volume, bool& cancel) {
+    cancel = false;
+    if (volume == "2") r.drive->Eject();
+  };
+  r.dir.WriteFile("a.bin", Noise(80000, 14));
+  r.Span({"a.bin"});
+  EXPECT_EQ(r.codes, std::vector<int>{kErrUserCanceled});
+  EXPECT_NE(r.messages.at(0).find("disk 2 is not ready"), std::string::npos);
+  EXPECT_EQ(r.Part("d1").size(), 60000u);
+  EXPECT_FALSE(r.zip.SpannedComplete);
+}
+
 TEST(ZipSpan, AnUnwritableLabelStopsTheOutput) {
   SpanRun r({"d1"}, 60000);
   r.drive->labelsWritable = false;
