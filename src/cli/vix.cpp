@@ -290,15 +290,20 @@ int Run(const std::vector<std::string>& args) {
     auto* zip = dynamic_cast<TZip*>(writer.get());
     if (!zip) return writer;
     zip->SplitSize = o.Split;
-    zip->OnInsertDisk = [&](TCompBase& s, const std::string& volume, bool& cancel) {
+    // "c" cancels the run as Ctrl-C would.
+    const auto cancels = [](TCompBase& s, const std::string& answer) {
+      if (answer == "c" || answer == "C") s.SetCancel(true);
+      return s.Cancel();
+    };
+    zip->OnInsertDisk = [&, cancels](TCompBase& s, const std::string& volume, bool& cancel) {
       std::string answer;
       cancel = !askLine("insert disk " + volume + " into " + s.DiskManager().Drive +
                             ", then press Enter (c to cancel):",
                         answer) ||
-               answer == "c" || answer == "C";
+               cancels(s, answer);
     };
-    zip->OnClearDisk = [&](TCompBase&, const std::string& drive, uint32_t required,
-                           uint32_t free, uint32_t total, bool& cancel) {
+    zip->OnClearDisk = [&, cancels](TCompBase& s, const std::string& drive, uint32_t required,
+                                    uint32_t free, uint32_t total, bool& cancel) {
       std::string answer;
       const bool asked = askLine(
           "the disk in " + drive + " holds other files (" + std::to_string(free) + " of " +
@@ -307,7 +312,7 @@ int Run(const std::vector<std::string>& args) {
               "is, c to cancel:",
           answer);
       // Cancel asks for the disk to be read again; nothing freed stops the archive.
-      cancel = !asked || !(answer == "u" || answer == "U");
+      cancel = !asked || cancels(s, answer) || !(answer == "u" || answer == "U");
     };
     return writer;
   };

@@ -83,7 +83,10 @@ bool TZipSpan::ReadDisk() {
   return ready;
 }
 
+// Said once: a stop deep inside a disk change unwinds through its callers.
 void TZipSpan::Stopped(const std::string& why) {
+  if (fStopReported) return;
+  fStopReported = true;
   const int written = DiskFile ? VolumeNumber : VolumeNumber - 1;
   std::string extended = why + ": the archive is incomplete";
   if (written > 0)
@@ -113,6 +116,10 @@ bool TZipSpan::AskInsertDisk() {
   for (;;) {
     bool cancel = true;
     fZip.OnInsertDisk(fZip, std::to_string(VolumeNumber), cancel);
+    if (fZip.GetCancel()) {
+      Stopped("cancelled");
+      return false;
+    }
     if (cancel) {
       Stopped("disk " + std::to_string(VolumeNumber) + " was not inserted");
       return false;
@@ -142,6 +149,10 @@ bool TZipSpan::AskClearDisk(uint32_t required) {
     bool cancel = false;
     fZip.OnClearDisk(fZip, fZip.DiskManager().Drive, required, before,
                      static_cast<uint32_t>(std::min<uint64_t>(total, 0xFFFFFFFF)), cancel);
+    if (fZip.GetCancel()) {
+      Stopped("cancelled");
+      return false;
+    }
     if (!cancel) return true;
     if (!ReadDisk()) return false;
     const uint32_t now = FreeBytes();

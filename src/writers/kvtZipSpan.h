@@ -70,6 +70,7 @@ class TZipSpan {
   Stream& fSource;
   uint32_t fSplitSize;
   uint32_t fRecordsHere = 0;  // central records that start on the current disk
+  bool fStopReported = false;
 };
 
 }  // namespace vix
