@@ -78,7 +78,8 @@ class FolderDisks : public platform::Platform {
     return true;
   }
   uint8_t DriveType(const std::string& root) override {
-    return OnSlot(root) ? platform::kDriveRemovable : Platform::DriveType(root);
+    if (OnSlot(root)) return platform::kDriveRemovable;
+    return Platform::DriveType(root);
   }
   bool DiskFreeSpace(const std::string& root, platform::ClusterInfo& info) override {
     if (!OnSlot(root)) return Platform::DiskFreeSpace(root, info);
