@@ -38,6 +38,8 @@ const TText kTexts[] = {
      "  -p relative|absolute|none   how paths are stored\n"
      "  -o ARCHIVE               archive name (completed as the dialog does)\n"
      "  -P PASSWORD | -e         encrypt a ZIP archive (-e asks without echo)\n"
+     "  --split SIZE             a split ZIP archive: ARCHIVE.z01, .z02, ... of SIZE\n"
+     "                           bytes (k, M, G: 1024, 1024², 1024³) and ARCHIVE last\n"
      "  -q                       no progress bar\n"
      "  --save-settings          keep these choices as the defaults\n"
      "  --help, --version\n",
@@ -49,6 +51,8 @@ const TText kTexts[] = {
      "  -p relative|absolute|none   パス名の扱い\n"
      "  -o 書庫                  書庫名 (ダイアログと同じように補完)\n"
      "  -P パスワード | -e       ZIP 書庫を暗号化 (-e は表示せずに入力)\n"
+     "  --split サイズ           分割 ZIP 書庫: 書庫.z01, .z02, ... (各サイズ バイト、\n"
+     "                           k, M, G 可) と最後の 書庫\n"
      "  -q                       進行状況を表示しない\n"
      "  --save-settings          この選択を既定値として保存\n"
      "  --help, --version\n"},

@@ -415,8 +415,29 @@ void TfrmCompress::btnOKClick() {
                                  int na, bool& r) {
     CompressReplaceFile(s, o, f, od, nd, os, ns, oa, na, r);
   };
-  if (page == pgZip && chkZIP_Password.Checked && !edtZIP_Password.Text.empty())
-    if (auto* zip = dynamic_cast<TZip*>(writer.get())) zip->Password = edtZIP_Password.Text;
+  auto* zip = dynamic_cast<TZip*>(writer.get());
+  if (zip && page == pgZip && chkZIP_Password.Checked && !edtZIP_Password.Text.empty())
+    zip->Password = edtZIP_Password.Text;
+  // An archive larger than its removable disk goes over several disks; the
+  // user is asked for each one (a front end may have answers of its own).
+  if (zip && !zip->OnInsertDisk)
+    zip->OnInsertDisk = [archive](TCompBase& s, const std::string& volume, bool& cancel) {
+      const std::string text = "ディスク " + volume + " を " + s.DiskManager().Drive +
+                               " に入れてください。\r\n\r\n" + ExtractFileName(archive) +
+                               " のこの部分をこのディスクに書き込みますか?";
+      cancel = AppMessageBox(text, MB_YESNO_) != IDYES_;
+    };
+  if (zip && !zip->OnClearDisk)
+    zip->OnClearDisk = [](TCompBase&, const std::string& drive, uint32_t required,
+                          uint32_t free, uint32_t total, bool& cancel) {
+      const std::string text =
+          drive + " のディスクには他のファイルがあります (空き " + std::to_string(free) + " / " +
+          std::to_string(total) + " バイト、必要 " + std::to_string(required) +
+          " バイト)。\r\n\r\nファイルを削除してから [はい] を選ぶとディスクを読み直します "
+          "(何も削除していなければ書庫の作成を中止します)。[いいえ] はこのディスクをそのまま"
+          "使います。";
+      cancel = AppMessageBox(text, MB_YESNO_ | MB_ICONSTOP_) == IDYES_;
+    };
   writer->SetDefaultDir(DefaultArchiveDir());
 
   frmProgress = std::make_unique<TfrmProgress>(*this);
@@ -465,7 +486,9 @@ void TfrmCompress::btnOKClick() {
   if (LastJob.Cancelled) {
     // Only an archive this job made goes; one the user had stays as it was
     // (the writer commits nothing after a cancel).
-    if (!existed && Exists(archive)) os.DeleteFile(archive);
+    // Disks or segments written so far stay: the next one may not be there.
+    const bool spanned = zip && zip->SpannedVolumes > 0;
+    if (!existed && !spanned && Exists(archive)) os.DeleteFile(archive);
     return;
   }
   if (tgz) {
@@ -481,7 +504,8 @@ void TfrmCompress::btnOKClick() {
   }
   // A run that wrote no file leaves the old archive in place (with its mark).
   // The CAB writer runs its own commit and counts no file when it failed.
-  LastJob.Committed = LastJob.Written > 0 && (writer->PostCommit || page == pgCab);
+  LastJob.Committed = LastJob.Written > 0 &&
+                      (writer->PostCommit || page == pgCab || (zip && zip->SpannedComplete));
   // The LZH writer leaves the end mark to the job; an archive the run did not
   // rewrite has its mark already.
   if (page == pgLzh && LastJob.Committed) {

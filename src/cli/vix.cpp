@@ -15,6 +15,7 @@
 #include "archive/kvtErrors.h"
 #include "archive/kvtNames.h"
 #include "platform/platform.h"
+#include "writers/kvtZipIT.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ extern "C" void OnInterrupt(int) {
 
 struct Options {
   std::string Type, Method, Paths, Output, Password;
+  uint32_t Split = 0;  // bytes per segment of a split ZIP archive
   bool AskPassword = false, Quiet = false, SaveSettings = false;
   std::vector<std::string> Names;  // the dialog's command line
 };
@@ -93,6 +95,10 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       if (!value(v)) return Usage(a + ": a value is missing");
       (a == "-t" ? o.Type : a == "-m" ? o.Method : a == "-p" ? o.Paths : a == "-o" ? o.Output
                                                                             : o.Password) = v;
+    } else if (a == "--split") {
+      std::string v;
+      if (!value(v) || !TZipSpan::ParseSplitSize(v, o.Split))
+        return Usage("--split: a size of 64k or more (bytes, or a number with k, M or G)");
     } else if (a == "-e") {
       o.AskPassword = true;
     } else if (a == "-q") {
@@ -148,6 +154,8 @@ int Apply(const Options& o, TfrmCompress& form) {
     if (item < 0) return Usage("-p: use relative, absolute or none");
     form.grpStoredDirNames.ItemIndex = item;
   }
+  if (o.Split > 0 && form.PageControl1.ActivePageIndex != pgZip)
+    return Usage("--split is for ZIP archives");
   if (!o.Output.empty()) form.edtArchiveFilename.Text = o.Output;
   if (!o.Password.empty() || o.AskPassword) {
     if (form.PageControl1.ActivePageIndex != pgZip) return Usage(Text(TMsg::PasswordNotZip, gLang));
@@ -264,6 +272,50 @@ int Run(const std::vector<std::string>& args) {
     Say(ErrorLine(file, extended, code, gLang));
   };
   form.BindProgress = [&](TfrmProgress& p) { p.OnChange = [&](const TfrmProgress& q) { bar.Show(q); }; };
+
+  // A ZIP archive too large for its removable disk asks for disks here;
+  // without a terminal to ask on, the answer is the safe one: stop.
+  const auto askLine = [&](const std::string& question, std::string& answer) {
+    bar.Clear();
+    if (!interactive) {
+      Say(question + ": no terminal to answer on, the archive is stopped");
+      return false;
+    }
+    std::fprintf(stderr, "vix: %s ", question.c_str());
+    std::fflush(stderr);
+    return platform::ReadLineUnless(answer, [&] { return pressed() > 0; }) && pressed() == 0;
+  };
+  form.WriterFactory = [&](int page) {
+    std::unique_ptr<TCompBase> writer = MakePageWriter(page);
+    auto* zip = dynamic_cast<TZip*>(writer.get());
+    if (!zip) return writer;
+    zip->SplitSize = o.Split;
+    // "c" cancels the run as Ctrl-C would.
+    const auto cancels = [](TCompBase& s, const std::string& answer) {
+      if (answer == "c" || answer == "C") s.SetCancel(true);
+      return s.Cancel();
+    };
+    zip->OnInsertDisk = [&, cancels](TCompBase& s, const std::string& volume, bool& cancel) {
+      std::string answer;
+      cancel = !askLine("insert disk " + volume + " into " + s.DiskManager().Drive +
+                            ", then press Enter (c to cancel):",
+                        answer) ||
+               cancels(s, answer);
+    };
+    zip->OnClearDisk = [&, cancels](TCompBase& s, const std::string& drive, uint32_t required,
+                                    uint32_t free, uint32_t total, bool& cancel) {
+      std::string answer;
+      const bool asked = askLine(
+          "the disk in " + drive + " holds other files (" + std::to_string(free) + " of " +
+              std::to_string(total) + " bytes free, " + std::to_string(required) +
+              " needed): delete some and press Enter to read it again, u to use it as it "
+              "is, c to cancel:",
+          answer);
+      // Cancel asks for the disk to be read again; nothing freed stops the archive.
+      cancel = !asked || cancels(s, answer) || !(answer == "u" || answer == "U");
+    };
+    return writer;
+  };
 
   // Names that are not there are reported; the dialog would pass them on and
   // find nothing.

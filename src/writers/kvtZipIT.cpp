@@ -658,12 +658,17 @@ void TZip::FoundFile(int SpecIndex, const std::string& Folder,
 // The directory
 
 void TZip::WriteArchiveEnd(Stream* Target) {
+  SpannedComplete = false;
+  SpannedVolumes = 0;
   if (EntryNumber == 0) return;
   if (!ArchiveDriveReady()) {
     Discard = true;
     fArchiveFile.clear();
     return;
   }
+  // A new archive carries no comment read from an earlier one; only a
+  // comment set for it.
+  if (NewArchive && !fCommentsChanged) fArchiveComment.clear();
   // Free space from the cluster counts in 64 bits: the 32-bit byte count
   // wraps on disks of 4 GiB and more, which would make a large removable
   // disk look full.
@@ -671,24 +676,32 @@ void TZip::WriteArchiveEnd(Stream* Target) {
   const uint64_t freeBytes = static_cast<uint64_t>(disk.DiskSpace.FreeClusters) *
                              disk.DiskSpace.SectorsPerCluster * disk.DiskSpace.BytesPerSector;
   const int64_t size = Target->Size();
-  if (disk.DriveType == platform::kDriveRemovable && size >= 0 &&
-      static_cast<uint64_t>(size) > freeBytes) {
+  const bool spanned = disk.DriveType == platform::kDriveRemovable && size >= 0 &&
+                       static_cast<uint64_t>(size) > freeBytes;
+  const bool split = SplitSize > 0 && size >= 0 &&
+                     static_cast<uint64_t>(size) + DirectoryBytes() > SplitSize;
+  if (spanned || split) {
     WriteSpannedArchive(Target);
     return;
   }
   if (!Target->Seek(0, platform::Origin::End)) WriteFailed();
-  // A new archive carries no comment read from an earlier one; only a
-  // comment set for it.
-  if (NewArchive && !fCommentsChanged) fArchiveComment.clear();
   WriteDirectory(Target, false);
 }
 
-bool TZip::WriteSpannedArchive(Stream*) {
-  // Until spanned output exists, the first disk is asked for as if no
-  // handler were assigned: the temporary archive is not committed.
-  Discard = true;
-  ReportError(ArchiveFile(), "OnInsertDisk", "1", kErrEventNotAssigned);
-  return false;
+uint64_t TZip::DirectoryBytes() {
+  uint64_t bytes = kEndSize + fArchiveComment.size();
+  for (int i = 0; i < EntryList.Count(); ++i) {
+    TCompBaseHeaderObj& entry = EntryList.Object(i);
+    if (entry.Action == TCompBaseHeaderObj::kSkip || !IsCentralRecord(entry.Header)) continue;
+    bytes += entry.Header.size();
+    if (GetLE16(&entry.Header[kCenCommentLength]) != 0) bytes += entry.Extra.size();
+  }
+  return bytes;
+}
+
+bool TZip::WriteSpannedArchive(Stream* Source) {
+  TZipSpan span(*this, *Source, SplitSize);
+  return span.WriteSpannedArchive();
 }
 
 bool TZip::WriteDirectory(Stream* Target, bool EvenEmpty) {

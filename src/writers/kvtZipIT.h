@@ -9,6 +9,7 @@
 #include "archive/kvtBase.h"
 #include "archive/kvtBytes.h"
 #include "archive/kvtNames.h"
+#include "writers/kvtZipSpan.h"
 
 namespace vix {
 
@@ -86,6 +87,15 @@ class TZip : public TCompBase {
   std::string Password;
   // Space to keep free on the first disk of a spanned archive.
   uint32_t LeaveSpaceOnFirstDisk = 0;
+  // When not 0, the archive is written as split segments of this many bytes
+  // (ARCHIVE.z01, .z02, ..., ARCHIVE) once it does not fit into one.
+  uint32_t SplitSize = 0;
+  // Set when the last run wrote the archive to disks or segments.
+  bool SpannedComplete = false;
+  // Disks or segments the last run created (they stay after a failure).
+  int SpannedVolumes = 0;
+  TOnInsertDisk OnInsertDisk;
+  TOnClearDisk OnClearDisk;
 
   void SetArcType(TArcType value) override;
 
@@ -137,6 +147,10 @@ class TZip : public TCompBase {
   virtual bool WriteSpannedArchive(Stream* Source);
 
  private:
+  friend class TZipSpan;
+  // Bytes the directory and end record of the entries not skipped take.
+  uint64_t DirectoryBytes();
+
   // One central record as read from an existing archive.
   struct KeptRecord {
     std::vector<uint8_t> Header;  // 46-byte record, name and extra field

@@ -15,7 +15,9 @@
 #include "archive/kvtErrors.h"
 #include "platform/platform.h"
 #include "writers/kvtMakeCab.h"
+#include "../support/folder_disks.h"
 #include "writers/kvtZipIT.h"
+#include "writers/kvtZipSpan.h"
 
 namespace {
 
@@ -33,6 +35,11 @@ const char kUsage[] =
     "  --paths P   none|absolute|absolute-nodrv|relative|relative-start|explorer\n"
     "  --default-dir DIR  --recurse  --empty-dirs  --password PW  --no-oem\n"
     "  --switch add|move|delete  --exclude PATTERN (repeatable)  --date file|sys|max\n"
+    "  --split SIZE  zip: split segments ARCHIVE.z01, ... of SIZE bytes (k, M, G)\n"
+    "  --span-disks DIR1,DIR2,... --disk-size N  zip: spanned over folders standing for\n"
+    "              removable disks, inserted in this order into ARCHIVE's folder (the\n"
+    "              drive); each disk holds N bytes; its label is printed at the end\n"
+    "  --leave N   zip: bytes left free on the first disk\n"
     "\n"
     "SPEC is a file name or a wildcard in a folder (dir/*.txt). An --exclude\n"
     "PATTERN without a folder part (*.bak) leaves out files of that name in\n"
@@ -101,6 +108,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> specs, excludes;
   std::string password;
   bool emptyDirs = false;
+  std::vector<std::string> spanDisks;
+  uint32_t diskSize = 0, splitSize = 0, leave = 0;
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -159,6 +168,25 @@ int main(int argc, char** argv) {
       const int d = v ? IndexOf(kDates, v) : -1;
       if (d < 0) return Usage("--date takes file, sys or max");
       writer->DateAttribute = static_cast<TDateAttribute>(d);
+    } else if (arg == "--split") {
+      const char* v = value();
+      if (!v || !TZipSpan::ParseSplitSize(v, splitSize))
+        return Usage("--split takes a size of 64k or more (bytes, or with k, M, G)");
+    } else if (arg == "--span-disks") {
+      const char* v = value();
+      if (!v) return Usage("--span-disks needs folders");
+      std::string list = v;
+      for (size_t at = 0; at <= list.size();) {
+        const size_t comma = std::min(list.find(',', at), list.size());
+        if (comma > at) spanDisks.push_back(list.substr(at, comma - at));
+        at = comma + 1;
+      }
+    } else if (arg == "--disk-size" || arg == "--leave") {
+      const char* v = value();
+      char* end = nullptr;
+      const unsigned long n = v ? std::strtoul(v, &end, 10) : 0;
+      if (!v || *end != '\0' || n > 0xFFFFFFFFul) return Usage("a byte count is needed");
+      (arg == "--leave" ? leave : diskSize) = static_cast<uint32_t>(n);
     } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       return Usage(("unknown option " + arg).c_str());
     } else {
@@ -171,6 +199,30 @@ int main(int argc, char** argv) {
     auto* zip = dynamic_cast<TZip*>(writer.get());
     if (!zip) return Usage("--password is for zip archives");
     zip->Password = password;
+  }
+  auto* zip = dynamic_cast<TZip*>(writer.get());
+  if ((splitSize || !spanDisks.empty() || leave) && !zip)
+    return Usage("--split, --span-disks and --leave are for zip archives");
+  if (!spanDisks.empty() && diskSize == 0) return Usage("--span-disks needs --disk-size");
+  std::unique_ptr<vix::test::FolderDisks> disks;
+  std::unique_ptr<platform::ScopedPlatform> useDisks;
+  if (zip) {
+    zip->SplitSize = splitSize;
+    zip->LeaveSpaceOnFirstDisk = leave;
+  }
+  if (!spanDisks.empty()) {
+    const std::string slot = ExtractFileDir(archive);
+    disks = std::make_unique<vix::test::FolderDisks>(slot.empty() ? "." : slot, spanDisks,
+                                                     diskSize);
+    useDisks = std::make_unique<platform::ScopedPlatform>(*disks);
+    zip->OnInsertDisk = [&](TCompBase&, const std::string& volume, bool& cancel) {
+      cancel = !disks->InsertNext();
+      std::printf("insert disk %s: %s\n", volume.c_str(),
+                  cancel ? "no disk left, cancelled" : disks->CurrentDisk().c_str());
+    };
+    // A disk holding other files is taken as it is.
+    zip->OnClearDisk = [](TCompBase&, const std::string&, uint32_t, uint32_t, uint32_t,
+                          bool&) {};
   }
   if (emptyDirs) {
     writer->StoreEmptySubDirs = true;
@@ -224,5 +276,6 @@ int main(int argc, char** argv) {
     std::printf("fatal: %s\n", e.what());
     return gSignal ? 128 + gSignal : 1;
   }
+  for (const auto& disk : spanDisks) std::printf("label %s: %s\n", disk.c_str(), disks->Label(disk).c_str());
   return errors ? 1 : 0;
 }
