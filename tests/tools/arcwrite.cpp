@@ -15,6 +15,7 @@
 #include "archive/kvtErrors.h"
 #include "platform/platform.h"
 #include "writers/kvtMakeCab.h"
+#include "writers/kvtTar.h"
 #include "writers/kvtZipIT.h"
 
 namespace {
@@ -25,6 +26,7 @@ const char kUsage[] =
     "usage: arcwrite FORMAT ARCHIVE [options] SPEC...\n"
     "  FORMAT      zip | lzh | tar | gzip | cab\n"
     "  --method M  zip: store|deflate   lzh: store|lh5|lh6   tar: tar|tgz\n"
+    "              (tgz writes ARCHIVE.gz and replaces an existing one once it is complete)\n"
     "              cab: store|mszip|lzx|quantum (quantum passes the writer's Quantum type\n"
     "              word, 0x1571 by default: the built-in cabinet library refuses it, and\n"
     "              every file is reported as unsupported)\n"
@@ -188,6 +190,9 @@ int main(int argc, char** argv) {
   writer->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
                              TDateTime, uint32_t, uint32_t, int, int,
                              bool& replace) { replace = true; };
+  // TAR-GZIP output: an existing x.tgz.gz is replaced as an archive is.
+  if (auto* tar = dynamic_cast<TTar*>(writer.get()))
+    tar->OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) { mode = 0; };
   writer->SetFileSpec(specs);
   writer->SetExcludeSpec(excludes);
   writer->SetArchiveFile(archive);
