@@ -690,7 +690,8 @@ void TTar::AfterCommit() {
   if (reported > 0 || GetCancel()) return;
   const bool exists = platform::Current().GetAttributes(output) != platform::kNoAttributes;
   ReportError(output,
-              exists ? "the file exists and OnFileExists did not allow replacing it; nothing was written"
+              exists ? "the file exists and OnFileExists did not allow replacing it; "
+                       "nothing was written"
                      : "OnBegin declined the GZIP file; nothing was written",
               "0", kErrWrite);
 }

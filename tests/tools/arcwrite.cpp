@@ -204,11 +204,15 @@ int main(int argc, char** argv) {
     if (gSignal) c.SetCancel(true);
   };
 
+  // The file the user gets: TAR-GZIP output is ARCHIVE.gz.
+  auto* tar = dynamic_cast<TTar*>(writer.get());
+  const std::string result = writer->ArchiveFile() +
+                             (tar && tar->CompressMethod() == cmGzipTar ? ".gz" : "");
   try {
     const int written = writer->Compress();
     if (gSignal) {
       std::fprintf(stderr, "arcwrite: cancelled by signal %d; %s is as it was\n",
-                   static_cast<int>(gSignal), writer->ArchiveFile().c_str());
+                   static_cast<int>(gSignal), result.c_str());
       return 128 + gSignal;
     }
     // A delete run that removed every entry removed the archive with them.
@@ -224,7 +228,7 @@ int main(int argc, char** argv) {
     // after a mistyped spec would leave the user guessing.
     if (written == 0 && errors == 0)
       std::fprintf(stderr, "arcwrite: nothing written to %s (no file matched, or none changed)\n",
-                   writer->ArchiveFile().c_str());
+                   result.c_str());
   } catch (const std::exception& e) {
     std::printf("fatal: %s\n", e.what());
     return gSignal ? 128 + gSignal : 1;
