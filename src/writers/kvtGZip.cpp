@@ -75,12 +75,14 @@ void TGZip::CompressArchive() {
   }
   if (OnActivate) OnActivate(*this);
   if (OnElapsedTime) fTimer.Start();
+  fOutput.clear();
   try {
     CompressGZipFiles();
   } catch (const E_RAISE& e) {
     // A fatal error ends the run without being passed on, so OnError must
-    // hear of it (a short write inside the engine raises unreported).
-    if (!e.Reported) ReportError(CurrentFileName, "", "0", e.Code);
+    // hear of it (a short write inside the engine raises unreported); the
+    // message names the work file and the system's reason.
+    if (!e.Reported) ReportError(fOutput.empty() ? ArchiveFile() : fOutput, e.what(), "0", e.Code);
   } catch (...) {
   }
   if (OnElapsedTime) {
@@ -92,7 +94,10 @@ void TGZip::CompressArchive() {
 
 bool TGZip::MayOverwrite(const std::string& output) {
   if (!OnFileExists) {
-    ReportError(output, "OnFileExists", "0", kErrEventNotAssigned);
+    ReportError(output,
+                "the file exists and no OnFileExists handler allowed replacing it; it was left "
+                "as it was and nothing more was written",
+                "0", kErrEventNotAssigned);
     return false;
   }
   int overwriteMode = 0;
@@ -126,7 +131,8 @@ void TGZip::CompressGZipFiles() {
     if (GetCancel()) return;
     EntryNumber = static_cast<uint32_t>(i + 1);
     const std::string path = EntryList.Line(i);
-    std::string output = ExtractFilePath(ArchiveFile()) + ExtractFileName(path) + DefaultExt();
+    std::string output = ExtractFilePath(ArchiveFile()) +
+                         (MemberName.empty() ? ExtractFileName(path) : MemberName) + DefaultExt();
 
     bool extract = true;
     if (OnBegin) OnBegin(*this, output, static_cast<int>(EntryNumber), extract);
@@ -165,6 +171,9 @@ void TGZip::CompressGZipFiles() {
                   ? ExtractFilePath(FileSpec()[spec - 1])
                   : std::string();
     SetCurrentFileName(path);
+    if (!MemberName.empty()) CurrentFileName = MemberName;
+    fOutput = output;
+    WriteTarget = work;
     fMemberDate = EntryList.Object(i).Date;
     {
       WatchInput watch(*this, input.get());

@@ -33,6 +33,10 @@ class TGZip : public TCompBase {
   explicit TGZip(TComponent* owner);
 
   TOnFileExists OnFileExists;
+  // For a run of one input under a temporary name (the TAR-GZIP step): the
+  // name the input stands for, used in its place for the output file's name,
+  // the name stored in the member and the name reported.
+  std::string MemberName;
 
   void SetArcType(TArcType value) override;
   void CompressArchive() override;  // CompressGZipFiles
@@ -47,6 +51,7 @@ class TGZip : public TCompBase {
   // False when the run has to end at this file.
   bool MayOverwrite(const std::string& output);
 
+  std::string fOutput;  // the output file being written
   uint8_t fHeader[gzip::kHeaderSize] = {};
   uint8_t fTrailer[8] = {};  // CRC-32 and size of the last member
   uint32_t fInputSize = 0;

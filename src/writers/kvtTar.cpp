@@ -619,16 +619,50 @@ void TTar::ReportEntries() {
   }
 }
 
+bool TTar::CommitTempFile(const std::string& TempName, const std::string& ArchiveName) {
+  fTarFile.clear();
+  if (CompressMethod() != cmGzipTar) return TCompBase::CommitTempFile(TempName, ArchiveName);
+  auto& os = platform::Current();
+  if (Discard || (FilesWritten == 0 && (Switch != swDelete || EntryNumber == 0))) {
+    os.DeleteFile(TempName);
+    return true;
+  }
+  // Beside the archive, so that the GZIP step's output lands on its volume;
+  // named as the run's own, so that a later run removes it if this one is
+  // killed.
+  const std::string tarFile = TempFileBeside(ArchiveName);
+  if (tarFile.empty()) return false;
+  if (!ReplaceFileWith(TempName, tarFile)) {
+    platform::KeepLastError keep;
+    os.DeleteFile(tarFile);
+    return false;
+  }
+  fTarFile = tarFile;
+  return true;
+}
+
 void TTar::AfterCommit() {
-  if (CompressMethod() != cmGzipTar) return;
+  if (fTarFile.empty()) return;
+  // The TAR data goes whatever the GZIP step does: it was never the user's.
+  struct Intermediate {
+    std::string& name;
+    ~Intermediate() {
+      auto& os = platform::Current();
+      if (os.GetAttributes(name) != platform::kNoAttributes) os.DeleteFile(name);
+      name.clear();
+    }
+  } intermediate{fTarFile};
+  std::string output = ArchiveFile() + ".gz";
+  int reported = 0;
+  int written = 0;
   try {
     TGZip gzip(nullptr);
     gzip.CancelFlag = CancelFlag;  // one cancel request stops both
     gzip.SetArchiveFile(ChangeFileExt(ArchiveFile(), gzip.DefaultExt()));
-    gzip.SetFileSpec({ArchiveFile()});
+    output = ArchiveFile() + gzip.DefaultExt();
+    gzip.SetFileSpec({fTarFile});
+    gzip.MemberName = ExtractFileName(ArchiveFile());
     gzip.Switch = swMove;
-    // The TAR file is this run's own intermediate, not a file of the user's:
-    // it is deleted, never left in the recycle bin at the archive's size.
     gzip.DeleteOptions = doFinal;
     gzip.RecurseDirs = false;
     gzip.StoredDirNames = sdNone;
@@ -637,18 +671,29 @@ void TTar::AfterCommit() {
     gzip.OnEnd = OnEnd;
     gzip.OnRead = OnRead;
     gzip.OnProgress = OnProgress;
-    gzip.OnError = OnError;
-    const int written = gzip.Compress();
-    // The move normally removed the TAR file already; it must not outlive a
-    // GZIP file that holds it, nor go when no GZIP file was written.
-    const std::string output = ArchiveFile() + gzip.DefaultExt();
-    auto& os = platform::Current();
-    if (written > 0 && os.GetAttributes(output) != platform::kNoAttributes &&
-        os.GetAttributes(ArchiveFile()) != platform::kNoAttributes)
-      os.DeleteFile(ArchiveFile());
+    gzip.OnFileExists = OnFileExists;
+    gzip.OnError = [this, &reported](TCompBase& s, const std::string& file,
+                                     const std::string& extended, const std::string& value,
+                                     int code) {
+      ++reported;
+      if (OnError) OnError(s, file, extended, value, code);
+    };
+    written = gzip.Compress();
   } catch (...) {
-    // Errors of the GZIP step have reached OnError; the TAR archive stands.
+    // Errors of the GZIP step have reached OnError.
   }
+  if (written > 0) return;
+  // No archive came of the run: the sources of a move stay, and the caller
+  // is not told that files were written.
+  MoveList.clear();
+  FilesWritten = 0;
+  if (reported > 0 || GetCancel()) return;
+  const bool exists = platform::Current().GetAttributes(output) != platform::kNoAttributes;
+  ReportError(output,
+              exists ? "the file exists and OnFileExists did not allow replacing it; "
+                       "nothing was written"
+                     : "OnBegin declined the GZIP file; nothing was written",
+              "0", kErrWrite);
 }
 
 }  // namespace vix

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "archive/kvtBase.h"
+#include "writers/kvtGZip.h"
 
 namespace vix {
 
@@ -86,6 +87,8 @@ class TTar : public TCompBase {
   uint8_t UnixGID = 2;
   std::string UnixUName = "root";  // at most 32 characters are stored
   std::string UnixGName = "root";
+  // TAR-GZIP: asked before an existing x.tgz.gz is replaced (0 replaces it).
+  TOnFileExists OnFileExists;
 
   void SetArcType(TArcType value) override;
   uint32_t EntryOverhead(int Method) override;
@@ -96,6 +99,9 @@ class TTar : public TCompBase {
   void WriteArchiveEnd(Stream* Target) override;
   void ReportEntries() override;
   void AfterCommit() override;
+  // TAR-GZIP: the TAR data goes to a temporary file of the run, never under
+  // a name of the user's; only the finished GZIP file is.
+  bool CommitTempFile(const std::string& TempName, const std::string& ArchiveName) override;
   // TAR names never carry a drive or a leading separator: the absolute path
   // modes store the full path from its first folder.
   void SetCurrentFileName(const std::string& FullPath) override;
@@ -130,6 +136,7 @@ class TTar : public TCompBase {
   tar::TMemberInfo fMember;
   Stop fStop = Stop::None;
   std::string fStopReason;
+  std::string fTarFile;  // TAR-GZIP: the committed TAR data awaiting compression
 };
 
 }  // namespace vix

@@ -3,6 +3,7 @@ inflating the deflate stream raw (the engine's output itself)."""
 
 import os
 import struct
+import tarfile
 import unittest
 import zlib
 
@@ -141,6 +142,50 @@ class GzipInterop(TreeCase):
         self.assertEqual(code, 1)
         self.assertIn("error 25270", out)
         self.assertEqual(read(os.path.join(src, "a.txt.gz")), b"old")
+
+
+class TarGzipInterop(TreeCase):
+
+    def tgz(self, archive, spec):
+        return arcwrite("tar", archive, "--method", "tgz", spec, check=False)
+
+    def members(self, path):
+        with tarfile.open(path, "r:gz") as t:
+            return sorted(m.name for m in t.getmembers())
+
+    def test_a_second_run_replaces_the_gzip_file_once_complete(self):
+        require(self, "gzip", "tar")
+        src = self.fresh_dir("src")
+        for name, seed in (("a.txt", 1), ("b.txt", 2)):
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(text_bytes(30000, seed))
+        archive = self.path("x.tgz")
+        code, out = self.tgz(archive, os.path.join(src, "*"))
+        self.assertEqual(code, 0, out)
+        self.assertEqual(self.members(archive + ".gz"), ["a.txt", "b.txt"])
+        with open(os.path.join(src, "c.txt"), "wb") as f:
+            f.write(b"added later\n")
+        code, out = self.tgz(archive, os.path.join(src, "*"))
+        self.assertEqual(code, 0, out)
+        self.assertNotIn("error", out)
+        run(["gzip", "-t", archive + ".gz"])
+        listed = run(["tar", "-tzf", archive + ".gz"]).stdout.decode().split()
+        self.assertEqual(sorted(listed), ["a.txt", "b.txt", "c.txt"])
+        self.assertEqual(self.members(archive + ".gz"), ["a.txt", "b.txt", "c.txt"])
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["src", "x.tgz.gz"])
+
+    def test_an_unwritable_gzip_file_stays_and_nothing_is_left(self):
+        src = self.fresh_dir("src2")
+        with open(os.path.join(src, "a.txt"), "wb") as f:
+            f.write(b"alpha\n")
+        archive = self.path("y.tgz")
+        # A folder under the GZIP file's name: it cannot be replaced.
+        os.makedirs(archive + ".gz")
+        code, out = self.tgz(archive, os.path.join(src, "*"))
+        self.assertEqual(code, 1, out)
+        self.assertIn("y.tgz.gz", out)
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["src2", "y.tgz.gz"])
+        self.assertEqual(os.listdir(archive + ".gz"), [])
 
 
 if __name__ == "__main__":

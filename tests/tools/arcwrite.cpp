@@ -15,6 +15,7 @@
 #include "archive/kvtErrors.h"
 #include "platform/platform.h"
 #include "writers/kvtMakeCab.h"
+#include "writers/kvtTar.h"
 #include "../support/folder_disks.h"
 #include "writers/kvtZipIT.h"
 #include "writers/kvtZipSpan.h"
@@ -27,6 +28,7 @@ const char kUsage[] =
     "usage: arcwrite FORMAT ARCHIVE [options] SPEC...\n"
     "  FORMAT      zip | lzh | tar | gzip | cab\n"
     "  --method M  zip: store|deflate   lzh: store|lh5|lh6   tar: tar|tgz\n"
+    "              (tgz writes ARCHIVE.gz and replaces an existing one once it is complete)\n"
     "              cab: store|mszip|lzx|quantum (quantum passes the writer's Quantum type\n"
     "              word, 0x1571 by default: the built-in cabinet library refuses it, and\n"
     "              every file is reported as unsupported)\n"
@@ -240,6 +242,9 @@ int main(int argc, char** argv) {
   writer->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
                              TDateTime, uint32_t, uint32_t, int, int,
                              bool& replace) { replace = true; };
+  // TAR-GZIP output: an existing x.tgz.gz is replaced as an archive is.
+  if (auto* tar = dynamic_cast<TTar*>(writer.get()))
+    tar->OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) { mode = 0; };
   writer->SetFileSpec(specs);
   writer->SetExcludeSpec(excludes);
   writer->SetArchiveFile(archive);
@@ -251,11 +256,15 @@ int main(int argc, char** argv) {
     if (gSignal) c.SetCancel(true);
   };
 
+  // The file the user gets: TAR-GZIP output is ARCHIVE.gz.
+  auto* tar = dynamic_cast<TTar*>(writer.get());
+  const std::string result = writer->ArchiveFile() +
+                             (tar && tar->CompressMethod() == cmGzipTar ? ".gz" : "");
   try {
     const int written = writer->Compress();
     if (gSignal) {
       std::fprintf(stderr, "arcwrite: cancelled by signal %d; %s is as it was\n",
-                   static_cast<int>(gSignal), writer->ArchiveFile().c_str());
+                   static_cast<int>(gSignal), result.c_str());
       return 128 + gSignal;
     }
     // A delete run that removed every entry removed the archive with them.
@@ -271,7 +280,7 @@ int main(int argc, char** argv) {
     // after a mistyped spec would leave the user guessing.
     if (written == 0 && errors == 0)
       std::fprintf(stderr, "arcwrite: nothing written to %s (no file matched, or none changed)\n",
-                   writer->ArchiveFile().c_str());
+                   result.c_str());
   } catch (const std::exception& e) {
     std::printf("fatal: %s\n", e.what());
     return gSignal ? 128 + gSignal : 1;

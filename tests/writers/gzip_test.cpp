@@ -2,7 +2,9 @@
 // the complete member for an empty file, and the TAR-GZIP step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -131,6 +133,9 @@ TEST_F(GZipWriter, ExistingOutputNeedsOnFileExists) {
   WriteFile(dir / "a.txt.gz", "old");
   EXPECT_EQ(Run({dir / "a.txt"}, dir / "a.gz"), 0);
   EXPECT_EQ(errors.Codes, std::vector<int>{kErrEventNotAssigned});
+  EXPECT_NE(errors.Messages[0].find("a.txt.gz: the file exists and no OnFileExists handler"),
+            std::string::npos)
+      << errors.Messages[0];
   EXPECT_EQ(ReadFile(dir / "a.txt.gz"), Bytes({'o', 'l', 'd'}));
 
   int asked = 0;
@@ -227,6 +232,12 @@ TEST_F(GZipWriter, AFullDiskIsReported) {
     EXPECT_EQ(Run({dir / "c.bin"}, dir / "x.gz"), 0);
   }
   EXPECT_EQ(errors.Codes, std::vector<int>{kErrWrite});
+  ASSERT_EQ(errors.Messages.size(), 1u);
+  // The output being written and why, not the input with no reason.
+  const std::string& message = errors.Messages[0];
+  EXPECT_EQ(message.rfind(dir / "c.bin.gz: Error writing to file: ", 0), 0u) << message;
+  EXPECT_NE(message.find(dir / "kvt"), std::string::npos) << message;
+  EXPECT_GT(message.size(), message.rfind(".tmp: ") + 6) << "a reason: " << message;
   EXPECT_FALSE(Exists(dir / "c.bin.gz"));
   EXPECT_EQ(ReadFile(dir / "c.bin"), data);
 }
@@ -264,6 +275,158 @@ TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
 #ifndef _WIN32
   EXPECT_FALSE(Exists(dir / "trash" / "Trash" / "files" / "x.tgz"));
 #endif
+}
+
+// Files of the run ("kvt...") left in a folder.
+std::vector<std::string> RunFilesLeft(const std::string& folder) {
+  std::vector<std::string> left;
+  auto search = platform::Current().FindFirst(folder, "kvt*");
+  for (platform::FindData d; search && search->Next(d);) left.push_back(d.Name);
+  return left;
+}
+
+class TarGzip : public ::testing::Test {
+ protected:
+  ScratchDir dir{"tgz"};
+  ErrorLog errors;
+
+  void SetUp() override {
+    WriteFile(dir / "src" / "a.txt", "alpha alpha alpha");
+    WriteFile(dir / "src" / "b.bin", Bytes(100000, 0x42));
+  }
+  int Run(const std::string& archive, std::function<void(TTar&)> setup = nullptr) {
+    TTar tar(nullptr);
+    errors.Attach(tar);
+    tar.SetCompressMethod(cmGzipTar);
+    tar.SetFileSpec({dir / "src" / "*"});
+    tar.SetArchiveFile(archive);
+    if (setup) setup(tar);
+    return tar.Compress();
+  }
+};
+
+// The TAR data never goes under a name of the user's: an x.tgz of theirs (a
+// TAR archive, so its entries are kept) stays as it was, and nothing but
+// x.tgz.gz is left.
+TEST_F(TarGzip, AUsersFileUnderTheTarNameStays) {
+  WriteFile(dir / "old" / "kept.txt", "kept");
+  {
+    TTar tar(nullptr);
+    tar.SetFileSpec({dir / "old" / "kept.txt"});
+    tar.SetArchiveFile(dir / "x.tgz");
+    ASSERT_EQ(tar.Compress(), 1);
+  }
+  const Bytes users = ReadFile(dir / "x.tgz");
+  EXPECT_EQ(Run(dir / "x.tgz"), 2);
+  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_EQ(ReadFile(dir / "x.tgz"), users);
+  const Member m = ReadMember(ReadFile(dir / "x.tgz.gz"));
+  EXPECT_EQ(m.Name, "x.tgz");
+  ASSERT_GE(m.Data.size(), 3u * 512);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.Data.data())), "kept.txt");
+  EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
+}
+
+// A cancel in the GZIP step or a failure there leaves no file behind and an
+// old x.tgz.gz byte for byte.
+TEST_F(TarGzip, CancelOrFailureInTheGzipStepLeavesNothing) {
+  WriteFile(dir / "x.tgz.gz", "old");
+  Bytes noise(400000);
+  std::mt19937 rng(3);
+  for (auto& b : noise) b = static_cast<uint8_t>(rng());
+  WriteFile(dir / "src" / "c.bin", noise);
+  auto replace = [](TTar& t) {
+    t.OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) { mode = 0; };
+  };
+  int gzipProgress = 0;
+  EXPECT_EQ(Run(dir / "x.tgz",
+                [&](TTar& t) {
+                  replace(t);
+                  t.OnProgress = [&](TCompBase& s, uint8_t, uint8_t) {
+                    if (dynamic_cast<TGZip*>(&s) && ++gzipProgress == 2) s.SetCancel(true);
+                  };
+                }),
+            0);
+  EXPECT_GE(gzipProgress, 2);
+  EXPECT_FALSE(Exists(dir / "x.tgz"));
+  EXPECT_EQ(ReadFile(dir / "x.tgz.gz"), Bytes({'o', 'l', 'd'}));
+  EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
+
+  {
+    test::FaultPlatform os;
+    os.DiskFullAfter(600000);  // the TAR data fits; its GZIP file does not
+    platform::ScopedPlatform use(os);
+    EXPECT_EQ(Run(dir / "x.tgz", replace), 0);
+  }
+  ASSERT_EQ(errors.Codes, std::vector<int>{kErrWrite});
+  EXPECT_EQ(errors.Messages[0].rfind(dir / "x.tgz.gz: Error writing to file", 0), 0u)
+      << errors.Messages[0];
+  EXPECT_FALSE(Exists(dir / "x.tgz"));
+  EXPECT_EQ(ReadFile(dir / "x.tgz.gz"), Bytes({'o', 'l', 'd'}));
+  EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
+}
+
+// A second run finds the x.tgz.gz of the first. Without a handler, or with
+// one that keeps it, it stays, nothing else is left, the sources of a move
+// stay and the report says why; a handler that answers 0 gets it replaced.
+TEST_F(TarGzip, AnExistingGzipFileIsReplacedOnlyWhenAllowed) {
+  ASSERT_EQ(Run(dir / "x.tgz"), 2);
+  const Bytes first = ReadFile(dir / "x.tgz.gz");
+  WriteFile(dir / "src" / "c.txt", "gamma");
+
+  EXPECT_EQ(Run(dir / "x.tgz", [](TTar& t) { t.Switch = swMove; }), 0);
+  ASSERT_EQ(errors.Codes, std::vector<int>{kErrEventNotAssigned});
+  EXPECT_NE(errors.Messages[0].find("x.tgz.gz: the file exists and no OnFileExists handler "
+                                    "allowed replacing it"),
+            std::string::npos)
+      << errors.Messages[0];
+  EXPECT_FALSE(Exists(dir / "x.tgz"));
+  EXPECT_EQ(ReadFile(dir / "x.tgz.gz"), first);
+  EXPECT_TRUE(Exists(dir / "src" / "c.txt"));
+  EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
+
+  errors.Codes.clear();
+  errors.Messages.clear();
+  std::string asked;
+  EXPECT_EQ(Run(dir / "x.tgz",
+                [&](TTar& t) {
+                  t.Switch = swMove;
+                  t.OnFileExists = [&](TCompBase&, const std::string& name, TDateTime, int& mode) {
+                    asked = name;
+                    mode = 1;
+                  };
+                }),
+            0);
+  EXPECT_EQ(asked, dir / "x.tgz.gz");
+  ASSERT_EQ(errors.Codes, std::vector<int>{kErrWrite});
+  EXPECT_NE(errors.Messages[0].find("did not allow replacing it; nothing was written"),
+            std::string::npos)
+      << errors.Messages[0];
+  EXPECT_FALSE(Exists(dir / "x.tgz"));
+  EXPECT_EQ(ReadFile(dir / "x.tgz.gz"), first);
+  EXPECT_TRUE(Exists(dir / "src" / "c.txt"));
+
+  errors.Codes.clear();
+  EXPECT_EQ(Run(dir / "x.tgz",
+                [](TTar& t) {
+                  t.OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) {
+                    mode = 0;
+                  };
+                }),
+            3);
+  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_FALSE(Exists(dir / "x.tgz"));
+  const Member m = ReadMember(ReadFile(dir / "x.tgz.gz"));
+  EXPECT_EQ(m.Name, "x.tgz");
+  std::vector<std::string> names;
+  for (size_t at = 0; at + 512 <= m.Data.size() && m.Data[at] != 0;) {
+    names.emplace_back(reinterpret_cast<const char*>(&m.Data[at]));
+    const size_t size = std::strtoul(reinterpret_cast<const char*>(&m.Data[at + 124]), nullptr, 8);
+    at += 512 + (size + 511) / 512 * 512;
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.bin", "c.txt"}));
+  EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
 }
 
 }  // namespace
