@@ -46,10 +46,22 @@ std::string Utf8(const std::wstring& w) {
   return s;
 }
 
+PROCESS_INFORMATION process{};
+
+// Ends the program too, so that the desktop it runs in closes.
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(out, "FAIL %s\n", what.c_str());
   std::fflush(out);
+  if (process.hProcess) TerminateProcess(process.hProcess, 98);
   std::exit(1);
+}
+
+// The last line of a run in which everything held (the exit code does not
+// come through Wine's virtual desktop).
+int Pass() {
+  std::fprintf(out, "PASS\n");
+  std::fflush(out);
+  return 0;
 }
 
 void Ok(const std::string& what) {
@@ -68,8 +80,6 @@ std::wstring ClassOf(HWND hwnd) {
   const int n = GetClassNameW(hwnd, name, 256);
   return std::wstring(name, static_cast<size_t>(n > 0 ? n : 0));
 }
-
-PROCESS_INFORMATION process{};
 
 bool Running() { return WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT; }
 
@@ -306,7 +316,7 @@ int wmain(int argc, wchar_t** argv) {
       const DWORD code = WaitExit(15000);
       if (FindDialog(IDC_btnOK)) Fail("the dialog showed after Esc");
       Ok("Esc ends the run (exit " + std::to_string(code) + ")");
-      return 0;
+      return Pass();
     }
     Drop(drop, drops);
     Ok("dropped " + std::to_string(drops.size()) + " names");
@@ -315,7 +325,7 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD code = WaitExit(15000);
     if (FindDialog(IDC_btnOK)) Fail("a dialog showed");
     Ok("ended without a window (exit " + std::to_string(code) + ")");
-    return 0;
+    return Pass();
   }
 
   HWND dlg = WaitDialog(IDC_PageControl1, "the compress dialog");
@@ -340,9 +350,21 @@ int wmain(int argc, wchar_t** argv) {
   if (paths >= 0) Click(dlg, IDC_grpStoredDirNames + 1 + paths, "path mode");
   if (!password.empty()) {
     HWND edit = GetDlgItem(dlg, IDC_edtZIP_Password);
-    const bool before = IsWindowEnabled(edit);
-    Click(dlg, IDC_chkZIP_Password, "password box");
-    if (before || !IsWindowEnabled(edit)) Fail("the password box does not enable its edit");
+    HWND show = GetDlgItem(dlg, IDC_chkZIP_ShowPassword);
+    // At start all three password controls are enabled; then the box
+    // enables the edit and the show box as it is ticked.
+    if (!IsWindowEnabled(edit) || !IsWindowEnabled(show)) Fail("password controls start disabled");
+    HWND box = GetDlgItem(dlg, IDC_chkZIP_Password);
+    for (int round = 0; round < 3; ++round) {
+      const bool tick = round != 1;
+      PostMessageW(box, BM_CLICK, 0, 0);
+      for (int i = 0; i < 100 && (IsWindowEnabled(edit) != tick || IsWindowEnabled(show) != tick);
+           ++i)
+        Sleep(20);
+      if (IsWindowEnabled(edit) != tick || IsWindowEnabled(show) != tick)
+        Fail(std::string("the password box ") + (tick ? "ticked" : "cleared") +
+             " does not switch its controls");
+    }
     SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(password.c_str()));
     if (SendMessageW(edit, EM_GETPASSWORDCHAR, 0, 0) != L'*') Fail("the password is not masked");
     Ok("password typed, masked");
@@ -372,6 +394,7 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(50);
   }
   const DWORD code = WaitExit(5000);
-  Ok("ended (exit " + std::to_string(code) + ")");
-  return code == 0 ? 0 : 1;
+  if (code != 0) Fail("exit code " + std::to_string(code));
+  Ok("ended (exit 0)");
+  return Pass();
 }
