@@ -369,10 +369,11 @@ int wmain(int argc, wchar_t** argv) {
     if (SendMessageW(edit, EM_GETPASSWORDCHAR, 0, 0) != L'*') Fail("the password is not masked");
     Ok("password typed, masked");
   }
+  // Taken with the proposed name, before a test's own name is typed.
+  if (shown >= 0) Shot("compress-" + std::to_string(shown), dlg);
   if (!name.empty())
     SendMessageW(GetDlgItem(dlg, IDC_edtArchiveFilename), WM_SETTEXT, 0,
                  reinterpret_cast<LPARAM>(name.c_str()));
-  if (shown >= 0) Shot("compress-" + std::to_string(shown), dlg);
 
   PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_btnOK, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDC_btnOK)));

@@ -61,6 +61,44 @@ void BoldPanelFont(HWND hwnd, DropState& state) {
   SendMessageW(panel, WM_SETFONT, reinterpret_cast<WPARAM>(state.Bold), TRUE);
 }
 
+// The maroon panel: white bold text, centred, on two lines when one is too
+// narrow for it.
+void DrawPanel(const DRAWITEMSTRUCT& item, const DropState& state) {
+  HDC dc = item.hDC;
+  RECT r = item.rcItem;
+  FillRect(dc, &r, state.Maroon);
+  const std::wstring text = Widen(WindowText(item.hwndItem));
+  HGDIOBJ old = SelectObject(dc, state.Bold);
+  SetTextColor(dc, RGB(255, 255, 255));
+  SetBkMode(dc, TRANSPARENT);
+  const int width = r.right - r.left - 4;
+  std::vector<std::wstring> lines{text};
+  SIZE size;
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  if (size.cx > width) {
+    int fit = 0;
+    GetTextExtentExPointW(dc, text.c_str(), static_cast<int>(text.size()), width, &fit, nullptr,
+                          &size);
+    // Break after "を" when the first line can hold it: the phrase reads whole.
+    const size_t particle = text.find(L'\u3092');
+    const size_t cut = particle != std::wstring::npos && particle < static_cast<size_t>(fit)
+                           ? particle + 1
+                           : static_cast<size_t>(fit > 0 ? fit : 1);
+    lines = {text.substr(0, cut), text.substr(cut)};
+  }
+  TEXTMETRICW tm;
+  GetTextMetricsW(dc, &tm);
+  const int lineHeight = tm.tmHeight + tm.tmExternalLeading;
+  int y = r.top + (r.bottom - r.top - lineHeight * static_cast<int>(lines.size())) / 2;
+  for (const auto& line : lines) {
+    RECT lr{r.left, y, r.right, y + lineHeight};
+    DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &lr,
+              DT_CENTER | DT_SINGLELINE | DT_NOPREFIX);
+    y += lineHeight;
+  }
+  SelectObject(dc, old);
+}
+
 INT_PTR CALLBACK DropProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* state = reinterpret_cast<DropState*>(GetWindowLongPtrW(hwnd, DWLP_USER));
   switch (msg) {
@@ -76,12 +114,10 @@ INT_PTR CALLBACK DropProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       OnDpiChanged(hwnd, wParam, lParam, kDropPlaces, kDropClientW, kDropClientH);
       BoldPanelFont(hwnd, *state);
       return TRUE;
-    case WM_CTLCOLORSTATIC:
-      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(hwnd, IDC_DD_Panel2)) {
-        HDC dc = reinterpret_cast<HDC>(wParam);
-        SetTextColor(dc, RGB(255, 255, 255));
-        SetBkColor(dc, RGB(128, 0, 0));
-        return reinterpret_cast<INT_PTR>(state->Maroon);
+    case WM_DRAWITEM:
+      if (wParam == IDC_DD_Panel2) {
+        DrawPanel(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), *state);
+        return TRUE;
       }
       return FALSE;
     case WM_DROPFILES: {
@@ -166,20 +202,20 @@ std::vector<TPlace> CompressPlaces() {
       {IDC_edtArchiveFilename, 76, 9, 246, 22},
       {IDC_btnSearchArchiveFile, 326, 8, 24, 24},
       {IDC_btnGoDeskTop, 354, 8, 24, 24},
-      {IDC_PageControl1, 8, 38, 374, 130},
-      {IDC_chkLZH_SFX, 196, 76, 180, 18},
-      {IDC_chkZIP_Password, 196, 76, 180, 18},
-      {IDC_edtZIP_Password, 214, 98, 158, 22},
-      {IDC_chkZIP_ShowPassword, 214, 124, 158, 18},
-      {IDC_chkZIP_SFX, 196, 146, 180, 18},
+      {IDC_PageControl1, 8, 38, 374, 128},
+      {IDC_chkLZH_SFX, 196, 72, 180, 18},
+      {IDC_chkZIP_Password, 196, 72, 180, 18},
+      {IDC_edtZIP_Password, 214, 94, 158, 22},
+      {IDC_chkZIP_ShowPassword, 214, 120, 158, 18},
+      {IDC_chkZIP_SFX, 196, 142, 180, 18},
       {IDC_grpStoredDirNames, 8, 172, 232, 84},
       {IDC_btnOK, 292, 196, 90, 26},
       {IDC_btnClose, 292, 228, 90, 26},
   };
   const int items[kPageCount] = {3, 4, 3, 2};
   for (int page = 0; page < kPageCount; ++page) {
-    p.push_back({kGroups[page], 20, 68, 164, 28 + 20 * items[page]});
-    for (int i = 0; i < items[page]; ++i) p.push_back({kGroups[page] + 1 + i, 32, 88 + 20 * i, 146, 18});
+    p.push_back({kGroups[page], 20, 66, 164, 24 + 18 * items[page]});
+    for (int i = 0; i < items[page]; ++i) p.push_back({kGroups[page] + 1 + i, 32, 84 + 18 * i, 146, 18});
   }
   p.push_back({IDC_grpStoredDirNames + 1, 20, 192, 212, 18});
   p.push_back({IDC_grpStoredDirNames + 2, 20, 212, 212, 18});
@@ -301,6 +337,15 @@ void CompressWindow::RethrowError() {
 }
 
 HWND CompressWindow::Item(int id) const { return GetDlgItem(hwnd_, id); }
+
+bool CompressWindow::OnPage(int id) {
+  for (int p = 0; p < kPageCount; ++p) {
+    if (id >= kGroups[p] && id <= kGroups[p] + 4) return true;
+    for (int extra : kPageExtras[p])
+      if (id == extra) return true;
+  }
+  return false;
+}
 
 void CompressWindow::Init() {
   SetWindowIcons(hwnd_);
@@ -473,6 +518,16 @@ INT_PTR CompressWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
       }
       return FALSE;
     }
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+      // The controls of a page stand on the tab's body, not on the dialog.
+      if (OnPage(GetDlgCtrlID(reinterpret_cast<HWND>(lParam)))) {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_WINDOW));
+      }
+      return FALSE;
     case WM_CLOSE:
       Close();
       return TRUE;

@@ -57,6 +57,7 @@ class CompressWindow {
   void Close();
   void RunJob();
   HWND Item(int id) const;
+  static bool OnPage(int id);
 
   TfrmCompress& form_;
   HWND hwnd_ = nullptr;
