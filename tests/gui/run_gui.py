@@ -312,6 +312,20 @@ class Runner:
                 raise AssertionError("settings not written")
         self.case("/SE alone ends the run without a window", bad)
 
+    def fatal(self):
+        """An archive in a folder that does not exist: the job reports the
+        error, the writer's fatal error reaches the top-level handler, which
+        shows it in a message box, and the run ends."""
+        exe = self.program()
+        lines = self.drive(exe, ["--page", "1", "--expect-exit", "1", "--name",
+                                 winpath(os.path.join(self.work, "no-such", "folder", "a"))],
+                           [winpath(os.path.join(self.src, "readme.txt"))])
+        boxes = [l for l in lines if l.startswith("message ")]
+        if len(boxes) != 2 or "Error writing to file" not in boxes[-1]:
+            raise AssertionError("message boxes: %s" % boxes)
+        if self.settings(exe).get("Common.ActivePage") != "1":
+            raise AssertionError("settings not saved on the way out")
+
     def drops(self):
         # A name longer than the 254 characters a fixed buffer keeps, and one
         # the system code page (932) cannot hold.
@@ -430,11 +444,13 @@ def main():
         subprocess.run(["wineserver", "-p"], check=False)
         runner.make_inputs()
         only = os.environ.get("VIX_GUI_ONLY", "")
-        for name in ("pages_and_methods", "zip_password", "list_files", "drops", "cancel"):
+        for name in ("pages_and_methods", "zip_password", "fatal", "list_files", "drops", "cancel"):
             if only and name not in only.split(","):
                 continue
             if name == "zip_password":
                 runner.case("ZIP password: encrypted, read by unzip and 7z", runner.zip_password)
+            elif name == "fatal":
+                runner.case("fatal error: top-level message box, the run ends", runner.fatal)
             else:
                 getattr(runner, name)()
     finally:
