@@ -17,6 +17,8 @@
 //                        (close box) and answer はい
 //     --expect-quit      the program must end without showing the dialog
 //     --expect-exit N    the program's exit code must be N (default 0)
+//     --open NAME        choose NAME in the archive-file chooser (a path the
+//                        program's folder view shows as typed)
 //     --shots DIR        screenshots: DIR/NAME.req holds the window's
 //                        rectangle; wait for DIR/NAME.done
 //   Prints "ok ..." lines and one "FAIL ..." line on the first failure;
@@ -267,10 +269,57 @@ void Cancel(HWND progress) {
   Answer(question, IDYES, "answered Yes after the close box");
 }
 
+struct FindChooser {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK MatchChooser(HWND h, LPARAM p) {
+  auto* f = reinterpret_cast<FindChooser*>(p);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid == f->pid && IsWindowVisible(h) && Text(h) == L"書庫ファイルの選択") {
+    f->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The chooser "書庫ファイルの選択": a name typed in its file-name box and
+// confirmed becomes the archive name.
+void ChooseArchive(HWND dlg, const std::wstring& file) {
+  PostMessageW(GetDlgItem(dlg, IDC_btnSearchArchiveFile), BM_CLICK, 0, 0);
+  HWND chooser = nullptr;
+  for (int i = 0; i < 200 && !chooser; ++i) {
+    Sleep(50);
+    FindChooser find{process.dwProcessId, nullptr};
+    EnumWindows(MatchChooser, reinterpret_cast<LPARAM>(&find));
+    chooser = find.found;
+  }
+  if (!chooser) Fail("the archive-file chooser did not open");
+  // The file-name box: an edit (edt1) or a combo box (cmb13).
+  HWND box = GetDlgItem(chooser, 0x480);
+  if (!box) box = GetDlgItem(chooser, 0x47C);
+  if (!box) Fail("the chooser has no file-name box");
+  SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(file.c_str()));
+  PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  const std::wstring want = file.substr(file.find_last_of(L'\\') + 1);
+  HWND edit = GetDlgItem(dlg, IDC_edtArchiveFilename);
+  for (int i = 0; i < 100; ++i) {
+    const std::wstring got = Text(edit);
+    if (got.size() >= want.size() && got.compare(got.size() - want.size(), want.size(), want) == 0) {
+      Ok("chosen in the chooser: " + Utf8(got));
+      return;
+    }
+    Sleep(50);
+  }
+  Fail("the chooser's name did not reach the archive name: " + Utf8(Text(edit)));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring exe, name, expectName, password;
+  std::wstring exe, name, expectName, password, openName;
   std::vector<std::wstring> args, drops;
   int page = -1, method = -1, paths = -1, expectPage = -1, expectExit = 0;
   bool esc = false, cancel = false, expectQuit = false;
@@ -295,6 +344,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (a == L"--cancel") cancel = true;
     else if (a == L"--expect-quit") expectQuit = true;
     else if (a == L"--expect-exit") expectExit = std::stoi(next());
+    else if (a == L"--open") openName = next();
     else if (a == L"--shots") shotsDir = next();
     else exe = a;
   }
@@ -375,6 +425,7 @@ int wmain(int argc, wchar_t** argv) {
     if (SendMessageW(edit, EM_GETPASSWORDCHAR, 0, 0) != L'*') Fail("the password is not masked");
     Ok("password typed, masked");
   }
+  if (!openName.empty()) ChooseArchive(dlg, openName);
   // Taken with the proposed name, before a test's own name is typed.
   if (shown >= 0) Shot("compress-" + std::to_string(shown), dlg);
   if (!name.empty())

@@ -312,6 +312,17 @@ class Runner:
                 raise AssertionError("settings not written")
         self.case("/SE alone ends the run without a window", bad)
 
+    def chooser(self):
+        """The archive-file chooser: a name confirmed there is the archive."""
+        out = os.path.join(self.work, "out-open")
+        os.makedirs(out)
+        exe = self.program()
+        self.drive(exe, ["--page", "1", "--open", winpath(os.path.join(out, "chosen.zip"))],
+                   [winpath(os.path.join(self.src, "readme.txt"))])
+        with zipfile.ZipFile(os.path.join(out, "chosen.zip")) as z:
+            if z.namelist() != ["readme.txt"]:
+                raise AssertionError("archive holds %s" % z.namelist())
+
     def fatal(self):
         """An archive in a folder that does not exist: the job reports the
         error, the writer's fatal error reaches the top-level handler, which
@@ -444,11 +455,14 @@ def main():
         subprocess.run(["wineserver", "-p"], check=False)
         runner.make_inputs()
         only = os.environ.get("VIX_GUI_ONLY", "")
-        for name in ("pages_and_methods", "zip_password", "fatal", "list_files", "drops", "cancel"):
+        for name in ("pages_and_methods", "zip_password", "chooser", "fatal", "list_files", "drops",
+                     "cancel"):
             if only and name not in only.split(","):
                 continue
             if name == "zip_password":
                 runner.case("ZIP password: encrypted, read by unzip and 7z", runner.zip_password)
+            elif name == "chooser":
+                runner.case("archive-file chooser: its name is the archive", runner.chooser)
             elif name == "fatal":
                 runner.case("fatal error: top-level message box, the run ends", runner.fatal)
             else:
