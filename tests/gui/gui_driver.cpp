@@ -239,6 +239,19 @@ void Answer(const std::wstring& expect, int button, const std::string& what) {
   Ok(what);
 }
 
+// The client area of a window at the screen's DPI, in 96-DPI pixels.
+void ExpectClient(HWND hwnd, int w, int h, const std::string& what) {
+  RECT r;
+  GetClientRect(hwnd, &r);
+  HDC dc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  ReleaseDC(nullptr, dc);
+  const int ew = MulDiv(w, dpi, 96), eh = MulDiv(h, dpi, 96);
+  if (r.right != ew || r.bottom != eh)
+    Fail(what + " client area " + std::to_string(r.right) + "x" + std::to_string(r.bottom) +
+         ", expected " + std::to_string(ew) + "x" + std::to_string(eh));
+}
+
 int Position(HWND progress) {
   return static_cast<int>(
       SendDlgItemMessageW(progress, IDC_PR_ProgressBar1, PBM_GETPOS, 0, 0));
@@ -246,6 +259,8 @@ int Position(HWND progress) {
 
 void Cancel(HWND progress) {
   const std::wstring question = L"キャンセルしてもよろしいですか？";
+  ExpectClient(progress, 435, 94, "progress window");
+  if (Text(progress) != L"Pelmoran Vix") Fail("progress window caption");
   Shot("progress", progress);
   // Esc is no cancel button.
   PostMessageW(GetDlgItem(progress, IDC_PR_Button1), WM_KEYDOWN, VK_ESCAPE, 0);
@@ -357,6 +372,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!(GetWindowLongW(drop, GWL_EXSTYLE) & WS_EX_ACCEPTFILES)) Fail("the drop window takes no files");
     if (Text(GetDlgItem(drop, IDC_DD_Panel2)) != L"ファイルをＤ＆Ｄしてください") Fail("drop text");
     if (GetWindow(drop, GW_OWNER)) Fail("the drop window has an owner while it is shown");
+    ExpectClient(drop, 178, 105, "drop window");
     Ok("drop window");
     Shot("drop", drop);
     if (esc) {
