@@ -258,6 +258,15 @@ struct Node {
 constexpr int kHash3Bits = 14;
 constexpr uint32_t kMissesBeforeSkipping = 256;
 constexpr int kMissShift = 7;
+constexpr int kUsefulMatch = 4;
+// Lengths a match is weighed at: every short one (each has its own main
+// symbol), then only the last few, since a cut in the middle of a long
+// match seldom lets a better one start.
+constexpr int kAllLengthsUpTo = 9;
+constexpr int kTailLengths = 2;
+inline int NextLength(int l, int len) {
+  return l < kAllLengthsUpTo || l >= len - kTailLengths ? l + 1 : len - kTailLengths;
+}
 
 // The chains link positions with equal 4-byte hashes, so that a bounded
 // walk over a large window meets few candidates that end at 3 bytes; a
@@ -376,6 +385,13 @@ struct Encoder::Impl {
     for (int depth = opt.ChainDepth; depth > 0 && cand != kNoPos; --depth) {
       const uint64_t dist = pos - cand;
       if (dist > maxOffset || cand < bufferBase) break;
+      // The next link is read, and its bytes fetched, while this candidate
+      // is compared: over a large window both are cache misses.
+      const uint32_t next = chain[cand & (windowSize - 1)];
+      if (next != kNoPos && next < cand) {
+        __builtin_prefetch(&chain[next & (windowSize - 1)]);
+        if (next >= bufferBase) __builtin_prefetch(At(next) + best);
+      }
       const uint8_t* c = At(cand);
       const int cap = Reach(dist, limit);
       if (cap > best && c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1]) {
@@ -387,7 +403,6 @@ struct Encoder::Impl {
           if (len >= opt.NiceLength || len == limit) break;
         }
       }
-      const uint32_t next = chain[cand & (windowSize - 1)];
       if (next != kNoPos && next >= cand) break;
       cand = next;
     }
@@ -442,7 +457,7 @@ struct Encoder::Impl {
         while (len < cap && c[len] == cur[len]) ++len;
         std::array<uint32_t, 3> nr = from.reps;
         std::swap(nr[0], nr[r]);
-        for (int l = 2; l <= len; ++l)
+        for (int l = 2; l <= len; l = NextLength(l, len))
           relax(i + l, from.cost + MatchCost(r, l), static_cast<uint16_t>(l), off, nr);
         longest = std::max(longest, len);
       }
@@ -455,7 +470,8 @@ struct Encoder::Impl {
         FindMatches(pos, limit);
         if (!matches.empty() && matches.back().first >= opt.SkipLength)
           searchFrom = i + matches.back().first - 1;
-        misses = matches.empty() ? misses + 1 : 0;
+        // Packed data still meets chance 3-byte matches now and then.
+        misses = matches.empty() || matches.back().first < kUsefulMatch ? misses + 1 : 0;
         if (misses > kMissesBeforeSkipping) searchFrom = i + (misses >> kMissShift);
       } else {
         matches.clear();
@@ -468,7 +484,7 @@ struct Encoder::Impl {
         }
         const int slot = SlotOf(off + 2);
         const std::array<uint32_t, 3> nr{off, from.reps[0], from.reps[1]};
-        for (int l = prevLen + 1; l <= len; ++l)
+        for (int l = prevLen + 1; l <= len; l = NextLength(l, len))
           relax(i + l, from.cost + MatchCost(slot, l), static_cast<uint16_t>(l), off, nr);
         prevLen = len;
         longest = std::max(longest, static_cast<int>(len));
