@@ -268,9 +268,13 @@ inline int NextLength(int l, int len) {
   return l < kAllLengthsUpTo || l >= len - kTailLengths ? l + 1 : len - kTailLengths;
 }
 
-// The chains link positions with equal 4-byte hashes, so that a bounded
-// walk over a large window meets few candidates that end at 3 bytes; a
-// table of the latest position per 3-byte hash supplies the short matches.
+// Each 4-byte hash keeps its latest kWays positions in one cache line, a
+// ring newest first: over a 2 MiB window a chain walk misses the cache at
+// every link, a bucket once, and the window bytes of all its candidates
+// are fetched together. 4-byte hashes mean few candidates that end at 3
+// bytes; a table of the latest position per 3-byte hash supplies the short
+// matches.
+constexpr int kWays = 16;
 inline uint32_t Hash4(const uint8_t* p) {
   return ((uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24) *
           2654435761u) >> (32 - kHashBits);
@@ -292,7 +296,8 @@ struct Encoder::Impl {
   std::vector<uint8_t> buffer;
   uint64_t bufferBase = 0;
   uint64_t inserted = 0;  // positions below this are in the hash chains
-  std::vector<uint32_t> head, head3, chain;
+  std::vector<uint32_t> buckets, head3;
+  std::vector<uint8_t> newest;  // ring index of each bucket's latest entry
   bool chainsValid = true;
 
   uint32_t frames = 0;
@@ -313,9 +318,9 @@ struct Encoder::Impl {
     slots = PositionSlots(opt.WindowBits);
     mainSymbols = kNumChars + 8 * slots;
     buffer.resize(2 * static_cast<size_t>(windowSize) + kFrameSize);
-    head.assign(size_t{1} << kHashBits, kNoPos);
+    buckets.assign(size_t{kWays} << kHashBits, kNoPos);
+    newest.assign(size_t{1} << kHashBits, 0);
     head3.assign(size_t{1} << kHash3Bits, kNoPos);
-    chain.assign(windowSize, kNoPos);
     prevMain.assign(mainSymbols, 0);
     prevLength.assign(kNumSecondaryLengths, 0);
     nodes.resize(kFrameSize + 1);
@@ -328,8 +333,8 @@ struct Encoder::Impl {
   void Insert(uint64_t pos) {
     const uint8_t* p = At(pos);
     const uint32_t h = Hash4(p);
-    chain[pos & (windowSize - 1)] = head[h];
-    head[h] = static_cast<uint32_t>(pos);
+    const uint8_t slot = newest[h] = static_cast<uint8_t>((newest[h] + 1) & (kWays - 1));
+    buckets[size_t{h} * kWays + slot] = static_cast<uint32_t>(pos);
     head3[Hash3(p)] = static_cast<uint32_t>(pos);
   }
 
@@ -340,9 +345,8 @@ struct Encoder::Impl {
   }
 
   void RebuildChains(uint64_t end) {
-    std::fill(head.begin(), head.end(), kNoPos);
+    std::fill(buckets.begin(), buckets.end(), kNoPos);
     std::fill(head3.begin(), head3.end(), kNoPos);
-    std::fill(chain.begin(), chain.end(), kNoPos);
     inserted = end > windowSize ? end - windowSize : 0;
     inserted = std::max(inserted, bufferBase);
     InsertUpTo(end, end);
@@ -376,23 +380,23 @@ struct Encoder::Impl {
       }
     }
     if (limit < 4) return;
-    uint32_t cand = head[Hash4(cur)];
-    // A second parse of a frame finds the frame's own later positions first.
-    while (cand != kNoPos && cand >= pos) {
-      const uint32_t next = chain[cand & (windowSize - 1)];
-      cand = next < cand ? next : kNoPos;
+    const uint32_t h = Hash4(cur);
+    const uint32_t* bucket = &buckets[size_t{h} * kWays];
+    uint32_t cands[kWays];
+    int count = 0;
+    const int depth = std::min(opt.ChainDepth, kWays);
+    for (int k = 0, top = newest[h]; k < kWays && count < depth; ++k) {
+      const uint32_t cand = bucket[(top - k) & (kWays - 1)];
+      if (cand == kNoPos) break;
+      // A second parse of a frame finds the frame's own later positions first.
+      if (cand >= pos) continue;
+      if (pos - cand > maxOffset || cand < bufferBase) break;
+      __builtin_prefetch(At(cand) + best);
+      cands[count++] = cand;
     }
-    for (int depth = opt.ChainDepth; depth > 0 && cand != kNoPos; --depth) {
-      const uint64_t dist = pos - cand;
-      if (dist > maxOffset || cand < bufferBase) break;
-      // The next link is read, and its bytes fetched, while this candidate
-      // is compared: over a large window both are cache misses.
-      const uint32_t next = chain[cand & (windowSize - 1)];
-      if (next != kNoPos && next < cand) {
-        __builtin_prefetch(&chain[next & (windowSize - 1)]);
-        if (next >= bufferBase) __builtin_prefetch(At(next) + best);
-      }
-      const uint8_t* c = At(cand);
+    for (int k = 0; k < count; ++k) {
+      const uint64_t dist = pos - cands[k];
+      const uint8_t* c = At(cands[k]);
       const int cap = Reach(dist, limit);
       if (cap > best && c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1]) {
         int len = 2;
@@ -403,8 +407,6 @@ struct Encoder::Impl {
           if (len >= opt.NiceLength || len == limit) break;
         }
       }
-      if (next != kNoPos && next >= cand) break;
-      cand = next;
     }
   }
 
