@@ -366,20 +366,14 @@ struct Encoder::Impl {
     matches.clear();
     if (limit < 3) return;
     const uint8_t* cur = At(pos);
-    int best = 2;
-    const uint32_t near = head3[Hash3(cur)];
-    if (near != kNoPos && near < pos && pos - near <= maxOffset && near >= bufferBase) {
-      const uint8_t* c = At(near);
-      const int cap = Reach(pos - near, limit);
-      int len = 0;
-      while (len < cap && c[len] == cur[len]) ++len;
-      if (len >= 3) {
-        best = len;
-        matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(pos - near));
-        if (len >= opt.NiceLength || len == limit) return;
-      }
-    }
-    if (limit < 4) return;
+    int best = 3;
+    if (limit >= 4) FindLonger(pos, cur, limit, best);
+    // The 3-byte table is looked at only when no longer match turned up:
+    // its candidate is a cache miss of its own.
+    if (matches.empty()) FindThree(pos, cur, limit);
+  }
+
+  void FindLonger(uint64_t pos, const uint8_t* cur, int limit, int best) {
     const uint32_t h = Hash4(cur);
     const uint32_t* bucket = &buckets[size_t{h} * kWays];
     uint32_t cands[kWays];
@@ -407,6 +401,17 @@ struct Encoder::Impl {
           if (len >= opt.NiceLength || len == limit) break;
         }
       }
+    }
+  }
+
+  void FindThree(uint64_t pos, const uint8_t* cur, int limit) {
+    const uint32_t near = head3[Hash3(cur)];
+    if (near != kNoPos && near < pos && pos - near <= maxOffset && near >= bufferBase) {
+      const uint8_t* c = At(near);
+      const int cap = Reach(pos - near, limit);
+      int len = 0;
+      while (len < cap && c[len] == cur[len]) ++len;
+      if (len >= 3) matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(pos - near));
     }
   }
 
