@@ -275,9 +275,32 @@ inline int NextLength(int l, int len) {
 // bytes; a table of the latest position per 3-byte hash supplies the short
 // matches.
 constexpr int kWays = 16;
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
 inline uint32_t Hash4(const uint8_t* p) {
   return ((uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24) *
           2654435761u) >> (32 - kHashBits);
+}
+// Bytes c and cur have in common, at most cap; both are readable to cap.
+inline int MatchLength(const uint8_t* c, const uint8_t* cur, int cap) {
+  int len = 0;
+  for (; len + 8 <= cap; len += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, c + len, 8);
+    std::memcpy(&b, cur + len, 8);
+    if (a != b) {
+      const uint64_t x = a ^ b;
+      // The first differing byte in memory order.
+      const int bit = kLittleEndian ? __builtin_ctzll(x) : __builtin_clzll(x);
+      return len + bit / 8;
+    }
+  }
+  while (len < cap && c[len] == cur[len]) ++len;
+  return len;
 }
 inline uint32_t Hash3(const uint8_t* p) {
   return ((uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2]) * 2654435761u) >> (32 - kHash3Bits);
@@ -376,25 +399,27 @@ struct Encoder::Impl {
   void FindLonger(uint64_t pos, const uint8_t* cur, int limit, int best) {
     const uint32_t h = Hash4(cur);
     const uint32_t* bucket = &buckets[size_t{h} * kWays];
+    // Candidates in [lo, pos): inside the window and the buffer, and before
+    // pos (a second parse of a frame meets the frame's own later positions).
+    // kNoPos is above every position, so one unsigned test covers it.
+    const auto lo = static_cast<uint32_t>(std::max(bufferBase, pos > maxOffset ? pos - maxOffset : 0));
+    const uint32_t span = static_cast<uint32_t>(pos) - lo;
     uint32_t cands[kWays];
     int count = 0;
-    const int depth = std::min(opt.ChainDepth, kWays);
-    for (int k = 0, top = newest[h]; k < kWays && count < depth; ++k) {
+    for (int k = 0, top = newest[h]; k < kWays; ++k) {
       const uint32_t cand = bucket[(top - k) & (kWays - 1)];
-      if (cand == kNoPos) break;
-      // A second parse of a frame finds the frame's own later positions first.
-      if (cand >= pos) continue;
-      if (pos - cand > maxOffset || cand < bufferBase) break;
-      __builtin_prefetch(At(cand) + best);
-      cands[count++] = cand;
+      cands[count] = cand;
+      count += cand - lo < span;
     }
+    count = std::min(count, opt.ChainDepth);
+    for (int k = 0; k < count; ++k) __builtin_prefetch(At(cands[k]) + best);
+    const uint32_t head = Load32(cur);
     for (int k = 0; k < count; ++k) {
       const uint64_t dist = pos - cands[k];
       const uint8_t* c = At(cands[k]);
       const int cap = Reach(dist, limit);
-      if (cap > best && c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1]) {
-        int len = 2;
-        while (len < cap && c[len] == cur[len]) ++len;
+      if (cap > best && c[best] == cur[best] && Load32(c) == head) {
+        const int len = MatchLength(c, cur, cap);
         if (len > best) {
           best = len;
           matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(dist));
@@ -409,8 +434,7 @@ struct Encoder::Impl {
     if (near != kNoPos && near < pos && pos - near <= maxOffset && near >= bufferBase) {
       const uint8_t* c = At(near);
       const int cap = Reach(pos - near, limit);
-      int len = 0;
-      while (len < cap && c[len] == cur[len]) ++len;
+      const int len = MatchLength(c, cur, cap);
       if (len >= 3) matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(pos - near));
     }
   }
@@ -460,8 +484,7 @@ struct Encoder::Impl {
         const uint8_t* c = cur - off;
         const int cap = Reach(off, limit);
         if (c[0] != cur[0] || cap < 2 || c[1] != cur[1]) continue;
-        int len = 2;
-        while (len < cap && c[len] == cur[len]) ++len;
+        const int len = MatchLength(c, cur, cap);
         std::array<uint32_t, 3> nr = from.reps;
         std::swap(nr[0], nr[r]);
         for (int l = 2; l <= len; l = NextLength(l, len))
