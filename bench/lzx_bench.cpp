@@ -1,8 +1,9 @@
 // LZX at a 2 MiB window beside our MSZIP on the corpus, with xz -6 and our
 // deflate at its X row as the scale, in one run.
 //
-//   lzx_bench [CORPUS_DIR] [WINDOW_BITS] [CHAIN_DEPTH] [NICE_LENGTH] [SKIP_LENGTH]
+//   lzx_bench [CORPUS_DIR] [WINDOW_BITS] [CHAIN_DEPTH] [NICE_LENGTH] [SKIP_LENGTH] [quick]
 //
+// "quick" leaves out deflate X and xz, for tuning runs.
 // Every corpus file is one folder, as the cabinet library makes them for
 // files of this size: LZX frames through the engine, MSZIP blocks with the
 // folder's history at the library's row. Times are CPU seconds of this
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
   if (argc > 3) options.ChainDepth = std::atoi(argv[3]);
   if (argc > 4) options.NiceLength = std::atoi(argv[4]);
   if (argc > 5) options.SkipLength = std::atoi(argv[5]);
+  const bool quick = argc > 6 && std::string(argv[6]) == "quick";
   const std::vector<std::string> files = CorpusFiles(corpus);
   if (files.empty()) {
     std::fprintf(stderr, "no corpus files in %s\n", corpus.c_str());
@@ -113,19 +115,21 @@ int main(int argc, char** argv) {
       r.mszip += out.size();
     }
     r.mszipCpu = CpuSeconds(RUSAGE_SELF) - t;
-    t = CpuSeconds(RUSAGE_SELF);
-    out.clear();
-    vix::DeflateMemoryBlock(nullptr, 0, data.data(), data.size(), kDeflateX, out);
-    r.deflateX = out.size();
-    r.deflateCpu = CpuSeconds(RUSAGE_SELF) - t;
-    t = CpuSeconds(RUSAGE_CHILDREN);
-    const std::string command = "xz -6 -c -T1 " + Quote(name) + " | wc -c";
-    if (std::FILE* p = popen(command.c_str(), "r")) {
-      unsigned long long n = 0;
-      if (std::fscanf(p, "%llu", &n) == 1) r.xz = n;
-      pclose(p);
+    if (!quick) {
+      t = CpuSeconds(RUSAGE_SELF);
+      out.clear();
+      vix::DeflateMemoryBlock(nullptr, 0, data.data(), data.size(), kDeflateX, out);
+      r.deflateX = out.size();
+      r.deflateCpu = CpuSeconds(RUSAGE_SELF) - t;
+      t = CpuSeconds(RUSAGE_CHILDREN);
+      const std::string command = "xz -6 -c -T1 " + Quote(name) + " | wc -c";
+      if (std::FILE* p = popen(command.c_str(), "r")) {
+        unsigned long long n = 0;
+        if (std::fscanf(p, "%llu", &n) == 1) r.xz = n;
+        pclose(p);
+      }
+      r.xzCpu = CpuSeconds(RUSAGE_CHILDREN) - t;
     }
-    r.xzCpu = CpuSeconds(RUSAGE_CHILDREN) - t;
     const std::string base = name.substr(name.rfind('/') + 1);
     std::printf("%-20s %10zu %10llu %10llu %10llu %10llu | %6.2f %6.2f %6.2f %6.2f\n", base.c_str(),
                 data.size(), static_cast<unsigned long long>(r.lzx),

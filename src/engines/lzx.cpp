@@ -258,13 +258,49 @@ struct Node {
 constexpr int kHash3Bits = 14;
 constexpr uint32_t kMissesBeforeSkipping = 256;
 constexpr int kMissShift = 7;
+constexpr int kUsefulMatch = 4;
+// Lengths a match is weighed at: every short one (each has its own main
+// symbol), then only the last few, since a cut in the middle of a long
+// match seldom lets a better one start.
+constexpr int kAllLengthsUpTo = 9;
+constexpr int kTailLengths = 2;
+inline int NextLength(int l, int len) {
+  return l < kAllLengthsUpTo || l >= len - kTailLengths ? l + 1 : len - kTailLengths;
+}
 
-// The chains link positions with equal 4-byte hashes, so that a bounded
-// walk over a large window meets few candidates that end at 3 bytes; a
-// table of the latest position per 3-byte hash supplies the short matches.
+// Each 4-byte hash keeps its latest kWays positions in one cache line, a
+// ring newest first: over a 2 MiB window a chain walk misses the cache at
+// every link, a bucket once, and the window bytes of all its candidates
+// are fetched together. 4-byte hashes mean few candidates that end at 3
+// bytes; a table of the latest position per 3-byte hash supplies the short
+// matches.
+constexpr int kWays = 16;
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
 inline uint32_t Hash4(const uint8_t* p) {
   return ((uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24) *
           2654435761u) >> (32 - kHashBits);
+}
+// Bytes c and cur have in common, at most cap; both are readable to cap.
+inline int MatchLength(const uint8_t* c, const uint8_t* cur, int cap) {
+  int len = 0;
+  for (; len + 8 <= cap; len += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, c + len, 8);
+    std::memcpy(&b, cur + len, 8);
+    if (a != b) {
+      const uint64_t x = a ^ b;
+      // The first differing byte in memory order.
+      const int bit = kLittleEndian ? __builtin_ctzll(x) : __builtin_clzll(x);
+      return len + bit / 8;
+    }
+  }
+  while (len < cap && c[len] == cur[len]) ++len;
+  return len;
 }
 inline uint32_t Hash3(const uint8_t* p) {
   return ((uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2]) * 2654435761u) >> (32 - kHash3Bits);
@@ -283,7 +319,8 @@ struct Encoder::Impl {
   std::vector<uint8_t> buffer;
   uint64_t bufferBase = 0;
   uint64_t inserted = 0;  // positions below this are in the hash chains
-  std::vector<uint32_t> head, head3, chain;
+  std::vector<uint32_t> buckets, head3;
+  std::vector<uint8_t> newest;  // ring index of each bucket's latest entry
   bool chainsValid = true;
 
   uint32_t frames = 0;
@@ -304,9 +341,9 @@ struct Encoder::Impl {
     slots = PositionSlots(opt.WindowBits);
     mainSymbols = kNumChars + 8 * slots;
     buffer.resize(2 * static_cast<size_t>(windowSize) + kFrameSize);
-    head.assign(size_t{1} << kHashBits, kNoPos);
+    buckets.assign(size_t{kWays} << kHashBits, kNoPos);
+    newest.assign(size_t{1} << kHashBits, 0);
     head3.assign(size_t{1} << kHash3Bits, kNoPos);
-    chain.assign(windowSize, kNoPos);
     prevMain.assign(mainSymbols, 0);
     prevLength.assign(kNumSecondaryLengths, 0);
     nodes.resize(kFrameSize + 1);
@@ -319,8 +356,8 @@ struct Encoder::Impl {
   void Insert(uint64_t pos) {
     const uint8_t* p = At(pos);
     const uint32_t h = Hash4(p);
-    chain[pos & (windowSize - 1)] = head[h];
-    head[h] = static_cast<uint32_t>(pos);
+    const uint8_t slot = newest[h] = static_cast<uint8_t>((newest[h] + 1) & (kWays - 1));
+    buckets[size_t{h} * kWays + slot] = static_cast<uint32_t>(pos);
     head3[Hash3(p)] = static_cast<uint32_t>(pos);
   }
 
@@ -331,9 +368,8 @@ struct Encoder::Impl {
   }
 
   void RebuildChains(uint64_t end) {
-    std::fill(head.begin(), head.end(), kNoPos);
+    std::fill(buckets.begin(), buckets.end(), kNoPos);
     std::fill(head3.begin(), head3.end(), kNoPos);
-    std::fill(chain.begin(), chain.end(), kNoPos);
     inserted = end > windowSize ? end - windowSize : 0;
     inserted = std::max(inserted, bufferBase);
     InsertUpTo(end, end);
@@ -353,43 +389,53 @@ struct Encoder::Impl {
     matches.clear();
     if (limit < 3) return;
     const uint8_t* cur = At(pos);
-    int best = 2;
-    const uint32_t near = head3[Hash3(cur)];
-    if (near != kNoPos && near < pos && pos - near <= maxOffset && near >= bufferBase) {
-      const uint8_t* c = At(near);
-      const int cap = Reach(pos - near, limit);
-      int len = 0;
-      while (len < cap && c[len] == cur[len]) ++len;
-      if (len >= 3) {
-        best = len;
-        matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(pos - near));
-        if (len >= opt.NiceLength || len == limit) return;
-      }
+    int best = 3;
+    if (limit >= 4) FindLonger(pos, cur, limit, best);
+    // The 3-byte table is looked at only when no longer match turned up:
+    // its candidate is a cache miss of its own.
+    if (matches.empty()) FindThree(pos, cur, limit);
+  }
+
+  void FindLonger(uint64_t pos, const uint8_t* cur, int limit, int best) {
+    const uint32_t h = Hash4(cur);
+    const uint32_t* bucket = &buckets[size_t{h} * kWays];
+    // Candidates in [lo, pos): inside the window and the buffer, and before
+    // pos (a second parse of a frame meets the frame's own later positions).
+    // kNoPos is above every position, so one unsigned test covers it.
+    const auto lo = static_cast<uint32_t>(std::max(bufferBase, pos > maxOffset ? pos - maxOffset : 0));
+    const uint32_t span = static_cast<uint32_t>(pos) - lo;
+    uint32_t cands[kWays];
+    int count = 0;
+    for (int k = 0, top = newest[h]; k < kWays; ++k) {
+      const uint32_t cand = bucket[(top - k) & (kWays - 1)];
+      cands[count] = cand;
+      count += cand - lo < span;
     }
-    if (limit < 4) return;
-    uint32_t cand = head[Hash4(cur)];
-    // A second parse of a frame finds the frame's own later positions first.
-    while (cand != kNoPos && cand >= pos) {
-      const uint32_t next = chain[cand & (windowSize - 1)];
-      cand = next < cand ? next : kNoPos;
-    }
-    for (int depth = opt.ChainDepth; depth > 0 && cand != kNoPos; --depth) {
-      const uint64_t dist = pos - cand;
-      if (dist > maxOffset || cand < bufferBase) break;
-      const uint8_t* c = At(cand);
+    count = std::min(count, opt.ChainDepth);
+    for (int k = 0; k < count; ++k) __builtin_prefetch(At(cands[k]) + best);
+    const uint32_t head = Load32(cur);
+    for (int k = 0; k < count; ++k) {
+      const uint64_t dist = pos - cands[k];
+      const uint8_t* c = At(cands[k]);
       const int cap = Reach(dist, limit);
-      if (cap > best && c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1]) {
-        int len = 2;
-        while (len < cap && c[len] == cur[len]) ++len;
+      if (cap > best && c[best] == cur[best] && Load32(c) == head) {
+        const int len = MatchLength(c, cur, cap);
         if (len > best) {
           best = len;
           matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(dist));
           if (len >= opt.NiceLength || len == limit) break;
         }
       }
-      const uint32_t next = chain[cand & (windowSize - 1)];
-      if (next != kNoPos && next >= cand) break;
-      cand = next;
+    }
+  }
+
+  void FindThree(uint64_t pos, const uint8_t* cur, int limit) {
+    const uint32_t near = head3[Hash3(cur)];
+    if (near != kNoPos && near < pos && pos - near <= maxOffset && near >= bufferBase) {
+      const uint8_t* c = At(near);
+      const int cap = Reach(pos - near, limit);
+      const int len = MatchLength(c, cur, cap);
+      if (len >= 3) matches.emplace_back(static_cast<uint16_t>(len), static_cast<uint32_t>(pos - near));
     }
   }
 
@@ -438,11 +484,10 @@ struct Encoder::Impl {
         const uint8_t* c = cur - off;
         const int cap = Reach(off, limit);
         if (c[0] != cur[0] || cap < 2 || c[1] != cur[1]) continue;
-        int len = 2;
-        while (len < cap && c[len] == cur[len]) ++len;
+        const int len = MatchLength(c, cur, cap);
         std::array<uint32_t, 3> nr = from.reps;
         std::swap(nr[0], nr[r]);
-        for (int l = 2; l <= len; ++l)
+        for (int l = 2; l <= len; l = NextLength(l, len))
           relax(i + l, from.cost + MatchCost(r, l), static_cast<uint16_t>(l), off, nr);
         longest = std::max(longest, len);
       }
@@ -455,7 +500,8 @@ struct Encoder::Impl {
         FindMatches(pos, limit);
         if (!matches.empty() && matches.back().first >= opt.SkipLength)
           searchFrom = i + matches.back().first - 1;
-        misses = matches.empty() ? misses + 1 : 0;
+        // Packed data still meets chance 3-byte matches now and then.
+        misses = matches.empty() || matches.back().first < kUsefulMatch ? misses + 1 : 0;
         if (misses > kMissesBeforeSkipping) searchFrom = i + (misses >> kMissShift);
       } else {
         matches.clear();
@@ -468,7 +514,7 @@ struct Encoder::Impl {
         }
         const int slot = SlotOf(off + 2);
         const std::array<uint32_t, 3> nr{off, from.reps[0], from.reps[1]};
-        for (int l = prevLen + 1; l <= len; ++l)
+        for (int l = prevLen + 1; l <= len; l = NextLength(l, len))
           relax(i + l, from.cost + MatchCost(slot, l), static_cast<uint16_t>(l), off, nr);
         prevLen = len;
         longest = std::max(longest, static_cast<int>(len));

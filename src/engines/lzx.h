@@ -107,9 +107,9 @@ void TranslateE8(uint8_t* frame, size_t length, uint32_t position, uint32_t tran
 struct EncoderOptions {
   int WindowBits = kMaxWindowBits;
   bool E8 = true;           // translation on for the whole folder
-  int ChainDepth = 8;       // match candidates looked at per position
-  int NiceLength = 32;      // a match this long is taken without further search
-  int SkipLength = 12;      // no search inside a match this long
+  int ChainDepth = 16;      // match candidates looked at per position (at most 16)
+  int NiceLength = 16;      // a match this long is taken without further search
+  int SkipLength = 16;      // no search inside a match this long
 };
 
 class Encoder {

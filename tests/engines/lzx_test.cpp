@@ -331,6 +331,21 @@ TEST(LzxRoundTrip, MatchesReachBackAcrossFramesWithinTheWindow) {
   EXPECT_LT(large.compressed, 45000u);
 }
 
+// The finder's bounds after the buffer has slid: a stretch repeated from
+// 2,000,000 bytes back (within a 2^21 window) past the point where the
+// encoder moves its history down.
+TEST(LzxRoundTrip, FarMatchesAfterTheBufferSlides) {
+  constexpr size_t kNoise = 4300000, kFrom = 2300000, kCopy = 300000;
+  std::vector<uint8_t> data = Random(kNoise, 15);
+  data.insert(data.end(), data.begin() + kFrom, data.begin() + kFrom + kCopy);
+  const RoundTrip r = Through(data, 21, false);
+  ASSERT_EQ(r.error, "");
+  ASSERT_TRUE(r.decoded == data);
+  // The noise is stored (20 bytes of block overhead a frame); the copy
+  // costs a few bytes a match.
+  EXPECT_LT(r.compressed, kNoise + kNoise / kFrameSize * 20 + 20000);
+}
+
 // Regression: data of period 2^15 - 3 made matches at the largest offset
 // of a 2^15 window, 19 bytes long, which 7-Zip copied wrongly (it reported
 // no error): a match may not run into its own source around the window.
