@@ -68,6 +68,31 @@ class FolderDisks : public platform::Platform {
   bool MoveFile(const std::string& from, const std::string& to) override {
     return Platform::MoveFile(Map(from), Map(to));
   }
+  bool RenameFile(const std::string& from, const std::string& to, bool replace) override {
+    return Platform::RenameFile(Map(from), Map(to), replace);
+  }
+  platform::FileId Identity(const std::string& path) override {
+    return Platform::Identity(Map(path));
+  }
+  bool RecycleFile(const std::string& path) override { return Platform::RecycleFile(Map(path)); }
+  // A file made in the drive lands on the disk inserted; its name stays on
+  // the drive, so that later calls map it there too.
+  std::string UniqueTempFile(const std::string& folder, const std::string& prefix) override {
+    const std::string dir = Normal(folder);
+    if (current_ < 0 || (dir != slot_ && dir.compare(0, slot_.size() + 1, slot_ + "/") != 0))
+      return Platform::UniqueTempFile(folder, prefix);
+    const std::string made =
+        Platform::UniqueTempFile(CurrentDisk() + dir.substr(slot_.size()) + "/", prefix);
+    if (made.empty()) return made;
+    return dir + "/" + made.substr(made.find_last_of("/\\") + 1);
+  }
+  int RemoveStaleTempFiles(const std::string& folder, const std::string& prefix,
+                           int minAgeSeconds) override {
+    return Platform::RemoveStaleTempFiles(Map(folder), prefix, minAgeSeconds);
+  }
+  void CopyFileMetadata(const std::string& from, const std::string& to) override {
+    Platform::CopyFileMetadata(Map(from), Map(to));
+  }
   bool SetAttributes(const std::string& path, uint32_t attr) override {
     return Platform::SetAttributes(Map(path), attr);
   }
