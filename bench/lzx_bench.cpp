@@ -4,7 +4,7 @@
 //   lzx_bench [CORPUS_DIR] [WINDOW_BITS] [CHAIN_DEPTH] [NICE_LENGTH] [SKIP_LENGTH] [quick]
 //
 // The default (lazy) LZX runs with the given finder settings; the optimal
-// parse with the engine's defaults. "quick" leaves out the optimal parse,
+// parse with the engine's defaults but nice length 16. "quick" leaves out the optimal parse,
 // deflate X and xz, for tuning runs.
 // Every corpus file is one folder, as the cabinet library makes them for
 // files of this size: LZX frames through the engine, MSZIP blocks with the
@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
       vix::lzx::EncoderOptions optimal;
       optimal.WindowBits = options.WindowBits;
       optimal.Optimal = true;
+      optimal.NiceLength = 16;
       vix::lzx::Encoder enc(optimal);
       for (size_t p = 0; p < data.size(); p += vix::lzx::kFrameSize) {
         enc.EncodeFrame(data.data() + p, std::min<size_t>(vix::lzx::kFrameSize, data.size() - p),

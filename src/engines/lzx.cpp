@@ -259,6 +259,8 @@ constexpr int kHash3Bits = 14;
 constexpr uint32_t kMissesBeforeSkipping = 256;
 constexpr int kMissShift = 7;
 constexpr int kUsefulMatch = 4;
+// The lazy parse looks one byte further only past a match shorter than this.
+constexpr int kLazyLength = 16;
 // Lengths a match is weighed at: every short one (each has its own main
 // symbol), then only the last few, since a cut in the middle of a long
 // match seldom lets a better one start.
@@ -620,10 +622,10 @@ struct Encoder::Impl {
         ++i;
         continue;
       }
-      if (here.length < opt.NiceLength && i + 1 < n) {
+      if (here.length < kLazyLength && i + 1 < n) {
         InsertUpTo(pos + 1, end);
         const int nextLimit = static_cast<int>(std::min<uint32_t>(kMaxMatch, n - i - 1));
-        const Choice next = BestAt(i + 1, pos + 1, nextLimit, true);
+        const Choice next = BestAt(i + 1, pos + 1, nextLimit, i + 1 >= searchFrom);
         if (next.gain > here.gain) {
           tokens.push_back({0, At(pos)[0]});
           ++i;
