@@ -2,9 +2,10 @@
 // tests' own decoder: every frame must decode to its bytes, end on a word
 // boundary and stay within the readers' size limit.
 //
-// Byte 0: window bits (15 + value % 7), E8 translation (bit 3), and how many
-// times the rest is repeated (bits 4-7: 1 to 16 copies, so that short inputs
-// also make streams of several frames with far matches). Byte 1: chain depth
+// Byte 0: window bits (15 + value % 7), the optimal parse (bit 2), E8
+// translation (bit 3), and how many times the rest is repeated (bits 4-7:
+// 1 to 16 copies, so that short inputs also make streams of several frames
+// with far matches). Byte 1: chain depth
 // and nice length of the match finder.
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vix::lzx::EncoderOptions options;
   options.WindowBits = vix::lzx::kMinWindowBits + data[0] % 7;
   options.E8 = (data[0] & 8) != 0;
+  options.Optimal = (data[0] & 4) != 0;
   options.ChainDepth = 1 + (data[1] & 31);
   options.NiceLength = 3 + (data[1] >> 3) * 8;
   options.SkipLength = 3 + (data[1] & 7) * 4;

@@ -259,6 +259,8 @@ constexpr int kHash3Bits = 14;
 constexpr uint32_t kMissesBeforeSkipping = 256;
 constexpr int kMissShift = 7;
 constexpr int kUsefulMatch = 4;
+// The lazy parse looks one byte further only past a match shorter than this.
+constexpr int kLazyLength = 16;
 // Lengths a match is weighed at: every short one (each has its own main
 // symbol), then only the last few, since a cut in the middle of a long
 // match seldom lets a better one start.
@@ -275,6 +277,7 @@ inline int NextLength(int l, int len) {
 // bytes; a table of the latest position per 3-byte hash supplies the short
 // matches.
 constexpr int kWays = 16;
+constexpr int kPrefetchAhead = 12;
 constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 inline uint32_t Load32(const uint8_t* p) {
   uint32_t v;
@@ -331,6 +334,7 @@ struct Encoder::Impl {
   std::vector<Node> nodes;
   std::vector<Token> tokens;
   std::vector<uint32_t> mainCost, lengthCost;
+  std::vector<uint32_t> litSum;  // the lazy parse's running literal costs
   std::vector<std::pair<uint16_t, uint32_t>> matches;
 
   explicit Impl(const EncoderOptions& o) : opt(o) {
@@ -364,7 +368,15 @@ struct Encoder::Impl {
   // Inserts every position up to `end` whose three hashed bytes are known.
   void InsertUpTo(uint64_t end, uint64_t known) {
     const uint64_t limit = std::min(end, known >= 3 ? known - 3 : 0);
-    for (; inserted < limit; ++inserted) Insert(inserted);
+    for (; inserted < limit; ++inserted) {
+      if (inserted + kPrefetchAhead + 4 <= known) Prefetch(inserted + kPrefetchAhead);
+      Insert(inserted);
+    }
+  }
+
+  // A bucket is a cache miss of its own: fetched a few positions early.
+  void Prefetch(uint64_t pos) const {
+    __builtin_prefetch(&buckets[size_t{Hash4(At(pos))} * kWays]);
   }
 
   void RebuildChains(uint64_t end) {
@@ -544,6 +556,99 @@ struct Encoder::Impl {
     std::reverse(tokens.begin(), tokens.end());
   }
 
+  // The best step at pos by its saving over coding the bytes as literals
+  // (litSum holds the frame's running literal costs); length 0 when no
+  // match saves anything.
+  struct Choice {
+    int length = 0;
+    uint32_t offset = 0;
+    int32_t gain = 0;
+  };
+  Choice BestAt(uint32_t i, uint64_t pos, int limit, bool search) {
+    Choice best;
+    const uint8_t* cur = At(pos);
+    auto weigh = [&](int len, uint32_t off, int slot) {
+      const int32_t gain = static_cast<int32_t>(litSum[i + len] - litSum[i]) -
+                           static_cast<int32_t>(MatchCost(slot, len));
+      if (gain > best.gain) best = {len, off, gain};
+    };
+    for (int r = 0; r < 3; ++r) {
+      const uint32_t off = reps[r];
+      if (off > pos || (r > 0 && off == reps[0]) || (r == 2 && off == reps[1])) continue;
+      const uint8_t* c = cur - off;
+      const int cap = Reach(off, limit);
+      if (cap < 2 || c[0] != cur[0] || c[1] != cur[1]) continue;
+      weigh(MatchLength(c, cur, cap), off, r);
+    }
+    if (!search) {
+      matches.clear();
+      return best;
+    }
+    FindMatches(pos, limit);
+    for (const auto& [len, off] : matches) {
+      if (off == reps[0] || off == reps[1] || off == reps[2]) continue;
+      weigh(len, off, SlotOf(off + 2));
+    }
+    return best;
+  }
+
+  // Lazy parse of the frame [start, start + n) into `tokens`: a match is
+  // put off by one byte when the match at the next byte saves more.
+  // Tracks the real offset queue in `reps`, which the caller restores.
+  void ParseLazy(uint64_t start, uint32_t n) {
+    litSum.resize(n + 1);
+    litSum[0] = 0;
+    for (uint32_t k = 0; k < n; ++k) litSum[k + 1] = litSum[k] + mainCost[At(start + k)[0]];
+    tokens.clear();
+    const uint64_t end = start + n;
+    uint32_t i = 0, misses = 0, searchFrom = 0;
+    bool haveNext = false;
+    Choice here;
+    while (i < n) {
+      const uint64_t pos = start + i;
+      const int limit = static_cast<int>(std::min<uint32_t>(kMaxMatch, n - i));
+      if (!haveNext) {
+        InsertUpTo(pos, end);
+        here = BestAt(i, pos, limit, i >= searchFrom);
+        if (i >= searchFrom) {
+          // Packed data is searched ever more sparsely.
+          misses = here.length < kUsefulMatch ? misses + 1 : 0;
+          if (misses > kMissesBeforeSkipping) searchFrom = i + (misses >> kMissShift);
+        }
+      }
+      haveNext = false;
+      if (here.length == 0) {
+        tokens.push_back({0, At(pos)[0]});
+        ++i;
+        continue;
+      }
+      if (here.length < kLazyLength && i + 1 < n) {
+        InsertUpTo(pos + 1, end);
+        const int nextLimit = static_cast<int>(std::min<uint32_t>(kMaxMatch, n - i - 1));
+        const Choice next = BestAt(i + 1, pos + 1, nextLimit, i + 1 >= searchFrom);
+        if (next.gain > here.gain) {
+          tokens.push_back({0, At(pos)[0]});
+          ++i;
+          here = next;
+          haveNext = true;
+          continue;
+        }
+      }
+      tokens.push_back({static_cast<uint16_t>(here.length), here.offset});
+      if (here.offset == reps[1]) {
+        std::swap(reps[0], reps[1]);
+      } else if (here.offset == reps[2]) {
+        std::swap(reps[0], reps[2]);
+      } else if (here.offset != reps[0]) {
+        reps[2] = reps[1];
+        reps[1] = reps[0];
+        reps[0] = here.offset;
+      }
+      i += here.length;
+    }
+    InsertUpTo(end, end);
+  }
+
   struct Coded {
     uint16_t main;
     int16_t length;    // length symbol or -1
@@ -661,8 +766,13 @@ void Encoder::EncodeFrame(const uint8_t* data, size_t length, std::vector<uint8_
     } else {
       m.SetCosts(mainLens.data(), lengthLens.data());
     }
-    m.Parse(position_, n);
     reps = m.reps;
+    if (m.opt.Optimal) {
+      m.Parse(position_, n);
+    } else {
+      m.ParseLazy(position_, n);
+      m.reps = reps;
+    }
     m.Code(coded, reps);
     uint32_t mainFreq[kMaxMainSymbols] = {}, lengthFreq[kNumSecondaryLengths] = {};
     for (const auto& c : coded) {

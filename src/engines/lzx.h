@@ -6,8 +6,9 @@
 // each frame's compressed bytes, which end on a 16-bit boundary and hold no
 // match that runs past the frame's end. Each frame is coded as one block:
 // verbatim or aligned-offset, whichever is smaller, or uncompressed when
-// that is smaller still. Tokens come from a forward optimal parse over the
-// frame whose costs are the code lengths of the previous block.
+// that is smaller still. Tokens come from a lazy parse (or, at the higher
+// effort, a forward optimal parse over the frame) whose costs are the code
+// lengths of the previous block.
 #pragma once
 
 #include <array>
@@ -107,9 +108,12 @@ void TranslateE8(uint8_t* frame, size_t length, uint32_t position, uint32_t tran
 struct EncoderOptions {
   int WindowBits = kMaxWindowBits;
   bool E8 = true;           // translation on for the whole folder
+  bool Optimal = false;     // the optimal parse: a little smaller, several times slower
   int ChainDepth = 16;      // match candidates looked at per position (at most 16)
-  int NiceLength = 16;      // a match this long is taken without further search
-  int SkipLength = 16;      // no search inside a match this long
+  // A match this long is taken without further search (the lazy parse
+  // gains from 32, the optimal parse is best near 16).
+  int NiceLength = 32;
+  int SkipLength = 16;      // the optimal parse searches no match this long inside
 };
 
 class Encoder {

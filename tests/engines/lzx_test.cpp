@@ -220,10 +220,12 @@ struct RoundTrip {
   std::string error;
 };
 
-RoundTrip Through(const std::vector<uint8_t>& data, int windowBits, bool e8 = true) {
+RoundTrip Through(const std::vector<uint8_t>& data, int windowBits, bool e8 = true,
+                  bool optimal = false) {
   EncoderOptions o;
   o.WindowBits = windowBits;
   o.E8 = e8;
+  o.Optimal = optimal;
   Encoder enc(o);
   LzxDecoder dec(windowBits);
   RoundTrip r;
@@ -292,6 +294,42 @@ TEST(LzxRoundTrip, FrameSizesAndWindows) {
   }
 }
 
+// Both parses over the same data: each round-trips, and the lazy one stays
+// close to the optimal one where matches and repeated offsets abound.
+TEST(LzxRoundTrip, LazyAndOptimalParses) {
+  for (int w : {15, 18, 21}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      std::vector<uint8_t> data = kind == 0 ? Text(150000, 21)
+                                : kind == 1 ? Random(70000, 22)
+                                            : Calls(150000, 23);
+      if (kind == 3) {
+        // Records that differ in one field: repeated offsets at every record.
+        data.clear();
+        std::mt19937 rng(24);
+        while (data.size() < 150000) {
+          const std::vector<uint8_t> rec = Text(40, 25);
+          data.insert(data.end(), rec.begin(), rec.end());
+          data.push_back(static_cast<uint8_t>(rng()));
+          data.push_back(static_cast<uint8_t>(rng()));
+        }
+      }
+      size_t sizes[2];
+      for (bool optimal : {false, true}) {
+        const RoundTrip r = Through(data, w, true, optimal);
+        ASSERT_EQ(r.error, "") << "w=" << w << " kind=" << kind << " optimal=" << optimal;
+        ASSERT_TRUE(r.decoded == data) << "w=" << w << " kind=" << kind << " optimal=" << optimal;
+        sizes[optimal] = r.compressed;
+      }
+      if (kind != 1) {
+        EXPECT_LT(sizes[0], sizes[1] + sizes[1] / 8) << "w=" << w << " kind=" << kind;
+      }
+      if (kind == 3) {
+        EXPECT_LT(sizes[0], data.size() / 8) << "w=" << w;
+      }
+    }
+  }
+}
+
 TEST(LzxRoundTrip, BlockKindsAreChosenBySize) {
   const RoundTrip text = Through(Text(200000, 4), 21);
   ASSERT_EQ(text.error, "");
@@ -349,13 +387,20 @@ TEST(LzxRoundTrip, FarMatchesAfterTheBufferSlides) {
 // Regression: data of period 2^15 - 3 made matches at the largest offset
 // of a 2^15 window, 19 bytes long, which 7-Zip copied wrongly (it reported
 // no error): a match may not run into its own source around the window.
+// Random units leave only the far offset to match at, which then comes
+// back as a repeated offset.
 TEST(LzxRoundTrip, NoMatchRunsIntoItsSourceAroundTheWindow) {
-  const std::vector<uint8_t> unit = Text((1u << 15) - 3, 14);
-  std::vector<uint8_t> data;
-  for (int i = 0; i < 4; ++i) data.insert(data.end(), unit.begin(), unit.end());
-  const RoundTrip r = Through(data, 15);
-  ASSERT_EQ(r.error, "");
-  EXPECT_TRUE(r.decoded == data);
+  for (bool random : {false, true}) {
+    const std::vector<uint8_t> unit =
+        random ? Random((1u << 15) - 3, 15) : Text((1u << 15) - 3, 14);
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 4; ++i) data.insert(data.end(), unit.begin(), unit.end());
+    for (bool optimal : {false, true}) {
+      const RoundTrip r = Through(data, 15, true, optimal);
+      ASSERT_EQ(r.error, "") << "optimal=" << optimal << " random=" << random;
+      EXPECT_TRUE(r.decoded == data) << "optimal=" << optimal << " random=" << random;
+    }
+  }
 }
 
 TEST(LzxRoundTrip, TranslationOffStillRoundTrips) {
