@@ -4,7 +4,10 @@
 stand-in PLM_VIX.EXE that records how it was started, then beside the real
 PLM_VIX.exe, whose compress dialog tests/gui's driver works.
 
-  tests/shellext/run_shellext.py [--build build-win]
+  tests/shellext/run_shellext.py [--build build-win] [--shots DIR]
+
+The options dialog's cases open it from the drop window with the same driver
+and read the registry and the shortcut files back.
 
 Exit status 0 when every case passed, 77 when Xvfb is missing (skipped)."""
 import argparse
@@ -19,7 +22,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "tests", "gui"))
-from run_gui import Screen, winpath, zip_names  # noqa: E402
+from run_gui import Screen, ShotServer, winpath, zip_names  # noqa: E402
 
 CLSID = "{3519710A-E0D7-40A6-B068-715E6DB7EF1C}"
 MENU_TEXT = "Pelmoran Vix 圧縮"
@@ -270,9 +273,91 @@ class Runner:
             raise AssertionError("PLM_VIX left the list file")
 
 
+    # --- the options dialog -----------------------------------------------------
+
+    def options_run(self, prog, options, shots=False):
+        cmd = ["wine", "explorer", "/desktop=vix,1024x768", winpath(self.driver)] + options
+        if shots and getattr(self, "shot_dir", None):
+            cmd += ["--shots", winpath(self.shot_dir)]
+        cmd.append(winpath(os.path.join(prog, "PLM_VIX.EXE")))
+        result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=150)
+        lines = result.stdout.decode("utf-8", "replace").splitlines()
+        if not lines or lines[-1] != "PASS":
+            raise AssertionError("driver: " + " | ".join(lines[-6:]))
+
+    @staticmethod
+    def shortcuts():
+        """The folders (Desktop, SendTo) that hold "Pelmoran Vix.lnk"."""
+        found = set()
+        for d, _, files in os.walk(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users")):
+            if "Pelmoran Vix.lnk" in files:
+                found.add(os.path.basename(d))
+        return found
+
+    @staticmethod
+    def private_desktop():
+        """Wine links the prefix's Desktop to the user's home; a folder of
+        the prefix takes its place, so that no shortcut lands there."""
+        users = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users")
+        for user in os.listdir(users):
+            desktop = os.path.join(users, user, "Desktop")
+            if os.path.islink(desktop):
+                os.unlink(desktop)
+                os.makedirs(desktop)
+
+    def options(self):
+        key = "HKCR\\CLSID\\" + CLSID
+        handlers = [r"HKCR\*\shellex\ContextMenuHandlers\Pelmoran Vix",
+                    r"HKCR\Folder\shellex\ContextMenuHandlers\Pelmoran Vix"]
+        other = r"HKCR\*\shellex\ContextMenuHandlers\Other Handler"
+        self.reg("add", other, "/ve", "/d", "{00000000-1111-2222-3333-444444444444}", "/f")
+        try:
+            self.private_desktop()
+            prog = self.program_dir(self.plm)
+            self.options_run(prog, ["--options", "000"])
+            self.options_run(prog, ["--expect-options", "000"], shots=True)
+            self.options_run(prog, ["--options", "111"])
+            rc, out = self.reg("query", key, "/s")
+            dll = winpath(prog) + "\\VIXSHEXT.DLL"
+            for want in ("Pelmoran Vix ContextMenu Handler", dll, "ThreadingModel", "Apartment"):
+                if want not in out:
+                    raise AssertionError("no %r in %s" % (want, out))
+            for h in handlers:
+                rc, out = self.reg("query", h, "/ve")
+                if CLSID not in out:
+                    raise AssertionError("%s: %s" % (h, out))
+            if self.shortcuts() != {"Desktop", "SendTo"}:
+                raise AssertionError("shortcuts in %s" % self.shortcuts())
+            # Cancel changes nothing; the state reads back as it was left.
+            self.options_run(prog, ["--expect-options", "111", "--options", "000",
+                                    "--options-cancel"])
+            if self.reg("query", key)[0] != 0 or self.shortcuts() != {"Desktop", "SendTo"}:
+                raise AssertionError("キャンセル changed the system")
+            # The program moved: OK again repairs the library's path.
+            moved = self.program_dir(self.plm)
+            self.options_run(moved, ["--expect-options", "111", "--options", "110"])
+            rc, out = self.reg("query", key + "\\InProcServer32", "/ve")
+            if winpath(moved) + "\\VIXSHEXT.DLL" not in out:
+                raise AssertionError("InProcServer32 after the move: %s" % out)
+            if self.shortcuts() != {"Desktop"}:
+                raise AssertionError("shortcuts in %s" % self.shortcuts())
+            self.options_run(moved, ["--expect-options", "110", "--options", "000"])
+            for k in [key] + handlers:
+                if self.reg("query", k)[0] == 0:
+                    raise AssertionError("%s is still there" % k)
+            if self.shortcuts():
+                raise AssertionError("shortcuts left in %s" % self.shortcuts())
+            rc, out = self.reg("query", other, "/ve")
+            if rc != 0 or "{00000000-1111-2222-3333-444444444444}" not in out:
+                raise AssertionError("another handler's key was touched: %s" % out)
+        finally:
+            self.reg("delete", other, "/f")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(TOP, "build-win"))
+    parser.add_argument("--shots", help="folder for the options dialog's screenshots (PNG)")
     args = parser.parse_args()
     if not shutil.which("Xvfb"):
         print("shell: SKIPPED, Xvfb is not installed")
@@ -284,6 +369,13 @@ def main():
     os.environ.setdefault("WINEPREFIX", os.path.join(runner.build, "wineprefix"))
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    server = None
+    if args.shots:
+        os.makedirs(args.shots, exist_ok=True)
+        runner.shot_dir = os.path.join(runner.work, "shots")
+        os.makedirs(runner.shot_dir)
+        server = ShotServer(runner.shot_dir, os.path.abspath(args.shots), screen.display)
+        server.start()
     try:
         subprocess.run(["wineserver", "-p"], check=False)
         runner.make_inputs()
@@ -296,7 +388,10 @@ def main():
         runner.case("DllCanUnloadNow follows objects and locks", runner.unload)
         runner.case("register and unregister; other handlers untouched", runner.registry)
         runner.case("PLM_VIX.exe compresses the handler's list", runner.real_program)
+        runner.case("options: register, shortcuts, cancel, move, clear", runner.options)
     finally:
+        if server:
+            server.stop = True
         subprocess.run(["wineserver", "-k"], check=False)
         screen.close()
     total = len(runner.passed) + len(runner.failed)
