@@ -40,3 +40,18 @@ TOptionBoxes ReadOptionBoxes(TShellIntegration& shell);
 void ApplyOptionBoxes(TShellIntegration& shell, const TOptionBoxes& boxes);
 
 }  // namespace vix::app
+
+namespace vix::app {
+
+// Linux desktops: a launcher with the action "Pelmoran Vix 圧縮" under
+// DATA_HOME/applications and a Nautilus script under DATA_HOME/nautilus/
+// scripts, both starting `program` on the selection. A file of either name
+// that we did not write is left alone and reported. False with `reason`
+// (naming the file) when something could not be done.
+bool InstallDesktopIntegration(const std::string& dataHome, const std::string& program,
+                               std::string& reason);
+bool UninstallDesktopIntegration(const std::string& dataHome, std::string& reason);
+// $XDG_DATA_HOME, else ~/.local/share; empty when neither is known.
+std::string DesktopDataHome();
+
+}  // namespace vix::app
