@@ -5,12 +5,14 @@
 //   vix [options] FILE...      vix [options] /SE LISTFILE
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/AppMessages.h"
 #include "app/AppUtils.h"
 #include "app/Main.h"
+#include "app/Option.h"
 #include "app/WriterChoice.h"
 #include "archive/kvtErrors.h"
 #include "archive/kvtNames.h"
@@ -85,6 +87,21 @@ int Parse(const std::vector<std::string>& args, Options& o) {
     if (a == "--help" || a == "-h") {
       std::fputs(Text(TMsg::Usage, gLang).c_str(), stdout);
       return kExitOk;
+    }
+    if (a == "--install-desktop" || a == "--uninstall-desktop") {
+      // The file manager's command for this vix: a launcher action and a
+      // Nautilus script under $XDG_DATA_HOME.
+      const std::string home = DesktopDataHome();
+      std::error_code ec;
+      const std::string self = std::filesystem::canonical("/proc/self/exe", ec).string();
+      std::string reason = home.empty()   ? "neither XDG_DATA_HOME nor HOME is set"
+                           : self.empty() ? "/proc/self/exe: " + ec.message()
+                                          : "";
+      const bool ok = reason.empty() &&
+                      (a == "--install-desktop" ? InstallDesktopIntegration(home, self, reason)
+                                                : UninstallDesktopIntegration(home, reason));
+      if (!ok) std::fprintf(stderr, "vix: %s\n", reason.c_str());
+      return ok ? kExitOk : kExitErrors;
     }
     if (a == "--version") {
       std::puts(kVersion);

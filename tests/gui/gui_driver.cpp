@@ -5,7 +5,12 @@
 //
 //   gui_driver [options] EXE [-- ARG...]
 //     --drop FILE        start without arguments and drop FILE (repeatable)
-//     --esc              in the drop window: try the options button, then Esc
+//     --esc              in the drop window: open the options and cancel
+//                        them, then Esc
+//     --options BOXES    in the drop window: open the options, set the three
+//                        boxes to BOXES ("101": 1st and 3rd ticked), press ＯＫ
+//                        (or キャンセル with --options-cancel), then Esc
+//     --expect-options BOXES  the boxes as the options dialog opens
 //     --page N           pick page N by its tab (0 LZH, 1 ZIP, 2 CAB)
 //     --method I         click item I of the page's radio group
 //     --paths I          click item I of "パス名の扱い"
@@ -337,7 +342,8 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring exe, name, expectName, password, openName;
   std::vector<std::wstring> args, drops;
   int page = -1, method = -1, paths = -1, expectPage = -1, expectExit = 0;
-  bool esc = false, cancel = false, expectQuit = false;
+  bool esc = false, cancel = false, expectQuit = false, optionsCancel = false;
+  std::wstring options, expectOptions;
   for (int i = 1; i < argc; ++i) {
     const std::wstring a = argv[i];
     auto next = [&]() -> std::wstring {
@@ -349,6 +355,9 @@ int wmain(int argc, wchar_t** argv) {
       break;
     } else if (a == L"--drop") drops.push_back(next());
     else if (a == L"--esc") esc = true;
+    else if (a == L"--options") options = next(), esc = true;
+    else if (a == L"--options-cancel") optionsCancel = true;
+    else if (a == L"--expect-options") expectOptions = next(), esc = true;
     else if (a == L"--page") page = std::stoi(next());
     else if (a == L"--method") method = std::stoi(next());
     else if (a == L"--paths") paths = std::stoi(next());
@@ -377,7 +386,34 @@ int wmain(int argc, wchar_t** argv) {
     Shot("drop", drop);
     if (esc) {
       PostMessageW(GetDlgItem(drop, IDC_DD_Button2), BM_CLICK, 0, 0);
-      Sleep(500);
+      HWND opt = WaitDialog(IDC_OP_CheckBox1, "the options dialog");
+      if (Text(opt) != L"オプション設定") Fail("options caption");
+      ExpectClient(opt, 307, 223, "options client area");
+      std::wstring boxes;
+      for (int id : {IDC_OP_CheckBox1, IDC_OP_CheckBox2, IDC_OP_CheckBox3})
+        boxes += SendDlgItemMessageW(opt, id, BM_GETCHECK, 0, 0) == BST_CHECKED ? L'1' : L'0';
+      Ok("options boxes " + Utf8(boxes));
+      if (!expectOptions.empty() && boxes != expectOptions)
+        Fail("options boxes " + Utf8(boxes) + ", want " + Utf8(expectOptions));
+      HWND tabs = GetDlgItem(opt, IDC_OP_PageControl1);
+      Shot("gui-option-1", opt);
+      if (!shotsDir.empty()) {
+        // The version page, as a click on its tab shows it (the tab control
+        // tells its dialog itself).
+        SendMessageW(tabs, TCM_SETCURFOCUS, 1, 0);
+        if (!IsWindowVisible(GetDlgItem(opt, IDC_OP_Version))) Fail("the version page");
+        Shot("gui-option-2", opt);
+        SendMessageW(tabs, TCM_SETCURFOCUS, 0, 0);
+        if (!IsWindowVisible(GetDlgItem(opt, IDC_OP_CheckBox1))) Fail("the options page");
+      }
+      for (size_t i = 0; i < options.size() && i < 3; ++i)
+        SendDlgItemMessageW(opt, IDC_OP_CheckBox1 + static_cast<int>(i), BM_SETCHECK,
+                            options[i] == L'1' ? BST_CHECKED : BST_UNCHECKED, 0);
+      const int button = options.empty() || optionsCancel ? IDC_OP_Button2 : IDC_OP_Button1;
+      PostMessageW(opt, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(opt, button)));
+      for (int i = 0; i < 200 && IsWindow(opt); ++i) Sleep(50);
+      if (IsWindow(opt)) Fail("the options dialog stayed");
       if (!IsWindowVisible(drop)) Fail("オプション設定 closed the drop window");
       Ok("オプション設定 keeps the drop window");
       PostMessageW(GetDlgItem(drop, IDC_DD_Button1), WM_KEYDOWN, VK_ESCAPE, 0);

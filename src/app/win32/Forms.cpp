@@ -8,6 +8,7 @@
 #include <exception>
 #include <utility>
 
+#include "app/win32/Option.h"
 #include "app/win32/resource.h"
 
 namespace vix::app::win32 {
@@ -137,7 +138,7 @@ INT_PTR CALLBACK DropProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
           state->Result = IDCANCEL;
           return TRUE;
         case IDC_DD_Button2:
-          // The options dialog comes with its own change; the window stays.
+          RunOptionDialog(hwnd);
           return TRUE;
       }
       return FALSE;

@@ -7,6 +7,7 @@
 #define IDD_COMPRESS 100
 #define IDD_DRAGDROP 101
 #define IDD_PROGRESS 102
+#define IDD_OPTION 103
 
 // The compress dialog (frmCompress). A radio group's items follow its box:
 // item i has the group's identifier + 1 + i.
@@ -40,3 +41,15 @@
 #define IDC_PR_Label2 1203
 #define IDC_PR_ProgressBar1 1204
 #define IDC_PR_Button1 1205
+
+// The options dialog (frmOption).
+#define IDC_OP_PageControl1 1301
+#define IDC_OP_CheckBox1 1302
+#define IDC_OP_CheckBox2 1303
+#define IDC_OP_CheckBox3 1304
+#define IDC_OP_Image1 1305
+#define IDC_OP_Product 1306
+#define IDC_OP_Version 1307
+#define IDC_OP_Link 1308
+#define IDC_OP_Button1 1 /* IDOK */
+#define IDC_OP_Button2 2 /* IDCANCEL */
