@@ -23,6 +23,7 @@
 #include <zlib.h>
 
 #include "archive/kvtNames.h"
+#include "bench_corpus.h"
 #include "platform/platform.h"
 #include "writers/cabinet/cabformat.h"
 #include "writers/kvtMakeCab.h"
@@ -47,23 +48,8 @@ uint64_t FileSize(const std::string& path) {
   return f ? static_cast<uint64_t>(f.tellg()) : 0;
 }
 
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::vector<std::string> CorpusFiles(const std::string& dir) {
-  std::vector<std::string> files;
-  auto search = vix::platform::Current().FindFirst(dir + "/", "*");
-  vix::platform::FindData data;
-  while (search && search->Next(data)) {
-    if (data.Name[0] == '.' || (data.Attr & vix::platform::kAttrDirectory)) continue;
-    files.push_back(dir + "/" + data.Name);
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
+using bench::CorpusFiles;
+using bench::Quote;
 
 void Keep(Sample& best, double wall, double cpu, uint64_t size) {
   best.wall = std::min(best.wall, wall);

@@ -23,6 +23,7 @@
 
 #include "engines/deflate.h"
 #include "engines/lzx.h"
+#include "bench_corpus.h"
 #include "platform/platform.h"
 #include "writers/cabinet/cabformat.h"
 
@@ -34,24 +35,8 @@ double CpuSeconds(int who) {
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::vector<std::string> CorpusFiles(const std::string& dir) {
-  std::vector<std::string> files;
-  auto search = vix::platform::Current().FindFirst(dir + "/", "*");
-  vix::platform::FindData data;
-  while (search && search->Next(data)) {
-    if (data.Name[0] == '.' || (data.Attr & vix::platform::kAttrDirectory)) continue;
-    if (data.Name == "README.md" || data.Name == "SHA256SUMS") continue;
-    files.push_back(dir + "/" + data.Name);
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
+using bench::CorpusFiles;
+using bench::Quote;
 
 std::vector<uint8_t> ReadFile(const std::string& name) {
   std::ifstream f(name, std::ios::binary);
