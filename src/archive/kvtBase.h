@@ -71,6 +71,26 @@ using TOnNonWriteableArchive = std::function<void(TCompBase& Sender,
 using TOnDeleteFile = std::function<void(TCompBase& Sender, const std::string& FileName,
                                          int Count, int MaxCount)>;
 
+// A gathered file whose name the archive cannot hold as it is: stored in
+// UTF-8 (and marked so) in place of the OEM code page, or left out.
+struct TNameNote {
+  enum TKind : uint8_t {
+    nkUtf8,       // stored in UTF-8: the OEM code page lacks a character
+    nkNotUtf8,    // left out: the name is no UTF-8 text
+    nkBackslash,  // left out: a backslash readers would take for a separator
+    nkCodePage,   // left out: the OEM code page lacks a character, the format has no UTF-8 names
+  };
+  std::string FileName;    // the source file
+  std::string StoredName;  // the name the archive gives it
+  TKind Kind = nkUtf8;
+  std::string Reason;      // the report's text for a file left out
+  bool LeftOut() const { return Kind != nkUtf8; }
+};
+// Fired once per run, after the search and before anything is written, when
+// some names are noted; Continue (true on entry) false writes nothing.
+using TOnNameCheck = std::function<void(TCompBase& Sender, const std::vector<TNameNote>& Names,
+                                        bool& Continue)>;
+
 // The attribute filter of the file search.
 class TkvtFileAttr {
  public:
@@ -218,6 +238,7 @@ class TCompBase : public TZipCommon {
   std::string TempDir();
   void SetTempDir(const std::string& value);
   bool VerifyBeforeDelete = true;
+  bool Verify = false;
 
   TNotifyEvent OnActivate, OnDeactivate;
   TOnDeleteFile OnDeleteFile;
@@ -229,6 +250,7 @@ class TCompBase : public TZipCommon {
   TOnRenameFile OnRenameFile, OnRenameDupFile;
   TOnReplaceFile OnReplaceFile;
   TOnNonWriteableArchive OnNonWriteableArchive;
+  TOnNameCheck OnNameCheck;
 
   // --- public state ----------------------------------------------------------
   // The user's stop request, reached through CancelFlag so that a helper
@@ -375,11 +397,19 @@ class TCompBase : public TZipCommon {
                          const std::string& DefaultDir,
                          platform::PathStyle style = platform::kNativeStyle);
   bool Excluded(const std::string& Name);
-  // False, with a report naming the file, when `Name` (a stored name of
-  // `FullPath`) cannot be stored faithfully: it is not UTF-8, a folder name
-  // in it holds a backslash on a system where that is no separator (readers
-  // would split it), or it needs UTF-8 that the format cannot mark.
+  // False when `Name` (a stored name of `FullPath`) cannot be stored
+  // faithfully: it is not UTF-8, a folder name in it holds a backslash on a
+  // system where that is no separator (readers would split it), or it needs
+  // UTF-8 that the format cannot mark. The file is noted for CheckNames,
+  // which reports it.
   bool NameStorable(const std::string& Name, const std::string& FullPath);
+  // True when the writer stores `Name` (a stored name) in UTF-8 because the
+  // OEM code page it translates names to lacks one of its characters.
+  bool StoredInUtf8(const std::string& Name);
+  // The name check between the search and the writing: the names to be
+  // stored in UTF-8 and the files left out go to OnNameCheck; the files
+  // left out are then reported. False when the handler stopped the run.
+  bool CheckNames();
   int AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
                uint32_t Date, uint32_t Size);
   void SearchSpec(int Index);
@@ -466,6 +496,8 @@ class TCompBase : public TZipCommon {
     platform::FileId Id;
   };
   std::vector<RunFile> fRunFiles;
+  // Files NameStorable left out in this run, for CheckNames.
+  std::vector<TNameNote> fLeftOutNames;
   // Folders already reported as unreadable in this run.
   std::vector<std::string> fUnreadableFolders;
   // Why NewTempFileName failed: the folder and the system's reason.

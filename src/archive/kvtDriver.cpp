@@ -87,6 +87,7 @@ void TCompBase::ResetRun() {
   WriteTarget.clear();
   fRunFiles.clear();
   fUnreadableFolders.clear();
+  fLeftOutNames.clear();
   EntryList.Clear();
   EntrySpecIndex.clear();
   MoveList.clear();
@@ -326,6 +327,11 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
       if (GetCancel()) return;
       SearchSpec(static_cast<int>(i));
     }
+    // Nothing is written yet: a stop here leaves an old archive as it was.
+    if (!GetCancel() && !CheckNames()) {
+      Discard = true;
+      return;
+    }
   }
   BytesLeft = TotalBytes;
   if (OnElapsedTime) fTimer.Start();
@@ -523,20 +529,66 @@ bool TCompBase::Excluded(const std::string& Name) {
 }
 
 bool TCompBase::NameStorable(const std::string& Name, const std::string& FullPath) {
-  std::string why;
+  TNameNote note{FullPath, Name, TNameNote::nkUtf8, ""};
   if (!IsValidUtf8(Name)) {
-    why = "the name is not valid UTF-8 text, so no archive can store it faithfully";
+    note.Kind = TNameNote::nkNotUtf8;
+    note.Reason = "the name is not valid UTF-8 text, so no archive can store it faithfully";
   } else if (kNativeStyle.Delim != '\\' && Name.find('\\') != std::string::npos) {
-    why = "the name holds a backslash, which archive readers take for a folder separator";
+    note.Kind = TNameNote::nkBackslash;
+    note.Reason = "the name holds a backslash, which archive readers take for a folder separator";
   } else if (TranslateOemChar && !StoresUtf8Names() && !OemHoldsName(Name)) {
-    why = "the name holds characters that code page " +
-          std::to_string(platform::OemCodePage()) +
-          " cannot hold, and this archive format cannot store names in UTF-8";
+    note.Kind = TNameNote::nkCodePage;
+    note.Reason = "the name holds characters that code page " +
+                  std::to_string(platform::OemCodePage()) +
+                  " cannot hold, and this archive format cannot store names in UTF-8";
   } else {
     return true;
   }
-  ReportError(FullPath, why + "; the file was left out", "0", kErrNameNotStored);
+  fLeftOutNames.push_back(std::move(note));
   return false;
+}
+
+bool TCompBase::StoredInUtf8(const std::string& Name) {
+  // Without the code-page step, or where the OEM page is UTF-8 itself, UTF-8
+  // is the form every name was meant to have.
+  constexpr unsigned kUtf8CodePage = 65001;
+  return TranslateOemChar && StoresUtf8Names() && platform::OemCodePage() != kUtf8CodePage &&
+         StoredNameForm(Name, true, '/').Utf8;
+}
+
+bool TCompBase::CheckNames() {
+  std::vector<TNameNote> notes;
+  {
+    // The writers form each stored name under its spec's folder; so does
+    // this pass, leaving the state as the search left it.
+    const std::string specDir = SpecDir, current = CurrentFileName;
+    for (int i = 0; i < EntryList.Count(); ++i) {
+      const uint8_t action = EntryList.Object(i).Action;
+      if (action != TCompBaseHeaderObj::kNew && action != TCompBaseHeaderObj::kReplace) continue;
+      const int spec = EntrySpecIndex[i];
+      SpecDir = spec >= 1 && spec <= static_cast<int>(fFileSpec.size())
+                    ? ExtractFilePath(fFileSpec[spec - 1])
+                    : std::string();
+      SetCurrentFileName(EntryList.Line(i));
+      if (StoredInUtf8(CurrentFileName))
+        notes.push_back({EntryList.Line(i), CurrentFileName, TNameNote::nkUtf8, ""});
+    }
+    SpecDir = specDir;
+    CurrentFileName = current;
+  }
+  notes.insert(notes.end(), fLeftOutNames.begin(), fLeftOutNames.end());
+  fLeftOutNames.clear();
+  bool go = true;
+  if (!notes.empty() && OnNameCheck) {
+    fTimer.Pause();
+    OnNameCheck(*this, notes, go);
+    fTimer.Resume();
+  }
+  if (!go) return false;
+  for (const TNameNote& note : notes)
+    if (note.LeftOut())
+      ReportError(note.FileName, note.Reason + "; the file was left out", "0", kErrNameNotStored);
+  return true;
 }
 
 std::string TCompBase::StoredName(const std::string& FullPath, const std::string& SpecDir,
