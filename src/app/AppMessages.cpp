@@ -29,6 +29,20 @@ const TText kTexts[] = {
     {TMsg::ListFileUnreadable, "%1: the list file cannot be read", "%1: リストファイルを読めません"},
     {TMsg::SettingsNotSaved, "%1: settings not saved: %2", "%1 に書き込めません: %2"},
     {TMsg::Written, "%1: %2 file(s) written", "%1: %2 個のファイルを書き込みました"},
+    {TMsg::NameUtf8, "%1: stored in UTF-8", "%1: UTF-8 で格納します"},
+    {TMsg::NameLeftOut, "%1: left out: %2", "%1: 除外します (%2)"},
+    {TMsg::NameNotUtf8, "the name is not UTF-8 text", "名前が UTF-8 の文字列ではありません"},
+    {TMsg::NameBackslash, "the name holds a backslash, which readers take for a folder separator",
+     "名前に \\ が含まれ、展開時にフォルダの区切りと見なされます"},
+    {TMsg::NameCodePage,
+     "code page %1 cannot hold the name and this archive type cannot store names in UTF-8",
+     "コードページ %1 にない文字を含み、この形式の書庫は UTF-8 の名前を格納できません"},
+    {TMsg::NamesStopped, "stopped before writing (--strict): nothing was written",
+     "書き込む前に中止しました (--strict): 何も書き込まれていません"},
+    {TMsg::NameQuestion, "These names cannot be stored as they are:\r\n\r\n%1\r\nWrite the archive?",
+     "次のファイル名はこの形式の書庫にそのままでは格納できません。\r\n\r\n%1\r\n"
+     "書き込みを続けますか?"},
+    {TMsg::NamesMore, "... and %1 more", "ほか %1 件"},
     {TMsg::Usage,
      "usage: vix [options] FILE...\n"
      "       vix [options] /SE LISTFILE\n"
@@ -80,12 +94,6 @@ const TReason kReasons[] = {
     {kErrNothingToDo, "nothing to do", "処理するものがありません"},
 };
 
-std::string Replace(std::string s, const std::string& key, const std::string& value) {
-  const size_t at = s.find(key);
-  if (at != std::string::npos) s.replace(at, key.size(), value);
-  return s;
-}
-
 bool StartsJa(const std::string& v) { return v.compare(0, 2, "ja") == 0; }
 
 }  // namespace
@@ -105,7 +113,33 @@ std::string Text(TMsg id, TLang lang) {
 }
 
 std::string Format(TMsg id, TLang lang, const std::string& a1, const std::string& a2) {
-  return Replace(Replace(Text(id, lang), "%1", a1), "%2", a2);
+  // One pass over the text: a "%2" inside a file name given as %1 stays.
+  const std::string text = Text(id, lang);
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size() && (text[i + 1] == '1' || text[i + 1] == '2')) {
+      out += text[i + 1] == '1' ? a1 : a2;
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string NameNoteLine(const TNameNote& Note, TLang lang) {
+  switch (Note.Kind) {
+    case TNameNote::nkUtf8:
+      return Format(TMsg::NameUtf8, lang, Note.StoredName);
+    case TNameNote::nkNotUtf8:
+      return Format(TMsg::NameLeftOut, lang, Note.StoredName, Text(TMsg::NameNotUtf8, lang));
+    case TNameNote::nkBackslash:
+      return Format(TMsg::NameLeftOut, lang, Note.StoredName, Text(TMsg::NameBackslash, lang));
+    case TNameNote::nkCodePage:
+      return Format(TMsg::NameLeftOut, lang, Note.StoredName,
+                    Format(TMsg::NameCodePage, lang, std::to_string(platform::OemCodePage())));
+  }
+  return Note.StoredName;
 }
 
 std::string ReasonText(int ECode, const std::string& ExtendedMsg, TLang lang) {

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "archive/kvtBase.h"
+
 namespace vix::app {
 
 enum class TLang { En, Ja };
@@ -25,6 +27,14 @@ enum class TMsg {
   ListFileUnreadable,
   SettingsNotSaved,  // %1 file, %2 reason
   Written,           // %1 archive, %2 count
+  NameUtf8,          // %1 stored name
+  NameLeftOut,       // %1 stored name, %2 reason
+  NameNotUtf8,
+  NameBackslash,
+  NameCodePage,      // %1 code page
+  NamesStopped,
+  NameQuestion,      // %1 the names, one a line
+  NamesMore,         // %1 count
   Usage,
 };
 
@@ -36,6 +46,8 @@ std::string Format(TMsg id, TLang lang, const std::string& a1 = "", const std::s
 // words, and the system's detail when there is one.
 std::string ErrorLine(const std::string& FileName, const std::string& ExtendedMsg, int ECode,
                       TLang lang);
+// One name of the name check: the name and what the run does with it.
+std::string NameNoteLine(const TNameNote& Note, TLang lang);
 // The reason alone (used by ErrorLine).
 std::string ReasonText(int ECode, const std::string& ExtendedMsg, TLang lang);
 

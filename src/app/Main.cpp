@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/AppMessages.h"
 #include "app/WriterChoice.h"
 #include "archive/kvtNames.h"
 #include "writers/kvtZipIT.h"
@@ -121,6 +122,7 @@ TfrmCompress::TfrmCompress() {
   chkZIP_Password.Caption = "パスワードを指定する(&P)";
   chkZIP_ShowPassword.Caption = "入力内容表示(&V)";
   chkZIP_SFX.Caption = chkLZH_SFX.Caption = "自己解凍書庫を作成する(&S)";
+  chkVerify.Caption = "書き込み後に検査する(&T)";
   chkZIP_SFX.Visible = chkLZH_SFX.Visible = false;
   chkZIP_Password.OnClick = [this] { chkZIP_PasswordClick(); };
   chkZIP_ShowPassword.OnClick = [this] { chkZIP_ShowPasswordClick(); };
@@ -199,6 +201,7 @@ void TfrmCompress::LoadSettings() {
   PageControl1.ActivePageIndex = page >= 0 && page < kPageCount ? page : -1;
   grpStoredDirNames.ItemIndex =
       Clamp(ini.ReadInteger("Common", "StoredDirNames", 0), grpStoredDirNames.LastIndex());
+  chkVerify.SetChecked(ini.ReadBool("Common", "Verify", false));
   grpLHACompressMethod.ItemIndex =
       Clamp(ini.ReadInteger("LZH", "CompressMethod", 0), grpLHACompressMethod.LastIndex());
   chkZIP_Password.SetChecked(ini.ReadBool("ZIP", "UsePassword", false));
@@ -213,6 +216,7 @@ bool TfrmCompress::SaveSettings() {
   TIniFile ini(SettingsFile());
   const bool ok = ini.WriteInteger("Common", "ActivePage", PageControl1.ActivePageIndex) &&
                   ini.WriteInteger("Common", "StoredDirNames", grpStoredDirNames.ItemIndex) &&
+                  ini.WriteBool("Common", "Verify", chkVerify.Checked) &&
                   ini.WriteInteger("LZH", "CompressMethod", grpLHACompressMethod.ItemIndex) &&
                   ini.WriteBool("ZIP", "UsePassword", chkZIP_Password.Checked) &&
                   ini.WriteBool("ZIP", "ShowPassword", chkZIP_ShowPassword.Checked) &&
@@ -340,6 +344,23 @@ void TfrmCompress::CompressBegin(TCompBase&, const std::string& fName, int, bool
   if (frmProgress) frmProgress->SetLabel2(kLabelCompressing + fName);
 }
 
+std::string TfrmCompress::NameCheckQuestion(const std::vector<TNameNote>& Names) {
+  std::string lines;
+  for (size_t i = 0; i < Names.size() && i < kNamesShown; ++i)
+    lines += NameNoteLine(Names[i], TLang::Ja) + "\r\n";
+  if (Names.size() > kNamesShown)
+    lines += Format(TMsg::NamesMore, TLang::Ja, std::to_string(Names.size() - kNamesShown)) +
+             "\r\n";
+  return Format(TMsg::NameQuestion, TLang::Ja, lines);
+}
+
+void TfrmCompress::CompressNameCheck(TCompBase&, const std::vector<TNameNote>& Names,
+                                     bool& Continue) {
+  Continue = ConfirmNames ? ConfirmNames(Names)
+                          : AppMessageBox(NameCheckQuestion(Names), MB_YESNO_) == IDYES_;
+  LastJob.NamesStopped = !Continue;
+}
+
 void TfrmCompress::CompressReplaceFile(TCompBase&, const std::string&, const std::string&,
                                        TDateTime, TDateTime, uint32_t, uint32_t, int, int,
                                        bool& Replace) {
@@ -399,6 +420,7 @@ void TfrmCompress::btnOKClick() {
   const std::string ext = PageExtension(page, item);
   writer->StoredDirNames = StoredDirNamesOfItem(grpStoredDirNames.ItemIndex);
   writer->RecurseDirs = false;
+  writer->Verify = chkVerify.Checked;
   writer->SetFileSpec(FileList);
   writer->SetArchiveFile(CompleteArchiveName(ext));
   const std::string archive = writer->ArchiveFile();
@@ -414,6 +436,9 @@ void TfrmCompress::btnOKClick() {
                                  TDateTime od, TDateTime nd, uint32_t os, uint32_t ns, int oa,
                                  int na, bool& r) {
     CompressReplaceFile(s, o, f, od, nd, os, ns, oa, na, r);
+  };
+  writer->OnNameCheck = [this](TCompBase& s, const std::vector<TNameNote>& names, bool& go) {
+    CompressNameCheck(s, names, go);
   };
   auto* zip = dynamic_cast<TZip*>(writer.get());
   if (zip && page == pgZip && chkZIP_Password.Checked && !edtZIP_Password.Text.empty())

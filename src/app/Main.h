@@ -79,6 +79,7 @@ struct TJobResult {
   int Errors = 0;            // reports through OnError (and the job's own)
   bool Cancelled = false;    // the writer was stopped by the user
   bool Committed = false;    // a new archive file was put in place
+  bool NamesStopped = false; // stopped at the name check: nothing was written
   std::string ArchiveFile;   // the name the archive has (or would have had)
 };
 
@@ -103,6 +104,7 @@ class TfrmCompress {
   TPageControl PageControl1;
   TRadioGroup grpLHACompressMethod, grpZipDeflateType, grpCAB_CompressType, grpTAR_CompressType;
   TRadioGroup grpStoredDirNames;
+  TCheckBox chkVerify;  // under the path group: the writer checks what it wrote
   TCheckBox chkZIP_Password, chkZIP_ShowPassword, chkZIP_SFX, chkLZH_SFX;
   TEdit edtZIP_Password;
 
@@ -121,6 +123,9 @@ class TfrmCompress {
   // Shows one error of the writer; the default is the dialog's message box.
   std::function<void(const std::string& FileName, const std::string& ExtendedMsg, int ECode)>
       ShowError;
+  // The name check's question, with the names the archive cannot hold as
+  // they are: true goes on. Unset: the dialog's Yes/No message box.
+  std::function<bool(const std::vector<TNameNote>& Names)> ConfirmNames;
   // Called with the progress window once it is made, before it is shown.
   std::function<void(TfrmProgress&)> BindProgress;
   // Makes the page's writer; unset: the writer-choice table's.
@@ -161,6 +166,7 @@ class TfrmCompress {
   void CompressError(TCompBase& Sender, const std::string& FileName,
                      const std::string& ExtendedMsg, const std::string& VolumeID, int ECode);
   void CompressBegin(TCompBase& Sender, const std::string& fName, int Count, bool& Extract);
+  void CompressNameCheck(TCompBase& Sender, const std::vector<TNameNote>& Names, bool& Continue);
   void CompressReplaceFile(TCompBase& Sender, const std::string& OldFN, const std::string& FN,
                            TDateTime OldDate, TDateTime NewDate, uint32_t OldFileSize,
                            uint32_t NewFileSize, int OldAttr, int NewAttr, bool& Replace);
@@ -168,6 +174,9 @@ class TfrmCompress {
   // The dialog's text of an error report.
   static std::string ErrorMessage(const std::string& FileName, const std::string& ExtendedMsg,
                                   int ECode);
+  // The dialog's question of the name check (at most kNamesShown names).
+  static std::string NameCheckQuestion(const std::vector<TNameNote>& Names);
+  static constexpr size_t kNamesShown = 20;
 
   bool Closed = false;
 

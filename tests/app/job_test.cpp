@@ -1,5 +1,6 @@
 // The compress job on real files with the real writers: the faults it mends
-// around cancelling, the ZIP password, the LZH end mark and TAR-GZIP names.
+// around cancelling, the ZIP password, the LZH end mark and TAR-GZIP names;
+// the name check's question and the verify box.
 #include <gtest/gtest.h>
 
 #include "app/Main.h"
@@ -37,6 +38,8 @@ class JobTest : public ::testing::Test {
     form.ShowError = [this](const std::string& f, const std::string& x, int code) {
       Errors.push_back(f + "|" + x + "|" + std::to_string(code));
     };
+    form.chkVerify.SetChecked(Verify);
+    if (Factory) form.WriterFactory = Factory;
     form.btnOKClick();
     return form.LastJob;
   }
@@ -46,6 +49,8 @@ class JobTest : public ::testing::Test {
   test::UiDouble ui_;
   std::string src_;
   std::string Password;
+  bool Verify = false;
+  std::function<std::unique_ptr<TCompBase>(int page)> Factory;
   std::vector<std::string> Errors;
 };
 
@@ -144,6 +149,89 @@ TEST_F(JobTest, ProgressQuestionAnsweredYesCancelsAtTheNextReport) {
   ASSERT_EQ(ui_.Questions.size(), 2u);
   EXPECT_EQ(ui_.Questions[0].Text, "キャンセルしてもよろしいですか？");
   EXPECT_EQ(ui_.Questions[0].Caption, "Pelmoran Vix");
+}
+
+// A name outside code page 932 is asked about before anything is written:
+// いいえ leaves the old archive (TAR-GZIP too) and makes no new one; はい
+// stores it in UTF-8. The question is the dialog's message box.
+TEST_F(JobTest, NameQuestionAnsweredNoWritesNothingAndYesGoesOn) {
+  if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
+  for (const auto& [page, item] : {std::pair{pgZip, 2}, std::pair{pgTar, 1}}) {
+    const std::string name = "n" + std::to_string(page) + PageExtension(page, item);
+    ASSERT_TRUE(Run(page, item, name).Committed);
+    const std::string before = dir_.ReadFile("w/" + name);
+    dir_.WriteFile("w/src/한국.txt", "hanguk");
+    ui_.Questions.clear();
+    const TJobResult no = Run(page, item, name);
+    EXPECT_TRUE(no.NamesStopped);
+    EXPECT_FALSE(no.Committed);
+    EXPECT_EQ(dir_.ReadFile("w/" + name), before);
+    ASSERT_EQ(ui_.Questions.size(), 1u);
+    EXPECT_EQ(ui_.Questions[0].Caption, "Pelmoran Vix");
+    EXPECT_EQ(ui_.Questions[0].Text,
+              "次のファイル名はこの形式の書庫にそのままでは格納できません。\r\n\r\nsrc" +
+                  std::string(1, platform::kNativeStyle.Delim) +
+                  "한국.txt: UTF-8 で格納します\r\n\r\n書き込みを続けますか?");
+    EXPECT_FALSE(Run(page, item, "fresh" + PageExtension(page, item)).Committed);
+    EXPECT_FALSE(dir_.Exists("w/fresh" + PageExtension(page, item)));
+
+    ui_.QueueAnswer(platform::Answer::Yes);
+    const TJobResult yes = Run(page, item, name);
+    EXPECT_FALSE(yes.NamesStopped);
+    EXPECT_TRUE(yes.Committed);
+    EXPECT_NE(dir_.ReadFile("w/" + name), before);
+    EXPECT_TRUE(Errors.empty());
+    platform::Current().DeleteFile(dir_.Join("w/src/한국.txt"));
+  }
+  EXPECT_TRUE(ui_.Messages.empty());
+}
+
+// LZH leaves such a file out: the question says so and why, and after はい
+// the file is reported as left out while the others are stored.
+TEST_F(JobTest, NameQuestionOnLzhNamesTheFilesLeftOut) {
+  if (platform::OemCodePage() != 932) GTEST_SKIP() << "OEM code page is not 932";
+  dir_.WriteFile("w/src/한국.txt", "hanguk");
+  dir_.WriteFile("w/src/日本.txt", "nihon");
+  ui_.QueueAnswer(platform::Answer::Yes);
+  const TJobResult r = Run(pgLzh, 1, "l.lzh");
+  ASSERT_EQ(ui_.Questions.size(), 1u);
+  EXPECT_NE(ui_.Questions[0].Text.find(
+                "한국.txt: 除外します (コードページ 932 にない文字を含み、この形式の書庫は UTF-8 "
+                "の名前を格納できません)"),
+            std::string::npos)
+      << ui_.Questions[0].Text;
+  EXPECT_EQ(ui_.Questions[0].Text.find("日本"), std::string::npos);
+  EXPECT_TRUE(r.Committed);
+  EXPECT_EQ(r.Written, 3);
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("한국.txt|"), std::string::npos) << Errors[0];
+  EXPECT_NE(Errors[0].find("|26858"), std::string::npos) << Errors[0];
+}
+
+// A long list is cut in the box, with the count of the names not shown.
+TEST(NameCheckQuestion, ShowsAtMostTwentyNamesAndCountsTheRest) {
+  std::vector<TNameNote> names(23);
+  for (size_t i = 0; i < names.size(); ++i) names[i].StoredName = "n%2" + std::to_string(i);
+  names[1].Kind = TNameNote::nkBackslash;
+  const std::string text = TfrmCompress::NameCheckQuestion(names);
+  EXPECT_NE(text.find("n%219: UTF-8 で格納します\r\nほか 3 件\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("n%220"), std::string::npos);
+  EXPECT_NE(text.find("n%21: 除外します (名前に \\ が含まれ"), std::string::npos) << text;
+}
+
+// The verify box reaches the writer as it is at OK.
+TEST_F(JobTest, VerifyBoxSetsTheWritersProperty) {
+  for (bool checked : {true, false}) {
+    bool seen = !checked;
+    Factory = [&](int page) {
+      std::unique_ptr<TCompBase> w = MakePageWriter(page);
+      w->OnActivate = [&](TCompBase& s) { seen = s.Verify; };
+      return w;
+    };
+    Verify = checked;
+    EXPECT_TRUE(Run(pgZip, 1, checked ? "v1.zip" : "v0.zip").Committed);
+    EXPECT_EQ(seen, checked);
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The settings file: the INI reader and writer, the seven keys with their
+// The settings file: the INI reader and writer, the eight keys with their
 // clamping, positions as text, and where the file lives.
 #include <gtest/gtest.h>
 
@@ -88,6 +88,7 @@ TEST_F(SettingsTest, NoFileGivesTheDefaults) {
   EXPECT_FALSE(form.chkZIP_ShowPassword.Checked);
   EXPECT_EQ(form.grpZipDeflateType.ItemIndex, 1);
   EXPECT_EQ(form.grpCAB_CompressType.ItemIndex, 1);
+  EXPECT_FALSE(form.chkVerify.Checked);
 }
 
 TEST_F(SettingsTest, ReadValuesAreClampedAndWrittenBackInDecimal) {
@@ -106,8 +107,33 @@ TEST_F(SettingsTest, ReadValuesAreClampedAndWrittenBackInDecimal) {
   EXPECT_EQ(form.grpCAB_CompressType.ItemIndex, -1);
   ASSERT_TRUE(form.SaveSettings());
   EXPECT_EQ(Content(),
-            "[Common]\nActivePage=-1\nStoredDirNames=1\n[LZH]\nCompressMethod=2\n"
+            "[Common]\nActivePage=-1\nStoredDirNames=1\nVerify=0\n[LZH]\nCompressMethod=2\n"
             "[ZIP]\nUsePassword=1\nShowPassword=0\nDeflateType=3\n[CAB]\nCompressType=-1\n");
+}
+
+// The check box under the path group: "Verify" of "Common", kept where the
+// file has it (even behind the drop window's position) and read as any
+// Boolean is.
+TEST_F(SettingsTest, VerifyBoxRoundTripsThroughItsKey) {
+  TfrmCompress form;
+  form.SettingsPath = Ini("[Common]\r\nDragDropFormPosition=5,6\r\nverify=0x1\r\n");
+  form.LoadSettings();
+  EXPECT_TRUE(form.chkVerify.Checked);
+  form.chkVerify.SetChecked(false);
+  ASSERT_TRUE(form.SaveSettings());
+  EXPECT_NE(Content().find("DragDropFormPosition=5,6\r\nverify=0\r\n"), std::string::npos)
+      << Content();
+  TfrmCompress again;
+  again.SettingsPath = form.SettingsPath;
+  again.LoadSettings();
+  EXPECT_FALSE(again.chkVerify.Checked);
+  again.chkVerify.SetChecked(true);
+  ASSERT_TRUE(again.SaveSettings());
+  TfrmCompress third;
+  third.SettingsPath = form.SettingsPath;
+  third.LoadSettings();
+  EXPECT_TRUE(third.chkVerify.Checked);
+  EXPECT_EQ(third.chkVerify.Caption, "書き込み後に検査する(&T)");
 }
 
 TEST_F(SettingsTest, DropWindowPositionDefaultsToTheMiddleAndIsAppliedUnclamped) {
