@@ -54,6 +54,10 @@ const TText kTexts[] = {
      "  -P PASSWORD | -e         encrypt a ZIP archive (-e asks without echo)\n"
      "  --split SIZE             a split ZIP archive: ARCHIVE.z01, .z02, ... of SIZE\n"
      "                           bytes (k, M, G: 1024, 1024², 1024³) and ARCHIVE last\n"
+     "  -T, --verify             read the archive back and check every entry before it\n"
+     "                           replaces the old one\n"
+     "  --strict                 stop, writing nothing, when a name cannot be stored as\n"
+     "                           it is (it would be stored in UTF-8, or left out)\n"
      "  -q                       no progress bar\n"
      "  --save-settings          keep these choices as the defaults\n"
      "  --help, --version\n",
@@ -67,6 +71,10 @@ const TText kTexts[] = {
      "  -P パスワード | -e       ZIP 書庫を暗号化 (-e は表示せずに入力)\n"
      "  --split サイズ           分割 ZIP 書庫: 書庫.z01, .z02, ... (各サイズ バイト、\n"
      "                           k, M, G 可) と最後の 書庫\n"
+     "  -T, --verify             書き込み後に検査する (古い書庫を置き換える前に読み直して\n"
+     "                           すべての項目を確かめる)\n"
+     "  --strict                 そのままでは格納できない名前 (UTF-8 で格納、または除外)\n"
+     "                           があれば何も書き込まずに中止\n"
      "  -q                       進行状況を表示しない\n"
      "  --save-settings          この選択を既定値として保存\n"
      "  --help, --version\n"},

@@ -37,6 +37,8 @@ struct Options {
   std::string Type, Method, Paths, Output, Password;
   uint32_t Split = 0;  // bytes per segment of a split ZIP archive
   bool AskPassword = false, Quiet = false, SaveSettings = false;
+  bool Verify = false;  // -T: the writer checks what it wrote
+  bool Strict = false;  // a name the archive cannot hold as it is stops the run
   std::vector<std::string> Names;  // the dialog's command line
 };
 
@@ -120,6 +122,10 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       o.AskPassword = true;
     } else if (a == "-q") {
       o.Quiet = true;
+    } else if (a == "-T" || a == "--verify") {
+      o.Verify = true;
+    } else if (a == "--strict") {
+      o.Strict = true;
     } else if (a == "--save-settings") {
       o.SaveSettings = true;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -174,6 +180,7 @@ int Apply(const Options& o, TfrmCompress& form) {
   if (o.Split > 0 && form.PageControl1.ActivePageIndex != pgZip)
     return Usage("--split is for ZIP archives");
   if (!o.Output.empty()) form.edtArchiveFilename.Text = o.Output;
+  if (o.Verify) form.chkVerify.SetChecked(true);
   if (!o.Password.empty() || o.AskPassword) {
     if (form.PageControl1.ActivePageIndex != pgZip) return Usage(Text(TMsg::PasswordNotZip, gLang));
     std::string password = o.Password;
@@ -288,6 +295,13 @@ int Run(const std::vector<std::string>& args) {
     bar.Clear();
     Say(ErrorLine(file, extended, code, gLang));
   };
+  // Names the archive cannot hold as they are: listed, then the run goes on
+  // (or, with --strict, stops before writing anything).
+  form.ConfirmNames = [&](const std::vector<TNameNote>& names) {
+    bar.Clear();
+    for (const TNameNote& n : names) Say(NameNoteLine(n, gLang));
+    return !o.Strict;
+  };
   form.BindProgress = [&](TfrmProgress& p) { p.OnChange = [&](const TfrmProgress& q) { bar.Show(q); }; };
 
   // A ZIP archive too large for its removable disk asks for disks here;
@@ -376,6 +390,9 @@ int Run(const std::vector<std::string>& args) {
   if (job.Cancelled) {
     Say(Text(TMsg::Cancelled, gLang));
     code = kExitCancelled;
+  } else if (job.NamesStopped) {
+    Say(Text(TMsg::NamesStopped, gLang));
+    code = kExitErrors;
   } else if (errors > 0) {
     code = kExitErrors;
   } else if (!job.Committed) {

@@ -25,6 +25,12 @@ def needs_utf8(rel):
     return any(rel.endswith(n) for n in UTF8_NAMES)
 
 
+def listed(out, kind):
+    """The stored names arcwrite listed before writing as "name KIND: NAME"."""
+    head = "name %s: " % kind
+    return {line[len(head):].split(": ")[0] for line in out.splitlines() if line.startswith(head)}
+
+
 def per_part(rename):
     """Applies a reader's renaming to the non-ASCII parts of a path."""
     return lambda name: "/".join(p if p.isascii() else rename(p) for p in name.split("/"))
@@ -56,6 +62,9 @@ class NameCase(TreeCase):
         self.assertEqual(code, 1, out)
         self.assertEqual(reported_paths(out), left_out, out)
         self.assertEqual(out.count("error 26858"), len(left_out), out)
+        # Listed before anything was written, by the names they would have.
+        self.assertEqual(listed(out, "left out"),
+                         {os.path.relpath(p, self.src) for p in left_out}, out)
 
     def check_second_run_changes_nothing(self, fmt, archive, *options):
         with open(archive, "rb") as f:
@@ -124,7 +133,9 @@ class ZipNames(NameCase):
         for method in ("store", "deflate"):
             with self.subTest(method=method):
                 archive = self.path(method + ".zip")
-                self.check_run(*self.write("zip", archive, "--method", method))
+                code, out = self.write("zip", archive, "--method", method)
+                self.check_run(code, out)
+                self.assertEqual(listed(out, "utf-8"), {k for k in self.on_disk if needs_utf8(k)})
                 self.check_archive(archive, method)
                 self.check_second_run_changes_nothing("zip", archive, "--method", method)
                 self.check_update(archive, "zip", method)

@@ -210,6 +210,67 @@ class SettingsAndExitTest(VixCase):
             self.assertEqual(f.read(), before)
 
 
+class NameCheckTest(VixCase):
+    """Names an archive cannot hold as they are (code page 932 lacks Korean):
+    listed one a line before writing; the run goes on, or with --strict
+    stops with exit 1 and writes nothing."""
+
+    def tree(self):
+        work = self.fresh_dir("w")
+        src = os.path.join(work, "src")
+        os.makedirs(src)
+        for name in ("a.txt", "日本.txt", "한국.txt"):
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(name.encode())
+        return work, src
+
+    def test_names_are_listed_and_strict_stops(self):
+        require(self, "unzip")
+        work, src = self.tree()
+        archive = os.path.join(work, "n.zip")
+        rc, err = self.vix("-q", "-o", archive, src)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(err.splitlines(), ["vix: src/한국.txt: stored in UTF-8"])
+        with zipfile.ZipFile(archive) as z:
+            utf8 = [i.filename for i in z.infolist() if i.flag_bits & 0x800]
+        self.assertEqual(utf8, ["src/한국.txt"])
+        with open(archive, "rb") as f:
+            before = f.read()
+
+        with open(os.path.join(src, "한국.txt"), "ab") as f:
+            f.write(b" changed")
+        rc, err = self.vix("-q", "--strict", "-o", archive, src, env={"LANG": "ja_JP.UTF-8"})
+        self.assertEqual(rc, 1, err)
+        self.assertEqual(err.splitlines(), [
+            "vix: src/한국.txt: UTF-8 で格納します",
+            "vix: 書き込む前に中止しました (--strict): 何も書き込まれていません"])
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before)
+
+        # LZH leaves the file out: listed first, then reported as before.
+        lzh = os.path.join(work, "n.lzh")
+        rc, err = self.vix("-q", "--strict", "-o", lzh, src)
+        self.assertEqual(rc, 1, err)
+        self.assertIn("vix: src/한국.txt: left out: code page 932 cannot hold the name", err)
+        self.assertNotIn("error", err)
+        self.assertFalse(os.path.exists(lzh))
+        rc, err = self.vix("-q", "-T", "-o", lzh, src)
+        self.assertEqual(rc, 1, err)
+        lines = err.splitlines()
+        self.assertEqual(len(lines), 2, err)
+        self.assertTrue(lines[0].startswith("vix: src/한국.txt: left out"), err)
+        self.assertIn("error while processing", lines[1])
+        self.assertTrue(os.path.exists(lzh))
+        self.assertEqual(sorted(os.listdir(work)), ["n.lzh", "n.zip", "src"])
+
+    def test_help_names_the_new_options(self):
+        proc = subprocess.run([VIX, "--help"], capture_output=True, env=self.env)
+        self.assertEqual(proc.returncode, 0)
+        text = proc.stdout.decode()
+        self.assertIn("-T, --verify", text)
+        self.assertIn("--strict", text)
+
+
 class CancelTest(VixCase):
     def big_tree(self):
         work = self.fresh_dir("w")

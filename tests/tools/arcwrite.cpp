@@ -43,6 +43,10 @@ const char kUsage[] =
     "              drive); each disk holds N bytes; its label is printed at the end\n"
     "  --leave N   zip: bytes left free on the first disk\n"
     "\n"
+    "Before writing, names the archive cannot hold as they are are listed, one\n"
+    "a line: \"name utf-8: NAME\" (stored in UTF-8 and marked) or \"name left out:\n"
+    "NAME: REASON\" (also reported as an error once the run goes on).\n"
+    "\n"
     "SPEC is a file name or a wildcard in a folder (dir/*.txt). An --exclude\n"
     "PATTERN without a folder part (*.bak) leaves out files of that name in\n"
     "every folder; one with a folder part (sub/*.bak) only files in that\n"
@@ -237,6 +241,15 @@ int main(int argc, char** argv) {
     ++errors;
     std::printf("error %d: %s: %s: %s\n", code, MessageText(code).c_str(), file.c_str(),
                 extended.c_str());
+    std::fflush(stdout);
+  };
+  writer->OnNameCheck = [](TCompBase&, const std::vector<TNameNote>& names, bool&) {
+    for (const TNameNote& n : names) {
+      if (n.LeftOut())
+        std::printf("name left out: %s: %s\n", n.StoredName.c_str(), n.Reason.c_str());
+      else
+        std::printf("name utf-8: %s\n", n.StoredName.c_str());
+    }
     std::fflush(stdout);
   };
   writer->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
