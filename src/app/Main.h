@@ -98,7 +98,7 @@ class TfrmCompress {
 
   // --- controls -------------------------------------------------------------
   std::string Caption;
-  TRect Bounds{0, 0, 397, 290};
+  TRect Bounds{0, 0, 397, 314};
   int ScreenWidth = 1024, ScreenHeight = 768;
   TEdit edtArchiveFilename;
   TPageControl PageControl1;

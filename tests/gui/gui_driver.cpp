@@ -15,6 +15,11 @@
 //     --method I         click item I of the page's radio group
 //     --paths I          click item I of "パス名の扱い"
 //     --password TEXT    tick the password box and type TEXT
+//     --verify           tick "書き込み後に検査する(&T)"
+//     --names yes|no     the name check's question must come (once), naming
+//                        every --expect-named text; answer はい or いいえ.
+//                        Without it any Yes/No question fails the run.
+//     --expect-named TEXT   a line the name question must hold (repeatable)
 //     --name TEXT        type TEXT as the archive name
 //     --expect-name TEXT the proposed archive name must be TEXT
 //     --expect-page N    the page shown at start must be N
@@ -343,7 +348,9 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> args, drops;
   int page = -1, method = -1, paths = -1, expectPage = -1, expectExit = 0;
   bool esc = false, cancel = false, expectQuit = false, optionsCancel = false;
-  std::wstring options, expectOptions;
+  std::wstring options, expectOptions, names;
+  std::vector<std::wstring> expectNamed;
+  bool verify = false;
   for (int i = 1; i < argc; ++i) {
     const std::wstring a = argv[i];
     auto next = [&]() -> std::wstring {
@@ -362,6 +369,9 @@ int wmain(int argc, wchar_t** argv) {
     else if (a == L"--method") method = std::stoi(next());
     else if (a == L"--paths") paths = std::stoi(next());
     else if (a == L"--password") password = next();
+    else if (a == L"--verify") verify = true;
+    else if (a == L"--names") names = next();
+    else if (a == L"--expect-named") expectNamed.push_back(next());
     else if (a == L"--name") name = next();
     else if (a == L"--expect-name") expectName = next();
     else if (a == L"--expect-page") expectPage = std::stoi(next());
@@ -456,6 +466,11 @@ int wmain(int argc, wchar_t** argv) {
   const int shown = page >= 0 ? page : expectPage;
   if (method >= 0 && shown >= 0) Click(dlg, groups[shown] + 1 + method, "method");
   if (paths >= 0) Click(dlg, IDC_grpStoredDirNames + 1 + paths, "path mode");
+  if (verify) {
+    HWND box = GetDlgItem(dlg, IDC_chkVerify);
+    if (!IsWindowVisible(box) || Text(box) != L"書き込み後に検査する(&T)") Fail("the verify box");
+    Click(dlg, IDC_chkVerify, "verify box");
+  }
   if (!password.empty()) {
     HWND edit = GetDlgItem(dlg, IDC_edtZIP_Password);
     HWND show = GetDlgItem(dlg, IDC_chkZIP_ShowPassword);
@@ -491,10 +506,29 @@ int wmain(int argc, wchar_t** argv) {
     if (IsWindowVisible(dlg)) Fail("the dialog stays visible during the run");
     Cancel(progress);
   }
-  // Any error report is shown and confirmed, so the run can end.
+  // Any error report is shown and confirmed, so the run can end; the name
+  // question is answered as --names says.
+  bool asked = false;
   const DWORD start = GetTickCount();
   while (Running() && GetTickCount() - start < 120000) {
     if (HWND box = FindDialog(kBoxText)) {
+      if (GetDlgItem(box, IDYES) && !GetDlgItem(box, IDC_PR_Button1)) {
+        const std::wstring text = Text(GetDlgItem(box, kBoxText));
+        if (names.empty() || asked) Fail("unexpected question: " + Utf8(text));
+        if (Text(box) != L"Pelmoran Vix" ||
+            text.rfind(L"次のファイル名はこの形式の書庫にそのままでは格納できません。", 0) != 0)
+          Fail("not the name question: " + Utf8(text));
+        for (const auto& line : expectNamed)
+          if (text.find(line) == std::wstring::npos)
+            Fail("the name question lacks " + Utf8(line) + ": " + Utf8(text));
+        asked = true;
+        const int button = names == L"yes" ? IDYES : IDNO;
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+        Ok("name question answered " + Utf8(names));
+        Sleep(200);
+        continue;
+      }
       if (!GetDlgItem(box, IDC_PR_Button1)) {
         std::fprintf(out, "message %s\n", Utf8(Text(GetDlgItem(box, kBoxText))).c_str());
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -504,6 +538,7 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(50);
   }
   const DWORD code = WaitExit(5000);
+  if (!names.empty() && !asked) Fail("the name question was not asked");
   if (static_cast<int>(code) != expectExit) Fail("exit code " + std::to_string(code));
   Ok("ended (exit " + std::to_string(code) + ")");
   return Pass();

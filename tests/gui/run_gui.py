@@ -247,6 +247,9 @@ class Runner:
                 exe = self.program("[Common]\nActivePage=3\n" if page == 3 else None)
                 options = ["--expect-name", "src", "--method", str(method), "--paths", str(paths),
                            "--name", winpath(os.path.join(out, "a"))]
+                # The first LZH run ticks the verify box (and its screenshot shows it).
+                verify = page == 0 and method == 0
+                options += ["--verify"] if verify else []
                 options += ["--expect-page", "3"] if page == 3 else ["--page", str(page)]
                 self.drive(exe, options, [winpath(self.src)], shots=page not in shot_pages)
                 shot_pages.add(page)
@@ -264,6 +267,7 @@ class Runner:
                 s = self.settings(exe)
                 if s.get("Common.ActivePage") != str(page) or \
                         s.get("Common.StoredDirNames") != str(paths) or \
+                        s.get("Common.Verify") != ("1" if verify else "0") or \
                         (page in keys and s.get(keys[page]) != str(method)):
                     raise AssertionError("settings file holds %s" % s)
             names = ["LZH", "ZIP", "CAB", "TAR"]
@@ -358,7 +362,8 @@ class Runner:
             exe = self.program()
             self.drive(exe, ["--drop", winpath(plain), "--drop", winpath(long_file),
                              "--drop", winpath(wide_file), "--expect-name", "first",
-                             "--page", "1", "--paths", "2",
+                             "--page", "1", "--paths", "2", "--names", "yes",
+                             "--expect-named", "한국어-ñ.txt: UTF-8 で格納します",
                              "--name", winpath(os.path.join(out, "dropped"))], shots=True)
             with zipfile.ZipFile(os.path.join(out, "dropped.zip")) as z:
                 got = {n: z.read(i) for n, i in zip(zip_names(z), z.infolist())}
@@ -374,13 +379,19 @@ class Runner:
         def argv():
             out = os.path.join(self.work, "out-argv")
             os.makedirs(out)
+            old = os.path.join(out, "argv.zip")
+            with zipfile.ZipFile(old, "w") as z:
+                z.writestr("old.txt", "an archive the user had\n")
+            before = digest(old)
             exe = self.program()
+            # The name reaches the job whole: the name question shows it.
             self.drive(exe, ["--page", "1", "--paths", "2", "--expect-name", "한국어-ñ",
-                             "--name", winpath(os.path.join(out, "argv"))], [winpath(wide_file)])
-            with zipfile.ZipFile(os.path.join(out, "argv.zip")) as z:
-                if zip_names(z) != ["한국어-ñ.txt"]:
-                    raise AssertionError("archive holds %s" % zip_names(z))
-        self.case("command line: a non-932 name reaches the job", argv)
+                             "--names", "no", "--expect-named", "한국어-ñ.txt: UTF-8 で格納します",
+                             "--name", winpath(old)], [winpath(wide_file)])
+            if digest(old) != before or os.listdir(out) != ["argv.zip"]:
+                raise AssertionError("いいえ changed the folder: %s" % os.listdir(out))
+        self.case("command line: a non-932 name reaches the name question; いいえ writes nothing",
+                  argv)
 
         def esc():
             exe = self.program()

@@ -210,6 +210,7 @@ std::vector<TPlace> CompressPlaces() {
       {IDC_chkZIP_ShowPassword, 214, 120, 158, 18},
       {IDC_chkZIP_SFX, 196, 142, 180, 18},
       {IDC_grpStoredDirNames, 8, 172, 232, 84},
+      {IDC_chkVerify, 12, 260, 228, 18},
       {IDC_btnOK, 292, 196, 90, 26},
       {IDC_btnClose, 292, 228, 90, 26},
   };
@@ -446,6 +447,7 @@ void CompressWindow::FromForm() {
   SetCheck(hwnd_, IDC_chkZIP_ShowPassword, form_.chkZIP_ShowPassword);
   SetCheck(hwnd_, IDC_chkZIP_SFX, form_.chkZIP_SFX);
   SetCheck(hwnd_, IDC_chkLZH_SFX, form_.chkLZH_SFX);
+  SetCheck(hwnd_, IDC_chkVerify, form_.chkVerify);
   HWND pw = Item(IDC_edtZIP_Password);
   SetText(pw, form_.edtZIP_Password.Text);
   EnableWindow(pw, form_.edtZIP_Password.Enabled);
@@ -466,6 +468,7 @@ void CompressWindow::ToForm() {
   form_.chkZIP_ShowPassword.Checked =
       IsDlgButtonChecked(hwnd_, IDC_chkZIP_ShowPassword) == BST_CHECKED;
   form_.edtZIP_Password.Text = WindowText(Item(IDC_edtZIP_Password));
+  form_.chkVerify.Checked = IsDlgButtonChecked(hwnd_, IDC_chkVerify) == BST_CHECKED;
 }
 
 bool CompressWindow::RunOpenDialog(std::string& chosen) {

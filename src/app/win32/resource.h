@@ -26,6 +26,7 @@
 #define IDC_chkZIP_SFX 1063
 #define IDC_chkLZH_SFX 1064
 #define IDC_lblArchiveFilename 1065
+#define IDC_chkVerify 1066
 #define IDC_btnOK 1 /* IDOK: the default button */
 #define IDC_btnClose 2 /* IDCANCEL: the Esc button */
 
