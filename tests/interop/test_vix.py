@@ -263,13 +263,6 @@ class NameCheckTest(VixCase):
         self.assertTrue(os.path.exists(lzh))
         self.assertEqual(sorted(os.listdir(work)), ["n.lzh", "n.zip", "src"])
 
-    def test_help_names_the_new_options(self):
-        proc = subprocess.run([VIX, "--help"], capture_output=True, env=self.env)
-        self.assertEqual(proc.returncode, 0)
-        text = proc.stdout.decode()
-        self.assertIn("-T, --verify", text)
-        self.assertIn("--strict", text)
-
 
 class CancelTest(VixCase):
     def big_tree(self):
