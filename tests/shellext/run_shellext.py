@@ -209,6 +209,41 @@ class Runner:
                 != ["00000001", "00000001", "00000000"]:
             raise AssertionError(facts)
 
+    def imports(self):
+        """The DLL's imports as {library: [names]}, read by the mingw objdump."""
+        tool = next((t for t in ("x86_64-w64-mingw32-objdump", "i686-w64-mingw32-objdump",
+                                 "objdump") if shutil.which(t)), None)
+        if not tool:
+            raise AssertionError("no objdump to read the import table")
+        out = subprocess.run([tool, "-p", self.dll], stdout=subprocess.PIPE, check=True,
+                             stderr=subprocess.DEVNULL).stdout.decode("latin-1")
+        table, current = {}, None
+        for line in out.splitlines():
+            line = line.strip()
+            if line.startswith("DLL Name:"):
+                current = table.setdefault(line.split(":", 1)[1].strip().lower(), [])
+            elif not line:
+                current = None
+            elif current is not None and not line.startswith("vma:"):
+                current.append(line.split()[-1])
+        return table
+
+    def no_com_initialisation(self):
+        """COM is never initialised by the handler (not in DllMain under the
+        loader lock, nor anywhere else: the host owns its apartment). Neither
+        imported nor looked up by name."""
+        table = self.imports()
+        if "RegCreateKeyExW" not in table.get("advapi32.dll", []) or \
+                "StringFromGUID2" not in table.get("ole32.dll", []):
+            raise AssertionError("the import table was not read: %s" % sorted(table))
+        banned = ("CoInitialize", "CoInitializeEx", "OleInitialize")
+        found = [n for names in table.values() for n in names if n in banned]
+        with open(self.dll, "rb") as f:
+            data = f.read()
+        found += [n for n in banned if n.encode() + b"\0" in data]
+        if found:
+            raise AssertionError("the handler refers to %s" % sorted(set(found)))
+
     def dll_is_64bit(self):
         with open(self.dll, "rb") as f:
             data = f.read(4096)
@@ -397,6 +432,7 @@ def main():
         runner.case("no data object, no CF_HDROP; GetCommandString", runner.errors)
         runner.case("DllCanUnloadNow follows objects and locks", runner.unload)
         runner.case("register and unregister; other handlers untouched", runner.registry)
+        runner.case("no COM initialisation imported or looked up", runner.no_com_initialisation)
         if not args.dll_only:
             runner.case("PLM_VIX.exe compresses the handler's list", runner.real_program)
             runner.case("options: register, shortcuts, cancel, move, clear", runner.options)
