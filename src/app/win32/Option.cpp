@@ -47,6 +47,14 @@ struct OptionState {
   }
 };
 
+bool OnPage(int id) {
+  for (int page : kPage1)
+    if (page == id) return true;
+  for (int page : kPage2)
+    if (page == id) return true;
+  return false;
+}
+
 void ShowPage(HWND hwnd, int page) {
   for (int id : kPage1) ShowWindow(GetDlgItem(hwnd, id), page == 0 ? SW_SHOW : SW_HIDE);
   for (int id : kPage2) ShowWindow(GetDlgItem(hwnd, id), page == 1 ? SW_SHOW : SW_HIDE);
@@ -142,16 +150,23 @@ INT_PTR CALLBACK OptionProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       SetLinkLook(hwnd, *state, OptionState::kNormal);
       return FALSE;
     case WM_CTLCOLORSTATIC:
-      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(hwnd, IDC_OP_Link)) {
-        HDC dc = reinterpret_cast<HDC>(wParam);
+    case WM_CTLCOLORBTN: {
+      // The controls of both pages stand on the tab's body, which is the
+      // window colour, not on the dialog's face (as on the compress dialog).
+      const HWND control = reinterpret_cast<HWND>(lParam);
+      if (!OnPage(GetDlgCtrlID(control))) return FALSE;
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+      SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+      if (control == GetDlgItem(hwnd, IDC_OP_Link)) {
         const COLORREF colour = state->LinkLook == OptionState::kPressed ? RGB(255, 255, 0)
                                 : state->LinkLook == OptionState::kHot   ? RGB(255, 0, 0)
                                                                          : RGB(0, 0, 255);
         SetTextColor(dc, colour);
         SetBkMode(dc, TRANSPARENT);
-        return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
       }
-      return FALSE;
+      return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_WINDOW));
+    }
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_OP_Link:
