@@ -260,9 +260,8 @@ bool ProbeType(fci::TCOMP type) {
                                     ProbeFiles::Close, ProbeFiles::Seek, ProbeFiles::Delete,
                                     ProbeFiles::TempName, &params, &files);
   if (!context) return false;
-  char source[] = "probe.txt";
-  char stored[] = "probe.txt";
-  bool ok = lib.FCIAddFile(context, source, stored, 0, ProbeFiles::NoNextCabinet,
+  std::string source = ProbeFiles::kSource, stored = ProbeFiles::kSource;
+  bool ok = lib.FCIAddFile(context, source.data(), stored.data(), 0, ProbeFiles::NoNextCabinet,
                            ProbeFiles::Status, ProbeFiles::OpenInfo, type) != 0 &&
             lib.FCIFlushCabinet(context, 0, ProbeFiles::NoNextCabinet, ProbeFiles::Status) != 0;
   lib.FCIDestroy(context);

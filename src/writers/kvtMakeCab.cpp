@@ -249,9 +249,9 @@ void TMakeCab::OpenContext(bool replacing) {
   std::memcpy(params.szCabPath, folder.data(), folder.size());
   fErf = fci::ERF{};
   fContext = fLibrary.FCICreate(&fErf, CabCallbacks::FilePlaced, CabCallbacks::Alloc,
-                                      CabCallbacks::Free, CabCallbacks::Open, CabCallbacks::Read,
-                                      CabCallbacks::Write, CabCallbacks::Close, CabCallbacks::Seek,
-                                      CabCallbacks::Delete, CabCallbacks::TempName, &params, this);
+                                CabCallbacks::Free, CabCallbacks::Open, CabCallbacks::Read,
+                                CabCallbacks::Write, CabCallbacks::Close, CabCallbacks::Seek,
+                                CabCallbacks::Delete, CabCallbacks::TempName, &params, this);
   RethrowPending();
   if (!fContext) {
     CheckCabinetError();
@@ -290,7 +290,7 @@ bool TMakeCab::FinishCabinet() {
   bool ok = false;
   try {
     ok = fLibrary.FCIFlushCabinet(fContext, 0, CabCallbacks::NextCabinet,
-                                        CabCallbacks::Status) != 0;
+                                  CabCallbacks::Status) != 0;
     RethrowPending();
     if (!ok) {
       CheckCabinetError();
