@@ -17,14 +17,67 @@ TOptionBoxes ReadOptionBoxes(TShellIntegration& shell) {
   return boxes;
 }
 
-void ApplyOptionBoxes(TShellIntegration& shell, const TOptionBoxes& boxes) {
-  if (boxes.CheckBox1)
-    shell.RegisterShellExtension();
-  else
+std::string ApplyOptionBoxes(TShellIntegration& shell, const TOptionBoxes& boxes) {
+  std::string message;
+  if (!boxes.CheckBox1)
     shell.UnregisterShellExtension();
+  else if (!shell.RegisterShellExtension())
+    message =
+        "シェル拡張を登録できませんでした。\r\n"
+        "コンピュータとユーザーのどちらのレジストリ (Classes) にも書き込めません。";
   const std::string program = shell.ProgramPath();
   shell.UpdateShortcut(program, kShortcutName, kCsidlDesktopDirectory, boxes.CheckBox2);
   shell.UpdateShortcut(program, kShortcutName, kCsidlSendTo, boxes.CheckBox3);
+  return message;
+}
+
+namespace {
+const std::string kClassKey = std::string("CLSID\\") + kShellExtClsid;
+const std::string kServerKey = kClassKey + "\\InProcServer32";
+const std::string kFileHandlerKey = "*\\shellex\\ContextMenuHandlers\\Pelmoran Vix";
+const std::string kFolderHandlerKey = "Folder\\shellex\\ContextMenuHandlers\\Pelmoran Vix";
+constexpr char kClassName[] = "Pelmoran Vix ContextMenu Handler";
+}  // namespace
+
+std::vector<TClassesValue> HandlerRegistration(const std::string& dll32, const std::string& dll64) {
+  std::vector<TClassesValue> values;
+  for (bool view64 : {false, true}) {
+    const std::string& dll = view64 ? dll64 : dll32;
+    if (dll.empty()) continue;
+    values.push_back({view64, kClassKey, "", kClassName});
+    values.push_back({view64, kServerKey, "", dll});
+    values.push_back({view64, kServerKey, "ThreadingModel", "Apartment"});
+  }
+  values.push_back({false, kFileHandlerKey, "", kShellExtClsid});
+  values.push_back({false, kFolderHandlerKey, "", kShellExtClsid});
+  return values;
+}
+
+TRegistered RegisterHandler(TClassesRegistry& registry, const std::string& dll32,
+                            const std::string& dll64) {
+  const std::vector<TClassesValue> values = HandlerRegistration(dll32, dll64);
+  auto writeAll = [&](TClassesRoot root) {
+    for (const TClassesValue& v : values)
+      if (registry.SetString(root, v.View64, v.Key, v.Name, v.Data) != 0) return false;
+    return true;
+  };
+  if (writeAll(TClassesRoot::Machine)) return TRegistered::Machine;
+  return writeAll(TClassesRoot::User) ? TRegistered::User : TRegistered::Nowhere;
+}
+
+bool UnregisterHandler(TClassesRegistry& registry, bool view64) {
+  bool ok = true;
+  for (TClassesRoot root : {TClassesRoot::Machine, TClassesRoot::User}) {
+    for (bool view : {false, true}) {
+      if (view && !view64) continue;
+      // Subkeys first: a key is deleted only without them.
+      for (const std::string* key : {&kServerKey, &kClassKey})
+        ok = registry.DeleteKey(root, view, *key) == 0 && ok;
+    }
+    for (const std::string* key : {&kFileHandlerKey, &kFolderHandlerKey})
+      ok = registry.DeleteKey(root, false, *key) == 0 && ok;
+  }
+  return ok;
 }
 
 }  // namespace vix::app

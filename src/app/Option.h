@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vix::app {
 
@@ -17,7 +18,8 @@ class TShellIntegration {
  public:
   virtual ~TShellIntegration() = default;
   virtual bool IsShellExtensionRegistered() = 0;
-  virtual void RegisterShellExtension() = 0;
+  // False when neither the machine's nor the user's classes took it.
+  virtual bool RegisterShellExtension() = 0;
   virtual void UnregisterShellExtension() = 0;
   // Whether "<folder csidl>\<name>.lnk" exists.
   virtual bool ShortcutExists(const std::string& name, int csidl) = 0;
@@ -36,8 +38,51 @@ struct TOptionBoxes {
 
 TOptionBoxes ReadOptionBoxes(TShellIntegration& shell);
 // Run on OK: every item is written again, changed or not, so that pressing
-// OK repairs a registration or shortcut that points to an old place.
-void ApplyOptionBoxes(TShellIntegration& shell, const TOptionBoxes& boxes);
+// OK repairs a registration or shortcut that points to an old place. Returns
+// what the dialog must tell the user: empty when all went through.
+std::string ApplyOptionBoxes(TShellIntegration& shell, const TOptionBoxes& boxes);
+
+// --- the handler's registration ---------------------------------------------
+
+// The classes keys the registration writes: the machine's
+// (HKLM\Software\Classes) and the user's (HKCU\Software\Classes, which
+// HKEY_CLASSES_ROOT merges over the machine's). On 64-bit Windows each has a
+// 32-bit and a 64-bit view of CLSID; the handler keys under "*" and "Folder"
+// are shared by both.
+enum class TClassesRoot { Machine, User };
+
+// The registry as the registration sees it; Windows gives the real one, the
+// tests one that refuses. Results are system error numbers (0: done).
+class TClassesRegistry {
+ public:
+  virtual ~TClassesRegistry() = default;
+  // Sets a string value (`name` empty: the key's default value), creating
+  // the key.
+  virtual long SetString(TClassesRoot root, bool view64, const std::string& key,
+                         const std::string& name, const std::string& data) = 0;
+  // Deletes a key that has no subkeys; a missing key is no error.
+  virtual long DeleteKey(TClassesRoot root, bool view64, const std::string& key) = 0;
+};
+
+// One value of the registration.
+struct TClassesValue {
+  bool View64;
+  std::string Key, Name, Data;
+};
+// Everything the registration writes: the class pointing to `dll32`, the
+// handler keys, and with a non-empty `dll64` the class in the 64-bit view
+// pointing to it (64-bit Explorer loads only a 64-bit library).
+std::vector<TClassesValue> HandlerRegistration(const std::string& dll32, const std::string& dll64);
+
+enum class TRegistered { Machine, User, Nowhere };
+// Writes the registration into the machine's classes; where any of it is
+// refused (an account without administrator rights), all of it goes into
+// the user's. Nowhere when the user's refuse too.
+TRegistered RegisterHandler(TClassesRegistry& registry, const std::string& dll32,
+                            const std::string& dll64);
+// Removes the registration from both roots (and both views with `view64`);
+// other handlers' keys are not touched. False when a key stays.
+bool UnregisterHandler(TClassesRegistry& registry, bool view64);
 
 }  // namespace vix::app
 

@@ -6,10 +6,12 @@
 // see the same five entry points either way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "archive/kvtComponent.h"
 #include "platform/platform.h"
@@ -42,6 +44,31 @@ inline constexpr const char* kCabinetLibraryName = "cabinet.dll";
 bool LoadCabinetLibrary(const char* name = kCabinetLibraryName);
 // Releases the bound library and restores the substitutes.
 void FreeCabinetLibrary();
+// Binds entry points of the program's own making (a test's stand-in for a
+// system library); CabinetAvailable says whether all five were given.
+void BindCabinetEntries(const TCabinetEntryPoints& entries);
+
+// The built-in library of writers/cabinet, on every platform: where the
+// system's library does not write a type it was asked for, the built-in one
+// writes the run instead.
+const TCabinetEntryPoints& BuiltinCabinetEntries();
+// Whether the bound library is the built-in one.
+bool CabinetIsBuiltin();
+// Whether the bound library writes folders of the type `type` asks for.
+// The built-in one writes every type it accepts as asked. A system library
+// may accept a type it cannot write and store the data instead, reporting
+// success (Wine's does for LZX and Quantum), so it is asked once per type
+// word to write a small cabinet in memory, and the folder it wrote is read
+// back. A library that refuses the type does not honour it either.
+bool CabinetHonoursType(fci::TCOMP type);
+// Whether a folder written with the type word `written` is what `asked`
+// asks for: the same type, and the same window for LZX and Quantum.
+bool FolderTypeMatches(fci::TCOMP asked, fci::TCOMP written);
+// The type words of the folders of a cabinet, from its first bytes (those
+// before its first file entry suffice); false when they are not a cabinet's.
+bool ReadFolderTypes(const uint8_t* data, size_t size, std::vector<fci::TCOMP>& types);
+// The same from a cabinet file; false also when it cannot be read.
+bool ReadFolderTypes(const std::string& path, std::vector<fci::TCOMP>& types);
 
 // A failed cabinet library call: its operation error and its detail.
 class ECabinetError : public std::runtime_error {

@@ -1,6 +1,7 @@
 #include "writers/kvtMakeCab.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -247,10 +248,10 @@ void TMakeCab::OpenContext(bool replacing) {
   std::memcpy(params.szCab, name.data(), name.size());
   std::memcpy(params.szCabPath, folder.data(), folder.size());
   fErf = fci::ERF{};
-  fContext = CabinetEntries.FCICreate(&fErf, CabCallbacks::FilePlaced, CabCallbacks::Alloc,
-                                      CabCallbacks::Free, CabCallbacks::Open, CabCallbacks::Read,
-                                      CabCallbacks::Write, CabCallbacks::Close, CabCallbacks::Seek,
-                                      CabCallbacks::Delete, CabCallbacks::TempName, &params, this);
+  fContext = fLibrary.FCICreate(&fErf, CabCallbacks::FilePlaced, CabCallbacks::Alloc,
+                                CabCallbacks::Free, CabCallbacks::Open, CabCallbacks::Read,
+                                CabCallbacks::Write, CabCallbacks::Close, CabCallbacks::Seek,
+                                CabCallbacks::Delete, CabCallbacks::TempName, &params, this);
   RethrowPending();
   if (!fContext) {
     CheckCabinetError();
@@ -262,7 +263,7 @@ void TMakeCab::CloseContext() {
   if (!fContext) return;
   fci::HFCI context = fContext;
   fContext = nullptr;
-  CabinetEntries.FCIDestroy(context);
+  fLibrary.FCIDestroy(context);
   fPending = nullptr;
 }
 
@@ -288,8 +289,8 @@ bool TMakeCab::FinishCabinet() {
   }
   bool ok = false;
   try {
-    ok = CabinetEntries.FCIFlushCabinet(fContext, 0, CabCallbacks::NextCabinet,
-                                        CabCallbacks::Status) != 0;
+    ok = fLibrary.FCIFlushCabinet(fContext, 0, CabCallbacks::NextCabinet,
+                                  CabCallbacks::Status) != 0;
     RethrowPending();
     if (!ok) {
       CheckCabinetError();
@@ -297,7 +298,7 @@ bool TMakeCab::FinishCabinet() {
     }
     fci::HFCI context = fContext;
     fContext = nullptr;
-    if (!CabinetEntries.FCIDestroy(context)) {
+    if (!fLibrary.FCIDestroy(context)) {
       CheckCabinetError();
       throw ECabinetError(fErf.erfOper, fErf.erfType);
     }
@@ -306,9 +307,49 @@ bool TMakeCab::FinishCabinet() {
     ReportCabinetFailure(ArchiveFile(), e);
   }
   CloseContext();
+  if (ok) ok = CheckFolderTypes();
   if (ok) ok = PutCabinetInPlace();
   if (!ok) FilesWritten = 0;
   return ok;
+}
+
+void TMakeCab::ChooseLibrary() {
+  fLibrary = CabinetEntries;
+  fOnSystemLibrary = !CabinetIsBuiltin();
+  fTypesAdded.clear();
+  if (fOnSystemLibrary && !CabinetHonoursType(CompressionTypeWord())) {
+    fLibrary = BuiltinCabinetEntries();
+    fOnSystemLibrary = false;
+  }
+}
+
+bool TMakeCab::CheckFolderTypes() {
+  std::vector<fci::TCOMP> types;
+  std::string wrong;
+  if (!ReadFolderTypes(fCabFile, types)) {
+    wrong = "its folders could not be read back";
+  } else {
+    for (fci::TCOMP written : types) {
+      const bool asked = std::any_of(fTypesAdded.begin(), fTypesAdded.end(), [&](fci::TCOMP t) {
+        return FolderTypeMatches(t, written);
+      });
+      if (asked) continue;
+      char text[96];
+      std::snprintf(text, sizeof text, "it holds a folder of type word 0x%04X, which was not asked",
+                    written);
+      wrong = text;
+      break;
+    }
+  }
+  if (wrong.empty()) return true;
+  // A cabinet in another method than the one chosen is not kept as if it
+  // were the one asked for.
+  ReportError(ArchiveFile(),
+              "the cabinet library did not write the cabinet as asked (" + wrong +
+                  "); it is not kept",
+              "0", kErrUnsupported);
+  platform::Current().DeleteFile(fCabFile);
+  return false;
 }
 
 bool TMakeCab::PutCabinetInPlace() {
@@ -405,6 +446,7 @@ void TMakeCab::CompressArchive() {
     }
     NewArchive = !exists;
     if (OnActivate) OnActivate(*this);
+    ChooseLibrary();
     bool opened = false;
     try {
       OpenContext(exists);
@@ -456,6 +498,10 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
   } sourceGuard{*this};
   try {
     const fci::TCOMP type = CompressionTypeWord();
+    // The run's library is fixed once the cabinet is open: a type the
+    // system's library would not write as asked is refused for this file.
+    if (fOnSystemLibrary && !CabinetHonoursType(type))
+      throw ECabinetError(fci::FCIERR_BAD_COMPR_TYPE, 0);
     std::string name = CurrentFileName;
     if (RenameStep(name)) Entry.Action = TCompBaseHeaderObj::kRename;
     // A name the OEM code page cannot hold is stored in UTF-8 and marked so;
@@ -485,9 +531,9 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
       return false;
     }
     fPreopenedName = source;
-    const bool added = CabinetEntries.FCIAddFile(fContext, source.data(), stored.data(), 0,
-                                                 CabCallbacks::NextCabinet, CabCallbacks::Status,
-                                                 CabCallbacks::OpenInfo, type) != 0;
+    const bool added = fLibrary.FCIAddFile(fContext, source.data(), stored.data(), 0,
+                                          CabCallbacks::NextCabinet, CabCallbacks::Status,
+                                          CabCallbacks::OpenInfo, type) != 0;
     // A read error of the source ends this file whichever way the library
     // took it: the built-in one drops the file, a system one may keep a cut
     // entry. Either way the file does not count as written, and what a
@@ -504,6 +550,8 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
       CheckCabinetError();
       throw ECabinetError(fErf.erfOper, fErf.erfType);
     }
+    if (std::find(fTypesAdded.begin(), fTypesAdded.end(), type) == fTypesAdded.end())
+      fTypesAdded.push_back(type);
     if (OnRead) OnRead(*this, 0, 0);
     if (OnEnd) OnEnd(*this, line, true);
     return true;

@@ -95,6 +95,12 @@ class TMakeCab : public TCabInterface {
   // Opens the library's context; `replacing`: an existing cabinet is
   // written anew.
   void OpenContext(bool replacing);
+  // The library for the run: the bound one, or the built-in one when the
+  // bound one does not write the run's type as asked.
+  void ChooseLibrary();
+  // Whether every folder of the finished cabinet is of a type the run
+  // asked for; a library that wrote another is reported.
+  bool CheckFolderTypes();
   void CloseContext();
   // Flushes the cabinet and puts it in place; false (reported) when there
   // is none, and then no file counts as written.
@@ -110,6 +116,11 @@ class TMakeCab : public TCabInterface {
 
   fci::ERF fErf{};
   fci::HFCI fContext = nullptr;
+  // The library of the run and whether it is the bound system library.
+  TCabinetEntryPoints fLibrary = CabinetEntries;
+  bool fOnSystemLibrary = false;
+  // The type words of the files added in the run.
+  std::vector<fci::TCOMP> fTypesAdded;
   // The file the library writes: ArchiveFile, or a new name beside it.
   std::string fCabFile;
   // Every temporary name handed to the library during the run.

@@ -3,19 +3,22 @@
 // inflater. It demands what the strictest independent readers demand:
 // reserved fields zero, exact sizes and offsets, a real checksum on every
 // block, every block of a folder but the last holding 32768 bytes, each
-// MSZIP block one complete deflate stream that ends with its payload,
-// history kept only inside a folder.
+// MSZIP block one complete deflate stream that ends with its payload, each
+// LZX block one frame decoded by the engine tests' strict decoder, history
+// kept only inside a folder.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engines/deflate_test_inflater.h"
+#include "engines/lzx_decoder.h"
 
 namespace vix::test {
 
@@ -109,6 +112,12 @@ inline bool ReadCabinet(const std::vector<uint8_t>& b, Cabinet& cab, std::string
     for (auto& folder : cab.folders) {
       need(folder.dataOffset == at, "folder data not contiguous");
       std::vector<uint8_t> window;  // a fresh history for every folder
+      std::unique_ptr<testing_lzx::LzxDecoder> lzx;
+      if ((folder.type & 0xF) == 3) {
+        const int bits = (folder.type >> 8) & 0x1F;
+        need(bits >= 15 && bits <= 21 && (folder.type & 0xE0F0) == 0, "bad LZX type word");
+        lzx = std::make_unique<testing_lzx::LzxDecoder>(bits);
+      }
       for (uint32_t k = 0; k < folder.blockCount; ++k) {
         need(at + 8 + cab.reserveData <= b.size(), "truncated block");
         const CabBlock blk{Le32(&b[at]), Le16(&b[at + 4]), Le16(&b[at + 6])};
@@ -123,6 +132,10 @@ inline bool ReadCabinet(const std::vector<uint8_t>& b, Cabinet& cab, std::string
         if ((folder.type & 0xF) == 0) {
           need(blk.packed == blk.unpacked, "stored block sizes differ");
           data.assign(&b[payload], &b[payload] + blk.packed);
+        } else if (lzx) {
+          // One frame per block, the frame's size given by cbUncomp.
+          if (!lzx->DecodeFrame(&b[payload], blk.packed, blk.unpacked, data))
+            throw std::runtime_error("LZX: " + lzx->error);
         } else {
           need((folder.type & 0xF) == 1, "type the test reader does not know");
           need(blk.packed >= 2 && b[payload] == 'C' && b[payload + 1] == 'K', "no CK");

@@ -209,6 +209,41 @@ class Runner:
                 != ["00000001", "00000001", "00000000"]:
             raise AssertionError(facts)
 
+    def imports(self):
+        """The DLL's imports as {library: [names]}, read by the mingw objdump."""
+        tool = next((t for t in ("x86_64-w64-mingw32-objdump", "i686-w64-mingw32-objdump",
+                                 "objdump") if shutil.which(t)), None)
+        if not tool:
+            raise AssertionError("no objdump to read the import table")
+        out = subprocess.run([tool, "-p", self.dll], stdout=subprocess.PIPE, check=True,
+                             stderr=subprocess.DEVNULL).stdout.decode("latin-1")
+        table, current = {}, None
+        for line in out.splitlines():
+            line = line.strip()
+            if line.startswith("DLL Name:"):
+                current = table.setdefault(line.split(":", 1)[1].strip().lower(), [])
+            elif not line:
+                current = None
+            elif current is not None and not line.startswith("vma:"):
+                current.append(line.split()[-1])
+        return table
+
+    def no_com_initialisation(self):
+        """COM is never initialised by the handler (not in DllMain under the
+        loader lock, nor anywhere else: the host owns its apartment). Neither
+        imported nor looked up by name."""
+        table = self.imports()
+        if "RegCreateKeyExW" not in table.get("advapi32.dll", []) or \
+                "StringFromGUID2" not in table.get("ole32.dll", []):
+            raise AssertionError("the import table was not read: %s" % sorted(table))
+        banned = ("CoInitialize", "CoInitializeEx", "OleInitialize")
+        found = [n for names in table.values() for n in names if n in banned]
+        with open(self.dll, "rb") as f:
+            data = f.read()
+        found += [n for n in banned if n.encode() + b"\0" in data]
+        if found:
+            raise AssertionError("the handler refers to %s" % sorted(set(found)))
+
     def dll_is_64bit(self):
         with open(self.dll, "rb") as f:
             data = f.read(4096)
@@ -361,6 +396,33 @@ class Runner:
         finally:
             self.reg("delete", other, "/f")
 
+    def options_both_views(self, build32):
+        """On 64-bit Windows (a wine64 prefix) the 32-bit options dialog
+        registers VIXSHEXT.DLL in the 32-bit view and VIXSHEXT64.DLL, found
+        beside the program, in the 64-bit view; clearing the box removes both."""
+        b32 = os.path.abspath(build32)
+        prog = self.folder("prog64")
+        shutil.copyfile(os.path.join(b32, "src", "PLM_VIX.exe"), os.path.join(prog, "PLM_VIX.EXE"))
+        shutil.copyfile(os.path.join(b32, "src", "VIXSHEXT.dll"), os.path.join(prog, "VIXSHEXT.DLL"))
+        shutil.copyfile(self.dll, os.path.join(prog, "VIXSHEXT64.DLL"))
+        self.driver = os.path.join(b32, "tests", "gui_driver.exe")
+        key = "HKLM\\Software\\Classes\\CLSID\\%s\\InProcServer32" % CLSID
+
+        def server(view):
+            r = subprocess.run(["wine", "reg", "query", key, "/ve", "/reg:" + view],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            return r.stdout.decode("utf-8", "replace") if r.returncode == 0 else None
+
+        self.private_desktop()
+        self.options_run(prog, ["--options", "100"])
+        for view, name in (("32", "VIXSHEXT.DLL"), ("64", "VIXSHEXT64.DLL")):
+            out = server(view)
+            if out is None or winpath(prog) + "\\" + name not in out:
+                raise AssertionError("%s-bit view: %s" % (view, out))
+        self.options_run(prog, ["--expect-options", "100", "--options", "000"])
+        if server("32") is not None or server("64") is not None:
+            raise AssertionError("a view still holds the class")
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -368,6 +430,9 @@ def main():
     parser.add_argument("--shots", help="folder for the options dialog's screenshots (PNG)")
     parser.add_argument("--dll-only", action="store_true",
                         help="only the handler's own cases (a build of the 64-bit DLL and host)")
+    parser.add_argument("--with-32", metavar="BUILD",
+                        help="with --dll-only in a 64-bit prefix: the 32-bit build whose options "
+                             "dialog registers this 64-bit DLL beside its own")
     args = parser.parse_args()
     if not shutil.which("Xvfb"):
         print("shell: SKIPPED, Xvfb is not installed")
@@ -397,6 +462,10 @@ def main():
         runner.case("no data object, no CF_HDROP; GetCommandString", runner.errors)
         runner.case("DllCanUnloadNow follows objects and locks", runner.unload)
         runner.case("register and unregister; other handlers untouched", runner.registry)
+        runner.case("no COM initialisation imported or looked up", runner.no_com_initialisation)
+        if args.with_32:
+            runner.case("options on 64-bit Windows: both views, then neither",
+                        lambda: runner.options_both_views(args.with_32))
         if not args.dll_only:
             runner.case("PLM_VIX.exe compresses the handler's list", runner.real_program)
             runner.case("options: register, shortcuts, cancel, move, clear", runner.options)

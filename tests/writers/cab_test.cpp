@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include "support/fault_platform.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "writers/cabinet/fci.h"
 #include "writers/kvtMakeCab.h"
 
 namespace {
@@ -247,8 +249,9 @@ TEST_F(CabWriterTest, ARejectedTypeIsReportedAndTheOtherFilesWritten) {
     };
     const int written = Write();
 #ifdef _WIN32
-    // The system's library decides what it does with a type it cannot
-    // compress: Wine's stores the file (it refuses no type word).
+    // A system library that writes the word as asked takes the file; one
+    // that would write something else (Wine's stores it) is refused like
+    // the built-in library refuses.
     if (errors.empty()) {
       EXPECT_EQ(written, 4);
       EXPECT_EQ(Read().contents.at("a.txt"), AsBytes(dir.ReadFile("src/a.txt")));
@@ -573,6 +576,137 @@ TEST_F(CabWriterTest, RenameAndNothingToWrite) {
   EXPECT_EQ(Write("src/*.none"), 0);
   EXPECT_EQ(dir.ReadFile("out.cab"), before);
   EXPECT_TRUE(errors.empty());
+}
+
+// --- a system library that does not write what it is asked -----------------
+
+// Stands in for a system library that accepts every type word but writes
+// stored folders for all (as Wine's does for LZX and Quantum), from its
+// `honest`-th added file on; the built-in library does the work.
+struct StoringLibrary {
+  static int& Honest() {
+    static int honest = 0;
+    return honest;
+  }
+  static fci::BOOL VIX_DIAMONDAPI AddFile(fci::HFCI h, char* source, char* name, fci::BOOL exec,
+                                          fci::PFNFCIGETNEXTCABINET next, fci::PFNFCISTATUS status,
+                                          fci::PFNFCIGETOPENINFO info, fci::TCOMP type) {
+    const bool honest = Honest()-- > 0;
+    return fci::FCIAddFile(h, source, name, exec, next, status, info,
+                           honest ? type : static_cast<fci::TCOMP>(fci::tcompTYPE_NONE));
+  }
+  explicit StoringLibrary(int honestAdds) {
+    Honest() = honestAdds;
+    TCabinetEntryPoints entries = BuiltinCabinetEntries();
+    entries.FCIAddFile = AddFile;
+    BindCabinetEntries(entries);
+  }
+  ~StoringLibrary() { LoadCabinetLibrary(); }
+};
+
+std::vector<fci::TCOMP> FolderTypes(const test::Cabinet& cabinet) {
+  std::vector<fci::TCOMP> types;
+  for (const auto& folder : cabinet.folders) types.push_back(static_cast<fci::TCOMP>(folder.type));
+  return types;
+}
+
+TEST_F(CabWriterTest, ATypeTheSystemLibraryDoesNotWriteGoesToTheBuiltInOne) {
+  MakeTree();
+  StoringLibrary storing(0);
+  ASSERT_TRUE(CabinetAvailable);
+  EXPECT_FALSE(CabinetIsBuiltin());
+  EXPECT_TRUE(CabinetHonoursType(fci::tcompTYPE_NONE));
+  EXPECT_FALSE(CabinetHonoursType(fci::tcompTYPE_MSZIP));
+  EXPECT_FALSE(CabinetHonoursType(0x1503));
+  cab.SetCompressMethod(cmLzx);
+  EXPECT_EQ(Write(), 4);
+  EXPECT_TRUE(errors.empty()) << std::get<2>(errors.at(0));
+  const test::Cabinet result = Read();
+  EXPECT_EQ(FolderTypes(result), std::vector<fci::TCOMP>{0x1503});
+  EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
+  EXPECT_EQ(result.contents.at("a.txt"), AsBytes(dir.ReadFile("src/a.txt")));
+
+  // A run the system library writes (stored) keeps it for the whole
+  // cabinet: a file that asks for another type it would not write is
+  // refused, as the built-in library refuses a type it does not know.
+  errors.clear();
+  cab.SetCompressMethod(cmStore);
+  cab.OnBegin = [&](TCompBase&, const std::string& file, int, bool&) {
+    cab.SetCompressMethod(ExtractFileName(file) == "a.txt" ? cmLzx : cmStore);
+  };
+  EXPECT_EQ(Write(), 3);
+  ASSERT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(ExtractFileName(std::get<1>(errors[0])), "a.txt");
+  EXPECT_NE(std::get<2>(errors[0]).find("Cabinet error 5"), std::string::npos);
+  const test::Cabinet stored = Read();
+  EXPECT_EQ(FolderTypes(stored), std::vector<fci::TCOMP>{0});
+  EXPECT_FALSE(stored.contents.count("a.txt"));
+}
+
+// The probe may be right and the run still not: a cabinet whose folders are
+// not of the asked type is reported and not kept, and the old one stays.
+TEST_F(CabWriterTest, ACabinetNotWrittenAsAskedIsReportedAndNotKept) {
+  const std::string old = OldCabinet();
+  MakeTree();
+  StoringLibrary storing(1);  // honest for the probe's file only
+  cab.SetCompressMethod(cmMsZip);
+  EXPECT_EQ(Write(), 0);
+  ASSERT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_NE(std::get<2>(errors[0]).find("type word 0x0000"), std::string::npos)
+      << std::get<2>(errors[0]);
+  EXPECT_EQ(dir.ReadFile("out.cab"), old);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
+  // Without an old cabinet nothing is left either.
+  ASSERT_TRUE(platform::Current().DeleteFile(archive));
+  StoringLibrary again(1);
+  errors.clear();
+  EXPECT_EQ(Write(), 0);
+  EXPECT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_FALSE(dir.Exists("out.cab"));
+}
+
+// With the real bound library: Wine's writes no LZX itself, so this checks
+// the hand-over under Wine and the built-in library natively.
+TEST_F(CabWriterTest, LzxCabinetsAtEveryWindowAreWrittenAsAsked) {
+  MakeTree();
+  cab.SetCompressMethod(cmLzx);
+  for (int window : {15, 21}) {
+    SCOPED_TRACE(window);
+    cab.SetLzxLevel(window);
+    errors.clear();
+    EXPECT_EQ(Write(), 4);
+    EXPECT_TRUE(errors.empty());
+    const test::Cabinet result = Read();
+    ASSERT_FALSE(result.folders.empty());
+    for (fci::TCOMP type : FolderTypes(result)) EXPECT_EQ(type, fci::TCOMPfromLZXWindow(window));
+    EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
+  }
+}
+
+TEST(CabFolderTypes, ReadFromTheHeaderWithReserveAndCabinetNames) {
+  // A header with 3 reserve bytes, 2 of folder reserve, the names of a
+  // previous cabinet and disk, and two folders.
+  Bytes cab(36, 0);
+  std::memcpy(cab.data(), "MSCF", 4);
+  cab[26] = 2;                    // folders
+  cab[30] = 0x01 | 0x04;          // previous cabinet, reserve present
+  Bytes rest = {3, 0, 2, 0, 'r', 'e', 's', 'p', '.', 'c', 'a', 'b', 0, 'd', 0};
+  rest.insert(rest.end(), {0, 0, 0, 0, 1, 0, 0x03, 0x15, 0xAA, 0xBB});  // LZX 21
+  rest.insert(rest.end(), {0, 0, 0, 0, 1, 0, 0x01, 0x00, 0xAA, 0xBB});  // MSZIP
+  cab.insert(cab.end(), rest.begin(), rest.end());
+  std::vector<fci::TCOMP> types;
+  ASSERT_TRUE(ReadFolderTypes(cab.data(), cab.size(), types));
+  EXPECT_EQ(types, (std::vector<fci::TCOMP>{0x1503, 0x0001}));
+  // Cut inside the folder table, or without the signature: not a cabinet.
+  EXPECT_FALSE(ReadFolderTypes(cab.data(), cab.size() - 1, types));
+  cab[0] = 'X';
+  EXPECT_FALSE(ReadFolderTypes(cab.data(), cab.size(), types));
+
+  EXPECT_TRUE(FolderTypeMatches(0x1503, 0x1503));
+  EXPECT_FALSE(FolderTypeMatches(0x1503, 0x1203));  // another window
+  EXPECT_FALSE(FolderTypeMatches(0x1503, 0x0000));
+  EXPECT_TRUE(FolderTypeMatches(0x1571, 0x0001));   // MSZIP takes no parameters
+  EXPECT_FALSE(FolderTypeMatches(0x1572, 0x1072));  // Quantum's memory differs
 }
 
 TEST(CabFileHandler, HandlesAndErrors) {

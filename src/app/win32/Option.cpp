@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/AppUtils.h"
+#include "app/win32/ClassesRegistry.h"
 #include "app/win32/resource.h"
 
 namespace vix::app::win32 {
@@ -14,36 +15,7 @@ namespace vix::app::win32 {
 namespace {
 
 const std::wstring kClassKey = std::wstring(L"CLSID\\") + Widen(kShellExtClsid);
-const std::wstring kFileHandlerKey = L"*\\shellex\\ContextMenuHandlers\\Pelmoran Vix";
-const std::wstring kFolderHandlerKey = L"Folder\\shellex\\ContextMenuHandlers\\Pelmoran Vix";
 constexpr wchar_t kLinkAddress[] = L"https://pelmoran.example/vix/";
-
-// One value of the handler's registration.
-struct TRegEntry {
-  std::wstring Key;
-  const wchar_t* Name;  // nullptr: the default value
-  std::wstring Data;
-};
-
-LONG WriteEntry(HKEY root, const TRegEntry& entry) {
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyExW(root, entry.Key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                            nullptr);
-  if (rc != ERROR_SUCCESS) return rc;
-  rc = RegSetValueExW(key, entry.Name, 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.Data.c_str()),
-                      static_cast<DWORD>((entry.Data.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  return rc;
-}
-
-// The per-user classes; null when they cannot be opened.
-HKEY OpenUserClasses() {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
-                      KEY_READ | KEY_WRITE | DELETE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return nullptr;
-  return key;
-}
 
 std::wstring FolderOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L'\\');
@@ -74,6 +46,14 @@ struct OptionState {
     if (Link) DeleteObject(Link);
   }
 };
+
+bool OnPage(int id) {
+  for (int page : kPage1)
+    if (page == id) return true;
+  for (int page : kPage2)
+    if (page == id) return true;
+  return false;
+}
 
 void ShowPage(HWND hwnd, int page) {
   for (int id : kPage1) ShowWindow(GetDlgItem(hwnd, id), page == 0 ? SW_SHOW : SW_HIDE);
@@ -170,16 +150,23 @@ INT_PTR CALLBACK OptionProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       SetLinkLook(hwnd, *state, OptionState::kNormal);
       return FALSE;
     case WM_CTLCOLORSTATIC:
-      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(hwnd, IDC_OP_Link)) {
-        HDC dc = reinterpret_cast<HDC>(wParam);
+    case WM_CTLCOLORBTN: {
+      // The controls of both pages stand on the tab's body, which is the
+      // window colour, not on the dialog's face (as on the compress dialog).
+      const HWND control = reinterpret_cast<HWND>(lParam);
+      if (!OnPage(GetDlgCtrlID(control))) return FALSE;
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+      SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+      if (control == GetDlgItem(hwnd, IDC_OP_Link)) {
         const COLORREF colour = state->LinkLook == OptionState::kPressed ? RGB(255, 255, 0)
                                 : state->LinkLook == OptionState::kHot   ? RGB(255, 0, 0)
                                                                          : RGB(0, 0, 255);
         SetTextColor(dc, colour);
         SetBkMode(dc, TRANSPARENT);
-        return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
       }
-      return FALSE;
+      return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_WINDOW));
+    }
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_OP_Link:
@@ -232,41 +219,36 @@ std::string TWin32ShellIntegration::ProgramPath() {
   }
 }
 
+// Either classes key counts: Windows merges both into HKEY_CLASSES_ROOT
+// (Wine's root shows only the machine's).
 bool TWin32ShellIntegration::IsShellExtensionRegistered() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
+  for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, (L"Software\\Classes\\" + kClassKey).c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+      continue;
+    RegCloseKey(key);
+    return true;
+  }
+  return false;
 }
 
-void TWin32ShellIntegration::RegisterShellExtension() {
-  const std::wstring clsid = Widen(kShellExtClsid);
-  const std::vector<TRegEntry> entries = {
-      {kClassKey, nullptr, L"Pelmoran Vix ContextMenu Handler"},
-      {kClassKey + L"\\InProcServer32", nullptr, Widen(ProgramDir()) + L"VIXSHEXT.DLL"},
-      {kClassKey + L"\\InProcServer32", L"ThreadingModel", L"Apartment"},
-      {kFileHandlerKey, nullptr, clsid},
-      {kFolderHandlerKey, nullptr, clsid},
-  };
-  // An account that may not write the machine's classes gets the same
-  // entries among its own, which Explorer reads as well.
-  HKEY user = nullptr;
-  for (const TRegEntry& entry : entries) {
-    if (WriteEntry(HKEY_CLASSES_ROOT, entry) != ERROR_ACCESS_DENIED) continue;
-    if (!user) user = OpenUserClasses();
-    if (user) WriteEntry(user, entry);
-  }
-  if (user) RegCloseKey(user);
+// The 32-bit handler beside the program, and on 64-bit Windows the 64-bit
+// one in the 64-bit view when it is there too: Explorer is then a 64-bit
+// process and loads only that one.
+bool TWin32ShellIntegration::RegisterShellExtension() {
+  const std::string dir = ProgramDir();
+  std::string dll64;
+  if (Is64BitWindows() &&
+      GetFileAttributesW(Widen(dir + kShellExt64Name).c_str()) != INVALID_FILE_ATTRIBUTES)
+    dll64 = dir + kShellExt64Name;
+  TWin32ClassesRegistry registry;
+  return RegisterHandler(registry, dir + "VIXSHEXT.DLL", dll64) != TRegistered::Nowhere;
 }
 
 void TWin32ShellIntegration::UnregisterShellExtension() {
-  HKEY user = OpenUserClasses();
-  for (const std::wstring& key : {kClassKey, kFileHandlerKey, kFolderHandlerKey}) {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
-    if (user) RegDeleteTreeW(user, key.c_str());
-  }
-  if (user) RegCloseKey(user);
+  TWin32ClassesRegistry registry;
+  UnregisterHandler(registry, Is64BitWindows());
 }
 
 bool TWin32ShellIntegration::ShortcutExists(const std::string& name, int csidl) {
@@ -312,7 +294,11 @@ void RunOptionDialog(HWND owner) {
   state.Boxes = ReadOptionBoxes(shell);
   const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_OPTION),
                                          owner, OptionProc, reinterpret_cast<LPARAM>(&state));
-  if (result == IDOK) ApplyOptionBoxes(shell, state.Boxes);
+  if (result == IDOK) {
+    const std::string message = ApplyOptionBoxes(shell, state.Boxes);
+    if (!message.empty())
+      MessageBoxW(owner, Widen(message).c_str(), L"Pelmoran Vix", MB_OK | MB_ICONWARNING);
+  }
   if (SUCCEEDED(com)) CoUninitialize();
 }
 

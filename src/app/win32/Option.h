@@ -11,7 +11,7 @@ namespace vix::app::win32 {
 class TWin32ShellIntegration final : public TShellIntegration {
  public:
   bool IsShellExtensionRegistered() override;
-  void RegisterShellExtension() override;
+  bool RegisterShellExtension() override;
   void UnregisterShellExtension() override;
   bool ShortcutExists(const std::string& name, int csidl) override;
   int UpdateShortcut(const std::string& target, const std::string& name, int csidl,

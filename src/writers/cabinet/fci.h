@@ -5,8 +5,9 @@
 // On Windows the writer binds these entry points from the system's
 // "cabinet.dll" by name, so the types here must match that library's binary
 // interface: __cdecl calls, 32-bit ULONG and long, structures whose fields
-// need no padding. Elsewhere the same five entry points are implemented by
-// the built-in library in this folder, which does all its file input and
+// need no padding. The same five entry points are implemented by the
+// built-in library in this folder (elsewhere the only one; on Windows it
+// writes the types the system's library does not), which does all its file input and
 // output and its memory allocation through the caller's callbacks.
 #pragma once
 
@@ -175,7 +176,7 @@ using PFNFCIFLUSHFOLDER = BOOL(VIX_DIAMONDAPI*)(HFCI hfci, PFNFCIGETNEXTCABINET 
                                                 PFNFCISTATUS pfnfcis);
 using PFNFCIDESTROY = BOOL(VIX_DIAMONDAPI*)(HFCI hfci);
 
-// The built-in library (not on Windows, where the system's library serves).
+// The built-in library.
 //
 // FCICreate makes a context that writes one cabinet at a time; NULL with
 // *perf filled on failure. FCIAddFile appends a file to the current folder
