@@ -115,27 +115,26 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
     LzhParameters = method == '5' ? kLh5Params : kLh6Params;
     Crc16Value = 0;
     PackedBytes = 0;
-    Incompressible = false;
     InputLeft = size;
-    uint64_t read = 0;
-    const LzhResult result = Source->Seek(0, Origin::Begin)
-                                 ? LzhEncodeFile(*this, Source, Target, &read)
-                                 : LzhResult::ReadFailed;
-    switch (result) {
-      case LzhResult::Done:
-        packed = PackedBytes;
-        if (read == size) return true;
+    EngineResult result;
+    if (Source->Seek(0, Origin::Begin))
+      result = LzhEncodeFile(*this, Source, Target);
+    else
+      result.Status = EngineStatus::ReadFailed;
+    switch (result.Status) {
+      case EngineStatus::Done:
+        packed = static_cast<uint32_t>(result.BytesWritten);
+        if (result.BytesRead == size) return true;
         [[fallthrough]];  // the file shrank while it was read
-      case LzhResult::ReadFailed:
+      case EngineStatus::ReadFailed:
         ReportReadFailure(path);
         return false;
-      case LzhResult::WriteFailed:
+      case EngineStatus::WriteFailed:
         WriteFailed();  // raises unless the run is being cancelled
         return false;
-      case LzhResult::Cancelled:
+      case EngineStatus::Cancelled:
         return false;
-      case LzhResult::Incompressible:
-      case LzhResult::Failed:
+      case EngineStatus::Fallback:
         break;
     }
     // Stored instead: over what the engine wrote, counting the bytes again.
@@ -260,6 +259,53 @@ bool TLha::ParseHeader(Stream* Source, std::string& Name) {
   const int64_t left = archiveSize - int64_t{HeaderPos};
   if (left <= 0 || !Source->Seek(HeaderPos, Origin::Begin)) return false;
   uint8_t fixed[lha::kFixed];
+  if (!ReadFixedPart(Source, fixed)) return false;
+  OldEntry e;
+  std::memcpy(e.fixed, fixed, lha::kFixed);
+  e.level = fixed[lha::kLevel];
+  e.original = GetLE32(fixed + lha::kOriginal);
+  e.attr = fixed[lha::kAttr];
+  e.stamp = GetLE32(fixed + lha::kStamp);
+  const uint32_t packedField = GetLE32(fixed + lha::kPacked);
+  if (!IsMethodId(fixed + lha::kMethod)) {
+    Invalid("not an LZH archive (no method at a header)");
+    return false;
+  }
+
+  std::vector<uint8_t> header;
+  if (!ReadWholeHeader(Source, fixed, left, header)) return false;
+  HeaderParts parts;
+  const bool parsed = e.level < 2
+                          ? ParseLevel0Or1(Source, header, archiveSize, packedField, e, parts)
+                          : ParseLevel2(header, e, parts);
+  if (!parsed) return false;
+
+  const uint32_t headerSize = static_cast<uint32_t>(header.size());
+  e.dataOffset = headerSize + parts.Extended;
+  e.packed = packedField - parts.Extended;
+  const uint64_t length = uint64_t{headerSize} + packedField;
+  if (length > static_cast<uint64_t>(left)) {
+    Invalid("an entry runs past the end of the file");
+    return false;
+  }
+  if (HeaderPos + length > 0xFFFFFFFFull) {
+    Invalid("entries beyond 4 GiB cannot be kept");
+    return false;
+  }
+  e.length = static_cast<uint32_t>(length);
+
+  // Folder names of the extended headers end in 0xFF separators.
+  for (char& c : parts.Folder)
+    if (static_cast<uint8_t>(c) == 0xFF) c = '\\';
+  if (!parts.Folder.empty() && parts.Folder.back() != '\\') parts.Folder += '\\';
+  Name = parts.Folder + parts.File;
+  fOld = e;
+  return true;
+}
+
+// The 22 bytes every level starts with. False at the end mark, at the end
+// of the file, and (marked invalid) for a header cut short.
+bool TLha::ReadFixedPart(Stream* Source, uint8_t* fixed) {
   const int64_t got = ReadBlock(Source, fixed, lha::kFixed, 0, false);
   if (got <= 0) return false;
   if (fixed[lha::kSize] == 0) {
@@ -278,132 +324,116 @@ bool TLha::ParseHeader(Stream* Source, std::string& Name) {
     Invalid("a header runs past the end of the file");
     return false;
   }
-  OldEntry e;
-  std::memcpy(e.fixed, fixed, lha::kFixed);
-  e.level = fixed[lha::kLevel];
-  e.original = GetLE32(fixed + lha::kOriginal);
-  e.attr = fixed[lha::kAttr];
-  e.stamp = GetLE32(fixed + lha::kStamp);
-  uint32_t packedField = GetLE32(fixed + lha::kPacked);
-  if (!IsMethodId(fixed + lha::kMethod)) {
-    Invalid("not an LZH archive (no method at a header)");
-    return false;
-  }
+  return true;
+}
 
-  // The whole header: levels 0 and 1 count their size from byte 2; level 2
-  // counts all of it in 16 bits.
+// The whole header behind the fixed part already read: levels 0 and 1
+// count their size from byte 2; level 2 counts all of it in 16 bits.
+bool TLha::ReadWholeHeader(Stream* Source, const uint8_t* fixed, int64_t left,
+                           std::vector<uint8_t>& header) {
+  const uint8_t level = fixed[lha::kLevel];
   uint32_t headerSize;
-  if (e.level == 0 || e.level == 1) {
+  if (level == 0 || level == 1) {
     headerSize = 2u + fixed[lha::kSize];
-  } else if (e.level == 2) {
+  } else if (level == 2) {
     headerSize = GetLE16(fixed);
   } else {
-    Invalid("header level " + std::to_string(e.level) + " is not supported");
+    Invalid("header level " + std::to_string(level) + " is not supported");
     return false;
   }
-  const uint32_t minimum = e.level == 0 ? 24u : e.level == 1 ? 27u : 26u;
+  const uint32_t minimum = level == 0 ? 24u : level == 1 ? 27u : 26u;
   if (headerSize < minimum || headerSize > left) {
     Invalid("a header runs past the end of the file");
     return false;
   }
-  std::vector<uint8_t> header(headerSize);
+  header.resize(headerSize);
   std::memcpy(header.data(), fixed, lha::kFixed);
   const uint32_t rest = headerSize - lha::kFixed;
   if (ReadBlock(Source, header.data() + lha::kFixed, rest, 0, false) != rest) {
     Invalid("a header cannot be read");
     return false;
   }
+  return true;
+}
 
-  std::string folder, file;
-  uint32_t extended = 0;  // level 1: extended headers counted in the packed size
-  if (e.level < 2) {
-    if (lha::HeaderSum(header.data(), headerSize) != header[lha::kSum]) {
-      Invalid("a header checksum does not match");
-      return false;
-    }
-    const uint32_t n = header[lha::kNameLength];
-    if (lha::kEntryOverhead + n + (e.level == 1 ? 3u : 0u) > headerSize) {
-      Invalid("a header is too short for its name");
-      return false;
-    }
-    file.assign(reinterpret_cast<const char*>(header.data() + lha::kName), n);
-    e.crc = GetLE16(header.data() + lha::kName + n);
-    if (e.level == 1) {
-      // Extended headers follow the base header, each announced by the
-      // 16-bit size at the end of the one before.
-      uint32_t next = GetLE16(header.data() + headerSize - 2);
-      uint64_t at = uint64_t{HeaderPos} + headerSize;
-      while (next != 0) {
-        if (next < 3 || extended + next > packedField ||
-            at + next > static_cast<uint64_t>(archiveSize)) {
-          Invalid("an extended header runs past its entry");
-          return false;
-        }
-        std::vector<uint8_t> ext(next);
-        if (!Source->Seek(static_cast<int64_t>(at), Origin::Begin) ||
-            ReadBlock(Source, ext.data(), next, 0, false) != next) {
-          Invalid("an extended header cannot be read");
-          return false;
-        }
-        if (ext[0] == 0x02) folder.assign(reinterpret_cast<const char*>(ext.data() + 1), next - 3);
-        extended += next;
-        at += next;
-        next = GetLE16(ext.data() + next - 2);
-      }
-    }
-  } else {
-    e.crc = GetLE16(header.data() + 21);
-    // Level 2: the extended headers make up the rest of the header.
-    uint32_t at = 24;
-    uint32_t headerCrcAt = 0;
-    while (true) {
-      const uint32_t next = GetLE16(header.data() + at);
-      if (next == 0) break;
-      const uint32_t ext = at + 2;
-      if (next < 3 || ext + next > headerSize) {
-        Invalid("an extended header runs past its entry");
-        return false;
-      }
-      const char* data = reinterpret_cast<const char*>(header.data() + ext + 1);
-      switch (header[ext]) {
-        case 0x00: headerCrcAt = ext + 1; break;
-        case 0x01: file.assign(data, next - 3); break;
-        case 0x02: folder.assign(data, next - 3); break;
-        default: break;
-      }
-      at = ext + next - 2;
-    }
-    if (headerCrcAt != 0 && headerCrcAt + 2 <= headerSize) {
-      const uint16_t expected = GetLE16(header.data() + headerCrcAt);
-      header[headerCrcAt] = header[headerCrcAt + 1] = 0;
-      uint32_t crc = 0;
-      UpdateCrc16(header.data(), headerSize, crc);
-      if (static_cast<uint16_t>(crc) != expected) {
-        Invalid("a header CRC does not match");
-        return false;
-      }
-    }
-    e.stamp = DateTimeToDosStamp(UnixTimeToLocal(static_cast<int32_t>(e.stamp)));
-  }
-  e.dataOffset = headerSize + extended;
-  e.packed = packedField - extended;
-  const uint64_t length = uint64_t{headerSize} + packedField;
-  if (length > static_cast<uint64_t>(left)) {
-    Invalid("an entry runs past the end of the file");
+// Levels 0 and 1: a checksum, the name and CRC in the base header; level 1
+// adds extended headers behind it, counted in the packed size.
+bool TLha::ParseLevel0Or1(Stream* Source, const std::vector<uint8_t>& header,
+                          int64_t archiveSize, uint32_t packedField, OldEntry& e,
+                          HeaderParts& parts) {
+  const uint32_t headerSize = static_cast<uint32_t>(header.size());
+  if (lha::HeaderSum(header.data(), headerSize) != header[lha::kSum]) {
+    Invalid("a header checksum does not match");
     return false;
   }
-  if (HeaderPos + length > 0xFFFFFFFFull) {
-    Invalid("entries beyond 4 GiB cannot be kept");
+  const uint32_t n = header[lha::kNameLength];
+  if (lha::kEntryOverhead + n + (e.level == 1 ? 3u : 0u) > headerSize) {
+    Invalid("a header is too short for its name");
     return false;
   }
-  e.length = static_cast<uint32_t>(length);
+  parts.File.assign(reinterpret_cast<const char*>(header.data() + lha::kName), n);
+  e.crc = GetLE16(header.data() + lha::kName + n);
+  if (e.level == 0) return true;
+  // Each extended header is announced by the 16-bit size at the end of the
+  // one before.
+  uint32_t next = GetLE16(header.data() + headerSize - 2);
+  uint64_t at = uint64_t{HeaderPos} + headerSize;
+  while (next != 0) {
+    if (next < 3 || parts.Extended + next > packedField ||
+        at + next > static_cast<uint64_t>(archiveSize)) {
+      Invalid("an extended header runs past its entry");
+      return false;
+    }
+    std::vector<uint8_t> ext(next);
+    if (!Source->Seek(static_cast<int64_t>(at), Origin::Begin) ||
+        ReadBlock(Source, ext.data(), next, 0, false) != next) {
+      Invalid("an extended header cannot be read");
+      return false;
+    }
+    if (ext[0] == 0x02)
+      parts.Folder.assign(reinterpret_cast<const char*>(ext.data() + 1), next - 3);
+    parts.Extended += next;
+    at += next;
+    next = GetLE16(ext.data() + next - 2);
+  }
+  return true;
+}
 
-  // Folder names of the extended headers end in 0xFF separators.
-  for (char& c : folder)
-    if (static_cast<uint8_t>(c) == 0xFF) c = '\\';
-  if (!folder.empty() && folder.back() != '\\') folder += '\\';
-  Name = folder + file;
-  fOld = e;
+// Level 2: the extended headers make up the rest of the header, one of them
+// possibly a CRC of the whole header; the stamp is a Unix time.
+bool TLha::ParseLevel2(std::vector<uint8_t>& header, OldEntry& e, HeaderParts& parts) {
+  const uint32_t headerSize = static_cast<uint32_t>(header.size());
+  e.crc = GetLE16(header.data() + 21);
+  uint32_t at = 24;
+  uint32_t headerCrcAt = 0;
+  while (true) {
+    const uint32_t next = GetLE16(header.data() + at);
+    if (next == 0) break;
+    const uint32_t ext = at + 2;
+    if (next < 3 || ext + next > headerSize) {
+      Invalid("an extended header runs past its entry");
+      return false;
+    }
+    const char* data = reinterpret_cast<const char*>(header.data() + ext + 1);
+    switch (header[ext]) {
+      case 0x00: headerCrcAt = ext + 1; break;
+      case 0x01: parts.File.assign(data, next - 3); break;
+      case 0x02: parts.Folder.assign(data, next - 3); break;
+      default: break;
+    }
+    at = ext + next - 2;
+  }
+  if (headerCrcAt != 0 && headerCrcAt + 2 <= headerSize) {
+    const uint16_t expected = GetLE16(header.data() + headerCrcAt);
+    header[headerCrcAt] = header[headerCrcAt + 1] = 0;
+    uint32_t crc = 0;
+    UpdateCrc16(header.data(), headerSize, crc);
+    if (static_cast<uint16_t>(crc) != expected) {
+      Invalid("a header CRC does not match");
+      return false;
+    }
+  }
+  e.stamp = DateTimeToDosStamp(UnixTimeToLocal(static_cast<int32_t>(e.stamp)));
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "archive/kvtBase.h"
 
@@ -71,10 +72,19 @@ class TLha : public TCompBase {
   void WriteLzhHeader(Stream* Target, const std::string& storedName, uint16_t crc);
   bool WriteData(const std::string& path, Stream* Source, Stream* Target, uint32_t size,
                  int64_t dataStart, char& method, uint32_t& packed);
-  // Copies `count` source bytes behind the header (CRC kind 16), with
-  // progress. False when the file gave fewer bytes (readFailed) or the run
-  // was cancelled.
+  // The name parts one header gives, and the bytes of the level-1 extended
+  // headers behind it (counted in its packed size).
+  struct HeaderParts {
+    std::string Folder, File;
+    uint32_t Extended = 0;
+  };
   bool ParseHeader(Stream* Source, std::string& name);
+  bool ReadFixedPart(Stream* Source, uint8_t* fixed);
+  bool ReadWholeHeader(Stream* Source, const uint8_t* fixed, int64_t left,
+                       std::vector<uint8_t>& header);
+  bool ParseLevel0Or1(Stream* Source, const std::vector<uint8_t>& header, int64_t archiveSize,
+                      uint32_t packedField, OldEntry& e, HeaderParts& parts);
+  bool ParseLevel2(std::vector<uint8_t>& header, OldEntry& e, HeaderParts& parts);
   void Invalid(const std::string& why);
   void KeepRecord(TCompBaseHeaderObj& Entry, uint16_t crc, uint32_t dataOffset);
 

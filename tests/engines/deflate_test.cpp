@@ -3,6 +3,7 @@
 // DeflateFile, and DeflateMemoryBlock's history.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -12,6 +13,7 @@
 #include "support/temp_dir.h"
 #include "archive/kvtBase.h"
 #include "archive/kvtCrc.h"
+#include "archive/kvtErrors.h"
 #include "engines/deflate.h"
 #include "engines/deflate_core.h"
 #include "engines/deflate_test_inflater.h"
@@ -58,6 +60,7 @@ class EngineHost : public TCompBase {
 };
 
 struct FileRun {
+  EngineResult Result;
   Bytes Out;
   uint32_t Returned = 0;
   uint32_t PackedBytes = 0;
@@ -78,13 +81,13 @@ FileRun RunDeflateFile(const Bytes& input, TDeflateType type, bool storedFallbac
   c.InputLeft = static_cast<uint32_t>(input.size());
   c.TotalBytes = c.BytesLeft = static_cast<uint32_t>(input.size());
   c.PackedBytes = 0;
-  c.EntryMethod = 8;
   Crc32Value = 0xFFFFFFFFu;
-  r.Returned = DeflateFile(c, &in, &out, encrypt, storedFallback);
+  r.Result = DeflateFile(c, &in, &out, encrypt, storedFallback);
+  r.Returned = static_cast<uint32_t>(r.Result.BytesWritten);
   r.Out = out.Data();
   r.PackedBytes = c.PackedBytes;
   r.Crc = Crc32Value ^ 0xFFFFFFFFu;
-  r.Method = c.EntryMethod;
+  r.Method = r.Result.Stored() ? 0 : 8;
   r.InputLeft = c.InputLeft;
   return r;
 }
@@ -293,6 +296,85 @@ TEST(DeflateEngine, ReadsNoMoreThanTheAnnouncedSize) {
   DeflateFile(host, &in, &out, false, false);
   EXPECT_EQ(Decode(out.Data()).Data, Bytes(input.begin(), input.begin() + 70000));
   EXPECT_EQ(host.InputLeft, 0u);
+}
+
+// A memory input whose reads fail once `good` bytes have been read.
+class FailingInput : public platform::MemoryStream {
+ public:
+  FailingInput(Bytes bytes, size_t good) : MemoryStream(std::move(bytes)), good_(good) {}
+  int64_t Read(void* buffer, size_t count) override {
+    if (static_cast<size_t>(Position()) >= good_) return -1;
+    return MemoryStream::Read(buffer, std::min(count, good_ - static_cast<size_t>(Position())));
+  }
+
+ private:
+  size_t good_;
+};
+
+// A host whose block writes fail after a budget of bytes, as a full disk
+// makes WriteBlock raise.
+class FullOutputHost : public EngineHost {
+ public:
+  int64_t budget = -1;
+  int64_t WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData, int CrcKind,
+                     bool Encrypt) override {
+    if (budget >= 0 && (budget -= Count) < 0) throw E_RAISE(kErrWrite, "out.zip: disk full");
+    return TCompBase::WriteBlock(Target, Buffer, Count, IsData, CrcKind, Encrypt);
+  }
+};
+
+// Every way a run can end reaches the caller as its own status, with the
+// bytes read and written; none of them is taken for another.
+TEST(DeflateEngine, ResultTellsEachEndingApart) {
+  const Bytes text = Words(200000, 21);
+
+  const FileRun done = RunDeflateFile(text, dtDeflateN, true);
+  EXPECT_EQ(done.Result.Status, EngineStatus::Done);
+  EXPECT_FALSE(done.Result.InputInOutput);
+  EXPECT_EQ(done.Result.BytesRead, text.size());
+  EXPECT_EQ(done.Result.BytesWritten, done.Out.size());
+  EXPECT_EQ(done.PackedBytes, done.Out.size());
+
+  const Bytes noise = RandomBytes(3000, 22);
+  const FileRun fallback = RunDeflateFile(noise, dtDeflateN, true);
+  EXPECT_EQ(fallback.Result.Status, EngineStatus::Fallback);
+  EXPECT_TRUE(fallback.Result.InputInOutput);
+  EXPECT_EQ(fallback.Result.BytesWritten, noise.size());
+
+  {  // a read error part-way: what was read is closed as a complete stream
+    EngineHost host;
+    host.SetDeflateType(dtDeflateF);
+    FailingInput in(text, 70000);
+    platform::MemoryStream out;
+    host.InputLeft = static_cast<uint32_t>(text.size());
+    const EngineResult r = DeflateFile(host, &in, &out, false, true);
+    EXPECT_EQ(r.Status, EngineStatus::ReadFailed);
+    EXPECT_EQ(r.BytesRead, 70000u);
+    EXPECT_EQ(Decode(out.Data()).Data, Bytes(text.begin(), text.begin() + 70000));
+  }
+  {  // a failed write ends the run at once and keeps the reason
+    FullOutputHost host;
+    host.SetDeflateType(dtDeflateN);
+    host.budget = 1000;
+    const Bytes big = RandomBytes(400000, 23);  // stored blocks go out early
+    platform::MemoryStream in(big), out;
+    host.InputLeft = static_cast<uint32_t>(big.size());
+    const EngineResult r = DeflateFile(host, &in, &out, false, true);
+    EXPECT_EQ(r.Status, EngineStatus::WriteFailed);
+    EXPECT_EQ(r.Why, "out.zip: disk full");
+    EXPECT_EQ(r.BytesWritten, out.Data().size());
+    EXPECT_LT(r.BytesRead, big.size()) << "reading went on after the failure";
+  }
+  {  // a cancel during the run
+    EngineHost host;
+    host.SetDeflateType(dtDeflateN);
+    host.ProgressHandler = [&](uint8_t, uint8_t) { host.SetCancel(true); };
+    platform::MemoryStream in(text), out;
+    host.InputLeft = static_cast<uint32_t>(text.size());
+    const EngineResult r = DeflateFile(host, &in, &out, false, false);
+    EXPECT_EQ(r.Status, EngineStatus::Cancelled);
+    EXPECT_LT(r.BytesRead, text.size());
+  }
 }
 
 // Encryption works in place: stored blocks written from the window must not

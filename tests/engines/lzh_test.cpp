@@ -217,13 +217,12 @@ TEST(LzhEncodeFileTest, KeepsTheCountersAndTellsFailuresApart) {
     comp.TotalBytes = comp.BytesLeft = 100000;
     comp.PackedBytes = 0;
     Crc16Value = 0;
-    uint64_t read = 0;
-    const LzhResult r = LzhEncodeFile(comp, &in, &out, &read);
-    return std::make_tuple(r, read, out.Data());
+    const EngineResult r = LzhEncodeFile(comp, &in, &out);
+    return std::make_tuple(r.Status, r.BytesRead, out.Data());
   };
   LzhParameters = kLh5Params;
   auto [result, read, stream] = run(static_cast<uint32_t>(text.size()));
-  ASSERT_EQ(result, LzhResult::Done);
+  ASSERT_EQ(result, EngineStatus::Done);
   EXPECT_EQ(read, text.size());
   EXPECT_EQ(comp.PackedBytes, stream.size());
   EXPECT_EQ(comp.InputLeft, 0u);
@@ -238,10 +237,63 @@ TEST(LzhEncodeFileTest, KeepsTheCountersAndTellsFailuresApart) {
   EXPECT_EQ(std::get<1>(run(1000)), 1000u);
 
   comp.budget = 100;
-  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), LzhResult::WriteFailed);
+  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), EngineStatus::WriteFailed);
   comp.budget = -1;
   comp.OnProgress = [](TCompBase& c, uint8_t, uint8_t) { c.SetCancel(true); };
-  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), LzhResult::Cancelled);
+  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), EngineStatus::Cancelled);
+}
+
+// A memory input whose reads fail from `good` bytes on.
+class FailingInput : public platform::MemoryStream {
+ public:
+  FailingInput(std::vector<uint8_t> bytes, size_t good)
+      : MemoryStream(std::move(bytes)), good_(good) {}
+  int64_t Read(void* buffer, size_t count) override {
+    if (static_cast<size_t>(Position()) >= good_) return -1;
+    return MemoryStream::Read(buffer, std::min(count, good_ - static_cast<size_t>(Position())));
+  }
+
+ private:
+  size_t good_;
+};
+
+// The rest of the result: a read error, an abandoned stream (the writer
+// stores the file itself, so the input is not in the output), the bytes
+// written, and the reason of a failed write.
+TEST(LzhEncodeFileTest, ResultCarriesTheBytesAndWhatTheWriterMustDo) {
+  std::vector<uint8_t> text;
+  for (int i = 0; i < 40000; ++i) text.push_back("the lazy window"[i % 15] ^ (i / 997 & 1));
+  LzhParameters = kLh5Params;
+  FailingWriter comp;
+  auto run = [&](platform::MemoryStream& in) {
+    platform::MemoryStream out;
+    comp.InputLeft = static_cast<uint32_t>(in.Size());
+    comp.TotalBytes = comp.BytesLeft = 100000;
+    comp.PackedBytes = 0;
+    EngineResult r = LzhEncodeFile(comp, &in, &out);
+    EXPECT_EQ(r.BytesWritten, out.Data().size());
+    EXPECT_EQ(comp.PackedBytes, out.Data().size());
+    return r;
+  };
+
+  FailingInput broken(text, 20000);
+  const EngineResult read = run(broken);
+  EXPECT_EQ(read.Status, EngineStatus::ReadFailed);
+  EXPECT_EQ(read.BytesRead, 20000u);
+
+  std::mt19937 rng(3);
+  std::vector<uint8_t> noise(60000);
+  for (auto& b : noise) b = static_cast<uint8_t>(rng());
+  platform::MemoryStream noisy(noise);
+  const EngineResult abandoned = run(noisy);
+  EXPECT_EQ(abandoned.Status, EngineStatus::Fallback);
+  EXPECT_FALSE(abandoned.InputInOutput);
+
+  comp.budget = 100;
+  platform::MemoryStream plain(text);
+  const EngineResult write = run(plain);
+  EXPECT_EQ(write.Status, EngineStatus::WriteFailed);
+  EXPECT_EQ(write.Why, MessageText(kErrWrite));
 }
 
 TEST(LzhHuffmanTest, BuildsCanonicalCodesFromFrequencies) {

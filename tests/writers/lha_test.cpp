@@ -517,5 +517,22 @@ TEST_F(LhaTest, AFileThatShrinksOrFailsWhileReadIsLeftOut) {
   }
 }
 
+// A full disk while the engine writes ends the run with a report that
+// names the file written and the system's reason; no archive is left, and
+// the engine's failed write is not taken for an abandoned stream (which
+// would store the file instead).
+TEST_F(LhaTest, AFullDiskWhileCompressingEndsTheRun) {
+  Write("src/a.txt", Text(300000));
+  test::FaultPlatform os;
+  os.DiskFullAfter(20000);
+  platform::ScopedPlatform use(os);
+  EXPECT_THROW(Run({"src/a.txt"}, cmFrozen5), E_RAISE);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, kErrWrite);
+  EXPECT_NE(errors[0].message.find("Simulated fault"), std::string::npos) << errors[0].message;
+  EXPECT_NE(errors[0].message.find("a.txt"), std::string::npos) << errors[0].message;
+  EXPECT_FALSE(std::filesystem::exists(Path("archive.lzh")));
+}
+
 }  // namespace
 }  // namespace vix

@@ -287,6 +287,46 @@ TEST(ZipWriter, FileChangedWhileReadShrunkLeftOutGrownStoredAsOpened) {
   }
 }
 
+// The deflate engine's other endings reach the archive as they should: a
+// full disk while an entry is deflated or stored is reported with the
+// system's reason and leaves no archive, and neither does a cancel
+// part-way through an entry.
+TEST(ZipWriter, FullDiskOrCancelWhileWritingDataLeavesNoArchive) {
+  for (const bool deflate : {true, false}) {
+    SCOPED_TRACE(deflate ? "deflated" : "stored");
+    ZipRun r;
+    r.dir.WriteFile("a.txt", "before");
+    r.dir.WriteFile("b.bin", Noise(300000));
+    test::FaultPlatform disk;
+    disk.DiskFullAfter(100000);
+    platform::ScopedPlatform use(disk);
+    r.zip.SetCompressMethod(deflate ? cmDeflate : cmStore);
+    try {
+      r.Run({"*"});
+    } catch (const E_RAISE&) {
+    }
+    ASSERT_FALSE(r.codes.empty());
+    EXPECT_EQ(r.codes[0], kErrWrite);
+    // First the entry, with the reason the output gave; the run then ends
+    // on the archive itself.
+    EXPECT_EQ(r.messages[0].rfind("b.bin: " + MessageText(kErrWrite) + ": ", 0), 0u)
+        << r.messages[0];
+    EXPECT_NE(r.messages[0].find("Simulated fault"), std::string::npos) << r.messages[0];
+    EXPECT_FALSE(r.dir.Exists("out.zip"));
+  }
+  {
+    ZipRun r;
+    r.dir.WriteFile("b.txt", Text(3000000));
+    int reports = 0;
+    r.zip.OnProgress = [&](TCompBase& z, uint8_t byFile, uint8_t) {
+      if (byFile > 0 && ++reports == 2) z.SetCancel(true);
+    };
+    r.Run({"*"});
+    EXPECT_EQ(reports, 2) << "the entry went on after the cancel";
+    EXPECT_FALSE(r.dir.Exists("out.zip"));
+  }
+}
+
 // A removable disk too small for the archive asks for spanned output, which
 // without a handler is reported; a large one whose 32-bit byte count wraps
 // to a small number still takes the archive whole.
