@@ -384,6 +384,22 @@ TEST(LzxRoundTrip, FarMatchesAfterTheBufferSlides) {
   EXPECT_LT(r.compressed, kNoise + kNoise / kFrameSize * 20 + 20000);
 }
 
+// The finder keeps 24 bits of each position: entries made 2^24 bytes
+// earlier come back looking 1,000 bytes old, where the folder holds zeros.
+// They must not turn into matches; the repeat is far out of the window.
+TEST(LzxRoundTrip, FinderEntriesFromLongAgoAreNoMatches) {
+  constexpr size_t kWrap = size_t{1} << 24, kGap = 1000;
+  const std::vector<uint8_t> unit = Random(40000, 16);
+  std::vector<uint8_t> data(kWrap + kGap + 2 * unit.size(), 0);
+  std::copy(unit.begin(), unit.end(), data.begin());
+  std::copy(unit.begin(), unit.end(), data.begin() + kWrap + kGap);
+  const RoundTrip r = Through(data, 21, false);
+  ASSERT_EQ(r.error, "");
+  ASSERT_TRUE(r.decoded == data);
+  // The second copy of the noise is stored, not matched.
+  EXPECT_GT(r.compressed, 2 * unit.size());
+}
+
 // Regression: data of period 2^15 - 3 made matches at the largest offset
 // of a 2^15 window, 19 bytes long, which 7-Zip copied wrongly (it reported
 // no error): a match may not run into its own source around the window.
