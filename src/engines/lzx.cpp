@@ -16,15 +16,16 @@ int SlotOf(uint32_t formatted) {
 }
 
 void BitWriter::Put(uint32_t value, int bits) {
+  // Up to 15 pending bits and 24 new ones: the accumulator needs 39.
   acc_ = (acc_ << bits) | (value & ((1u << bits) - 1));
   pending_ += bits;
   bits_ += bits;
   while (pending_ >= 16) {
     pending_ -= 16;
-    const uint32_t word = acc_ >> pending_;
-    out_.push_back(static_cast<uint8_t>(word));
-    out_.push_back(static_cast<uint8_t>(word >> 8));
-    acc_ &= (1u << pending_) - 1;
+    const auto word = static_cast<uint32_t>(acc_ >> pending_);
+    const uint8_t bytes[2] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8)};
+    out_.insert(out_.end(), bytes, bytes + 2);
+    acc_ &= (uint64_t{1} << pending_) - 1;
   }
 }
 

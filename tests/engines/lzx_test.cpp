@@ -36,6 +36,19 @@ TEST(LzxBits, WordsAreLittleEndianFilledFromTheTop) {
   EXPECT_EQ(out.size(), 6u);
 }
 
+// The widest field (24 bits) after 15 pending bits keeps every bit.
+TEST(LzxBits, WideFieldAfterManyPendingBits) {
+  std::vector<uint8_t> out;
+  BitWriter bw(out);
+  bw.Put(0x7FFF, 15);
+  bw.Put(0xABCDEF, 24);
+  bw.Put(0x1FF, 9);
+  // 111111111111111 101010111100110111101111 111111111:
+  // 0xFFFF, 0x579B, 0xDFFF.
+  EXPECT_EQ(out, Bytes({0xFF, 0xFF, 0x9B, 0x57, 0xFF, 0xDF}));
+  EXPECT_EQ(bw.BitCount(), 48u);
+}
+
 TEST(LzxBits, SlotsAndWindowSizes) {
   const int expected[] = {30, 32, 34, 36, 38, 42, 50};
   for (int w = kMinWindowBits; w <= kMaxWindowBits; ++w)
