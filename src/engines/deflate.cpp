@@ -1,6 +1,30 @@
 // The deflate compressor's algorithm: hash chains over a 64 KiB window,
 // greedy or lazy parsing by level, blocks of up to 32767 items whose type
 // (stored, fixed or dynamic codes) is chosen by their cost.
+//
+// Window and slide. The window holds two halves of 32 KiB; strstart is the
+// next position to code and lookahead the bytes read beyond it. Input is
+// read so that at least kMinLookahead bytes (a longest match plus the hash
+// bytes) stay ahead while any remain. When strstart reaches kSlideAt the
+// upper half moves down by 32 KiB, and every position held anywhere
+// (strstart, matchStart, blockStart, the chain heads and links) drops by
+// the same amount; links that would fall below the window become empty.
+// Chains are followed no farther back than kMaxDist, so a match's source
+// is always still in the window when it is coded.
+//
+// Hash. head[h] is the latest position whose next three bytes hash to h,
+// prev[pos & kWMask] the position before it with the same hash; position 0
+// doubles as "empty", so the window's very first byte is never a match
+// source. The rolling hash in hash_ covers exactly the three bytes at the
+// position inserted last (a shift pushes a byte out after three steps), so
+// it is primed with two bytes wherever insertion restarts.
+//
+// Parsing. Every position that is coded enters the chains, except inside a
+// greedy match longer than the level's insert limit. The lazy parse (levels
+// 4 to 9) keeps the previous position's match (prevLength, prevMatch): it
+// is taken when the current position finds none longer, else the previous
+// byte goes out as a literal; matchAvailable says that byte is still owed.
+// A 3-byte match farther than kTooFar is dropped, as literals cost less.
 #include "engines/deflate.h"
 
 #include <algorithm>
@@ -50,6 +74,7 @@ constexpr int kRep3To6 = 16, kRepZ3To10 = 17, kRepZ11To138 = 18;
 
 enum BlockType { kStored = 0, kFixed = 1, kDynamic = 2 };
 
+// The configuration table is the standard one for the deflate levels 1 to 9.
 // One row per level: {good length, lazy limit, nice length, chain limit}.
 // Levels up to 3 parse greedily and use the lazy limit as the longest match
 // whose positions still enter the hash chains.

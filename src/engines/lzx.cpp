@@ -16,15 +16,16 @@ int SlotOf(uint32_t formatted) {
 }
 
 void BitWriter::Put(uint32_t value, int bits) {
+  // Up to 15 pending bits and 24 new ones: the accumulator needs 39.
   acc_ = (acc_ << bits) | (value & ((1u << bits) - 1));
   pending_ += bits;
   bits_ += bits;
   while (pending_ >= 16) {
     pending_ -= 16;
-    const uint32_t word = acc_ >> pending_;
-    out_.push_back(static_cast<uint8_t>(word));
-    out_.push_back(static_cast<uint8_t>(word >> 8));
-    acc_ &= (1u << pending_) - 1;
+    const auto word = static_cast<uint32_t>(acc_ >> pending_);
+    const uint8_t bytes[2] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8)};
+    out_.insert(out_.end(), bytes, bytes + 2);
+    acc_ &= (uint64_t{1} << pending_) - 1;
   }
 }
 
@@ -276,7 +277,15 @@ inline int NextLength(int l, int len) {
 // are fetched together. 4-byte hashes mean few candidates that end at 3
 // bytes; a table of the latest position per 3-byte hash supplies the short
 // matches.
+// An entry is the low 24 bits of its position under 8 more bits of its
+// hash: a candidate whose tag differs cannot share the 4 bytes, so it is
+// passed over without touching the window (on packed data nearly all are).
+// 24 bits reach far beyond the largest window; an entry 2^24 positions
+// old may pose as a recent one, which the byte comparison sorts out.
 constexpr int kWays = 16;
+constexpr int kTagBits = 8;
+constexpr uint32_t kEntryPosMask = (1u << (32 - kTagBits)) - 1;
+static_assert(kEntryPosMask >= (1u << kMaxWindowBits), "entries must reach across the window");
 constexpr int kPrefetchAhead = 12;
 constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 inline uint32_t Load32(const uint8_t* p) {
@@ -284,9 +293,15 @@ inline uint32_t Load32(const uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline uint32_t Hash4(const uint8_t* p) {
-  return ((uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24) *
-          2654435761u) >> (32 - kHashBits);
+// The 4-byte hash: the bucket in its top kHashBits, the tag in the next
+// kTagBits.
+inline uint32_t Hash4Wide(const uint8_t* p) {
+  return (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24) *
+         2654435761u;
+}
+inline uint32_t BucketOf(uint32_t wide) { return wide >> (32 - kHashBits); }
+inline uint32_t TagOf(uint32_t wide) {
+  return (wide >> (32 - kHashBits - kTagBits)) & ((1u << kTagBits) - 1);
 }
 // Bytes c and cur have in common, at most cap; both are readable to cap.
 inline int MatchLength(const uint8_t* c, const uint8_t* cur, int cap) {
@@ -359,9 +374,10 @@ struct Encoder::Impl {
 
   void Insert(uint64_t pos) {
     const uint8_t* p = At(pos);
-    const uint32_t h = Hash4(p);
+    const uint32_t wide = Hash4Wide(p), h = BucketOf(wide);
     const uint8_t slot = newest[h] = static_cast<uint8_t>((newest[h] + 1) & (kWays - 1));
-    buckets[size_t{h} * kWays + slot] = static_cast<uint32_t>(pos);
+    buckets[size_t{h} * kWays + slot] =
+        TagOf(wide) << (32 - kTagBits) | (static_cast<uint32_t>(pos) & kEntryPosMask);
     head3[Hash3(p)] = static_cast<uint32_t>(pos);
   }
 
@@ -376,7 +392,7 @@ struct Encoder::Impl {
 
   // A bucket is a cache miss of its own: fetched a few positions early.
   void Prefetch(uint64_t pos) const {
-    __builtin_prefetch(&buckets[size_t{Hash4(At(pos))} * kWays]);
+    __builtin_prefetch(&buckets[size_t{BucketOf(Hash4Wide(At(pos)))} * kWays]);
   }
 
   void RebuildChains(uint64_t end) {
@@ -409,19 +425,23 @@ struct Encoder::Impl {
   }
 
   void FindLonger(uint64_t pos, const uint8_t* cur, int limit, int best) {
-    const uint32_t h = Hash4(cur);
+    const uint32_t wide = Hash4Wide(cur), h = BucketOf(wide);
     const uint32_t* bucket = &buckets[size_t{h} * kWays];
     // Candidates in [lo, pos): inside the window and the buffer, and before
-    // pos (a second parse of a frame meets the frame's own later positions).
-    // kNoPos is above every position, so one unsigned test covers it.
-    const auto lo = static_cast<uint32_t>(std::max(bufferBase, pos > maxOffset ? pos - maxOffset : 0));
-    const uint32_t span = static_cast<uint32_t>(pos) - lo;
-    uint32_t cands[kWays];
+    // pos (a second parse of a frame meets the frame's own later positions,
+    // whose distance wraps to nearly 2^24). An empty entry (kNoPos) wraps
+    // the same way or carries no matching tag.
+    const uint64_t lo = std::max(bufferBase, pos > maxOffset ? pos - maxOffset : 0);
+    const auto span = static_cast<uint32_t>(pos - lo);
+    const uint32_t tag = TagOf(wide) << (32 - kTagBits);
+    const uint32_t here = static_cast<uint32_t>(pos) & kEntryPosMask;
+    uint64_t cands[kWays];
     int count = 0;
     for (int k = 0, top = newest[h]; k < kWays; ++k) {
-      const uint32_t cand = bucket[(top - k) & (kWays - 1)];
-      cands[count] = cand;
-      count += cand - lo < span;
+      const uint32_t entry = bucket[(top - k) & (kWays - 1)];
+      const uint32_t dist = (here - entry) & kEntryPosMask;
+      cands[count] = pos - dist;
+      count += (entry & ~kEntryPosMask) == tag && dist - 1 < span;
     }
     count = std::min(count, opt.ChainDepth);
     for (int k = 0; k < count; ++k) __builtin_prefetch(At(cands[k]) + best);
@@ -690,6 +710,29 @@ struct Encoder::Impl {
     }
   }
 
+  // Bits of the block in each form, as WriteBlock would send it from a
+  // word boundary.
+  struct BlockBits {
+    uint64_t verbatim, aligned;
+  };
+  BlockBits CountBlock(const std::vector<Coded>& coded, const uint8_t* mainLens,
+                       const uint8_t* lengthLens, const uint8_t* alignedLens) const {
+    std::vector<uint8_t> scratch;
+    BitWriter trees(scratch);
+    WriteLengths(trees, mainLens, prevMain.data(), kNumChars);
+    WriteLengths(trees, mainLens + kNumChars, prevMain.data() + kNumChars, mainSymbols - kNumChars);
+    WriteLengths(trees, lengthLens, prevLength.data(), kNumSecondaryLengths);
+    uint64_t common = 3 + 24 + trees.BitCount(), verbatimFooters = 0, alignedFooters = 0;
+    for (const Coded& c : coded) {
+      common += mainLens[c.main];
+      if (c.length >= 0) common += lengthLens[c.length];
+      verbatimFooters += c.footerBits;
+      alignedFooters += c.footerBits >= 3 ? c.footerBits - 3 + alignedLens[c.footer & 7]
+                                          : c.footerBits;
+    }
+    return {common + verbatimFooters, common + 3 * kAlignedSymbols + alignedFooters};
+  }
+
   void WriteBlock(BitWriter& bw, bool aligned, uint32_t size, const std::vector<Coded>& coded,
                   const uint8_t* mainLens, const uint8_t* lengthLens, const uint8_t* alignedLens) {
     uint16_t mainCodes[kMaxMainSymbols], lengthCodes[kNumSecondaryLengths], alignedCodes[8];
@@ -792,19 +835,11 @@ void Encoder::EncodeFrame(const uint8_t* data, size_t length, std::vector<uint8_
     }
   BuildLengths(alignedFreq, kAlignedSymbols, kMaxAlignedLength, alignedLens);
 
-  // Try each block form on the side and keep the smallest.
-  std::vector<uint8_t> verbatimBytes, alignedBytes;
-  BitWriter verbatim(verbatimBytes), aligned(alignedBytes);
-  m.WriteBlock(verbatim, false, n, coded, mainLens.data(), lengthLens.data(), alignedLens);
-  uint64_t best = verbatim.BitCount();
-  bool useAligned = false;
-  if (anyAligned) {
-    m.WriteBlock(aligned, true, n, coded, mainLens.data(), lengthLens.data(), alignedLens);
-    if (aligned.BitCount() < best) {
-      best = aligned.BitCount();
-      useAligned = true;
-    }
-  }
+  // The block forms differ only in the aligned tree and how footers are
+  // sent, so their sizes are counted rather than written on the side.
+  const Impl::BlockBits bits = m.CountBlock(coded, mainLens.data(), lengthLens.data(), alignedLens);
+  const bool useAligned = anyAligned && bits.aligned < bits.verbatim;
+  const uint64_t best = useAligned ? bits.aligned : bits.verbatim;
   const uint64_t storedBits = 27 + 16 + 96 + 8 * uint64_t{(n + 1) & ~1u};
   if (storedBits < best) {
     WriteUncompressedBlock(bw, frame, n, m.reps);

@@ -79,7 +79,7 @@ class BitWriter {
 
  private:
   std::vector<uint8_t>& out_;
-  uint32_t acc_ = 0;  // pending bits, right-aligned
+  uint64_t acc_ = 0;  // pending bits (fewer than 16), right-aligned
   int pending_ = 0;
   uint64_t bits_ = 0;
 };

@@ -36,6 +36,19 @@ TEST(LzxBits, WordsAreLittleEndianFilledFromTheTop) {
   EXPECT_EQ(out.size(), 6u);
 }
 
+// The widest field (24 bits) after 15 pending bits keeps every bit.
+TEST(LzxBits, WideFieldAfterManyPendingBits) {
+  std::vector<uint8_t> out;
+  BitWriter bw(out);
+  bw.Put(0x7FFF, 15);
+  bw.Put(0xABCDEF, 24);
+  bw.Put(0x1FF, 9);
+  // 111111111111111 101010111100110111101111 111111111:
+  // 0xFFFF, 0x579B, 0xDFFF.
+  EXPECT_EQ(out, Bytes({0xFF, 0xFF, 0x9B, 0x57, 0xFF, 0xDF}));
+  EXPECT_EQ(bw.BitCount(), 48u);
+}
+
 TEST(LzxBits, SlotsAndWindowSizes) {
   const int expected[] = {30, 32, 34, 36, 38, 42, 50};
   for (int w = kMinWindowBits; w <= kMaxWindowBits; ++w)
@@ -382,6 +395,22 @@ TEST(LzxRoundTrip, FarMatchesAfterTheBufferSlides) {
   // The noise is stored (20 bytes of block overhead a frame); the copy
   // costs a few bytes a match.
   EXPECT_LT(r.compressed, kNoise + kNoise / kFrameSize * 20 + 20000);
+}
+
+// The finder keeps 24 bits of each position: entries made 2^24 bytes
+// earlier come back looking 1,000 bytes old, where the folder holds zeros.
+// They must not turn into matches; the repeat is far out of the window.
+TEST(LzxRoundTrip, FinderEntriesFromLongAgoAreNoMatches) {
+  constexpr size_t kWrap = size_t{1} << 24, kGap = 1000;
+  const std::vector<uint8_t> unit = Random(40000, 16);
+  std::vector<uint8_t> data(kWrap + kGap + 2 * unit.size(), 0);
+  std::copy(unit.begin(), unit.end(), data.begin());
+  std::copy(unit.begin(), unit.end(), data.begin() + kWrap + kGap);
+  const RoundTrip r = Through(data, 21, false);
+  ASSERT_EQ(r.error, "");
+  ASSERT_TRUE(r.decoded == data);
+  // The second copy of the noise is stored, not matched.
+  EXPECT_GT(r.compressed, 2 * unit.size());
 }
 
 // Regression: data of period 2^15 - 3 made matches at the largest offset
