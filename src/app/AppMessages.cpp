@@ -41,6 +41,7 @@ const TText kTexts[] = {
      "  --split SIZE             a split ZIP archive: ARCHIVE.z01, .z02, ... of SIZE\n"
      "                           bytes (k, M, G: 1024, 1024², 1024³) and ARCHIVE last\n"
      "  -q                       no progress bar\n"
+     "  -T, --verify             check the written archive before it replaces the old one\n"
      "  --save-settings          keep these choices as the defaults\n"
      "  --help, --version\n",
      "使い方: vix [オプション] ファイル...\n"
@@ -54,6 +55,7 @@ const TText kTexts[] = {
      "  --split サイズ           分割 ZIP 書庫: 書庫.z01, .z02, ... (各サイズ バイト、\n"
      "                           k, M, G 可) と最後の 書庫\n"
      "  -q                       進行状況を表示しない\n"
+     "  -T, --verify             書き込んだ書庫を検査してから元の書庫と置き換える\n"
      "  --save-settings          この選択を既定値として保存\n"
      "  --help, --version\n"},
 };
@@ -78,6 +80,8 @@ const TReason kReasons[] = {
     {kErrNameNotStored, "the name cannot be stored in this type of archive; the file was left out",
      "この形式の書庫には名前を格納できないため、ファイルを除外しました"},
     {kErrNothingToDo, "nothing to do", "処理するものがありません"},
+    {kErrVerifyFailed, "the written archive failed its check; nothing was changed",
+     "書き込んだ書庫の検査で誤りが見つかったため、何も変更しませんでした"},
 };
 
 std::string Replace(std::string s, const std::string& key, const std::string& value) {

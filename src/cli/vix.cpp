@@ -36,7 +36,7 @@ extern "C" void OnInterrupt(int) {
 struct Options {
   std::string Type, Method, Paths, Output, Password;
   uint32_t Split = 0;  // bytes per segment of a split ZIP archive
-  bool AskPassword = false, Quiet = false, SaveSettings = false;
+  bool AskPassword = false, Quiet = false, SaveSettings = false, Verify = false;
   std::vector<std::string> Names;  // the dialog's command line
 };
 
@@ -120,6 +120,8 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       o.AskPassword = true;
     } else if (a == "-q") {
       o.Quiet = true;
+    } else if (a == "-T" || a == "--verify") {
+      o.Verify = true;
     } else if (a == "--save-settings") {
       o.SaveSettings = true;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -304,6 +306,7 @@ int Run(const std::vector<std::string>& args) {
   };
   form.WriterFactory = [&](int page) {
     std::unique_ptr<TCompBase> writer = MakePageWriter(page);
+    if (writer && o.Verify) writer->Verify = true;
     auto* zip = dynamic_cast<TZip*>(writer.get());
     if (!zip) return writer;
     zip->SplitSize = o.Split;

@@ -175,6 +175,7 @@ void TGZip::CompressGZipFiles() {
     fOutput = output;
     WriteTarget = work;
     fMemberDate = EntryList.Object(i).Date;
+    if (Verify) SourceTap.Start();
     {
       WatchInput watch(*this, input.get());
       WriteGZipMember(*input, *out);
@@ -186,6 +187,11 @@ void TGZip::CompressGZipFiles() {
     if (InputFailed) {
       ReportReadFailure(path);
       continue;
+    }
+    if (Verify) {
+      VerifyRecords.clear();
+      RecordSourceEntry(CurrentFileName);
+      if (!VerifyWritten(work)) continue;  // the output stays as it was
     }
     if (!ReplaceFileWith(work, output)) {
       ReportError(output, os.LastErrorText(), "0", kErrWrite);

@@ -1,18 +1,21 @@
-// A small LZX decoder for the tests, written from the format notes and kept
+// The verifier's LZX decoder (cabinet flavour), frame by frame. It is kept
 // strict where readers are strict: complete codes, zero pad bits, payloads
 // that end exactly at their frame's end, no match past the frame or before
-// the folder's first byte. Slow and simple on purpose.
+// the folder's first byte, so that what it accepts the others accept too.
+// Safe on any input: a bad frame sets `error` and returns false.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engines/lzx.h"
 
-namespace testing_lzx {
+namespace vix::verify {
 
 class LzxDecoder {
  public:
@@ -291,4 +294,4 @@ class LzxDecoder {
   int count_ = 0;
 };
 
-}  // namespace testing_lzx
+}  // namespace vix::verify
