@@ -316,8 +316,11 @@ bool ReadCabFolder(Reader& r, std::vector<CabFile>& files, uint32_t folder, uint
     pos = end;
   };
   // A failure names the file whose data was being decoded.
+  uint64_t reached = 0;  // bytes of the folder decoded before the current block
   auto fail = [&](const std::string& why) {
-    return r.Fail(first < mine.size() ? mine[first]->name : std::string(), why);
+    for (const CabFile* f : mine)
+      if (uint64_t{f->offset} + f->size > reached) return r.Fail(f->name, why);
+    return r.Fail(mine.empty() ? std::string() : mine.back()->name, why);
   };
   const uint32_t kind = type & 0xF;
   const int windowBits = static_cast<int>((type >> 8) & 0x1F);
@@ -329,6 +332,7 @@ bool ReadCabFolder(Reader& r, std::vector<CabFile>& files, uint32_t folder, uint
   std::vector<uint8_t> block, frame;
   uint64_t at = dataAt;
   for (uint32_t k = 0; k < blocks; ++k) {
+    reached = out.Total();
     uint8_t h[8];
     if (!r.Read(at, h, 8)) return fail("a data block runs past the cabinet");
     const uint32_t packed = Le16(h + 4), unpacked = Le16(h + 6);
