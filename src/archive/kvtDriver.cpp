@@ -184,8 +184,10 @@ void TCompBase::CompressArchive() {
   // that writes nothing commits nothing, and spanned disks are written as
   // they are committed).
   const bool committing = !(FilesWritten == 0 && (Switch != swDelete || EntryNumber == 0));
-  if (Verify && !Discard && committing && ArcType() != atZipMV && !VerifyWritten(TempFileName))
+  if (Verify && !Discard && committing && ArcType() != atZipMV && !VerifyWritten(TempFileName)) {
     Discard = true;
+    FilesWritten = 0;  // nothing the run wrote was kept (a move deletes nothing)
+  }
   if (!spannedNotReady) {
     WriteTarget = ArchiveFile();
     if (!Discard && !CommitTempFile(TempFileName, ArchiveFile())) WriteFailed();
