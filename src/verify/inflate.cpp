@@ -30,16 +30,17 @@ bool Inflater::Fail(const char* what) {
   return false;
 }
 
-// Makes `n` bits available. Past the end of the input zero bits stand in,
-// so that a short code at the very end can be looked up; taking any of them
-// is caught by the callers through past_.
-bool Inflater::Need(int n) {
-  while (count_ < n) {
+// Fills the bit buffer as far as it goes (at least `n` bits). Past the end
+// of the input zero bits stand in, so that a short code at the very end can
+// be looked up; taking any of them is caught by the callers through past_.
+bool Inflater::Refill(int n) {
+  while (count_ <= 56) {
     uint8_t b = 0;
     if (in_->Next(b)) {
       ++used_;
     } else {
       if (in_->Failed()) return Fail("the archive cannot be read");
+      if (count_ >= n) return true;
       past_ += 8;
       if (past_ > 64) return Fail("the deflate stream ends early");
     }

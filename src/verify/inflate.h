@@ -35,7 +35,8 @@ class Inflater {
 
  private:
   bool Fail(const char* what);
-  bool Need(int n);
+  bool Need(int n) { return count_ >= n || Refill(n); }
+  bool Refill(int n);
   uint32_t Bits(int n) {
     const uint32_t v = static_cast<uint32_t>(buf_ & ((uint64_t{1} << n) - 1));
     buf_ >>= n;
