@@ -20,8 +20,7 @@ namespace vix::verify {
 class LzxDecoder {
  public:
   explicit LzxDecoder(int windowBits)
-      : windowBits_(windowBits),
-        window_(size_t{1} << windowBits),
+      : window_(size_t{1} << windowBits),
         mainSymbols_(vix::lzx::kNumChars + 8 * vix::lzx::PositionSlots(windowBits)),
         mainLengths_(mainSymbols_, 0),
         lengthLengths_(vix::lzx::kNumSecondaryLengths, 0) {}
@@ -277,7 +276,6 @@ class LzxDecoder {
     }
   }
 
-  int windowBits_;
   std::vector<uint8_t> window_;
   int mainSymbols_;
   std::vector<uint8_t> mainLengths_, lengthLengths_;
