@@ -164,3 +164,59 @@ TEST(LzhDecoder, ShortAndEmptyStreamsAreRefused) {
 
 }  // namespace
 }  // namespace vix::verifytest
+
+namespace vix::verifytest {
+namespace {
+
+uint16_t BitCrc16(const std::string& s) {
+  uint16_t c = 0;
+  for (unsigned char b : s) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = static_cast<uint16_t>((c >> 1) ^ (0xA001u & (0u - (c & 1u))));
+  }
+  return c;
+}
+std::string Le(uint32_t v, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
+  return s;
+}
+
+// Entries kept from archives of other writers may have level 1 and 2
+// headers: names from extended headers, the level 2 header's own CRC.
+TEST(LzhHeaders, Levels1And2AreRead) {
+  const std::string data = "hello";
+  // Level 2: a header CRC, the file name, the folder (0xFF separated).
+  std::string l2 = Le(26 + 5 + 11 + 7, 2) + "-lh0-" + Le(5, 4) + Le(5, 4) + Le(0, 4) + "\x20" +
+                   "\x02" + Le(BitCrc16(data), 2) + "U" + Le(5, 2);
+  l2 += std::string("\x00", 1) + Le(0, 2) + Le(11, 2) + "\x01" "file.txt" + Le(7, 2) +
+        std::string("\x02" "dir\xFF", 5) + Le(0, 2);
+  ASSERT_EQ(l2.size(), 49u);
+  const std::string crc = Le(BitCrc16(l2), 2);
+  l2[27] = crc[0];
+  l2[28] = crc[1];
+  // Level 1: no name in the base header, the name in an extended one.
+  std::string l1 = std::string(1, '\0') + "?" + "-lh0-" + Le(16 + 5, 4) + Le(5, 4) + Le(0, 4) +
+                   "\x20" + "\x01" + std::string(1, '\0') + Le(BitCrc16(data), 2) + "U" +
+                   Le(16, 2) + "\x01" "long-name.txt" + Le(0, 2);
+  l1[0] = static_cast<char>(25);
+  uint8_t sum = 0;
+  for (size_t i = 2; i < 27; ++i) sum = static_cast<uint8_t>(sum + l1[i]);
+  l1[1] = static_cast<char>(sum);
+  const std::string archive = l2 + data + l1 + data + std::string(1, '\0');
+  const verify::ReadResult r = ReadBytes("lzh", archive);
+  ASSERT_TRUE(r.Ok()) << r.FailedEntry << ": " << r.Error;
+  ASSERT_EQ(r.Entries.size(), 2u);
+  EXPECT_EQ(r.Entries[0].Name, "dir\\file.txt");
+  EXPECT_EQ(r.Entries[1].Name, "long-name.txt");
+  EXPECT_EQ(r.Entries[1].Crc32, BitCrc32(data));
+  std::string damaged = archive;
+  damaged[40] ^= 1;  // inside the level 2 file name: its header CRC fails
+  EXPECT_NE(ReadBytes("lzh", damaged).Error.find("header's CRC"), std::string::npos);
+  damaged = archive;
+  damaged[49 + 5 + 10] ^= 1;  // the level 1 header's byte sum fails
+  EXPECT_NE(ReadBytes("lzh", damaged).Error.find("check sum"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vix::verifytest
