@@ -11,6 +11,8 @@
 #include "support/fault_platform.h"
 #include "verify/verify_archive.h"
 #include "verify_support.h"
+#include "writers/kvtGZip.h"
+#include "writers/kvtMakeCab.h"
 #include "writers/kvtTar.h"
 
 namespace vix::verifytest {
@@ -193,6 +195,55 @@ TEST_F(VerifyRun, ANewArchiveThatFailsIsNotLeftBehind) {
   EXPECT_FALSE(dir_.Exists("n.zip"));
   EXPECT_TRUE(dir_.Exists("src/new.txt"));
   EXPECT_TRUE(Leftovers().empty());
+}
+
+// The cabinet and GZIP writers commit on their own paths. A record changed
+// before the check stands for a writer that stored other bytes than it read.
+TEST_F(VerifyRun, CabinetThatFailsLeavesTheOldOne) {
+  dir_.WriteFile("src/a.txt", Words(40000, 1));
+  TMakeCab before(nullptr);
+  Prepare(before, {"a.txt"}, "c.cab");
+  ASSERT_EQ(before.Compress(), 1);
+  const std::string old = Slurp(dir_.Join("c.cab"));
+  dir_.WriteFile("src/b.txt", Words(30000, 2));
+  TMakeCab w(nullptr);
+  w.SetCompressMethod(cmMsZip);
+  Prepare(w, {"a.txt", "b.txt"}, "c.cab");
+  w.OnElapsedTime = [](TCompBase& c, float) { c.VerifyRecords.at(1).Crc32 ^= 1; };
+  EXPECT_EQ(w.Compress(), 0);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0].Code, kErrVerifyFailed);
+  EXPECT_EQ(reports_[0].File, "b.txt");
+  EXPECT_EQ(Slurp(dir_.Join("c.cab")), old);
+  EXPECT_TRUE(Leftovers().empty());
+  // A new cabinet that fails is not left behind either.
+  reports_.clear();
+  TMakeCab fresh(nullptr);
+  Prepare(fresh, {"a.txt"}, "new.cab");
+  fresh.OnElapsedTime = [](TCompBase& c, float) { c.VerifyRecords.at(0).Size += 1; };
+  EXPECT_EQ(fresh.Compress(), 0);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_FALSE(dir_.Exists("new.cab"));
+}
+
+TEST_F(VerifyRun, GzipMemberThatFailsLeavesTheOldFile) {
+  dir_.WriteFile("src/a.txt", Words(40000, 1));
+  dir_.WriteFile("a.txt.gz", "the old member");
+  TGZip w(nullptr);
+  Prepare(w, {"a.txt"}, "a.txt");
+  w.OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) { mode = 0; };
+  w.OnRead = [](TCompBase& c, uint32_t, int) { c.SourceTap.Crc ^= 1; };
+  EXPECT_EQ(w.Compress(), 0);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0].Code, kErrVerifyFailed);
+  EXPECT_EQ(Slurp(dir_.Join("a.txt.gz")), "the old member");
+  EXPECT_TRUE(Leftovers().empty());
+  // Untouched, the same run passes and replaces it.
+  reports_.clear();
+  w.OnRead = nullptr;
+  EXPECT_EQ(w.Compress(), 1);
+  EXPECT_TRUE(reports_.empty());
+  EXPECT_NE(Slurp(dir_.Join("a.txt.gz")), "the old member");
 }
 
 TEST(VerifyCompare, RecordsAgainstEntries) {
