@@ -41,12 +41,11 @@ bool TCompBase::VerifyWritten(const std::string& path) {
     }
   }
   const std::string what = mismatch.Entry.empty() ? ArchiveFile() : mismatch.Entry;
+  const bool existing =
+      platform::Current().GetAttributes(ArchiveFile()) != platform::kNoAttributes;
   ReportError(what,
-              "the archive written for " + ArchiveFile() + " failed its check: " + mismatch.Why +
-                  "; it was not kept and " +
-                  (platform::Current().GetAttributes(ArchiveFile()) == platform::kNoAttributes
-                       ? std::string("no archive was made")
-                       : "the archive is as it was"),
+              mismatch.Why + "; the new archive was thrown away: " +
+                  (existing ? ArchiveFile() + " is as it was" : "no " + ArchiveFile() + " was made"),
               "0", kErrVerifyFailed);
   return false;
 }
