@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "../tests/engines/lzx_decoder.h"
+#include "verify/lzx_decoder.h"
 #include "engines/lzx.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < copies; ++i) input.insert(input.end(), data + 2, data + size);
 
   vix::lzx::Encoder encoder(options);
-  testing_lzx::LzxDecoder decoder(options.WindowBits);
+  vix::verify::LzxDecoder decoder(options.WindowBits);
   std::vector<uint8_t> frame, out;
   for (size_t at = 0; at < input.size(); at += vix::lzx::kFrameSize) {
     const size_t n = std::min<size_t>(vix::lzx::kFrameSize, input.size() - at);

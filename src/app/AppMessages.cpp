@@ -59,6 +59,7 @@ const TText kTexts[] = {
      "  --strict                 stop, writing nothing, when a name cannot be stored as\n"
      "                           it is (it would be stored in UTF-8, or left out)\n"
      "  -q                       no progress bar\n"
+     "  -T, --verify             check the written archive before it replaces the old one\n"
      "  --save-settings          keep these choices as the defaults\n"
      "  --help, --version\n",
      "使い方: vix [オプション] ファイル...\n"
@@ -76,6 +77,7 @@ const TText kTexts[] = {
      "  --strict                 そのままでは格納できない名前 (UTF-8 で格納、または除外)\n"
      "                           があれば何も書き込まずに中止\n"
      "  -q                       進行状況を表示しない\n"
+     "  -T, --verify             書き込んだ書庫を検査してから元の書庫と置き換える\n"
      "  --save-settings          この選択を既定値として保存\n"
      "  --help, --version\n"},
 };
@@ -100,6 +102,8 @@ const TReason kReasons[] = {
     {kErrNameNotStored, "the name cannot be stored in this type of archive; the file was left out",
      "この形式の書庫には名前を格納できないため、ファイルを除外しました"},
     {kErrNothingToDo, "nothing to do", "処理するものがありません"},
+    {kErrVerifyFailed, "the written archive failed its check; nothing was changed",
+     "書き込んだ書庫の検査で誤りが見つかったため、何も変更しませんでした"},
 };
 
 bool StartsJa(const std::string& v) { return v.compare(0, 2, "ja") == 0; }

@@ -314,6 +314,8 @@ int64_t TCompBase::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int C
   if (InputKind == 1 || InputKind == 3) from = ComponentStream;
   if (InputKind == 4) from = MemoryBlock;
   if (!from || Count == 0) return 0;
+  const bool tap = SourceTap.On && from != SourceTap.Exclude;
+  const int64_t position = tap ? from->Position() : 0;
   int64_t got = from->Read(Buffer, Count);
   if (got < 0) {
     // A file handle reports its failure; the streams of the other kinds
@@ -325,6 +327,7 @@ int64_t TCompBase::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int C
     got = 0;
   }
   if (Decrypt) DecryptForRead(true, Buffer, static_cast<uint32_t>(got));
+  if (tap) SourceTap.Add(position, Buffer, static_cast<size_t>(got));
   UpdateCrc(CrcKind, Buffer, static_cast<size_t>(got));
   return got;
 }

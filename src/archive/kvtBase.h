@@ -238,6 +238,9 @@ class TCompBase : public TZipCommon {
   std::string TempDir();
   void SetTempDir(const std::string& value);
   bool VerifyBeforeDelete = true;
+  // Re-reads the finished temporary archive with decoders of our own and
+  // compares every entry with what was read from its source before the
+  // archive is committed; a mismatch keeps the old archive.
   bool Verify = false;
 
   TNotifyEvent OnActivate, OnDeactivate;
@@ -290,6 +293,41 @@ class TCompBase : public TZipCommon {
    private:
     TCompBase& owner_;
   };
+
+  // --- verification (valid during Compress with Verify set) -------------------
+  // What the finished archive must hold, one record per entry in archive
+  // order: for an entry written from a file the bytes read from it, for an
+  // entry kept from the old archive nothing (its own CRC is checked).
+  struct TVerifyRecord {
+    std::string Name;
+    bool FromSource = false;
+    uint64_t Size = 0;
+    uint32_t Crc32 = 0;
+  };
+  std::vector<TVerifyRecord> VerifyRecords;
+  // The running count of what an entry reads from its source (ReadBlock
+  // feeds it; a source read out of order, other than from its start again,
+  // cannot be compared).
+  struct TSourceTap {
+    bool On = false, Lost = false;
+    Stream* Exclude = nullptr;  // the old archive, read in the same run
+    uint64_t Bytes = 0;
+    uint32_t Crc = 0xFFFFFFFFu;
+    void Start() {
+      On = true;
+      Lost = false;
+      Bytes = 0;
+      Crc = 0xFFFFFFFFu;
+    }
+    void Add(int64_t position, const void* data, size_t count);
+  } SourceTap;
+  // Ends the tap of an entry and records it.
+  void RecordSourceEntry(const std::string& name);
+  // Checks the finished archive `path` against VerifyRecords; false, with
+  // a report (26860) naming the entry, when it does not hold them.
+  bool VerifyWritten(const std::string& path);
+  // The password that decrypts the archive's entries (ZIP).
+  virtual std::string VerifyPassword() const { return {}; }
 
   // --- driver state (valid during Compress) ----------------------------------
   TEntryList EntryList;

@@ -83,6 +83,8 @@ void TCompBase::ResetRun() {
   TotalBytes = BytesLeft = NewBytes = MaxDate = 0;
   SpecDir.clear();
   PostCommit = Discard = false;
+  VerifyRecords.clear();
+  SourceTap = TSourceTap();
   TempFileName.clear();
   WriteTarget.clear();
   fRunFiles.clear();
@@ -142,6 +144,7 @@ void TCompBase::CompressArchive() {
   bool commitOld = false;  // the old archive could not be opened
   if (!NewArchive) {
     files.Source = OpenArchiveFile(ArchiveFile());
+    SourceTap.Exclude = files.Source.get();
     if (!files.Source) {
       commitOld = true;
     } else {
@@ -178,6 +181,14 @@ void TCompBase::CompressArchive() {
   PostCommit = false;
 
   const bool spannedNotReady = ArcType() == atZipMV && !ArchiveDriveReady();
+  // The finished archive is read back before it replaces anything (a run
+  // that writes nothing commits nothing, and spanned disks are written as
+  // they are committed).
+  const bool committing = !(FilesWritten == 0 && (Switch != swDelete || EntryNumber == 0));
+  if (Verify && !Discard && committing && ArcType() != atZipMV && !VerifyWritten(TempFileName)) {
+    Discard = true;
+    FilesWritten = 0;  // nothing the run wrote was kept (a move deletes nothing)
+  }
   if (!spannedNotReady) {
     WriteTarget = ArchiveFile();
     if (!Discard && !CommitTempFile(TempFileName, ArchiveFile())) WriteFailed();
@@ -353,6 +364,7 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
     }
     switch (entry.Action) {
       case TCompBaseHeaderObj::kCopy: {
+        if (Verify) VerifyRecords.push_back({EntryList.Line(i), false, 0, 0});
         const std::string stored =
             TranslateOemChar ? platform::Utf8ToOem(EntryList.Line(i)) : EntryList.Line(i);
         if (!Source->Seek(entry.Offset, platform::Origin::Begin)) WriteFailed();
@@ -384,13 +396,16 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
         break;
       }
       case TCompBaseHeaderObj::kRename:
+        if (Verify) VerifyRecords.push_back({EntryList.Line(i), false, 0, 0});
         if (!Source->Seek(entry.Offset, platform::Origin::Begin)) WriteFailed();
         CopyEntry(Source, Target, 0, i);
         break;
       case TCompBaseHeaderObj::kSkip:
         break;
       default:
+        if (Verify) SourceTap.Start();
         if (WriteEntry(Target, i, entry)) {
+          if (Verify) RecordSourceEntry(CurrentFileName);
           ++FilesWritten;
           // Folders never go: a folder with more attributes than 16 is one too,
           // and deleting it would take files that were not stored.
@@ -398,6 +413,7 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
             MoveList.push_back(EntryList.Line(i));
           EntryList.SetLine(i, CurrentFileName);
         } else {
+          SourceTap.On = false;
           entry.Action = TCompBaseHeaderObj::kSkip;
         }
         break;

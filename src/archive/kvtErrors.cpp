@@ -25,6 +25,7 @@ constexpr MessageEntry kMessages[] = {
     {kErrUserCanceled, "User canceled"},
     {kErrNameNotStored, "File name cannot be stored in this archive"},
     {kErrNothingToDo, "Nothing to do"},
+    {kErrVerifyFailed, "Archive failed verification"},
     {kErrDirNotExist, "Directory does not exist... Create?"},
 };
 

@@ -19,6 +19,7 @@ enum MessageCode : int {
   kErrUserCanceled = 25449,       // "User canceled"
   kErrNameNotStored = 26858,      // "File name cannot be stored in this archive" (ours)
   kErrNothingToDo = 26859,        // "Nothing to do"
+  kErrVerifyFailed = 26860,       // "Archive failed verification" (ours)
   kErrDirNotExist = 26899,        // "Directory does not exist... Create?"
 };
 

@@ -175,6 +175,7 @@ void TGZip::CompressGZipFiles() {
     fOutput = output;
     WriteTarget = work;
     fMemberDate = EntryList.Object(i).Date;
+    if (Verify) SourceTap.Start();
     const EngineStatus status = WriteGZipMember(*input, *out);
     if (!out->Close()) WriteFailed();
     out.reset();
@@ -183,6 +184,11 @@ void TGZip::CompressGZipFiles() {
     if (status == EngineStatus::ReadFailed) {
       ReportReadFailure(path);
       continue;
+    }
+    if (Verify) {
+      VerifyRecords.clear();
+      RecordSourceEntry(CurrentFileName);
+      if (!VerifyWritten(work)) continue;  // the output stays as it was
     }
     if (!ReplaceFileWith(work, output)) {
       ReportError(output, os.LastErrorText(), "0", kErrWrite);

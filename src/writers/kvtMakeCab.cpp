@@ -78,6 +78,8 @@ struct CabCallbacks {
         self.fSourceFailed = true;
         return static_cast<fci::UINT>(-1);
       } else if (n > 0 && self.fFileLeft > 0) {
+        if (self.SourceTap.On)
+          self.SourceTap.Add(static_cast<int64_t>(self.SourceTap.Bytes), memory, n);
         const uint32_t done = std::min<uint32_t>(n, self.fFileLeft);
         self.fFileLeft -= done;
         self.BytesLeft = self.BytesLeft > done ? self.BytesLeft - done : 0;
@@ -308,6 +310,12 @@ bool TMakeCab::FinishCabinet() {
   }
   CloseContext();
   if (ok) ok = CheckFolderTypes();
+  // The finished cabinet is read back before it replaces the old one; one
+  // that fails goes (a new one too). Cabinets of a set are not checked.
+  if (ok && Verify && !OnGetNextCabinet && !VerifyWritten(fCabFile)) {
+    ok = false;
+    if (fCabFile == ArchiveFile()) platform::Current().DeleteFile(fCabFile);
+  }
   if (ok) ok = PutCabinetInPlace();
   if (!ok) FilesWritten = 0;
   return ok;

@@ -658,6 +658,7 @@ void TTar::AfterCommit() {
   try {
     TGZip gzip(nullptr);
     gzip.CancelFlag = CancelFlag;  // one cancel request stops both
+    gzip.Verify = Verify;
     gzip.SetArchiveFile(ChangeFileExt(ArchiveFile(), gzip.DefaultExt()));
     output = ArchiveFile() + gzip.DefaultExt();
     gzip.SetFileSpec({fTarFile});

@@ -85,6 +85,7 @@ class TZip : public TCompBase {
   // Every non-empty entry is encrypted with this password when it is not
   // empty. Taken byte for byte (UTF-8).
   std::string Password;
+  std::string VerifyPassword() const override { return Password; }
   // Space to keep free on the first disk of a spanned archive.
   uint32_t LeaveSpaceOnFirstDisk = 0;
   // When not 0, the archive is written as split segments of this many bytes

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "engines/lzx.h"
-#include "engines/lzx_decoder.h"
+#include "verify/lzx_decoder.h"
 
 namespace vix::lzx {
 namespace {
 
-using testing_lzx::LzxDecoder;
+using vix::verify::LzxDecoder;
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> v) {
   return std::vector<uint8_t>(v.begin(), v.end());

@@ -86,6 +86,28 @@ class FormatsTest(VixCase):
                     self.assertTreeEqual(expected, got, msg=kind + " " + method)
         self.assertFalse([n for n in os.listdir(work) if n.endswith(".gz") or "~vix" in n])
 
+    def test_verify_switch_checks_every_format_and_an_update(self):
+        require(self, "unzip", "lhasa", "cabextract", "tar")
+        work = self.fresh_dir("w")
+        src = make_tree(work, japanese=False, long_names=False, big=False)
+        for kind, method, switch in (("zip", "normal", "-T"), ("lzh", "lh5", "--verify"),
+                                     ("cab", "lzx", "-T"), ("tar", "tar", "--verify")):
+            with self.subTest(kind=kind):
+                name = os.path.join(work, "v-" + kind)
+                # The second run updates with one more file (a cabinet is
+                # written anew).
+                for run_number in range(2):
+                    if run_number:
+                        with open(os.path.join(src, "added-" + kind), "wb") as f:
+                            f.write(text_bytes(5000, 3))
+                    rc, err = self.vix("-q", switch, "-t", kind, "-m", method, "-o", name, src)
+                    self.assertEqual(rc, 0, err)
+                    self.assertEqual(err, "")
+                expected = {"src/" + k: v for k, v in tree_files(src)[0].items()}
+                got = self.extract(kind, name + EXT[kind], self.path("xv", kind))
+                self.assertTreeEqual(expected, got, msg=kind)
+        self.assertFalse([n for n in os.listdir(work) if n.startswith("kvt")])
+
     def test_default_name_and_place_follow_the_first_item(self):
         require(self, "lhasa")
         work = self.fresh_dir("w")

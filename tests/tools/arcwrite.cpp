@@ -42,6 +42,8 @@ const char kUsage[] =
     "              removable disks, inserted in this order into ARCHIVE's folder (the\n"
     "              drive); each disk holds N bytes; its label is printed at the end\n"
     "  --leave N   zip: bytes left free on the first disk\n"
+    "  --verify    read the written archive back and compare it with the sources before\n"
+    "              it replaces anything\n"
     "\n"
     "Before writing, names the archive cannot hold as they are are listed, one\n"
     "a line: \"name utf-8: NAME\" (stored in UTF-8 and marked) or \"name left out:\n"
@@ -156,6 +158,8 @@ int main(int argc, char** argv) {
       const char* v = value();
       if (!v) return Usage("--password needs a value");
       password = v;
+    } else if (arg == "--verify") {
+      writer->Verify = true;
     } else if (arg == "--no-oem") {
       writer->TranslateOemChar = false;
     } else if (arg == "--switch") {

@@ -1,24 +1,26 @@
-// A small LZX decoder for the tests, written from the format notes and kept
+// The verifier's LZX decoder (cabinet flavour), frame by frame. It is kept
 // strict where readers are strict: complete codes, zero pad bits, payloads
 // that end exactly at their frame's end, no match past the frame or before
-// the folder's first byte. Slow and simple on purpose.
+// the folder's first byte, so that what it accepts the others accept too.
+// Safe on any input: a bad frame sets `error` and returns false.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engines/lzx.h"
 
-namespace testing_lzx {
+namespace vix::verify {
 
 class LzxDecoder {
  public:
   explicit LzxDecoder(int windowBits)
-      : windowBits_(windowBits),
-        window_(size_t{1} << windowBits),
+      : window_(size_t{1} << windowBits),
         mainSymbols_(vix::lzx::kNumChars + 8 * vix::lzx::PositionSlots(windowBits)),
         mainLengths_(mainSymbols_, 0),
         lengthLengths_(vix::lzx::kNumSecondaryLengths, 0) {}
@@ -274,7 +276,6 @@ class LzxDecoder {
     }
   }
 
-  int windowBits_;
   std::vector<uint8_t> window_;
   int mainSymbols_;
   std::vector<uint8_t> mainLengths_, lengthLengths_;
@@ -291,4 +292,4 @@ class LzxDecoder {
   int count_ = 0;
 };
 
-}  // namespace testing_lzx
+}  // namespace vix::verify
