@@ -17,8 +17,7 @@ namespace testing_lzx {
 class LzxDecoder {
  public:
   explicit LzxDecoder(int windowBits)
-      : windowBits_(windowBits),
-        window_(size_t{1} << windowBits),
+      : window_(size_t{1} << windowBits),
         mainSymbols_(vix::lzx::kNumChars + 8 * vix::lzx::PositionSlots(windowBits)),
         mainLengths_(mainSymbols_, 0),
         lengthLengths_(vix::lzx::kNumSecondaryLengths, 0) {}
@@ -274,7 +273,6 @@ class LzxDecoder {
     }
   }
 
-  int windowBits_;
   std::vector<uint8_t> window_;
   int mainSymbols_;
   std::vector<uint8_t> mainLengths_, lengthLengths_;
