@@ -1,11 +1,13 @@
-// The cabinet file format: record layouts as named offsets, little-endian
-// writers and the data-block checksum. Shared by the built-in library and
-// its tests.
+// The cabinet file format: record layouts as named offsets and the
+// data-block checksum. Shared by the built-in library and its tests; the
+// fields are read and written with the archive's little-endian helpers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "archive/kvtBytes.h"
 
 namespace vix::cab {
 
@@ -88,22 +90,6 @@ inline constexpr uint32_t kMszipStoredOverhead = 2 + 5;
 // header, the stream header in a folder's first frame, up to 16 pad bits,
 // the repeated offsets and a pad byte) around the n bytes.
 inline constexpr uint32_t kLzxStoredOverhead = 24;
-
-inline void PutLE16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLE32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t GetLE32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The checksum fold: XOR of the little-endian 32-bit words of `data` into
 // `seed`; 1 to 3 trailing bytes form one more word with the first of them
