@@ -328,7 +328,7 @@ bool ReadFolderTypes(const std::string& path, std::vector<fci::TCOMP>& types) {
   if (file->Read(header, sizeof header) != static_cast<int64_t>(sizeof header)) return false;
   // Everything before the first file entry: the header, its reserve, the
   // cabinet names and the folder table.
-  const uint32_t before = cab::GetLE32(header + cab::kHdrFilesOffset);
+  const uint32_t before = GetLE32(header + cab::kHdrFilesOffset);
   const int64_t size = file->Size();
   if (before < sizeof header || before > size) return false;
   std::vector<uint8_t> head(before);

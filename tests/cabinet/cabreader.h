@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "engines/deflate_test_inflater.h"
-#include "engines/lzx_decoder.h"
+#include "verify/lzx_decoder.h"
 
 namespace vix::test {
 
