@@ -127,7 +127,7 @@ inline bool ReadCabinet(const std::vector<uint8_t>& b, Cabinet& cab, std::string
           need((folder.type & 0xF) == 1, "type the test reader does not know");
           need(blk.packed >= 2 && b[payload] == 'C' && b[payload + 1] == 'K', "no CK");
           need(blk.packed <= 32768 + 12, "MSZIP block too large");
-          const auto inflated = testing::TestInflater::Run(&b[payload + 2], blk.packed - 2, window);
+          const auto inflated = TestInflater::Run(&b[payload + 2], blk.packed - 2, window);
           need(inflated.BytesUsed == blk.packed - 2u, "bytes after the deflate stream");
           data = inflated.Data;
         }

@@ -20,8 +20,8 @@
 namespace vix {
 namespace {
 
-using testing::Inflated;
-using testing::TestInflater;
+using test::Inflated;
+using test::TestInflater;
 using Bytes = std::vector<uint8_t>;
 
 constexpr TDeflateType kTypes[] = {dtDeflateS, dtDeflateF, dtDeflateN, dtDeflateX};
