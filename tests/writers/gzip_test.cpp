@@ -360,7 +360,6 @@ TEST_F(TarGzip, AnExistingGzipFileIsReplacedOnlyWhenAllowed) {
   EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
 
   errors.Clear();
-  errors.Messages().clear();
   std::string asked;
   EXPECT_EQ(Run(dir / "x.tgz",
                 [&](TTar& t) {
