@@ -16,13 +16,9 @@
 #include <vector>
 
 #include "engines/deflate_test_inflater.h"
+#include "support/files.h"
 
 namespace vix::test {
-
-inline uint32_t Le16(const uint8_t* p) { return p[0] | p[1] << 8; }
-inline uint32_t Le32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The published checksum: 32-bit little-endian words XORed, a 1-3 byte tail
 // taken big-end first.

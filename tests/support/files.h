@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 
 namespace vix::test {
-
-using Bytes = std::vector<uint8_t>;
 
 // Joins path pieces with the native delimiter.
 std::string operator/(const std::string& a, const std::string& b);
@@ -29,7 +28,12 @@ bool Exists(const std::string& path);
 // Seconds since 1970 of the file's last write, as the system keeps them.
 int64_t UnixMTime(const std::string& path);
 
-// Little-endian fields of a buffer (std::string or Bytes); out of range throws.
+// Little-endian fields at a pointer, and of a buffer (std::string or Bytes)
+// where out of range throws.
+inline uint32_t Le16(const uint8_t* p) { return p[0] | p[1] << 8; }
+inline uint32_t Le32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 template <class Buffer>
 uint32_t Le16(const Buffer& b, size_t at) {
   return static_cast<uint8_t>(b.at(at)) | static_cast<uint8_t>(b.at(at + 1)) << 8;

@@ -10,8 +10,11 @@
 #include <initializer_list>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace vix::test {
+
+using Bytes = std::vector<uint8_t>;
 
 // Words an archive test would see in a text file.
 inline constexpr std::initializer_list<const char*> kArchiveWords = {
