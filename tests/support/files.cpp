@@ -16,6 +16,12 @@ std::string operator/(const std::string& a, const std::string& b) {
   return p.u8string();
 }
 
+std::string NativePath(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = static_cast<char>(fs::path::preferred_separator);
+  return path;
+}
+
 void WriteFile(const std::string& path, const Bytes& data) {
   const fs::path p = fs::u8path(path);
   fs::create_directories(p.parent_path());

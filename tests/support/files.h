@@ -19,6 +19,9 @@ inline std::string operator/(const std::string& a, const char* b) { return a / s
 inline std::string operator/(const TempDir& dir, const std::string& name) { return dir.Join(name); }
 inline std::string operator/(const TempDir& dir, const char* name) { return dir.Join(name); }
 
+// A path written with "/" in the system's own spelling.
+std::string NativePath(std::string path);
+
 // Writes the file, creating missing folders; throws when it cannot.
 void WriteFile(const std::string& path, const Bytes& data);
 void WriteFile(const std::string& path, const std::string& text);

@@ -85,6 +85,26 @@ class LhaTest : public test::WriterTest<TLha> {
       if (setup) setup(l);
     });
   }
+
+  // Adds src/new.txt to `archive` (an end mark last): the old entries stay
+  // in front byte for byte and the new one follows them. The result, which
+  // the component leaves without an end mark.
+  Bytes ExpectAddedAfter(const Bytes& archive) {
+    Write("archive.lzh", archive);
+    EXPECT_EQ(Run({"src/new.txt"}), 1);
+    EXPECT_TRUE(errors.Empty()) << (errors.Empty() ? "" : errors.Messages()[0]);
+    const Bytes after = Read("archive.lzh");
+    const size_t entriesEnd = archive.size() - 1;
+    if (after.size() <= entriesEnd) {
+      ADD_FAILURE() << "nothing added";
+      return after;
+    }
+    EXPECT_TRUE(std::equal(archive.begin(), archive.begin() + entriesEnd, after.begin()));
+    const auto added = ParseArchive(Bytes(after.begin() + entriesEnd, after.end()));
+    EXPECT_EQ(added.size(), 1u);
+    EXPECT_EQ(added.empty() ? "" : added[0].name, "new.txt");
+    return after;
+  }
 };
 
 Bytes Text(size_t n) { return test::Words<Bytes>(n, 1); }
@@ -328,15 +348,8 @@ TEST_F(LhaTest, KeepsLevel1And2EntriesOfOtherTools) {
   Bytes archive = l1;
   archive.insert(archive.end(), l2.begin(), l2.end());
   archive.push_back(0);
-  Write("archive.lzh", archive);
   Write("src/new.txt", Text(100));
-  ASSERT_EQ(Run({"src/new.txt"}), 1);
-  EXPECT_TRUE(errors.Empty());
-  const Bytes after = Read("archive.lzh");
-  ASSERT_GT(after.size(), archive.size());
-  EXPECT_TRUE(std::equal(archive.begin(), archive.end() - 1, after.begin()));
-  EXPECT_EQ(ParseArchive(Bytes(after.begin() + archive.size() - 1, after.end()))[0].name,
-            "new.txt");
+  ExpectAddedAfter(archive);
 }
 
 // Every archive of tests/regressions/lzh, as other tools wrote it (header
@@ -361,15 +374,7 @@ TEST_F(LhaTest, CorpusOfOtherArchiversKeptByteForByte) {
       continue;
     }
     ASSERT_EQ(original.back(), 0) << "no end mark";
-    const size_t entriesEnd = original.size() - 1;
-    ASSERT_EQ(Run({"src/new.txt"}), 1);
-    EXPECT_TRUE(errors.Empty()) << (errors.Empty() ? "" : errors.Messages()[0]);
-    const Bytes added = Read("archive.lzh");
-    ASSERT_GT(added.size(), entriesEnd);
-    EXPECT_TRUE(std::equal(original.begin(), original.begin() + entriesEnd, added.begin()));
-    const auto tail = ParseArchive(Bytes(added.begin() + entriesEnd, added.end()));
-    ASSERT_EQ(tail.size(), 1u);
-    EXPECT_EQ(tail[0].name, "new.txt");
+    const Bytes added = ExpectAddedAfter(original);
 
     EXPECT_EQ(Run({"src/new.txt"}), 0);
     EXPECT_EQ(Read("archive.lzh"), added);
@@ -458,17 +463,9 @@ TEST_F(LhaTest, KeptFolderEntriesAndOddNamesAreCopiedWhole) {
                          Level0Entry("-lh0-", "last.txt", Text(20))})
     archive.insert(archive.end(), e.begin(), e.end());
   archive.push_back(0);
-  Write("archive.lzh", archive);
   Write("src/new.txt", Text(500));
 
-  ASSERT_EQ(Run({"src/new.txt"}), 1);
-  EXPECT_TRUE(errors.Empty());
-  Bytes after = Read("archive.lzh");
-  ASSERT_GT(after.size(), archive.size());
-  EXPECT_TRUE(std::equal(archive.begin(), archive.end() - 1, after.begin()));
-  const auto added = ParseArchive(Bytes(after.begin() + archive.size() - 1, after.end()));
-  ASSERT_EQ(added.size(), 1u);
-  EXPECT_EQ(added[0].name, "new.txt");
+  Bytes after = ExpectAddedAfter(archive);
   after.push_back(0);
   Write("archive.lzh", after);
 
