@@ -8,17 +8,17 @@
 #include <functional>
 #include <string>
 
-#include "support/fault_platform.h"
-#include "support/reference.h"
-#include "support/scoped_env.h"
 #include "archive/kvtErrors.h"
 #include "archive/kvtNames.h"
 #include "engines/deflate_test_inflater.h"
-#include "writers/kvtGZip.h"
-#include "writers/kvtTar.h"
+#include "support/fault_platform.h"
 #include "support/files.h"
+#include "support/reference.h"
+#include "support/scoped_env.h"
 #include "support/test_data.h"
 #include "support/writer_run.h"
+#include "writers/kvtGZip.h"
+#include "writers/kvtTar.h"
 
 namespace vix {
 namespace {

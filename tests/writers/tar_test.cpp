@@ -12,10 +12,10 @@
 
 #include "archive/kvtErrors.h"
 #include "support/fault_platform.h"
-#include "writers/kvtTar.h"
 #include "support/files.h"
 #include "support/regressions.h"
 #include "support/writer_run.h"
+#include "writers/kvtTar.h"
 
 namespace vix {
 namespace {
