@@ -8,6 +8,7 @@
 #include "app/Main.h"
 #include "app/WriterChoice.h"
 #include "archive/kvtNames.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 #include "support/ui_double.h"
 
@@ -17,11 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // A path written with "/" in the platform's spelling.
-std::string N(std::string s) {
-  for (char& c : s)
-    if (c == '/') c = platform::kNativeStyle.Delim;
-  return s;
-}
+std::string N(const std::string& s) { return test::NativePath(s); }
 
 class MainTest : public ::testing::Test {
  protected:

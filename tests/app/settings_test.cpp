@@ -4,16 +4,14 @@
 
 #include "app/AppUtils.h"
 #include "app/Main.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace vix::app {
 namespace {
 
-std::string N(std::string s) {
-  for (char& c : s)
-    if (c == '/') c = platform::kNativeStyle.Delim;
-  return s;
-}
+// A path written with "/" in the platform's spelling.
+std::string N(const std::string& s) { return test::NativePath(s); }
 
 class SettingsTest : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include "archive/kvtCrc.h"
 #include "archive/kvtNames.h"
 #include "archive/test_writer.h"
+#include "support/error_log.h"
 #include "support/temp_dir.h"
 #include "support/ui_double.h"
 
@@ -124,14 +125,13 @@ TEST(Properties, TempDirAsksBeforeCreatingAFolder) {
 
 TEST(Errors, CancelTurnsCodesIntoUserCanceledAndStopsRaising) {
   TTestWriter w;
-  std::vector<int> codes;
-  w.OnError = [&](TCompBase&, const std::string&, const std::string&, const std::string&,
-                  int code) { codes.push_back(code); };
+  test::ErrorLog errors;
+  errors.Attach(w);
   EXPECT_THROW(w.RaiseError("f", "", "0", kErrWrite), E_RAISE);
   w.SetCancel(true);
   EXPECT_NO_THROW(w.RaiseError("f", "", "0", kErrWrite));
   w.ReportError("f", "", "0", kErrOpen);
-  EXPECT_EQ(codes, (std::vector<int>{kErrWrite, kErrUserCanceled, kErrUserCanceled}));
+  EXPECT_EQ(errors.Codes(), (std::vector<int>{kErrWrite, kErrUserCanceled, kErrUserCanceled}));
 }
 
 TEST(Errors, SharedCancelFlagStopsBothComponents) {
@@ -163,12 +163,11 @@ TEST(Blocks, ShortWriteRaisesAtOnceWithoutAReport) {
     int64_t Write(const void*, size_t count) override { return count > 0 ? count - 1 : 0; }
   } full;
   TTestWriter w;
-  int reports = 0;
-  w.OnError = [&](TCompBase&, const std::string&, const std::string&, const std::string&,
-                  int) { ++reports; };
+  test::ErrorLog errors;
+  errors.Attach(w);
   uint8_t buf[4] = {1, 2, 3, 4};
   EXPECT_THROW(w.WriteBlock(&full, buf, 4, true, 0, false), E_RAISE);
-  EXPECT_EQ(reports, 0);
+  EXPECT_TRUE(errors.Empty());
 }
 
 TEST(Blocks, ConvertLineEndsWritesCrLf) {
@@ -197,14 +196,10 @@ TEST(Blocks, CopyBlockCopiesInChunksAndReportsProgress) {
 TEST(Blocks, ShortCopyReportsAndReturnsWhatWasCopied) {
   TTestWriter w;
   platform::MemoryStream in(std::vector<uint8_t>(40000, 1)), out;
-  int reports = 0;
-  w.OnError = [&](TCompBase&, const std::string&, const std::string&, const std::string&,
-                  int code) {
-    EXPECT_EQ(code, kErrWrite);
-    ++reports;
-  };
+  test::ErrorLog errors;
+  errors.Attach(w);
   EXPECT_EQ(w.CopyBlock(&in, &out, 50000, 0, false), 32768u);
-  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
 }
 
 TEST(Blocks, EncryptedWritesOnlyForZipFamilyData) {
@@ -269,14 +264,13 @@ TEST(Registry, ArcTypeIsForcedAndHeaderSizesFollowTheType) {
 TEST(Registry, OpeningAMissingFileReportsOnce) {
   test::TempDir dir;
   TTestWriter w;
-  std::vector<int> codes;
-  w.OnError = [&](TCompBase&, const std::string&, const std::string&, const std::string&,
-                  int code) { codes.push_back(code); };
+  test::ErrorLog errors;
+  errors.Attach(w);
   FileHandle h;
   w.ArchiveSize = 7;
   EXPECT_FALSE(w.OpenArchiveForSize(h, dir.Join("missing.lzh")));
   EXPECT_EQ(w.ArchiveSize, 0u);
-  EXPECT_EQ(codes, (std::vector<int>{kErrOpen}));
+  EXPECT_EQ(errors.Codes(), (std::vector<int>{kErrOpen}));
   dir.WriteFile("x.bin", "12345");
   EXPECT_TRUE(w.OpenArchiveForSize(h, dir.Join("x.bin")));
   EXPECT_EQ(w.ArchiveSize, 5u);

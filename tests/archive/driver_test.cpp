@@ -11,9 +11,11 @@
 #include "archive/kvtBase.h"
 #include "archive/kvtNames.h"
 #include "archive/test_writer.h"
+#include "support/error_log.h"
 #include "support/fault_platform.h"
 #include "support/temp_dir.h"
 #include "support/ui_double.h"
+#include "support/writer_run.h"
 
 namespace vix {
 namespace {
@@ -27,11 +29,6 @@ class DriverPlatform : public test::FaultPlatform {
  public:
   std::string Temp;
   std::string TempFolder() override { return Temp; }
-};
-
-struct ErrorRecord {
-  int Code;
-  std::string File, Extended;
 };
 
 class DriverTest : public ::testing::Test {
@@ -50,10 +47,7 @@ class DriverTest : public ::testing::Test {
     w->SetFileSpec(spec);
     w->SetDefaultDir(src_);
     w->SetArchiveFile(archive_);
-    w->OnError = [this](TCompBase&, const std::string& file, const std::string& ext,
-                        const std::string&, int code) {
-      errors_.push_back({code, file, ext});
-    };
+    errors_.Attach(*w);
     return w;
   }
 
@@ -100,7 +94,7 @@ class DriverTest : public ::testing::Test {
   platform::ScopedPlatform use_{os_};
   test::UiDouble ui_;
   std::string src_, archive_;
-  std::vector<ErrorRecord> errors_;
+  test::ErrorLog errors_;
 };
 
 TEST_F(DriverTest, NewArchiveRunsTheWriterOperationsInOrder) {
@@ -121,7 +115,7 @@ TEST_F(DriverTest, NewArchiveRunsTheWriterOperationsInOrder) {
   EXPECT_EQ(events.front(), "Activate");
   EXPECT_EQ(events.back(), "Deactivate");
   EXPECT_EQ(Entries().size(), 2u);
-  EXPECT_TRUE(errors_.empty());
+  EXPECT_TRUE(errors_.Empty());
   EXPECT_EQ(TempFilesLeft(), 0u);
 }
 
@@ -152,8 +146,7 @@ TEST_F(DriverTest, TheArchiveAndTheRunsOwnFilesAreNeverGathered) {
   auto run = [&] {
     auto w = Writer({Spec("*")});
     w->RecurseDirs = true;
-    w->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                          TDateTime, uint32_t, uint32_t, int, int, bool& r) { r = true; };
+    test::AnswerReplace(*w, true);
     return w->Compress();
   };
   EXPECT_EQ(run(), 3);
@@ -166,7 +159,7 @@ TEST_F(DriverTest, TheArchiveAndTheRunsOwnFilesAreNeverGathered) {
   const std::string a = dir_.ReadFile("src/out.tst");
   for (const char* name : {"out.tst", "alias.tst", "kvt"})
     EXPECT_EQ(a.find(name), std::string::npos) << name;
-  EXPECT_TRUE(errors_.empty());
+  EXPECT_TRUE(errors_.Empty());
 }
 
 TEST_F(DriverTest, RelativeSpecLinesStoreNamesRelativeToTheirFolder) {
@@ -184,7 +177,7 @@ TEST_F(DriverTest, UnchangedUpdateLeavesTheArchiveByteForByte) {
   auto w = Writer({Spec("*.txt")});
   EXPECT_EQ(w->Compress(), 0);
   EXPECT_EQ(ArchiveBytes(), before);
-  EXPECT_TRUE(errors_.empty());
+  EXPECT_TRUE(errors_.Empty());
   EXPECT_EQ(TempFilesLeft(), 0u);
 }
 
@@ -228,9 +221,9 @@ TEST_F(DriverTest, ChangedEntryWithoutHandlerIsReportedAndKept) {
   const std::string before = ArchiveBytes();
   dir_.WriteFile("src/a.txt", "changed");
   EXPECT_EQ(Writer({Spec("a.txt")})->Compress(), 0);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrEventNotAssigned);
-  EXPECT_EQ(errors_[0].Extended, "OnReplaceFile");
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrEventNotAssigned);
+  EXPECT_EQ(errors_.Reports[0].Extended, "OnReplaceFile");
   EXPECT_EQ(ArchiveBytes(), before);
 }
 
@@ -238,10 +231,7 @@ TEST_F(DriverTest, RenamedDuplicateKeepsTheOldEntryAndAddsTheFile) {
   ASSERT_EQ(Writer({Spec("a.txt")})->Compress(), 1);
   dir_.WriteFile("src/a.txt", "a new alpha");
   auto w = Writer({Spec("a.txt")});
-  w->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                        TDateTime, uint32_t, uint32_t, int, int, bool& replace) {
-    replace = false;
-  };
+  test::AnswerReplace(*w, false);
   w->OnRenameDupFile = [](TCompBase&, const std::string& old, std::string& name) {
     name = "old-a.txt";
   };
@@ -260,9 +250,9 @@ TEST_F(DriverTest, ReadOnlyArchiveIsLeftAloneWithoutHandler) {
   w->OnActivate = [&](TCompBase&) { activated = true; };
   EXPECT_EQ(w->Compress(), 0);
   EXPECT_FALSE(activated);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrEventNotAssigned);
-  EXPECT_EQ(errors_[0].Extended, "OnNonWriteableArchive");
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrEventNotAssigned);
+  EXPECT_EQ(errors_.Reports[0].Extended, "OnNonWriteableArchive");
   EXPECT_EQ(ArchiveBytes(), before);
   platform::Current().SetAttributes(archive_, platform::kAttrArchive);
 }
@@ -304,7 +294,7 @@ TEST_F(DriverTest, CancelAtEveryStageLeavesTheArchiveAsItWas) {
     ASSERT_EQ(ArchiveBytes(), before) << "cancel at chance " << n;
   }
   EXPECT_GT(cancelledRuns, 5);
-  for (const auto& e : errors_) EXPECT_EQ(e.Code, kErrUserCanceled);
+  for (const auto& e : errors_.Reports) EXPECT_EQ(e.Code, kErrUserCanceled);
 }
 
 TEST_F(DriverTest, CancelledNewArchiveIsNotCreated) {
@@ -372,16 +362,16 @@ TEST_F(DriverTest, CommitAcrossVolumesReplacesTheArchiveOnlyWithACompleteFile) {
   EXPECT_EQ(ArchiveBytes(), before);
   EXPECT_EQ(TempFilesLeft(), 0u);
   EXPECT_EQ(KvtBesideArchive(), 0u);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrWrite);
-  EXPECT_EQ(errors_[0].File, archive_);
-  EXPECT_NE(errors_[0].Extended.find("Simulated fault"), std::string::npos) << errors_[0].Extended;
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrWrite);
+  EXPECT_EQ(errors_.Reports[0].File, archive_);
+  EXPECT_NE(errors_.Reports[0].Extended.find("Simulated fault"), std::string::npos) << errors_.Reports[0].Extended;
 
   os_.DiskFullAfter(test::FaultPlatform::kNoLimit);
-  errors_.clear();
+  errors_.Clear();
   EXPECT_EQ(Writer({Spec("*.txt")})->Compress(), 1);
   EXPECT_EQ(Entries().size(), 2u);
-  EXPECT_TRUE(errors_.empty());
+  EXPECT_TRUE(errors_.Empty());
   EXPECT_EQ(TempFilesLeft(), 0u);
   EXPECT_EQ(KvtBesideArchive(), 0u);
 }
@@ -392,10 +382,10 @@ TEST_F(DriverTest, WriteFailuresNameTheFileWrittenAndTheReason) {
   // A target folder that does not exist: the commit fails.
   archive_ = dir_.Join("missing/out.tst");
   EXPECT_THROW(Writer({Spec("*.txt")})->Compress(), E_RAISE);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrWrite);
-  EXPECT_EQ(errors_[0].File, archive_);
-  EXPECT_GT(errors_[0].Extended.size(), std::string(" (while storing b.txt)").size());
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrWrite);
+  EXPECT_EQ(errors_.Reports[0].File, archive_);
+  EXPECT_GT(errors_.Reports[0].Extended.size(), std::string(" (while storing b.txt)").size());
   EXPECT_EQ(TempFilesLeft(), 0u);
 
   // A full disk while the temporary file is written.
@@ -412,14 +402,14 @@ TEST_F(DriverTest, WriteFailuresNameTheFileWrittenAndTheReason) {
   os_.DiskFullAfter(test::FaultPlatform::kNoLimit);
 
   // A temporary folder that cannot be made (a file stands in its way).
-  errors_.clear();
+  errors_.Clear();
   os_.Temp = dir_.WriteFile("blocked", "a file, not a folder") + kNativeStyle.Delim;
   EXPECT_THROW(Writer({Spec("*.txt")})->Compress(), E_RAISE);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrOpen);
-  EXPECT_EQ(errors_[0].File, os_.Temp);
-  EXPECT_NE(errors_[0].Extended.find(": "), std::string::npos) << errors_[0].Extended;
-  EXPECT_GT(errors_[0].Extended.size(), errors_[0].Extended.find(": ") + 2);
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrOpen);
+  EXPECT_EQ(errors_.Reports[0].File, os_.Temp);
+  EXPECT_NE(errors_.Reports[0].Extended.find(": "), std::string::npos) << errors_.Reports[0].Extended;
+  EXPECT_GT(errors_.Reports[0].Extended.size(), errors_.Reports[0].Extended.find(": ") + 2);
 }
 
 // A folder that cannot be read or searched (here the double's; root can
@@ -435,17 +425,17 @@ TEST_F(DriverTest, UnreadableFoldersAreReportedAndNotStoredAsEmpty) {
   std::vector<std::string> names = Entries();
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt"}));
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrNotAccessible);
-  EXPECT_EQ(errors_[0].File, dir_.Join("src/sub"));
-  EXPECT_NE(errors_[0].Extended.find("Simulated fault"), std::string::npos) << errors_[0].Extended;
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrNotAccessible);
+  EXPECT_EQ(errors_.Reports[0].File, dir_.Join("src/sub"));
+  EXPECT_NE(errors_.Reports[0].Extended.find("Simulated fault"), std::string::npos) << errors_.Reports[0].Extended;
 
   // The folder given as the spec's own folder is reported the same way.
-  errors_.clear();
+  errors_.Clear();
   archive_ = dir_.Join("out2.tst");
   EXPECT_EQ(Writer({Spec("sub/*")})->Compress(), 0);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].File, dir_.Join("src/sub"));
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].File, dir_.Join("src/sub"));
 }
 
 // Names that cannot be stored faithfully are reported (26858) and left
@@ -468,12 +458,11 @@ TEST_F(DriverTest, NamesThatCannotBeStoredAreReportedAndLeftOut) {
   w.SetFileSpec({Spec("names/*")});
   w.SetDefaultDir(src_);
   w.SetArchiveFile(archive_);
-  w.OnError = [this](TCompBase&, const std::string& file, const std::string& ext,
-                     const std::string&, int code) { errors_.push_back({code, file, ext}); };
+  errors_.Attach(w);
   EXPECT_EQ(w.Compress(), 1);
   EXPECT_EQ(Entries(), (std::vector<std::string>{"\x93\xfa\x96\x7b.txt"}));
   std::vector<std::string> reported;
-  for (const ErrorRecord& e : errors_) {
+  for (const auto& e : errors_.Reports) {
     EXPECT_EQ(e.Code, kErrNameNotStored) << e.File;
     EXPECT_NE(e.Extended.find("left out"), std::string::npos) << e.Extended;
     reported.push_back(ExtractFileName(e.File));
@@ -487,12 +476,12 @@ TEST_F(DriverTest, NamesThatCannotBeStoredAreReportedAndLeftOut) {
 #endif
 
   // A format that marks UTF-8 names keeps the Korean one.
-  errors_.clear();
+  errors_.Clear();
   platform::Current().DeleteFile(archive_);
   auto utf8 = Writer({Spec("names/*.txt")});
   const size_t kept = utf8->Compress();
   EXPECT_GE(kept, 2u);
-  for (const ErrorRecord& e : errors_) EXPECT_NE(ExtractFileName(e.File), "한국.txt");
+  for (const auto& e : errors_.Reports) EXPECT_NE(ExtractFileName(e.File), "한국.txt");
 }
 
 TEST_F(DriverTest, UncreatableTemporaryFileReportsTwiceThenRaises) {
@@ -508,9 +497,9 @@ TEST_F(DriverTest, UncreatableTemporaryFileReportsTwiceThenRaises) {
   noTemp.Temp = os_.Temp;
   platform::ScopedPlatform use(noTemp);
   EXPECT_THROW(w->Compress(), E_RAISE);
-  ASSERT_EQ(errors_.size(), 2u);
-  EXPECT_EQ(errors_[0].Code, kErrOpen);
-  EXPECT_EQ(errors_[1].Code, kErrOpen);
+  ASSERT_EQ(errors_.Reports.size(), 2u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrOpen);
+  EXPECT_EQ(errors_.Reports[1].Code, kErrOpen);
   EXPECT_FALSE(dir_.Exists("out.tst"));
 }
 
@@ -520,8 +509,8 @@ TEST_F(DriverTest, FileThatVanishesBeforeWritingIsReportedAndSkipped) {
     if (index == 0) platform::Current().DeleteFile(w->EntryList.Line(1));
   };
   EXPECT_EQ(w->Compress(), 1);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrOpen);
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrOpen);
   EXPECT_EQ(Entries().size(), 1u);
 }
 
@@ -552,10 +541,10 @@ TEST_F(DriverTest, FilesOf4GiBAreReportedAndSkipped) {
   platform::ScopedPlatform use(huge);
   auto w = Writer({Spec("*.txt")});
   EXPECT_EQ(w->Compress(), 2);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrOpen);
-  EXPECT_NE(errors_[0].Extended.find("too large"), std::string::npos);
-  EXPECT_NE(errors_[0].Extended.find("4294967296"), std::string::npos);
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrOpen);
+  EXPECT_NE(errors_.Reports[0].Extended.find("too large"), std::string::npos);
+  EXPECT_NE(errors_.Reports[0].Extended.find("4294967296"), std::string::npos);
 }
 
 TEST_F(DriverTest, MoveDeletesTheStoredSourcesAfterTheCommit) {
@@ -627,16 +616,16 @@ TEST_F(DriverTest, DeleteOnAMissingArchiveHasNothingToDo) {
   auto w = Writer({"a.txt"});
   w->Switch = swDelete;
   EXPECT_EQ(w->Compress(), 0);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrNothingToDo);
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrNothingToDo);
 }
 
 TEST_F(DriverTest, DamagedArchiveReportedByTheWriterIsLeftUntouched) {
   dir_.WriteFile("out.tst", std::string("\x05\x00\xff\xff\xff\x7f", 6) + std::string(20, 'z'));
   const std::string before = ArchiveBytes();
   EXPECT_EQ(Writer({Spec("*.txt")})->Compress(), 0);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Code, kErrUnsupported);
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Code, kErrUnsupported);
   EXPECT_EQ(ArchiveBytes(), before);
   EXPECT_EQ(TempFilesLeft(), 0u);
 }
@@ -646,8 +635,8 @@ TEST_F(DriverTest, ReadListsEveryEntryThroughOnRead) {
   auto w = Writer({});
   w->Switch = swRead;
   EXPECT_EQ(w->Compress(), 0);
-  ASSERT_EQ(errors_.size(), 1u);
-  EXPECT_EQ(errors_[0].Extended, "OnRead");
+  ASSERT_EQ(errors_.Reports.size(), 1u);
+  EXPECT_EQ(errors_.Reports[0].Extended, "OnRead");
   std::vector<int> numbers;
   w->OnRead = [&](TCompBase&, uint32_t, int filenum) { numbers.push_back(filenum); };
   w->Compress();
@@ -669,7 +658,7 @@ TEST_F(DriverTest, ExcludedNamesAreNotGathered) {
 TEST_F(DriverTest, ExcludePatternsMatchFoldersOnlyWhenTheyNameOne) {
   const std::string d(1, kNativeStyle.Delim);
   auto names = [&](const std::vector<std::string>& excludes) {
-    errors_.clear();
+    errors_.Clear();
     platform::Current().DeleteFile(archive_);
     auto w = Writer({Spec("*")});
     w->RecurseDirs = true;

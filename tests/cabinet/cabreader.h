@@ -18,14 +18,10 @@
 #include <vector>
 
 #include "engines/deflate_test_inflater.h"
+#include "support/files.h"
 #include "verify/lzx_decoder.h"
 
 namespace vix::test {
-
-inline uint32_t Le16(const uint8_t* p) { return p[0] | p[1] << 8; }
-inline uint32_t Le32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The published checksum: 32-bit little-endian words XORed, a 1-3 byte tail
 // taken big-end first.
@@ -112,11 +108,11 @@ inline bool ReadCabinet(const std::vector<uint8_t>& b, Cabinet& cab, std::string
     for (auto& folder : cab.folders) {
       need(folder.dataOffset == at, "folder data not contiguous");
       std::vector<uint8_t> window;  // a fresh history for every folder
-      std::unique_ptr<testing_lzx::LzxDecoder> lzx;
+      std::unique_ptr<vix::verify::LzxDecoder> lzx;
       if ((folder.type & 0xF) == 3) {
         const int bits = (folder.type >> 8) & 0x1F;
         need(bits >= 15 && bits <= 21 && (folder.type & 0xE0F0) == 0, "bad LZX type word");
-        lzx = std::make_unique<testing_lzx::LzxDecoder>(bits);
+        lzx = std::make_unique<vix::verify::LzxDecoder>(bits);
       }
       for (uint32_t k = 0; k < folder.blockCount; ++k) {
         need(at + 8 + cab.reserveData <= b.size(), "truncated block");
@@ -140,7 +136,7 @@ inline bool ReadCabinet(const std::vector<uint8_t>& b, Cabinet& cab, std::string
           need((folder.type & 0xF) == 1, "type the test reader does not know");
           need(blk.packed >= 2 && b[payload] == 'C' && b[payload + 1] == 'K', "no CK");
           need(blk.packed <= 32768 + 12, "MSZIP block too large");
-          const auto inflated = testing::TestInflater::Run(&b[payload + 2], blk.packed - 2, window);
+          const auto inflated = TestInflater::Run(&b[payload + 2], blk.packed - 2, window);
           need(inflated.BytesUsed == blk.packed - 2u, "bytes after the deflate stream");
           data = inflated.Data;
         }

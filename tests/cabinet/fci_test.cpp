@@ -7,12 +7,12 @@
 
 #include <cstring>
 #include <map>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "cabinet/cabreader.h"
+#include "support/test_data.h"
 #include "writers/cabinet/cabformat.h"
 #include "writers/cabinet/fci.h"
 
@@ -22,7 +22,9 @@ using namespace vix::fci;
 using vix::test::Cabinet;
 using vix::test::Le16;
 using vix::test::Le32;
-using Bytes = std::vector<uint8_t>;
+using vix::test::Bytes;
+using vix::test::Noise;
+using vix::test::Words;
 
 constexpr int kEEXIST = 17, kENOENT = 2, kEIO = 5, kENOSPC = 28;
 int gAllocs = 0, gFrees = 0;
@@ -126,24 +128,6 @@ INT_PTR OpenInfo(char* name, USHORT* date, USHORT* time, USHORT* attribs, int* e
   return FsOpen(name, O_RDONLY_ | O_BINARY_, 0, err, pv);
 }
 
-Bytes Text(size_t n, unsigned seed) {
-  static const char* kWords[] = {"cabinet ", "folder ", "block ", "deflate ", "history ", "\n"};
-  std::mt19937 rng(seed);
-  Bytes out;
-  while (out.size() < n) {
-    const char* w = kWords[rng() % 6];
-    out.insert(out.end(), w, w + std::strlen(w));
-  }
-  out.resize(n);
-  return out;
-}
-Bytes Noise(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  Bytes out(n);
-  for (auto& b : out) b = static_cast<uint8_t>(rng());
-  return out;
-}
-
 class FciTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -213,7 +197,7 @@ TEST(CabinetChecksum, MatchesValuesOfOtherWriters) {
 }
 
 TEST_F(FciTest, StoredCabinetHasTheExactLayout) {
-  Source("a.txt", Text(100, 1));
+  Source("a.txt", Words<Bytes>(100, 1));
   Source("empty", {});
   fs.stamps["src/a.txt"] = {0x1234, 0x5678, A_ARCH | A_RDONLY};
   ASSERT_TRUE(Create());
@@ -261,9 +245,9 @@ TEST_F(FciTest, BlocksAre32KiBAcrossFilesAndDecodeBack) {
   for (TCOMP type : {tcompTYPE_NONE, tcompTYPE_MSZIP}) {
     SCOPED_TRACE(type);
     fs = MemFs();
-    Source("one", Text(40000, 2));
-    Source("two", Noise(30000, 3));  // incompressible: stored deflate blocks
-    Source("three", Text(32768, 4));
+    Source("one", Words<Bytes>(40000, 2));
+    Source("two", Noise<Bytes>(30000, 3));  // incompressible: stored deflate blocks
+    Source("three", Words<Bytes>(32768, 4));
     ASSERT_TRUE(Create());
     for (const char* name : {"one", "two", "three"}) ASSERT_TRUE(Add(name, type));
     ASSERT_TRUE(Flush());
@@ -290,7 +274,7 @@ TEST_F(FciTest, BlocksAre32KiBAcrossFilesAndDecodeBack) {
 // into the first; the reader gives each folder a fresh window, so a match
 // into the previous folder would not decode.
 TEST_F(FciTest, MszipHistoryReachesBackWithinAFolderOnly) {
-  const Bytes noise = Noise(30000, 5);
+  const Bytes noise = Noise<Bytes>(30000, 5);
   Bytes twice = noise;
   twice.insert(twice.end(), noise.begin(), noise.end());  // repeats at distance 30000
   Source("twice", twice);
@@ -310,9 +294,9 @@ TEST_F(FciTest, MszipHistoryReachesBackWithinAFolderOnly) {
 
 TEST_F(FciTest, FoldersCloseAtTheThresholdAndOnATypeChange) {
   ccab.cbFolderThresh = 50000;
-  Source("a", Noise(60000, 1));  // fills folder 0
-  Source("b", Text(1000, 2));
-  Source("c", Text(2000, 3));  // NONE: new folder
+  Source("a", Noise<Bytes>(60000, 1));  // fills folder 0
+  Source("b", Words<Bytes>(1000, 2));
+  Source("c", Words<Bytes>(2000, 3));  // NONE: new folder
   Source("d", {});
   ASSERT_TRUE(Create());
   for (auto [name, type] : {std::pair<const char*, TCOMP>{"a", tcompTYPE_MSZIP},
@@ -338,7 +322,7 @@ TEST_F(FciTest, FoldersCloseAtTheThresholdAndOnATypeChange) {
 // accepted: every file FCIAddFile accepted is in the cabinet, no refused one.
 TEST_F(FciTest, AFolderThatCannotBeClosedFailsTheNextFileOnly) {
   ccab.cbFolderThresh = 50;
-  for (const char* name : {"a", "b", "c"}) Source(name, Text(100, name[0]));
+  for (const char* name : {"a", "b", "c"}) Source(name, Words<Bytes>(100, name[0]));
   ASSERT_TRUE(Create());
   ASSERT_TRUE(Add("a"));  // the folder is full; its block still waits in memory
   fs.tempRefusals = 100;
@@ -364,9 +348,9 @@ TEST_F(FciTest, AFailedFileIsRolledBack) {
     Bytes expected;
     for (int run = 0; run < 2; ++run) {
       fs = MemFs();
-      Source("before", Text(20000, 1));
-      Source("bad", Text(100000, 2));
-      Source("after", Text(50000, 3));
+      Source("before", Words<Bytes>(20000, 1));
+      Source("bad", Words<Bytes>(100000, 2));
+      Source("after", Words<Bytes>(50000, 3));
       fs.failReadOf = "src/bad";
       fs.failReadAfter = failAfter;
       ASSERT_TRUE(Create());
@@ -387,7 +371,7 @@ TEST_F(FciTest, AFailedFileIsRolledBack) {
 
 TEST_F(FciTest, ProblemsOfOneFileAreReportedAndTheOthersKept) {
   const std::string longName(256, 'n'), longest(255, 'm');
-  for (const std::string& name : {std::string("ok"), longName, longest}) Source(name, Text(10, 1));
+  for (const std::string& name : {std::string("ok"), longName, longest}) Source(name, Words<Bytes>(10, 1));
   ASSERT_TRUE(Create());
   EXPECT_FALSE(Add("missing"));
   ExpectError(FCIERR_OPEN_SRC, kENOENT);
@@ -419,7 +403,7 @@ TEST_F(FciTest, ProblemsOfOneFileAreReportedAndTheOthersKept) {
 }
 
 TEST_F(FciTest, TemporaryFilesAreCreatedExclusivelyAndRemoved) {
-  Source("a", Text(70000, 1));
+  Source("a", Words<Bytes>(70000, 1));
   fs.tempRepeats = 2;  // the first two names exist already
   ASSERT_TRUE(Create());
   ASSERT_TRUE(Add("a"));
@@ -435,7 +419,7 @@ TEST_F(FciTest, TemporaryFilesAreCreatedExclusivelyAndRemoved) {
 }
 
 TEST_F(FciTest, FailuresOfTheCabinetItself) {
-  Source("a", Text(5000, 1));
+  Source("a", Words<Bytes>(5000, 1));
   ASSERT_TRUE(Create());
   EXPECT_TRUE(Flush());  // nothing added: no cabinet, no temporary file
   EXPECT_FALSE(fs.files.count("cabs/out.cab"));
@@ -455,7 +439,7 @@ TEST_F(FciTest, FailuresOfTheCabinetItself) {
 
   fs.failWriteOf.clear();
   fs.abortAtStatus = int(fs.statuses.size()) + 1;  // at the second block
-  Source("big", Text(100000, 2));
+  Source("big", Words<Bytes>(100000, 2));
   EXPECT_FALSE(Add("big"));
   ExpectError(FCIERR_USER_ABORT);
   ASSERT_TRUE(Add("a"));
@@ -468,8 +452,8 @@ TEST_F(FciTest, FailuresOfTheCabinetItself) {
 
 TEST_F(FciTest, ACabinetFullAsksForTheNextAndFailsTheFile) {
   ccab.cb = 20000;
-  Source("small", Text(3000, 1));
-  Source("big", Noise(30000, 2));
+  Source("small", Words<Bytes>(3000, 1));
+  Source("big", Noise<Bytes>(30000, 2));
   ASSERT_TRUE(Create());
   ASSERT_TRUE(Add("small"));
   EXPECT_FALSE(Add("big"));
@@ -485,8 +469,8 @@ TEST_F(FciTest, ACabinetFullAsksForTheNextAndFailsTheFile) {
 TEST_F(FciTest, FlushWithNextCabinetLinksASet) {
   ccab.setID = 0x4242;
   std::strcpy(ccab.szDisk, "disk 0");
-  Source("a", Text(5000, 1));
-  Source("b", Text(6000, 2));
+  Source("a", Words<Bytes>(5000, 1));
+  Source("b", Words<Bytes>(6000, 2));
   fs.nextCabinetAnswer = 1;
   ASSERT_TRUE(Create());
   ASSERT_TRUE(Add("a"));
@@ -506,7 +490,7 @@ TEST_F(FciTest, ReserveAreasAreAnnouncedAndZero) {
   ccab.cbReserveCFHeader = 10;
   ccab.cbReserveCFFolder = 3;
   ccab.cbReserveCFData = 5;
-  Source("a", Text(40000, 1));
+  Source("a", Words<Bytes>(40000, 1));
   ASSERT_TRUE(Create());
   ASSERT_TRUE(Add("a"));
   ASSERT_TRUE(Flush());

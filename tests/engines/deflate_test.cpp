@@ -11,6 +11,7 @@
 
 #include "support/reference.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "archive/kvtBase.h"
 #include "archive/kvtCrc.h"
 #include "archive/kvtErrors.h"
@@ -22,33 +23,18 @@
 namespace vix {
 namespace {
 
-using testing::Inflated;
-using testing::TestInflater;
-using Bytes = std::vector<uint8_t>;
+using test::Inflated;
+using test::TestInflater;
+using test::Bytes;
 
 constexpr TDeflateType kTypes[] = {dtDeflateS, dtDeflateF, dtDeflateN, dtDeflateX};
 constexpr int kLevels[] = {1, 2, 7, 9};
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& c : b) c = static_cast<uint8_t>(rng());
-  return b;
-}
-
 // Text-like data: words from a small vocabulary, so matches of all lengths
 // and distances occur.
 Bytes Words(size_t n, uint32_t seed) {
-  static const char* const kWords[] = {"deflate ", "window ", "archive ", "the ", "of ",
-                                       "header\n", "0123456789 ", "entry ", "  ", "block "};
-  std::mt19937 rng(seed);
-  Bytes b;
-  while (b.size() < n) {
-    const std::string w = kWords[rng() % 10];
-    b.insert(b.end(), w.begin(), w.end());
-  }
-  b.resize(n);
-  return b;
+  return test::Words<Bytes>(n, seed, {"deflate ", "window ", "archive ", "the ", "of ", "header\n",
+                                      "0123456789 ", "entry ", "  ", "block "});
 }
 
 // A component that only hosts the engine: streams in memory, counters and
@@ -110,10 +96,10 @@ TEST(DeflateEngine, GeneratedInputsInflateToThemselvesAtEveryLevel) {
       {"two bytes", Bytes{1, 2}},
       {"runs longer than 258", runs},
       {"text beyond the window slide", Words(300000, 7)},
-      {"incompressible", RandomBytes(100000, 3)},
+      {"incompressible", test::Noise<Bytes>(100000, 3)},
       {"mixed", [] {
          Bytes m = Words(50000, 1);
-         const Bytes r = RandomBytes(40000, 2);
+         const Bytes r = test::Noise<Bytes>(40000, 2);
          m.insert(m.end(), r.begin(), r.end());
          m.insert(m.end(), r.begin(), r.begin() + 20000);  // a match 40000 back: too far
          return m;
@@ -191,7 +177,7 @@ TEST(DeflateEngine, SmallIncompressibleInputFallsBackToStoringOnlyWhenAllowed) {
   // Random bytes: dynamic codes beat the fixed ones (which spend 9 bits on
   // the upper byte values) once the input is long enough to pay for the
   // trees, but nothing beats the bytes themselves.
-  const Bytes input = RandomBytes(4000, 5);
+  const Bytes input = test::Noise<Bytes>(4000, 5);
 
   const FileRun fallback = RunDeflateFile(input, dtDeflateN, true);
   EXPECT_EQ(fallback.Method, 0);
@@ -211,7 +197,7 @@ TEST(DeflateEngine, SmallIncompressibleInputFallsBackToStoringOnlyWhenAllowed) {
 
 TEST(DeflateEngine, FallbackOnlyWhenTheWholeInputIsOneBlock) {
   // Incompressible data beyond one block: stored blocks, never raw bytes.
-  const Bytes input = RandomBytes(50000, 9);
+  const Bytes input = test::Noise<Bytes>(50000, 9);
   const FileRun r = RunDeflateFile(input, dtDeflateS, true);
   EXPECT_EQ(r.Method, 8);
   const Inflated d = Decode(r.Out);
@@ -250,8 +236,8 @@ TEST(DeflateEngine, LongRunsUseLength258) {
 // Segments of three fresh literals and a 200-byte repeat: few matches, and
 // far less output than input, so above level 2 a block ends after 4096 items.
 TEST(DeflateEngine, EarlyBlockEndAboveLevelTwoOnly) {
-  const Bytes repeat = RandomBytes(200, 11);
-  const Bytes fresh = RandomBytes(3 * 3000, 12);
+  const Bytes repeat = test::Noise<Bytes>(200, 11);
+  const Bytes fresh = test::Noise<Bytes>(3 * 3000, 12);
   Bytes input;
   for (int s = 0; s < 3000; ++s) {
     input.insert(input.end(), fresh.begin() + 3 * s, fresh.begin() + 3 * s + 3);
@@ -335,7 +321,7 @@ TEST(DeflateEngine, ResultTellsEachEndingApart) {
   EXPECT_EQ(done.Result.BytesWritten, done.Out.size());
   EXPECT_EQ(done.PackedBytes, done.Out.size());
 
-  const Bytes noise = RandomBytes(3000, 22);
+  const Bytes noise = test::Noise<Bytes>(3000, 22);
   const FileRun fallback = RunDeflateFile(noise, dtDeflateN, true);
   EXPECT_EQ(fallback.Result.Status, EngineStatus::Fallback);
   EXPECT_TRUE(fallback.Result.InputInOutput);
@@ -356,7 +342,7 @@ TEST(DeflateEngine, ResultTellsEachEndingApart) {
     FullOutputHost host;
     host.SetDeflateType(dtDeflateN);
     host.budget = 1000;
-    const Bytes big = RandomBytes(400000, 23);  // stored blocks go out early
+    const Bytes big = test::Noise<Bytes>(400000, 23);  // stored blocks go out early
     platform::MemoryStream in(big), out;
     host.InputLeft = static_cast<uint32_t>(big.size());
     const EngineResult r = DeflateFile(host, &in, &out, false, true);
@@ -381,7 +367,7 @@ TEST(DeflateEngine, ResultTellsEachEndingApart) {
 // leave encrypted bytes behind for later matches (the repeat would then be
 // coded as literals, or worse, as matches against cipher text).
 TEST(DeflateEngine, EncryptedStoredBlocksLeaveTheWindowIntact) {
-  const Bytes random = RandomBytes(20000, 31);
+  const Bytes random = test::Noise<Bytes>(20000, 31);
   Bytes input = random;
   input.insert(input.end(), random.begin(), random.end());
   EngineHost host(atZip);
@@ -410,12 +396,12 @@ TEST(DeflateMemoryBlock, IsACompleteStreamAtEveryLevel) {
   }
   // Incompressible blocks stay within what a cabinet's MSZIP block may hold
   // (32768 + 12 bytes with its two-byte signature).
-  const Bytes noise = RandomBytes(32768, 19);
+  const Bytes noise = test::Noise<Bytes>(32768, 19);
   for (int level : kLevels) {
     Bytes out;
     DeflateMemoryBlock(noise.data(), noise.size(), noise.data(), noise.size(), level, out);
     EXPECT_LE(out.size(), 32768u + 10) << "level " << level;
-    const Bytes fresh = RandomBytes(32768, 20 + level);
+    const Bytes fresh = test::Noise<Bytes>(32768, 20 + level);
     out.clear();
     DeflateMemoryBlock(noise.data(), noise.size(), fresh.data(), fresh.size(), level, out);
     EXPECT_LE(out.size(), 32768u + 10) << "level " << level;
@@ -431,7 +417,7 @@ TEST(DeflateMemoryBlock, IsACompleteStreamAtEveryLevel) {
 }
 
 TEST(DeflateMemoryBlock, MatchesReachBackIntoTheHistory) {
-  const Bytes history = RandomBytes(32768, 15);
+  const Bytes history = test::Noise<Bytes>(32768, 15);
   // The block repeats pieces of the history at distances up to 32506.
   Bytes data(history.begin() + 300, history.end());
   data.insert(data.end(), history.begin() + 20000, history.begin() + 20300);

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace vix::testing {
+namespace vix::test {
 
 struct InflatedBlock {
   int Type = -1;  // 0 stored, 1 fixed, 2 dynamic
@@ -201,4 +201,4 @@ class TestInflater {
   int bitCount_ = 0;
 };
 
-}  // namespace vix::testing
+}  // namespace vix::test

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "support/reference.h"
+#include "support/test_data.h"
 #include "archive/kvtBase.h"
 #include "archive/kvtCrc.h"
 #include "engines/lzh.h"
@@ -66,13 +67,6 @@ Encoded Encode(const std::vector<uint8_t>& data, const LzhMethodParams& params,
 }
 
 int DicBit(const LzhMethodParams& p) { return static_cast<int>(p.DicBit); }
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
 
 
 // The stream is fixed byte for byte, not only decodable: a change to the
@@ -133,7 +127,7 @@ TEST_P(LzhMethodTest, AbandonsIncompressibleInput) {
   EXPECT_FALSE(e.packed);
   EXPECT_TRUE(e.stream.empty());
   // Random data: the stream would reach the size of the input read.
-  const auto noise = RandomBytes(200000, 3);
+  const auto noise = test::Noise<test::Bytes>(200000, 3);
   e = Encode(noise, GetParam());
   EXPECT_FALSE(e.packed);
   EXPECT_LT(e.stats.BytesWritten, e.stats.BytesRead);
@@ -161,7 +155,7 @@ TEST_P(LzhMethodTest, EqualBytesGiveALiteralThenLongestMatches) {
 // the window as it slides.
 TEST_P(LzhMethodTest, LongRunsUseOneSymbolTables) {
   std::vector<uint8_t> data(6u << 20, 0);
-  const auto tail = RandomBytes(5000, 11);
+  const auto tail = test::Noise<test::Bytes>(5000, 11);
   data.insert(data.end(), tail.begin(), tail.end());
   const auto e = Encode(data, GetParam());
   ASSERT_TRUE(e.packed);
@@ -176,7 +170,7 @@ TEST_P(LzhMethodTest, LongRunsUseOneSymbolTables) {
 
 // Only a 16 KiB window sees a repeat 10000 bytes back.
 TEST(LzhEncoderTest, RepeatAtDistance10000NeedsTheLh6Window) {
-  const auto unit = RandomBytes(10000, 9);
+  const auto unit = test::Noise<test::Bytes>(10000, 9);
   std::vector<uint8_t> data;
   for (int i = 0; i < 3; ++i) data.insert(data.end(), unit.begin(), unit.end());
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engines/lzx.h"
+#include "support/test_data.h"
 #include "verify/lzx_decoder.h"
 
 namespace vix::lzx {
@@ -259,19 +260,8 @@ RoundTrip Through(const std::vector<uint8_t>& data, int windowBits, bool e8 = tr
 }
 
 std::vector<uint8_t> Text(size_t n, uint32_t seed) {
-  static const char* const kWords[] = {"the ", "cabinet ", "folder ", "frame ", "window ",
-                                       "offset ", "of ", "and ", "\n", "LZX ", "match "};
-  std::mt19937 rng(seed);
-  std::string s;
-  while (s.size() < n) s += kWords[rng() % 11];
-  return std::vector<uint8_t>(s.begin(), s.begin() + static_cast<long>(n));
-}
-
-std::vector<uint8_t> Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
+  return test::Words<test::Bytes>(n, seed, {"the ", "cabinet ", "folder ", "frame ", "window ", "offset ",
+                                            "of ", "and ", "\n", "LZX ", "match "});
 }
 
 // x86-like code: call instructions to a handful of targets among noise.
@@ -298,7 +288,7 @@ TEST(LzxRoundTrip, FrameSizesAndWindows) {
                      size_t{32769}, size_t{65536}, size_t{(1 << 20) + 1}}) {
       for (int kind = 0; kind < 3; ++kind) {
         const std::vector<uint8_t> data =
-            kind == 0 ? Text(n, 1) : kind == 1 ? Random(n, 2) : Calls(n, 3);
+            kind == 0 ? Text(n, 1) : kind == 1 ? test::Noise<test::Bytes>(n, 2) : Calls(n, 3);
         const RoundTrip r = Through(data, w);
         ASSERT_EQ(r.error, "") << "w=" << w << " n=" << n << " kind=" << kind;
         ASSERT_TRUE(r.decoded == data) << "w=" << w << " n=" << n << " kind=" << kind;
@@ -313,7 +303,7 @@ TEST(LzxRoundTrip, LazyAndOptimalParses) {
   for (int w : {15, 18, 21}) {
     for (int kind = 0; kind < 4; ++kind) {
       std::vector<uint8_t> data = kind == 0 ? Text(150000, 21)
-                                : kind == 1 ? Random(70000, 22)
+                                : kind == 1 ? test::Noise<test::Bytes>(70000, 22)
                                             : Calls(150000, 23);
       if (kind == 3) {
         // Records that differ in one field: repeated offsets at every record.
@@ -347,12 +337,12 @@ TEST(LzxRoundTrip, BlockKindsAreChosenBySize) {
   const RoundTrip text = Through(Text(200000, 4), 21);
   ASSERT_EQ(text.error, "");
   EXPECT_LT(text.compressed, 200000u / 3);
-  const RoundTrip noise = Through(Random(100000, 5), 21);
+  const RoundTrip noise = Through(test::Noise<test::Bytes>(100000, 5), 21);
   ASSERT_EQ(noise.error, "");
   for (int t : noise.blockTypes) EXPECT_EQ(t, kBlockUncompressed);
   EXPECT_LE(noise.compressed, 100000u + 4 * 20);
   // Far matches with many footer bits make aligned blocks pay.
-  std::vector<uint8_t> far = Random(300000, 6);
+  std::vector<uint8_t> far = test::Noise<test::Bytes>(300000, 6);
   for (size_t i = 150000; i < far.size(); i += 64)
     std::memcpy(&far[i], &far[i - 150000 + (i * 7 % 4096) * 8], 32);
   const RoundTrip mixed = Through(far, 21);
@@ -371,7 +361,7 @@ TEST(LzxRoundTrip, BlockKindsAreChosenBySize) {
 TEST(LzxRoundTrip, MatchesReachBackAcrossFramesWithinTheWindow) {
   // A 40000-byte pattern repeated: within reach of a 2^16 window, out of
   // reach of 2^15 (offsets stop at 2^15 - 3).
-  const std::vector<uint8_t> unit = Random(40000, 9);
+  const std::vector<uint8_t> unit = test::Noise<test::Bytes>(40000, 9);
   std::vector<uint8_t> data;
   for (int i = 0; i < 5; ++i) data.insert(data.end(), unit.begin(), unit.end());
   const RoundTrip small = Through(data, 15), large = Through(data, 16);
@@ -387,7 +377,7 @@ TEST(LzxRoundTrip, MatchesReachBackAcrossFramesWithinTheWindow) {
 // encoder moves its history down.
 TEST(LzxRoundTrip, FarMatchesAfterTheBufferSlides) {
   constexpr size_t kNoise = 4300000, kFrom = 2300000, kCopy = 300000;
-  std::vector<uint8_t> data = Random(kNoise, 15);
+  std::vector<uint8_t> data = test::Noise<test::Bytes>(kNoise, 15);
   data.insert(data.end(), data.begin() + kFrom, data.begin() + kFrom + kCopy);
   const RoundTrip r = Through(data, 21, false);
   ASSERT_EQ(r.error, "");
@@ -402,7 +392,7 @@ TEST(LzxRoundTrip, FarMatchesAfterTheBufferSlides) {
 // They must not turn into matches; the repeat is far out of the window.
 TEST(LzxRoundTrip, FinderEntriesFromLongAgoAreNoMatches) {
   constexpr size_t kWrap = size_t{1} << 24, kGap = 1000;
-  const std::vector<uint8_t> unit = Random(40000, 16);
+  const std::vector<uint8_t> unit = test::Noise<test::Bytes>(40000, 16);
   std::vector<uint8_t> data(kWrap + kGap + 2 * unit.size(), 0);
   std::copy(unit.begin(), unit.end(), data.begin());
   std::copy(unit.begin(), unit.end(), data.begin() + kWrap + kGap);
@@ -421,7 +411,7 @@ TEST(LzxRoundTrip, FinderEntriesFromLongAgoAreNoMatches) {
 TEST(LzxRoundTrip, NoMatchRunsIntoItsSourceAroundTheWindow) {
   for (bool random : {false, true}) {
     const std::vector<uint8_t> unit =
-        random ? Random((1u << 15) - 3, 15) : Text((1u << 15) - 3, 14);
+        random ? test::Noise<test::Bytes>((1u << 15) - 3, 15) : Text((1u << 15) - 3, 14);
     std::vector<uint8_t> data;
     for (int i = 0; i < 4; ++i) data.insert(data.end(), unit.begin(), unit.end());
     for (bool optimal : {false, true}) {

@@ -6,10 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <random>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "archive/kvtNames.h"
@@ -18,28 +16,18 @@
 #include "support/fault_platform.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
+#include "support/writer_run.h"
 #include "writers/cabinet/fci.h"
 #include "writers/kvtMakeCab.h"
 
 namespace {
 
 using namespace vix;
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::Noise;
+using test::Words;
 
-std::string Text(size_t n, unsigned seed) {
-  static const char* kWords[] = {"cabinet ", "folder ", "圧縮 ", "block ", "\r\n", "data "};
-  std::mt19937 rng(seed);
-  std::string out;
-  while (out.size() < n) out += kWords[rng() % 6];
-  out.resize(n);
-  return out;
-}
-std::string Noise(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string out(n, '\0');
-  for (auto& c : out) c = static_cast<char>(rng());
-  return out;
-}
 Bytes AsBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Rebinds the library for the length of a test and restores the real one.
@@ -48,13 +36,10 @@ struct LibraryRebind {
   ~LibraryRebind() { LoadCabinetLibrary(); }
 };
 
-class CabWriterTest : public ::testing::Test {
+class CabWriterTest : public test::WriterTest<TMakeCab> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(CabinetAvailable) << "no cabinet library bound";
-    cab.OnError = [this](TCompBase&, const std::string& file, const std::string& extended,
-                         const std::string&,
-                         int code) { errors.emplace_back(code, file, extended); };
     cab.OnEnd = [this](TCompBase&, const std::string& file, bool ok) {
       ends.emplace_back(ExtractFileName(file), ok);
     };
@@ -83,16 +68,13 @@ class CabWriterTest : public ::testing::Test {
   }
   // The standard source tree below src/.
   void MakeTree() {
-    dir.WriteFile("src/a.txt", Text(5000, 1));
+    dir.WriteFile("src/a.txt", Words(5000, 1));
     dir.WriteFile("src/sub/b.bin", Noise(100000, 2));
     dir.WriteFile("src/sub/empty", "");
-    dir.WriteFile("src/日本/名前.txt", Text(70000, 3));
+    dir.WriteFile("src/日本/名前.txt", Words(70000, 3));
   }
   int Write(const std::string& spec = "src/*.*") {
-    cab.RecurseDirs = true;
-    cab.SetFileSpec({dir.Join(spec)});
-    cab.SetArchiveFile(archive);
-    return cab.Compress();
+    return RunKept({dir.Join(spec)}, archive, [](TMakeCab& c) { c.RecurseDirs = true; });
   }
   test::Cabinet Read() {
     test::Cabinet result;
@@ -103,16 +85,9 @@ class CabWriterTest : public ::testing::Test {
     }
     return result;
   }
-  std::vector<int> Codes() const {
-    std::vector<int> codes;
-    for (auto& e : errors) codes.push_back(std::get<0>(e));
-    return codes;
-  }
 
-  test::TempDir dir;
-  TMakeCab cab{nullptr};
+  TMakeCab& cab = writer;
   std::string archive;
-  std::vector<std::tuple<int, std::string, std::string>> errors;
   std::vector<std::pair<std::string, bool>> ends;
 };
 
@@ -158,7 +133,7 @@ TEST_F(CabWriterTest, WritesEveryFileUnderItsStoredName) {
     int reads = 0;
     cab.OnRead = [&](TCompBase&, uint32_t, int) { ++reads; };
     EXPECT_EQ(Write(), 4);
-    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(errors.Empty());
     const test::Cabinet result = Read();
     ASSERT_EQ(result.contents.size(), 4u);
     const std::string japanese = StoredNameForm("日本\\名前.txt", true, '\\').Bytes;
@@ -221,7 +196,7 @@ TEST_F(CabWriterTest, NamesOutsideTheCodePageAreStoredInUtf8AndMarked) {
   dir.WriteFile("src/emoji😀.txt", "emoji");
   dir.WriteFile("src/plain.txt", "ascii");
   EXPECT_EQ(Write(), 4);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
   std::map<std::string, std::pair<bool, Bytes>> found;
   const test::Cabinet result = Read();
   for (const auto& file : result.files)
@@ -241,7 +216,7 @@ TEST_F(CabWriterTest, ARejectedTypeIsReportedAndTheOtherFilesWritten) {
   for (TCompressionType nibble : {ctLzx, ctMsZip}) {
     const TCompressMethod rejected = cmQuantum;
     SCOPED_TRACE(nibble == ctLzx ? "lzx nibble" : "mszip nibble");
-    errors.clear();
+    errors.Clear();
     ends.clear();
     cab.QuantumType = nibble;
     cab.OnBegin = [&](TCompBase&, const std::string& file, int, bool&) {
@@ -252,17 +227,17 @@ TEST_F(CabWriterTest, ARejectedTypeIsReportedAndTheOtherFilesWritten) {
     // A system library that writes the word as asked takes the file; one
     // that would write something else (Wine's stores it) is refused like
     // the built-in library refuses.
-    if (errors.empty()) {
+    if (errors.Empty()) {
       EXPECT_EQ(written, 4);
       EXPECT_EQ(Read().contents.at("a.txt"), AsBytes(dir.ReadFile("src/a.txt")));
       continue;
     }
 #endif
     EXPECT_EQ(written, 3);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(std::get<0>(errors[0]), kErrUnsupported);
-    EXPECT_EQ(ExtractFileName(std::get<1>(errors[0])), "a.txt");
-    EXPECT_NE(std::get<2>(errors[0]).find("Cabinet error 5"), std::string::npos);
+    ASSERT_EQ(errors.Reports.size(), 1u);
+    EXPECT_EQ(errors.Reports[0].Code, kErrUnsupported);
+    EXPECT_EQ(ExtractFileName(errors.Reports[0].File), "a.txt");
+    EXPECT_NE(errors.Reports[0].Extended.find("Cabinet error 5"), std::string::npos);
     const test::Cabinet result = Read();
     EXPECT_EQ(result.contents.size(), 3u);
     EXPECT_FALSE(result.contents.count("a.txt"));
@@ -278,7 +253,7 @@ TEST_F(CabWriterTest, AMissingLibraryIsReportedAndNothingWritten) {
     EXPECT_EQ(Write(), 0);
   }
   EXPECT_TRUE(CabinetAvailable);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrCabinetLibrary});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrCabinetLibrary});
   EXPECT_FALSE(dir.Exists("out.cab"));
 }
 
@@ -287,7 +262,7 @@ TEST_F(CabWriterTest, ANameTheLibraryCannotHoldIsReported) {
   MakeTree();
   archive = dir.Join(std::string(300, 'c') + ".cab");
   EXPECT_EQ(Write(), 0);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
 }
 
 // A stored name the cabinet cannot hold is reported with the limit, by the
@@ -298,10 +273,10 @@ TEST_F(CabWriterTest, AFileWhoseNameIsTooLongIsReportedWithTheLimit) {
   dir.WriteFile(longName, "long");
   dir.WriteFile("src/" + std::string(120, 'd') + "/" + std::string(130, 'f'), "fits");
   EXPECT_EQ(Write(), 5);
-  ASSERT_EQ(Codes(), std::vector<int>{kErrOpen});
-  EXPECT_EQ(std::get<1>(errors[0]), dir.Join(longName));
-  EXPECT_NE(std::get<2>(errors[0]).find("261 bytes; at most 255 fit"), std::string::npos)
-      << std::get<2>(errors[0]);
+  ASSERT_EQ(errors.Codes(), std::vector<int>{kErrOpen});
+  EXPECT_EQ(errors.Reports[0].File, dir.Join(longName));
+  EXPECT_NE(errors.Reports[0].Extended.find("261 bytes; at most 255 fit"), std::string::npos)
+      << errors.Reports[0].Extended;
   EXPECT_EQ(Read().contents.size(), 5u);
 }
 
@@ -310,15 +285,15 @@ TEST_F(CabWriterTest, AReadOnlyCabinetIsLeftUntouchedWithoutAHandler) {
   MakeTree();
   ASSERT_TRUE(platform::Current().SetAttributes(archive, platform::kAttrReadOnly));
   EXPECT_EQ(Write(), 0);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
   EXPECT_EQ(dir.ReadFile("out.cab"), old);
   EXPECT_TRUE(platform::Current().GetAttributes(archive) & platform::kAttrReadOnly);
 
   // A handler that allows the write: the cabinet is made anew.
-  errors.clear();
+  errors.Clear();
   cab.OnNonWriteableArchive = [](TCompBase&, const std::string&, bool& write) { write = true; };
   EXPECT_EQ(Write(), 4);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
   EXPECT_EQ(Read().contents.size(), 4u);
 }
 
@@ -337,13 +312,13 @@ TEST_F(CabWriterTest, AnExistingCabinetIsReplacedOnlyByACompleteOne) {
     EXPECT_EQ(Write(), 0);
     EXPECT_FALSE(cab.OldCabinetReplaced);
   }
-  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
   EXPECT_EQ(dir.ReadFile("out.cab"), old);
   EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
 
   // The new one cannot take the name once the old one is gone: it is kept
   // under the name the report gives.
-  errors.clear();
+  errors.Clear();
   {
     test::FaultPlatform faults;
     platform::ScopedPlatform use(faults);
@@ -351,15 +326,15 @@ TEST_F(CabWriterTest, AnExistingCabinetIsReplacedOnlyByACompleteOne) {
     EXPECT_EQ(Write(), 0);
     EXPECT_EQ(faults.Recycled, std::vector<std::string>{archive});
   }
-  ASSERT_EQ(Codes(), std::vector<int>{kErrWrite});
+  ASSERT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
   const std::vector<std::string> left = Listing();
   ASSERT_EQ(left.size(), 3u);
-  EXPECT_NE(std::get<2>(errors[0]).find(dir.Join(left[0])), std::string::npos)
-      << std::get<2>(errors[0]);
+  EXPECT_NE(errors.Reports[0].Extended.find(dir.Join(left[0])), std::string::npos)
+      << errors.Reports[0].Extended;
   EXPECT_EQ(dir.ReadFile(left[0]).substr(0, 4), "MSCF");
   platform::Current().MoveFile(dir.Join(left[0]), archive);
 
-  errors.clear();
+  errors.Clear();
   const std::string previous = dir.ReadFile("out.cab");
   {
     test::FaultPlatform faults;
@@ -368,7 +343,7 @@ TEST_F(CabWriterTest, AnExistingCabinetIsReplacedOnlyByACompleteOne) {
     EXPECT_EQ(faults.Recycled, std::vector<std::string>{archive});
   }
   EXPECT_TRUE(cab.OldCabinetReplaced);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
   EXPECT_EQ(Read().contents.size(), 4u);
   EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
 }
@@ -382,20 +357,20 @@ TEST_F(CabWriterTest, AFileThatIsNotACabinetIsLeftAsItIs) {
   badReserved[4] = 1;
   const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + Noise(300, 9);
   for (const std::string& content :
-       {png, std::string(), std::string("MSCF"), badReserved, Text(3000, 5)}) {
-    errors.clear();
+       {png, std::string(), std::string("MSCF"), badReserved, Words(3000, 5)}) {
+    errors.Clear();
     dir.WriteFile("out.cab", content);
     EXPECT_EQ(Write(), 0);
-    EXPECT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+    EXPECT_EQ(errors.Codes(), std::vector<int>{kErrUnsupported});
     EXPECT_EQ(dir.ReadFile("out.cab"), content);
     EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
   }
   // One of the inputs named as the cabinet.
-  errors.clear();
+  errors.Clear();
   archive = dir.Join("src/a.txt");
   const std::string input = dir.ReadFile("src/a.txt");
   EXPECT_EQ(Write(), 0);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrUnsupported});
   EXPECT_EQ(dir.ReadFile("src/a.txt"), input);
 }
 
@@ -410,9 +385,9 @@ TEST_F(CabWriterTest, ACabinetInItsInputFolderHoldsNeitherItselfNorTemporaryFile
 #endif
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
-    errors.clear();
+    errors.Clear();
     EXPECT_EQ(Write(), 4);
-    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(errors.Empty());
     test::Cabinet result;
     std::string why;
     ASSERT_TRUE(test::ReadCabinet(AsBytes(dir.ReadFile("src/out.cab")), result, why)) << why;
@@ -450,16 +425,16 @@ TEST_F(CabWriterTest, ACancelledRunLeavesTheCabinetAsItWas) {
 
   // A cancel in the middle of a large file stops the library at its next
   // block (the status callback aborts), not after the whole file.
-  dir.WriteFile("big/big.txt", Text(1000000, 4));
+  dir.WriteFile("big/big.txt", Words(1000000, 4));
   cab.OnEnd = nullptr;
   int progress = 0;
   cab.OnProgress = [&](TCompBase& sender, uint8_t, uint8_t) {
     if (++progress == 3) sender.SetCancel(true);
   };
-  errors.clear();
+  errors.Clear();
   EXPECT_EQ(Write("big/*.*"), 0);
   EXPECT_FALSE(dir.Exists("out.cab"));
-  EXPECT_EQ(Codes(), std::vector<int>{kErrUserCanceled});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrUserCanceled});
 #ifndef _WIN32
   EXPECT_LT(progress, 10) << "the library read on after the cancel";
 #endif
@@ -472,8 +447,8 @@ TEST_F(CabWriterTest, AFileThatCannotBeOpenedIsReportedOnce) {
     if (file == gone) platform::Current().DeleteFile(gone);
   };
   EXPECT_EQ(Write(), 3);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrOpen});
-  EXPECT_EQ(std::get<1>(errors[0]), gone);
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrOpen});
+  EXPECT_EQ(errors.Reports[0].File, gone);
   EXPECT_EQ(Read().contents.size(), 3u);
 }
 
@@ -486,16 +461,16 @@ TEST_F(CabWriterTest, AFileWhoseReadFailsIsReportedAndNotCounted) {
   for (TCompressMethod method : {cmStore, cmMsZip}) {
     for (bool error : {true, false}) {  // a read error, or a file that shrank
       SCOPED_TRACE(std::to_string(method) + (error ? " read error" : " shrank"));
-      errors.clear();
+      errors.Clear();
       platform::Current().DeleteFile(archive);
       cab.SetCompressMethod(method);
       test::FaultPlatform faults;
       faults.CutReads("b.bin", 40000, error);
       platform::ScopedPlatform use(faults);
       EXPECT_EQ(Write(), 3);
-      EXPECT_EQ(Codes(), std::vector<int>{kErrOpen});
-      ASSERT_FALSE(errors.empty());
-      EXPECT_EQ(std::get<1>(errors[0]), dir.Join("src/sub/b.bin"));
+      EXPECT_EQ(errors.Codes(), std::vector<int>{kErrOpen});
+      ASSERT_FALSE(errors.Empty());
+      EXPECT_EQ(errors.Reports[0].File, dir.Join("src/sub/b.bin"));
       const auto cabinet = Read();
 #ifndef _WIN32
       EXPECT_EQ(cabinet.contents.size(), 3u);
@@ -519,8 +494,8 @@ TEST_F(CabWriterTest, AnExceptionInAHandlerFailsOnlyItsFile) {
     if (current == "b.bin") throw std::runtime_error("handler failed");
   };
   EXPECT_EQ(Write(), 3);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrWrite});
-  EXPECT_EQ(std::get<2>(errors[0]), "handler failed");
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(errors.Reports[0].Extended, "handler failed");
   for (auto& [name, ok] : ends) EXPECT_EQ(ok, name != "b.bin") << name;
   const test::Cabinet result = Read();
   EXPECT_EQ(result.contents.size(), 4u);
@@ -544,8 +519,8 @@ TEST_F(CabWriterTest, ACabinetThatCannotBeCreatedCountsNoFile) {
   platform::ScopedPlatform use(faults);
   faults.FailCreate("out.cab");
   EXPECT_EQ(Write(), 0);
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(std::get<1>(errors[0]), archive);
+  ASSERT_EQ(errors.Reports.size(), 1u);
+  EXPECT_EQ(errors.Reports[0].File, archive);
   EXPECT_FALSE(dir.Exists("out.cab"));
 }
 
@@ -575,7 +550,7 @@ TEST_F(CabWriterTest, RenameAndNothingToWrite) {
   const std::string before = dir.ReadFile("out.cab");
   EXPECT_EQ(Write("src/*.none"), 0);
   EXPECT_EQ(dir.ReadFile("out.cab"), before);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
 }
 
 // --- a system library that does not write what it is asked -----------------
@@ -620,7 +595,7 @@ TEST_F(CabWriterTest, ATypeTheSystemLibraryDoesNotWriteGoesToTheBuiltInOne) {
   EXPECT_FALSE(CabinetHonoursType(0x1503));
   cab.SetCompressMethod(cmLzx);
   EXPECT_EQ(Write(), 4);
-  EXPECT_TRUE(errors.empty()) << std::get<2>(errors.at(0));
+  EXPECT_TRUE(errors.Empty()) << errors.Reports.at(0).Extended;
   const test::Cabinet result = Read();
   EXPECT_EQ(FolderTypes(result), std::vector<fci::TCOMP>{0x1503});
   EXPECT_EQ(result.contents.at("sub\\b.bin"), AsBytes(dir.ReadFile("src/sub/b.bin")));
@@ -629,15 +604,15 @@ TEST_F(CabWriterTest, ATypeTheSystemLibraryDoesNotWriteGoesToTheBuiltInOne) {
   // A run the system library writes (stored) keeps it for the whole
   // cabinet: a file that asks for another type it would not write is
   // refused, as the built-in library refuses a type it does not know.
-  errors.clear();
+  errors.Clear();
   cab.SetCompressMethod(cmStore);
   cab.OnBegin = [&](TCompBase&, const std::string& file, int, bool&) {
     cab.SetCompressMethod(ExtractFileName(file) == "a.txt" ? cmLzx : cmStore);
   };
   EXPECT_EQ(Write(), 3);
-  ASSERT_EQ(Codes(), std::vector<int>{kErrUnsupported});
-  EXPECT_EQ(ExtractFileName(std::get<1>(errors[0])), "a.txt");
-  EXPECT_NE(std::get<2>(errors[0]).find("Cabinet error 5"), std::string::npos);
+  ASSERT_EQ(errors.Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(ExtractFileName(errors.Reports.at(0).File), "a.txt");
+  EXPECT_NE(errors.Reports.at(0).Extended.find("Cabinet error 5"), std::string::npos);
   const test::Cabinet stored = Read();
   EXPECT_EQ(FolderTypes(stored), std::vector<fci::TCOMP>{0});
   EXPECT_FALSE(stored.contents.count("a.txt"));
@@ -651,17 +626,17 @@ TEST_F(CabWriterTest, ACabinetNotWrittenAsAskedIsReportedAndNotKept) {
   StoringLibrary storing(1);  // honest for the probe's file only
   cab.SetCompressMethod(cmMsZip);
   EXPECT_EQ(Write(), 0);
-  ASSERT_EQ(Codes(), std::vector<int>{kErrUnsupported});
-  EXPECT_NE(std::get<2>(errors[0]).find("type word 0x0000"), std::string::npos)
-      << std::get<2>(errors[0]);
+  ASSERT_EQ(errors.Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_NE(errors.Reports.at(0).Extended.find("type word 0x0000"), std::string::npos)
+      << errors.Reports.at(0).Extended;
   EXPECT_EQ(dir.ReadFile("out.cab"), old);
   EXPECT_EQ(Listing(), (std::vector<std::string>{"old", "out.cab", "src"}));
   // Without an old cabinet nothing is left either.
   ASSERT_TRUE(platform::Current().DeleteFile(archive));
   StoringLibrary again(1);
-  errors.clear();
+  errors.Clear();
   EXPECT_EQ(Write(), 0);
-  EXPECT_EQ(Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrUnsupported});
   EXPECT_FALSE(dir.Exists("out.cab"));
 }
 
@@ -673,9 +648,9 @@ TEST_F(CabWriterTest, LzxCabinetsAtEveryWindowAreWrittenAsAsked) {
   for (int window : {15, 21}) {
     SCOPED_TRACE(window);
     cab.SetLzxLevel(window);
-    errors.clear();
+    errors.Clear();
     EXPECT_EQ(Write(), 4);
-    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(errors.Empty());
     const test::Cabinet result = Read();
     ASSERT_FALSE(result.folders.empty());
     for (fci::TCOMP type : FolderTypes(result)) EXPECT_EQ(type, fci::TCOMPfromLZXWindow(window));

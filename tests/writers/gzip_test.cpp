@@ -4,25 +4,26 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
-#include <random>
 #include <string>
 
-#include "support/fault_platform.h"
-#include "support/reference.h"
-#include "support/scoped_env.h"
 #include "archive/kvtErrors.h"
 #include "archive/kvtNames.h"
 #include "engines/deflate_test_inflater.h"
+#include "support/fault_platform.h"
+#include "support/files.h"
+#include "support/reference.h"
+#include "support/scoped_env.h"
+#include "support/test_data.h"
+#include "support/writer_run.h"
 #include "writers/kvtGZip.h"
 #include "writers/kvtTar.h"
-#include "writers/tar_gzip_test_util.h"
 
 namespace vix {
 namespace {
 
-using namespace vix::testing;
-
+using namespace vix::test;
 
 struct Member {
   uint8_t Flags = 0;
@@ -41,7 +42,7 @@ Member ReadMember(const Bytes& file) {
   EXPECT_EQ(file[1], 0x8B);
   EXPECT_EQ(file[2], 8);
   m.Flags = file[3];
-  m.MTime = GetLE32(&file[4]);
+  m.MTime = Le32(file, 4);
   EXPECT_EQ(file[8], 0);
   EXPECT_EQ(file[9], 0);
   size_t pos = 10;
@@ -54,31 +55,16 @@ Member ReadMember(const Bytes& file) {
   pos += body.BytesUsed;
   EXPECT_EQ(file.size(), pos + 8) << "trailer";
   if (file.size() >= pos + 8) {
-    m.Crc = GetLE32(&file[pos]);
-    m.Size = GetLE32(&file[pos + 4]);
+    m.Crc = Le32(file, pos);
+    m.Size = Le32(file, pos + 4);
   }
   return m;
 }
 
-class GZipWriter : public ::testing::Test {
- protected:
-  ScratchDir dir{"gzip"};
-  ErrorLog errors;
-
-  int Run(const std::vector<std::string>& specs, const std::string& archive,
-          std::function<void(TGZip&)> setup = nullptr) {
-    TGZip gzip(nullptr);
-    errors.Attach(gzip);
-    gzip.SetFileSpec(specs);
-    gzip.SetArchiveFile(archive);
-    if (setup) setup(gzip);
-    return gzip.Compress();
-  }
-};
+class GZipWriter : public test::WriterTest<TGZip> {};
 
 TEST_F(GZipWriter, MemberLayoutAndTrailer) {
-  Bytes data;
-  for (int i = 0; i < 200000; ++i) data.push_back(static_cast<uint8_t>("gzip member "[i % 12] + i / 5000));
+  const Bytes data = Repeats<Bytes>(200000, "gzip member ", 5000);
   WriteFile(dir / "in" / "data.txt", data);
   std::filesystem::create_directories(dir / "out");
   ASSERT_EQ(Run({dir / "in" / "data.txt"}, dir / "out" / "x.gz"), 1);
@@ -93,7 +79,7 @@ TEST_F(GZipWriter, MemberLayoutAndTrailer) {
   EXPECT_EQ(m.Crc, test::ReferenceCrc32(data));
   EXPECT_EQ(m.Size, data.size());
   EXPECT_LT(file.size(), data.size() / 4);
-  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_TRUE(errors.Codes().empty());
 }
 
 TEST_F(GZipWriter, EmptyFileIsACompleteMember) {
@@ -132,10 +118,10 @@ TEST_F(GZipWriter, ExistingOutputNeedsOnFileExists) {
   WriteFile(dir / "a.txt", "new content");
   WriteFile(dir / "a.txt.gz", "old");
   EXPECT_EQ(Run({dir / "a.txt"}, dir / "a.gz"), 0);
-  EXPECT_EQ(errors.Codes, std::vector<int>{kErrEventNotAssigned});
-  EXPECT_NE(errors.Messages[0].find("a.txt.gz: the file exists and no OnFileExists handler"),
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrEventNotAssigned});
+  EXPECT_NE(errors.Messages()[0].find("a.txt.gz: the file exists and no OnFileExists handler"),
             std::string::npos)
-      << errors.Messages[0];
+      << errors.Messages()[0];
   EXPECT_EQ(ReadFile(dir / "a.txt.gz"), Bytes({'o', 'l', 'd'}));
 
   int asked = 0;
@@ -200,18 +186,18 @@ TEST_F(GZipWriter, ReadFaultsLeaveNothingOrRecordWhatWasRead) {
     platform::ScopedPlatform use(os);
     EXPECT_EQ(Run({dir / "b.txt"}, dir / "x.gz", overwrite), 0);
   }
-  EXPECT_EQ(errors.Codes, std::vector<int>{kErrOpen});
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrOpen});
   EXPECT_EQ(ReadFile(dir / "b.txt.gz"), Bytes({'o', 'l', 'd'}));
   EXPECT_EQ(ReadFile(dir / "b.txt"), data);
 
-  errors.Codes.clear();
+  errors.Clear();
   {
     test::FaultPlatform os;
     os.CutReads("b.txt", 40000, false);
     platform::ScopedPlatform use(os);
     EXPECT_EQ(Run({dir / "b.txt"}, dir / "x.gz", overwrite), 1);
   }
-  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_TRUE(errors.Codes().empty());
   const Bytes read(data.begin(), data.begin() + 40000);
   const Member m = ReadMember(ReadFile(dir / "b.txt.gz"));
   EXPECT_EQ(m.Data, read);
@@ -221,9 +207,7 @@ TEST_F(GZipWriter, ReadFaultsLeaveNothingOrRecordWhatWasRead) {
 
 // A full disk ends the run; OnError hears of it and no output is left.
 TEST_F(GZipWriter, AFullDiskIsReported) {
-  Bytes data(300000);
-  std::mt19937 rng(7);
-  for (auto& b : data) b = static_cast<uint8_t>(rng());  // stays 300000 bytes packed
+  const Bytes data = Noise<Bytes>(300000, 7);  // stays 300000 bytes packed
   WriteFile(dir / "c.bin", data);
   {
     test::FaultPlatform os;
@@ -231,10 +215,10 @@ TEST_F(GZipWriter, AFullDiskIsReported) {
     platform::ScopedPlatform use(os);
     EXPECT_EQ(Run({dir / "c.bin"}, dir / "x.gz"), 0);
   }
-  EXPECT_EQ(errors.Codes, std::vector<int>{kErrWrite});
-  ASSERT_EQ(errors.Messages.size(), 1u);
+  EXPECT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
+  ASSERT_EQ(errors.Messages().size(), 1u);
   // The output being written and why, not the input with no reason.
-  const std::string& message = errors.Messages[0];
+  const std::string message = errors.Messages()[0];
   EXPECT_EQ(message.rfind(dir / "c.bin.gz: Error writing to file: ", 0), 0u) << message;
   EXPECT_NE(message.find(dir / "kvt"), std::string::npos) << message;
   EXPECT_GT(message.size(), message.rfind(".tmp: ") + 6) << "a reason: " << message;
@@ -246,7 +230,7 @@ TEST_F(GZipWriter, AFullDiskIsReported) {
 // becomes x.tgz.gz holding the TAR bytes, and the TAR file goes for good
 // (not into the trash).
 TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
-  ScratchDir dir("tgz");
+  test::TempDir dir;
 #ifndef _WIN32
   const std::string trash = dir / "trash";
   test::ScopedEnv data("XDG_DATA_HOME", trash.c_str());
@@ -262,7 +246,7 @@ TEST(TarGzipStep, CommittedTarBecomesAGzipFile) {
   int ends = 0;
   tar.OnEnd = [&](TCompBase&, const std::string&, bool pass) { ends += pass; };
   EXPECT_EQ(tar.Compress(), 2);
-  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_TRUE(errors.Codes().empty());
   EXPECT_FALSE(Exists(dir / "x.tgz"));
   ASSERT_TRUE(Exists(dir / "x.tgz.gz"));
   EXPECT_EQ(ends, 3);  // two TAR entries and the GZIP member
@@ -285,23 +269,15 @@ std::vector<std::string> RunFilesLeft(const std::string& folder) {
   return left;
 }
 
-class TarGzip : public ::testing::Test {
+class TarGzip : public test::WriterTest<TTar> {
  protected:
-  ScratchDir dir{"tgz"};
-  ErrorLog errors;
-
   void SetUp() override {
     WriteFile(dir / "src" / "a.txt", "alpha alpha alpha");
     WriteFile(dir / "src" / "b.bin", Bytes(100000, 0x42));
+    Prepare = [](TTar& t) { t.SetCompressMethod(cmGzipTar); };
   }
-  int Run(const std::string& archive, std::function<void(TTar&)> setup = nullptr) {
-    TTar tar(nullptr);
-    errors.Attach(tar);
-    tar.SetCompressMethod(cmGzipTar);
-    tar.SetFileSpec({dir / "src" / "*"});
-    tar.SetArchiveFile(archive);
-    if (setup) setup(tar);
-    return tar.Compress();
+  int Run(const std::string& archive, const std::function<void(TTar&)>& setup = nullptr) {
+    return WriterTest::Run({dir / "src" / "*"}, archive, setup);
   }
 };
 
@@ -318,7 +294,7 @@ TEST_F(TarGzip, AUsersFileUnderTheTarNameStays) {
   }
   const Bytes users = ReadFile(dir / "x.tgz");
   EXPECT_EQ(Run(dir / "x.tgz"), 2);
-  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_TRUE(errors.Codes().empty());
   EXPECT_EQ(ReadFile(dir / "x.tgz"), users);
   const Member m = ReadMember(ReadFile(dir / "x.tgz.gz"));
   EXPECT_EQ(m.Name, "x.tgz");
@@ -331,9 +307,7 @@ TEST_F(TarGzip, AUsersFileUnderTheTarNameStays) {
 // old x.tgz.gz byte for byte.
 TEST_F(TarGzip, CancelOrFailureInTheGzipStepLeavesNothing) {
   WriteFile(dir / "x.tgz.gz", "old");
-  Bytes noise(400000);
-  std::mt19937 rng(3);
-  for (auto& b : noise) b = static_cast<uint8_t>(rng());
+  const Bytes noise = Noise<Bytes>(400000, 3);
   WriteFile(dir / "src" / "c.bin", noise);
   auto replace = [](TTar& t) {
     t.OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) { mode = 0; };
@@ -358,9 +332,9 @@ TEST_F(TarGzip, CancelOrFailureInTheGzipStepLeavesNothing) {
     platform::ScopedPlatform use(os);
     EXPECT_EQ(Run(dir / "x.tgz", replace), 0);
   }
-  ASSERT_EQ(errors.Codes, std::vector<int>{kErrWrite});
-  EXPECT_EQ(errors.Messages[0].rfind(dir / "x.tgz.gz: Error writing to file", 0), 0u)
-      << errors.Messages[0];
+  ASSERT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
+  EXPECT_EQ(errors.Messages()[0].rfind(dir / "x.tgz.gz: Error writing to file", 0), 0u)
+      << errors.Messages()[0];
   EXPECT_FALSE(Exists(dir / "x.tgz"));
   EXPECT_EQ(ReadFile(dir / "x.tgz.gz"), Bytes({'o', 'l', 'd'}));
   EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
@@ -375,18 +349,17 @@ TEST_F(TarGzip, AnExistingGzipFileIsReplacedOnlyWhenAllowed) {
   WriteFile(dir / "src" / "c.txt", "gamma");
 
   EXPECT_EQ(Run(dir / "x.tgz", [](TTar& t) { t.Switch = swMove; }), 0);
-  ASSERT_EQ(errors.Codes, std::vector<int>{kErrEventNotAssigned});
-  EXPECT_NE(errors.Messages[0].find("x.tgz.gz: the file exists and no OnFileExists handler "
+  ASSERT_EQ(errors.Codes(), std::vector<int>{kErrEventNotAssigned});
+  EXPECT_NE(errors.Messages()[0].find("x.tgz.gz: the file exists and no OnFileExists handler "
                                     "allowed replacing it"),
             std::string::npos)
-      << errors.Messages[0];
+      << errors.Messages()[0];
   EXPECT_FALSE(Exists(dir / "x.tgz"));
   EXPECT_EQ(ReadFile(dir / "x.tgz.gz"), first);
   EXPECT_TRUE(Exists(dir / "src" / "c.txt"));
   EXPECT_TRUE(RunFilesLeft(dir.Path()).empty());
 
-  errors.Codes.clear();
-  errors.Messages.clear();
+  errors.Clear();
   std::string asked;
   EXPECT_EQ(Run(dir / "x.tgz",
                 [&](TTar& t) {
@@ -398,15 +371,15 @@ TEST_F(TarGzip, AnExistingGzipFileIsReplacedOnlyWhenAllowed) {
                 }),
             0);
   EXPECT_EQ(asked, dir / "x.tgz.gz");
-  ASSERT_EQ(errors.Codes, std::vector<int>{kErrWrite});
-  EXPECT_NE(errors.Messages[0].find("did not allow replacing it; nothing was written"),
+  ASSERT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
+  EXPECT_NE(errors.Messages()[0].find("did not allow replacing it; nothing was written"),
             std::string::npos)
-      << errors.Messages[0];
+      << errors.Messages()[0];
   EXPECT_FALSE(Exists(dir / "x.tgz"));
   EXPECT_EQ(ReadFile(dir / "x.tgz.gz"), first);
   EXPECT_TRUE(Exists(dir / "src" / "c.txt"));
 
-  errors.Codes.clear();
+  errors.Clear();
   EXPECT_EQ(Run(dir / "x.tgz",
                 [](TTar& t) {
                   t.OnFileExists = [](TCompBase&, const std::string&, TDateTime, int& mode) {
@@ -414,7 +387,7 @@ TEST_F(TarGzip, AnExistingGzipFileIsReplacedOnlyWhenAllowed) {
                   };
                 }),
             3);
-  EXPECT_TRUE(errors.Codes.empty());
+  EXPECT_TRUE(errors.Codes().empty());
   EXPECT_FALSE(Exists(dir / "x.tgz"));
   const Member m = ReadMember(ReadFile(dir / "x.tgz.gz"));
   EXPECT_EQ(m.Name, "x.tgz");

@@ -5,25 +5,24 @@
 
 #include <filesystem>
 #include <map>
-#include <random>
 
 #include "archive/kvtNames.h"
 #include "engines/lzh_decoder.h"
 #include "support/fault_platform.h"
 #include "support/reference.h"
-#include "support/temp_dir.h"
+#include "support/files.h"
+#include "support/regressions.h"
+#include "support/test_data.h"
+#include "support/writer_run.h"
 #include "writers/kvtLha.h"
 
 namespace vix {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::Le32;
 
 uint16_t Crc16(const Bytes& data) { return test::ReferenceCrc16(data); }
-
-uint32_t Le32(const Bytes& b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
 
 // One parsed level-0 entry of an archive.
 struct Header {
@@ -65,52 +64,50 @@ std::vector<Header> ParseArchive(const Bytes& a, size_t* end = nullptr) {
   return out;
 }
 
-class LhaTest : public ::testing::Test {
+class LhaTest : public test::WriterTest<TLha> {
  protected:
-  std::string Path(const std::string& rel) const { return tmp_.Join(rel); }
+  LhaTest() { Prepare = [](TLha& l) { test::AnswerReplace(l, true); }; }
+  std::string Path(const std::string& rel) const { return dir.Join(rel); }
   void Write(const std::string& rel, const Bytes& data) {
-    tmp_.WriteFile(rel, std::string(data.begin(), data.end()));
+    dir.WriteFile(rel, std::string(data.begin(), data.end()));
   }
   Bytes Read(const std::string& rel) const {
-    const std::string s = tmp_.ReadFile(rel);
+    const std::string s = dir.ReadFile(rel);
     return Bytes(s.begin(), s.end());
   }
 
   // Runs TLha on `specs` (relative to the root) into archive.lzh.
   int Run(std::vector<std::string> specs, TCompressMethod method = cmFrozen5,
           const std::function<void(TLha&)>& setup = nullptr) {
-    TLha lha(nullptr);
-    lha.SetCompressMethod(method);
     for (auto& s : specs) s = Path(s);
-    lha.SetFileSpec(specs);
-    lha.SetArchiveFile(Path("archive.lzh"));
-    lha.OnError = [this](TCompBase&, const std::string& file, const std::string& msg,
-                         const std::string&, int code) {
-      errors.push_back({code, file, msg});
-    };
-    lha.OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                           TDateTime, uint32_t, uint32_t, int, int, bool& r) { r = true; };
-    if (setup) setup(lha);
-    return lha.Compress();
+    return WriterTest::Run(specs, Path("archive.lzh"), [&](TLha& l) {
+      l.SetCompressMethod(method);
+      if (setup) setup(l);
+    });
   }
 
-  struct Error {
-    int code;
-    std::string file, message;
-  };
-  std::vector<Error> errors;
-  test::TempDir tmp_;
+  // Adds src/new.txt to `archive` (an end mark last): the old entries stay
+  // in front byte for byte and the new one follows them. The result, which
+  // the component leaves without an end mark.
+  Bytes ExpectAddedAfter(const Bytes& archive) {
+    Write("archive.lzh", archive);
+    EXPECT_EQ(Run({"src/new.txt"}), 1);
+    EXPECT_TRUE(errors.Empty()) << (errors.Empty() ? "" : errors.Messages()[0]);
+    const Bytes after = Read("archive.lzh");
+    const size_t entriesEnd = archive.size() - 1;
+    if (after.size() <= entriesEnd) {
+      ADD_FAILURE() << "nothing added";
+      return after;
+    }
+    EXPECT_TRUE(std::equal(archive.begin(), archive.begin() + entriesEnd, after.begin()));
+    const auto added = ParseArchive(Bytes(after.begin() + entriesEnd, after.end()));
+    EXPECT_EQ(added.size(), 1u);
+    EXPECT_EQ(added.empty() ? "" : added[0].name, "new.txt");
+    return after;
+  }
 };
 
-Bytes Text(size_t n) {
-  Bytes b;
-  const std::string words[] = {"header ", "window ", "entry ", "the ", "archive\n", "of "};
-  std::mt19937 rng(1);
-  while (b.size() < n)
-    for (char c : words[rng() % 6]) b.push_back(static_cast<uint8_t>(c));
-  b.resize(n);
-  return b;
-}
+Bytes Text(size_t n) { return test::Words<Bytes>(n, 1); }
 
 TEST_F(LhaTest, WritesLevel0HeadersWithChecksumAndDecodableData) {
   const Bytes text = Text(50000);
@@ -177,9 +174,9 @@ TEST_F(LhaTest, ReportsAndSkipsNamesTooLongForTheHeader) {
   Write("src/" + fits + ".txt", Text(100));
   Write("src/" + tooLong + ".txt", Text(100));
   EXPECT_EQ(Run({"src/*"}), 1);
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].code, kErrOpen);
-  EXPECT_NE(errors[0].message.find("too long"), std::string::npos);
+  ASSERT_EQ(errors.Reports.size(), 1u);
+  EXPECT_EQ(errors.Reports[0].Code, kErrOpen);
+  EXPECT_NE(errors.Reports[0].Extended.find("too long"), std::string::npos);
   const auto entries = ParseArchive(Read("archive.lzh"));
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, fits + ".txt");
@@ -199,7 +196,7 @@ TEST_F(LhaTest, EmptyFolderEntriesOnlyForFoldersWithoutFiles) {
   Write("src/a.txt", Text(10));
   Write("src/dotonly/.hidden", Text(10));  // a file like any other: not empty
   Write("src/full/b.txt", Text(10));
-  tmp_.MakeDir("src/void");
+  dir.MakeDir("src/void");
   Run({"src/*"}, cmFrozen5, [](TLha& l) {
     l.StoreEmptySubDirs = true;
     l.FileAttribute().SetftDirectory(true);
@@ -223,20 +220,20 @@ TEST_F(LhaTest, FoldersWithMoreAttributesAreFolderEntriesOnce) {
   os.MarkFolders(platform::kAttrReadOnly | platform::kAttrArchive);
   platform::ScopedPlatform use(os);
   Write("src/a.txt", Text(10));
-  tmp_.MakeDir("src/void");
+  dir.MakeDir("src/void");
   auto setup = [](TLha& l) {
     l.StoreEmptySubDirs = true;
     l.FileAttribute().SetftDirectory(true);
   };
   ASSERT_EQ(Run({"src/*"}, cmFrozen5, setup), 2);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
   const Bytes before = Read("archive.lzh");
   std::vector<std::string> names;
   for (auto& h : ParseArchive(before)) names.push_back(h.method + " " + h.name);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"-lh0- a.txt", "-lhd- void\\"}));
   EXPECT_EQ(Run({"src/*"}, cmFrozen5, setup), 0);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
   EXPECT_EQ(Read("archive.lzh"), before);
 }
 
@@ -304,10 +301,10 @@ TEST_F(LhaTest, LeavesFilesThatAreNotLzhArchivesUntouched) {
   Write("src/b.txt", Text(10));
   for (const Bytes* bad : {&badLevel, &badSum, &cut, &zeroThenData, &text}) {
     Write("archive.lzh", *bad);
-    errors.clear();
+    errors.Clear();
     EXPECT_EQ(Run({"src/*"}), 0);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].code, kErrUnsupported);
+    ASSERT_EQ(errors.Reports.size(), 1u);
+    EXPECT_EQ(errors.Reports[0].Code, kErrUnsupported);
     EXPECT_EQ(Read("archive.lzh"), *bad);
   }
 }
@@ -351,15 +348,47 @@ TEST_F(LhaTest, KeepsLevel1And2EntriesOfOtherTools) {
   Bytes archive = l1;
   archive.insert(archive.end(), l2.begin(), l2.end());
   archive.push_back(0);
-  Write("archive.lzh", archive);
   Write("src/new.txt", Text(100));
-  ASSERT_EQ(Run({"src/new.txt"}), 1);
-  EXPECT_TRUE(errors.empty());
-  const Bytes after = Read("archive.lzh");
-  ASSERT_GT(after.size(), archive.size());
-  EXPECT_TRUE(std::equal(archive.begin(), archive.end() - 1, after.begin()));
-  EXPECT_EQ(ParseArchive(Bytes(after.begin() + archive.size() - 1, after.end()))[0].name,
-            "new.txt");
+  ExpectAddedAfter(archive);
+}
+
+// Every archive of tests/regressions/lzh, as other tools wrote it (header
+// levels 0 to 2, lh5 to lh7, folder entries, names no code page converts
+// back). A refused one is reported and left as it is. To a kept one a file
+// is added after its entries, which stay byte for byte; adding it again
+// changes nothing; deleting it gives the entries back as they were.
+TEST_F(LhaTest, CorpusOfOtherArchiversKeptByteForByte) {
+  const auto corpus = test::RegressionFiles("lzh", ".lzh");
+  ASSERT_GE(corpus.size(), 10u) << "corpus not found";
+  Write("src/new.txt", Text(500));
+  for (const test::RegressionFile& file : corpus) {
+    SCOPED_TRACE(file.Name);
+    const Bytes original = test::ReadFile(file.Path);
+    ASSERT_FALSE(original.empty());
+    Write("archive.lzh", original);
+    errors.Clear();
+    if (file.Refused) {
+      EXPECT_EQ(Run({"src/new.txt"}), 0);
+      EXPECT_EQ(errors.Codes(), std::vector<int>{kErrUnsupported});
+      EXPECT_EQ(Read("archive.lzh"), original);
+      continue;
+    }
+    ASSERT_EQ(original.back(), 0) << "no end mark";
+    const Bytes added = ExpectAddedAfter(original);
+
+    EXPECT_EQ(Run({"src/new.txt"}), 0);
+    EXPECT_EQ(Read("archive.lzh"), added);
+
+    EXPECT_EQ(Run({"new.txt"}, cmFrozen5, [](TLha& l) {
+                l.Switch = swDelete;
+                l.SetFileSpec({"new.txt"});
+              }),
+              1);
+    EXPECT_TRUE(errors.Empty());
+    Bytes left = Read("archive.lzh");
+    left.push_back(0);  // the end mark is the program's to add, as for any archive
+    EXPECT_EQ(left, original);
+  }
 }
 
 // Entries as other tools write them, for archives the tests hand-build.
@@ -434,17 +463,9 @@ TEST_F(LhaTest, KeptFolderEntriesAndOddNamesAreCopiedWhole) {
                          Level0Entry("-lh0-", "last.txt", Text(20))})
     archive.insert(archive.end(), e.begin(), e.end());
   archive.push_back(0);
-  Write("archive.lzh", archive);
   Write("src/new.txt", Text(500));
 
-  ASSERT_EQ(Run({"src/new.txt"}), 1);
-  EXPECT_TRUE(errors.empty());
-  Bytes after = Read("archive.lzh");
-  ASSERT_GT(after.size(), archive.size());
-  EXPECT_TRUE(std::equal(archive.begin(), archive.end() - 1, after.begin()));
-  const auto added = ParseArchive(Bytes(after.begin() + archive.size() - 1, after.end()));
-  ASSERT_EQ(added.size(), 1u);
-  EXPECT_EQ(added[0].name, "new.txt");
+  Bytes after = ExpectAddedAfter(archive);
   after.push_back(0);
   Write("archive.lzh", after);
 
@@ -456,7 +477,7 @@ TEST_F(LhaTest, KeptFolderEntriesAndOddNamesAreCopiedWhole) {
               l.SetFileSpec({"new.txt"});
             }),
             1);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
   Bytes left = Read("archive.lzh");
   left.push_back(0);
   EXPECT_EQ(left, archive);
@@ -475,7 +496,7 @@ TEST_F(LhaTest, ADeleteThatMatchesNothingLeavesTheArchiveAsItWas) {
               l.SetFileSpec({"nothing-like-it.txt"});
             }),
             0);
-  EXPECT_TRUE(errors.empty());
+  EXPECT_TRUE(errors.Empty());
   EXPECT_EQ(Read("archive.lzh"), archive);
 }
 
@@ -502,14 +523,14 @@ TEST_F(LhaTest, AFileThatShrinksOrFailsWhileReadIsLeftOut) {
   for (TCompressMethod method : {cmFrozen6, cmFrozen5, cmStore}) {
     for (bool error : {false, true}) {
       SCOPED_TRACE(std::to_string(method) + (error ? " read error" : " shrank"));
-      errors.clear();
+      errors.Clear();
       platform::Current().DeleteFile(Path("archive.lzh"));
       test::FaultPlatform os;
       os.CutReads("a.txt", 20000, error);
       platform::ScopedPlatform use(os);
       EXPECT_EQ(Run({"src/a.txt", "src/b.txt"}, method), 1);
-      ASSERT_EQ(errors.size(), 1u);
-      EXPECT_EQ(errors[0].code, kErrOpen);
+      ASSERT_EQ(errors.Reports.size(), 1u);
+      EXPECT_EQ(errors.Reports[0].Code, kErrOpen);
       const auto entries = ParseArchive(Read("archive.lzh"));
       ASSERT_EQ(entries.size(), 1u);
       EXPECT_EQ(entries[0].name, "b.txt");
@@ -527,10 +548,10 @@ TEST_F(LhaTest, AFullDiskWhileCompressingEndsTheRun) {
   os.DiskFullAfter(20000);
   platform::ScopedPlatform use(os);
   EXPECT_THROW(Run({"src/a.txt"}, cmFrozen5), E_RAISE);
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].code, kErrWrite);
-  EXPECT_NE(errors[0].message.find("Simulated fault"), std::string::npos) << errors[0].message;
-  EXPECT_NE(errors[0].message.find("a.txt"), std::string::npos) << errors[0].message;
+  ASSERT_EQ(errors.Reports.size(), 1u);
+  EXPECT_EQ(errors.Reports[0].Code, kErrWrite);
+  EXPECT_NE(errors.Messages()[0].find("Simulated fault"), std::string::npos) << errors.Messages()[0];
+  EXPECT_NE(errors.Messages()[0].find("a.txt"), std::string::npos) << errors.Messages()[0];
   EXPECT_FALSE(std::filesystem::exists(Path("archive.lzh")));
 }
 

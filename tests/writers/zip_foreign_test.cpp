@@ -7,7 +7,7 @@
 #include "archive/kvtNames.h"
 #include "zip_test_support.h"
 
-namespace vix::ziptest {
+namespace vix::test {
 namespace {
 
 std::string Le(uint64_t v, int bytes) {
@@ -107,7 +107,7 @@ TEST(ZipNames, OutsideTheOemPageStoredInUtf8MarkedAndRecognisedOnTheNextRun) {
     const std::string first = r.Bytes();
     EXPECT_EQ(r.Run({"*.txt"}), 0);
     EXPECT_EQ(r.Bytes(), first);
-    EXPECT_TRUE(r.codes.empty()) << r.messages.at(0);
+    EXPECT_TRUE(r.errors.Codes().empty()) << r.errors.Messages().at(0);
     // Delete by the real name.
     r.zip.Switch = swDelete;
     r.zip.SetFileSpec({u8"한국어.txt", u8"表.txt"});
@@ -157,7 +157,7 @@ TEST(ZipForeign, DataDescriptorsOfEveryFormKeptWhole) {
   r.dir.WriteFile("new.txt", "new");
   r.zip.SetCompressMethod(cmStore);
   ASSERT_EQ(r.Run({"new.txt"}), 1);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
   const std::string after = r.Bytes();
   Archive old, now;
   ASSERT_TRUE(Parse(before, old));
@@ -177,8 +177,8 @@ TEST(ZipForeign, DataDescriptorsOfEveryFormKeptWhole) {
   u.dir.WriteFile("new.txt", "new");
   EXPECT_EQ(u.Run({"new.txt"}), 0);
   EXPECT_EQ(u.Bytes(), odd);
-  ASSERT_EQ(u.codes, std::vector<int>{kErrUnsupported});
-  EXPECT_NE(u.messages[0].find("data descriptor"), std::string::npos) << u.messages[0];
+  ASSERT_EQ(u.errors.Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_NE(u.errors.Messages()[0].find("data descriptor"), std::string::npos) << u.errors.Messages()[0];
 }
 
 // A self-extractor: a program, then the archive with offsets counted from
@@ -206,7 +206,7 @@ TEST(ZipForeign, SelfExtractorProgramKeptOnAddAndDelete) {
   ASSERT_EQ(a.Entries.size(), 2u);
   EXPECT_EQ(a.Entries[0].Offset, program.size());
   EXPECT_EQ(a.Entries[0].Data, "beta");
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
 
   // Offsets not adjusted (the program only put in front): refused, saying so.
   ZipRun u;
@@ -215,8 +215,8 @@ TEST(ZipForeign, SelfExtractorProgramKeptOnAddAndDelete) {
   u.dir.WriteFile("c.txt", "gamma");
   EXPECT_EQ(u.Run({"c.txt"}), 0);
   EXPECT_EQ(u.Bytes(), unadjusted);
-  ASSERT_EQ(u.codes, std::vector<int>{kErrUnsupported});
-  EXPECT_NE(u.messages[0].find("offsets were not adjusted"), std::string::npos);
+  ASSERT_EQ(u.errors.Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_NE(u.errors.Messages()[0].find("offsets were not adjusted"), std::string::npos);
 }
 
 // Entries of Unix hosts carry a mode in the high half of their attributes;
@@ -244,10 +244,7 @@ TEST(ZipForeign, UnchangedFilesOfOtherHostsAreNotRewritten) {
   readOnly.Date = Stamp(r, "ro.txt", odd - 1);
   const std::string before = MakeArchive({unix, win, readOnly});
   r.dir.WriteFile("out.zip", before);
-  r.zip.OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                           TDateTime, uint32_t, uint32_t, int, int, bool& replace) {
-    replace = true;
-  };
+  AnswerReplace(r.zip, true);
   EXPECT_EQ(r.Run({"*.txt"}), 1);  // only the one whose read-only bit went
   Archive old, now;
   ASSERT_TRUE(Parse(before, old));
@@ -255,7 +252,7 @@ TEST(ZipForeign, UnchangedFilesOfOtherHostsAreNotRewritten) {
   EXPECT_EQ(now.Find("unix.txt")->Whole, old.Find("unix.txt")->Whole);
   EXPECT_EQ(now.Find("win.txt")->Whole, old.Find("win.txt")->Whole);
   EXPECT_EQ(now.Find("ro.txt")->External(), 0x20u);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
 }
 
 // A changed file whose entry is encrypted is not stored in plaintext by a
@@ -267,24 +264,21 @@ TEST(ZipForeign, EncryptedEntryIsNotReplacedByPlaintext) {
   secret.Flags = 1;
   const std::string before = MakeArchive({secret});
   r.dir.WriteFile("out.zip", before);
-  r.zip.OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                           TDateTime, uint32_t, uint32_t, int, int, bool& replace) {
-    replace = true;
-  };
+  AnswerReplace(r.zip, true);
   EXPECT_EQ(r.Run({"secret.txt"}), 0);
   EXPECT_EQ(r.Bytes(), before);
-  ASSERT_EQ(r.codes, std::vector<int>{kErrUnsupported});
-  EXPECT_NE(r.messages[0].find("secret.txt"), std::string::npos);
-  EXPECT_NE(r.messages[0].find("encrypted"), std::string::npos);
+  ASSERT_EQ(r.errors.Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_NE(r.errors.Messages()[0].find("secret.txt"), std::string::npos);
+  EXPECT_NE(r.errors.Messages()[0].find("encrypted"), std::string::npos);
 
-  r.codes.clear();
+  r.errors.Clear();
   r.zip.Password = "pw";
   EXPECT_EQ(r.Run({"secret.txt"}), 1);
   Archive now;
   ASSERT_TRUE(Parse(r.Bytes(), now));
   EXPECT_EQ(now.Find("secret.txt")->Size(), 17u);
   EXPECT_EQ(now.Find("secret.txt")->Flags() & 1, 1u);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
 }
 
 // A Zip64 end record holds 0xFFFF... where the counts and offsets would be;
@@ -305,9 +299,9 @@ TEST(ZipForeign, Zip64ArchiveRefusedAsWhatItIs) {
   r.dir.WriteFile("b.txt", "beta");
   EXPECT_EQ(r.Run({"b.txt"}), 0);
   EXPECT_EQ(r.Bytes(), bytes);
-  ASSERT_EQ(r.codes, std::vector<int>{kErrUnsupported});
-  EXPECT_NE(r.messages[0].find("Zip64 archive"), std::string::npos) << r.messages[0];
+  ASSERT_EQ(r.errors.Codes(), std::vector<int>{kErrUnsupported});
+  EXPECT_NE(r.errors.Messages()[0].find("Zip64 archive"), std::string::npos) << r.errors.Messages()[0];
 }
 
 }  // namespace
-}  // namespace vix::ziptest
+}  // namespace vix::test

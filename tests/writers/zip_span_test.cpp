@@ -3,25 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <random>
 
 #include "app/Main.h"
 #include "app/WriterChoice.h"
 #include "archive/kvtDiskMan.h"
 #include "archive/kvtErrors.h"
 #include "support/folder_disks.h"
+#include "support/test_data.h"
 #include "support/ui_double.h"
 #include "zip_test_support.h"
 
-namespace vix::ziptest {
+namespace vix::test {
 namespace {
-
-std::string Noise(size_t n, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(random());
-  return s;
-}
 
 // The volumes of a spanned or split archive, in disk order.
 struct Volumes {
@@ -101,7 +94,7 @@ struct Volumes {
 // Stored entries, so that the parser reads them without an inflater.
 struct SpanRun : ZipRun {
   std::vector<std::string> disks;
-  std::unique_ptr<test::FolderDisks> drive;
+  std::unique_ptr<FolderDisks> drive;
   std::unique_ptr<platform::ScopedPlatform> use;
   int insertQuestions = 0;
 
@@ -109,7 +102,7 @@ struct SpanRun : ZipRun {
     zip.SetCompressMethod(cmStore);
     dir.MakeDir("slot");
     for (const auto& d : order) disks.push_back(dir.MakeDir(d));
-    drive = std::make_unique<test::FolderDisks>(dir.Join("slot"), disks, size);
+    drive = std::make_unique<FolderDisks>(dir.Join("slot"), disks, size);
     use = std::make_unique<platform::ScopedPlatform>(*drive);
     zip.OnInsertDisk = [this](TCompBase&, const std::string&, bool& cancel) {
       ++insertQuestions;
@@ -119,9 +112,7 @@ struct SpanRun : ZipRun {
   int Span(const std::vector<std::string>& lines) {
     std::vector<std::string> spec;
     for (const auto& l : lines) spec.push_back(dir.Join(l));
-    zip.SetFileSpec(spec);
-    zip.SetArchiveFile(dir.Join("slot/out.zip"));
-    return zip.Compress();
+    return RunKept(spec, dir.Join("slot/out.zip"));
   }
   std::string Part(const std::string& disk) const {
     return dir.Exists(disk + "/out.zip") ? dir.ReadFile(disk + "/out.zip") : std::string();
@@ -139,7 +130,7 @@ TEST(ZipSpan, AnArchiveThatFitsIsWrittenWholeWithoutSignatureOrLabel) {
   SpanRun r({"d1", "d2"}, 1000000);
   r.dir.WriteFile("a.bin", Noise(30000, 1));
   ASSERT_EQ(r.Span({"a.bin"}), 1);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
   EXPECT_EQ(r.insertQuestions, 0);
   EXPECT_EQ(r.Label("d1"), "");
   Archive a;
@@ -163,7 +154,7 @@ TEST(ZipSpan, VolumesCarrySignatureLabelsAndWholeLocalHeaders) {
     r.zip.RecurseDirs = true;
     r.zip.SetArchiveComment("not carried");
     r.Span({"*.*"});
-    ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+    ASSERT_TRUE(r.errors.Codes().empty()) << r.errors.Messages().at(0);
     std::vector<std::string> used;
     for (const auto& d : {"d1", "d2", "d3", "d4", "d5"})
       if (!r.Part(d).empty()) used.push_back(d);
@@ -191,7 +182,7 @@ TEST(ZipSpan, AnEarlierDiskReinsertedIsAskedForAgain) {
   SpanRun r({"d1", "d1", "d2"}, 60000);
   r.dir.WriteFile("a.bin", Noise(80000, 4));
   ASSERT_EQ(r.Span({"a.bin"}), 1);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
   EXPECT_EQ(r.insertQuestions, 3);
   EXPECT_EQ(r.Label("d1"), "PKBACK# 001");
   EXPECT_EQ(r.Label("d2"), "PKBACK# 002");
@@ -209,7 +200,7 @@ TEST(ZipSpan, CancelLeavesTheDisksWrittenAndIsReported) {
     SCOPED_TRACE(when);
     SpanRun r({"d1", "d2"}, 60000);
     r.dir.WriteFile("a.bin", Noise(150000, 5));
-    test::UiDouble ui;
+    UiDouble ui;
     bool second = false;
     platform::Ui().PumpMessages = [&] {
       if (second && when == kDuringCopy) r.zip.SetCancel(true);
@@ -221,10 +212,10 @@ TEST(ZipSpan, CancelLeavesTheDisksWrittenAndIsReported) {
       if (!cancel) r.drive->InsertNext();
     };
     r.Span({"a.bin"});
-    EXPECT_EQ(r.codes, std::vector<int>{kErrUserCanceled});
+    EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrUserCanceled});
     const std::string written =
         when == kDuringCopy ? "2 disks written so far" : "1 disk written so far";
-    EXPECT_NE(r.messages.at(0).find(written), std::string::npos) << r.messages.at(0);
+    EXPECT_NE(r.errors.Messages().at(0).find(written), std::string::npos) << r.errors.Messages().at(0);
     EXPECT_EQ(r.Part("d1").size(), 60000u);
     // A copy stops at its next chunk.
     EXPECT_EQ(r.Part("d2").empty(), when != kDuringCopy);
@@ -262,14 +253,14 @@ TEST(ZipSpan, ClearDiskIsRepeatedOnlyWhileSpaceIsFreed) {
     r.Span({"a.bin"});
     EXPECT_EQ(questions, c.expectQuestions);
     if (c.complete) {
-      ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+      ASSERT_TRUE(r.errors.Codes().empty()) << r.errors.Messages().at(0);
       EXPECT_TRUE(r.zip.SpannedComplete);
       // Cancel = false takes d2 as it is; too small, so d3 is asked for.
       Volumes v = r.Read(c.freedPerAnswer < 0 ? std::vector<std::string>{"d1", "d3"}
                                               : std::vector<std::string>{"d1", "d2"});
       EXPECT_EQ(v.Records.at(0).Data, Noise(100000, 6));
     } else {
-      EXPECT_EQ(r.codes, std::vector<int>{kErrUserCanceled});
+      EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrUserCanceled});
       EXPECT_FALSE(r.zip.SpannedComplete);
     }
   }
@@ -279,15 +270,15 @@ TEST(ZipSpan, ClearDiskIsRepeatedOnlyWhileSpaceIsFreed) {
 // answered Cancel.
 TEST(ZipSpan, ADriveNotReadyStopsTheOutputWithAReport) {
   SpanRun r({"d1", "d2"}, 60000);
-  test::UiDouble ui;  // Cancel at the retry question
+  UiDouble ui;  // Cancel at the retry question
   r.zip.OnInsertDisk = [&](TCompBase&, const std::string& volume, bool& cancel) {
     cancel = false;
     if (volume == "2") r.drive->Eject();
   };
   r.dir.WriteFile("a.bin", Noise(80000, 14));
   r.Span({"a.bin"});
-  EXPECT_EQ(r.codes, std::vector<int>{kErrUserCanceled});
-  EXPECT_NE(r.messages.at(0).find("disk 2 is not ready"), std::string::npos);
+  EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrUserCanceled});
+  EXPECT_NE(r.errors.Messages().at(0).find("disk 2 is not ready"), std::string::npos);
   EXPECT_EQ(r.Part("d1").size(), 60000u);
   EXPECT_FALSE(r.zip.SpannedComplete);
 }
@@ -297,7 +288,7 @@ TEST(ZipSpan, AnUnwritableLabelStopsTheOutput) {
   r.drive->labelsWritable = false;
   r.dir.WriteFile("a.bin", Noise(80000, 7));
   r.Span({"a.bin"});
-  EXPECT_EQ(r.codes, std::vector<int>{kErrSpannedLabel});
+  EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrSpannedLabel});
   EXPECT_EQ(r.zip.ArchiveFile(), "");
   EXPECT_FALSE(r.zip.SpannedComplete);
 }
@@ -309,7 +300,7 @@ TEST(ZipSplit, SegmentsFollowTheSplitLayoutAndASmallArchiveStaysWhole) {
   r.dir.WriteFile("b.txt", "bee");
   r.zip.SplitSize = 65536;
   r.Run({"a.bin", "b.txt"});
-  ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+  ASSERT_TRUE(r.errors.Codes().empty()) << r.errors.Messages().at(0);
   EXPECT_TRUE(r.zip.SpannedComplete);
   Volumes v;
   for (const char* part : {"out.z01", "out.z02", "out.z03", "out.zip"})
@@ -326,7 +317,7 @@ TEST(ZipSplit, SegmentsFollowTheSplitLayoutAndASmallArchiveStaysWhole) {
   small.dir.WriteFile("b.txt", "bee");
   small.zip.SplitSize = 65536;
   small.Run({"b.txt"});
-  EXPECT_TRUE(small.codes.empty());
+  EXPECT_TRUE(small.errors.Codes().empty());
   EXPECT_FALSE(small.dir.Exists("out.z01"));
   Archive a;
   EXPECT_TRUE(Parse(small.Bytes(), a));
@@ -347,7 +338,7 @@ TEST(ZipSplit, RecordsAtASegmentEndMoveWhole) {
     if (!endRecord) r.dir.WriteFile("b.bin", "second");
     r.Run(endRecord ? std::vector<std::string>{"a.bin"}
                     : std::vector<std::string>{"a.bin", "b.bin"});
-    ASSERT_TRUE(r.codes.empty()) << r.messages.at(0);
+    ASSERT_TRUE(r.errors.Codes().empty()) << r.errors.Messages().at(0);
     Volumes v;
     v.Parts = {r.dir.ReadFile("out.z01"), r.dir.ReadFile("out.zip")};
     EXPECT_EQ(v.Parts[0].size(), endRecord ? 65526u : 65516u);
@@ -374,7 +365,7 @@ TEST(ZipSpanJob, TheJobAsksForDisksAndKeepsThemOnCancel) {
     SpanRun r({"d1", "d2", "d3"}, 60000);
     r.dir.WriteFile("src/a.bin", Noise(90000, 12));
     r.dir.WriteFile("src/b.bin", Noise(5000, 13));
-    test::UiDouble ui;
+    UiDouble ui;
     std::vector<std::string> questions;
     app::TfrmCompress form;
     platform::Ui().AskYesNo = [&](const std::string& text, const std::string&) {
@@ -411,4 +402,4 @@ TEST(ZipSpanJob, TheJobAsksForDisksAndKeepsThemOnCancel) {
 }
 
 }  // namespace
-}  // namespace vix::ziptest
+}  // namespace vix::test

@@ -1,6 +1,6 @@
 // What the ZIP tests check archives with: a parser that follows the
 // published record layouts (it shares nothing with the writer), the corpus
-// of existing archives, and a runner that drives TZip over real files.
+// of existing archives, and a runner that keeps one TZip over real files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,20 +9,15 @@
 #include <vector>
 
 #include "archive/kvtCrc.h"
+#include "support/files.h"
 #include "support/reference.h"
-#include "support/temp_dir.h"
+#include "support/regressions.h"
+#include "support/writer_run.h"
 #include "writers/kvtZipIT.h"
 
-namespace vix::ziptest {
+namespace vix::test {
 
-inline uint32_t Le16(const std::string& b, size_t at) {
-  return static_cast<uint8_t>(b.at(at)) | static_cast<uint8_t>(b.at(at + 1)) << 8;
-}
-inline uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | Le16(b, at + 2) << 16; }
-
-inline uint32_t Crc32(const std::string& data) {
-  return test::ReferenceCrc32(data.data(), data.size());
-}
+inline uint32_t Crc32(const std::string& data) { return ReferenceCrc32(data.data(), data.size()); }
 
 struct Entry {
   std::string Name, Local, Central, CentralExtra, Comment;
@@ -79,37 +74,22 @@ inline bool Parse(const std::string& b, Archive& a) {
   return true;
 }
 
-inline std::string CorpusFile(const std::string& name) {
-  return VIX_SOURCE_DIR "/tests/regressions/zip/" + name;
-}
+// A TZip kept over a scratch folder: options set on `zip` hold for every
+// run, as in a program that reuses its component.
+struct ZipRun : WriterRun<TZip> {
+  TZip& zip = writer;
 
-// A TZip over a scratch folder, recording every reported error.
-struct ZipRun {
-  test::TempDir dir;
-  TZip zip{nullptr};
-  std::vector<int> codes;
-  std::vector<std::string> messages;
-
-  ZipRun() {
-    zip.OnError = [this](TCompBase&, const std::string& file, const std::string& extended,
-                         const std::string&, int code) {
-      codes.push_back(code);
-      messages.push_back(file + ": " + extended);
-    };
-  }
   std::string Archive() const { return dir.Join("out.zip"); }
   // Compresses the lines (relative to the scratch folder) into out.zip.
   int Run(const std::vector<std::string>& lines) {
     std::vector<std::string> spec;
     for (const auto& l : lines) spec.push_back(dir.Join(l));
-    zip.SetFileSpec(spec);
-    zip.SetArchiveFile(Archive());
-    return zip.Compress();
+    return RunKept(spec, Archive());
   }
   std::string Bytes() const { return dir.ReadFile("out.zip"); }
   // Starts from a corpus archive as out.zip; returns its bytes.
   std::string UseCorpus(const std::string& name) {
-    auto file = platform::Current().OpenRead(CorpusFile(name), platform::ShareMode::Read);
+    auto file = platform::Current().OpenRead(RegressionPath("zip", name), platform::ShareMode::Read);
     std::string bytes(file ? static_cast<size_t>(file->Size()) : 0, '\0');
     if (!bytes.empty()) {
       EXPECT_EQ(file->Read(bytes.data(), bytes.size()), int64_t(bytes.size()));
@@ -119,4 +99,4 @@ struct ZipRun {
   }
 };
 
-}  // namespace vix::ziptest
+}  // namespace vix::test

@@ -5,31 +5,27 @@
 
 #include "zip_test_support.h"
 
-namespace vix::ziptest {
+namespace vix::test {
 namespace {
 
 TEST(ZipUpdate, CorpusDamagedArchivesUntouchedSoundOnesKeptByteForByte) {
-  std::vector<std::string> names;
-  if (auto search = platform::Current().FindFirst(CorpusFile(""), "*.zip")) {
-    platform::FindData data;
-    while (search->Next(data)) names.push_back(data.Name);
-  }
-  ASSERT_GE(names.size(), 15u) << "corpus not found";
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
+  const auto corpus = RegressionFiles("zip", ".zip");
+  ASSERT_GE(corpus.size(), 15u) << "corpus not found";
+  for (const RegressionFile& file : corpus) {
+    SCOPED_TRACE(file.Name);
     ZipRun r;
-    const std::string before = r.UseCorpus(name);
+    const std::string before = r.UseCorpus(file.Name);
     r.dir.WriteFile("new.txt", "added by the update");
     r.zip.SetCompressMethod(cmStore);
     const int written = r.Run({"new.txt"});
-    if (name.rfind("damaged-", 0) == 0) {
+    if (file.Refused) {
       EXPECT_EQ(written, 0);
-      EXPECT_EQ(r.codes, std::vector<int>{kErrUnsupported});
+      EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrUnsupported});
       EXPECT_EQ(r.Bytes(), before);
       continue;
     }
     EXPECT_EQ(written, 1);
-    EXPECT_TRUE(r.codes.empty());
+    EXPECT_TRUE(r.errors.Codes().empty());
     const std::string after = r.Bytes();
     Archive old, now;
     ASSERT_TRUE(Parse(before, old));
@@ -66,12 +62,9 @@ TEST(ZipUpdate, UnchangedRunIsByteIdenticalAndAChangedFileReplacedWhenAllowed) {
 
   r.dir.WriteFile("b.txt", "beta, longer now");
   EXPECT_EQ(r.Run({"*.txt"}), 0);  // no OnReplaceFile: reported, the old entry stays
-  EXPECT_EQ(r.codes, std::vector<int>{kErrEventNotAssigned});
+  EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrEventNotAssigned});
   EXPECT_EQ(r.Bytes(), first);
-  r.zip.OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                           TDateTime, uint32_t, uint32_t, int, int, bool& replace) {
-    replace = true;
-  };
+  AnswerReplace(r.zip, true);
   EXPECT_EQ(r.Run({"*.txt"}), 1);
   Archive old, now;
   ASSERT_TRUE(Parse(first, old));
@@ -86,10 +79,7 @@ TEST(ZipUpdate, RenamedOldEntryIsCopiedUnderItsNewName) {
   Archive old, now;
   ASSERT_TRUE(Parse(r.UseCorpus("accepted-foreign.zip"), old));
   r.dir.WriteFile("keep1.txt", "a different file of the same name");
-  r.zip.OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                           TDateTime, uint32_t, uint32_t, int, int, bool& replace) {
-    replace = false;
-  };
+  AnswerReplace(r.zip, false);
   r.zip.OnRenameDupFile = [](TCompBase&, const std::string&, std::string& name) {
     name = "old1.txt";
   };
@@ -129,7 +119,7 @@ TEST(ZipComments, RewriteDirectoryInPlaceWithNewComments) {
   r.zip.SetEntryComment(1, "second");
   r.zip.SetArchiveComment("short");
   r.zip.RewriteDirectory();
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
   Archive now;
   ASSERT_TRUE(Parse(r.Bytes(), now));  // the file ends right after the new comment
   EXPECT_EQ(now.Comment, "short");
@@ -163,8 +153,8 @@ TEST(ZipComments, ANewArchiveTakesNoCommentFromAnEarlierOne) {
   Archive other;
   ASSERT_TRUE(Parse(r.dir.ReadFile("other.zip"), other));
   EXPECT_EQ(other.Comment, "");
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
 }
 
 }  // namespace
-}  // namespace vix::ziptest
+}  // namespace vix::test

@@ -2,27 +2,15 @@
 // choice, folders, names, encryption, and inputs that fail or shrink.
 #include <gtest/gtest.h>
 
-#include <random>
 
 #include "archive/kvtDiskMan.h"
 #include "archive/kvtNames.h"
 #include "support/fault_platform.h"
+#include "support/test_data.h"
 #include "zip_test_support.h"
 
-namespace vix::ziptest {
+namespace vix::test {
 namespace {
-
-std::string Text(size_t size) {
-  std::string s;
-  while (s.size() < size) s += "the entry header of the archive " + std::to_string(s.size());
-  return s.substr(0, size);
-}
-std::string Noise(size_t size) {
-  std::mt19937 r(7);
-  std::string s(size, '\0');
-  for (auto& c : s) c = static_cast<char>(r());
-  return s;
-}
 
 // What every entry of this writer carries, and what the local header and
 // the central record must agree on.
@@ -47,15 +35,15 @@ TEST_P(ZipDeflateTypes, FieldsFlagsAndMethodOfEachKindOfFile) {
   const uint32_t levelBits = std::vector<uint32_t>{6, 4, 0, 2}[GetParam()];
   ZipRun r;
   const std::vector<std::pair<std::string, std::string>> files = {
-      {"text.txt", Text(5000)}, {"noise.bin", Noise(20000)}, {"empty.dat", ""},
-      {"inner.ZIP", Text(4000)}, {"prog.exe", Text(4000)}, {"sub/deeper/leaf.txt", Text(70000)}};
+      {"text.txt", Words(5000, 1)}, {"noise.bin", Noise(20000, 7)}, {"empty.dat", ""},
+      {"inner.ZIP", Words(4000, 1)}, {"prog.exe", Words(4000, 1)}, {"sub/deeper/leaf.txt", Words(70000, 1)}};
   for (const auto& f : files) r.dir.WriteFile(f.first, f.second);
   r.zip.SetDeflateType(GetParam());
   r.zip.RecurseDirs = true;
   std::vector<uint32_t> reported;
   r.zip.OnRead = [&](TCompBase&, uint32_t offset, int) { reported.push_back(offset); };
   ASSERT_EQ(r.Run({"*"}), 6);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
 
   Archive a;
   ASSERT_TRUE(Parse(r.Bytes(), a));
@@ -84,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(AllTypes, ZipDeflateTypes,
 
 TEST(ZipWriter, CompressedExtensionsAreDeflatedWhenAskedTo) {
   ZipRun r;
-  r.dir.WriteFile("inner.zip", Text(4000));
+  r.dir.WriteFile("inner.zip", Words(4000, 1));
   r.zip.StoreAlreadyCompressedFiles = false;
   ASSERT_EQ(r.Run({"*"}), 1);
   Archive a;
@@ -114,7 +102,7 @@ TEST(ZipWriter, EmptyFoldersGetSlashEntriesAndFullFoldersNone) {
 // it again instead of adding it once more. Each folder has its own line, as
 // the compress job gives them.
 TEST(ZipWriter, FoldersWithMoreAttributesAreFolderEntriesOnce) {
-  test::FaultPlatform os;
+  FaultPlatform os;
   os.MarkFolders(platform::kAttrReadOnly | platform::kAttrArchive);
   platform::ScopedPlatform use(os);
   ZipRun r;
@@ -124,7 +112,7 @@ TEST(ZipWriter, FoldersWithMoreAttributesAreFolderEntriesOnce) {
   r.zip.FileAttribute().SetftDirectory(true);
   r.zip.StoredDirNames = sdRelativeStoreStart;  // each line's folder leads its names
   ASSERT_EQ(r.Run({"tree/*", "tree/full/*", "tree/void/*"}), 2);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
   Archive a;
   ASSERT_TRUE(Parse(r.Bytes(), a));
   ASSERT_EQ(a.Entries.size(), 2u);
@@ -133,7 +121,7 @@ TEST(ZipWriter, FoldersWithMoreAttributesAreFolderEntriesOnce) {
   ASSERT_NE(a.Find("full/x.txt"), nullptr);
   const std::string before = r.Bytes();
   EXPECT_EQ(r.Run({"tree/*", "tree/full/*", "tree/void/*"}), 0);
-  EXPECT_TRUE(r.codes.empty());
+  EXPECT_TRUE(r.errors.Codes().empty());
   EXPECT_EQ(r.Bytes(), before);
 }
 
@@ -147,7 +135,7 @@ TEST(ZipWriter, MoreThan65535EntriesAreRefused) {
   ZipRun r;
   for (int i = 0; i < 65536; ++i) r.dir.WriteFile("many/" + std::to_string(i), "");
   EXPECT_THROW(r.Run({"many/*"}), E_RAISE);
-  EXPECT_EQ(r.codes, std::vector<int>{kErrWrite});
+  EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrWrite});
   EXPECT_FALSE(r.dir.Exists("out.zip"));
 }
 
@@ -164,7 +152,7 @@ TEST(ZipWriter, NamesAreStoredInCodePage932) {
 
 TEST(ZipEncryption, EntriesCarryCheckBytesAndDecryptWithThePassword) {
   ZipRun r;
-  const std::string stored = Text(40000), deflated = Text(9000);
+  const std::string stored = Words(40000, 1), deflated = Words(9000, 1);
   r.dir.WriteFile("a.lzh", stored);
   r.dir.WriteFile("b.txt", deflated);
   r.dir.WriteFile("c.txt", deflated);
@@ -206,11 +194,11 @@ class ZipReadFaults : public ::testing::TestWithParam<ReadFault> {};
 TEST_P(ZipReadFaults, EntryIsReportedAndLeftOutUnlessReadWhole) {
   const ReadFault& f = GetParam();
   ZipRun r;
-  const std::string data = Text(100000);
+  const std::string data = Words(100000, 1);
   r.dir.WriteFile("a.txt", "before");
   r.dir.WriteFile("b.txt", data);
   r.dir.WriteFile("c.txt", "after");
-  test::FaultPlatform reads;
+  FaultPlatform reads;
   reads.CutReads("b.txt", 40000, f.error, f.fromPass);
   platform::ScopedPlatform use(reads);
   if (f.encrypt) r.zip.Password = "pw";
@@ -222,12 +210,12 @@ TEST_P(ZipReadFaults, EntryIsReportedAndLeftOutUnlessReadWhole) {
   ASSERT_NE(a.Find("a.txt"), nullptr);
   ASSERT_NE(a.Find("c.txt"), nullptr);
   if (f.kept) {
-    EXPECT_TRUE(r.codes.empty());
+    EXPECT_TRUE(r.errors.Codes().empty());
     ExpectCommonFields(*a.Find("b.txt"), data);
   } else {
     EXPECT_EQ(a.Find("b.txt"), nullptr);
-    EXPECT_EQ(r.codes, std::vector<int>{kErrOpen});
-    EXPECT_NE(r.messages.at(0).find("b.txt"), std::string::npos) << r.messages[0];
+    EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrOpen});
+    EXPECT_NE(r.errors.Messages().at(0).find("b.txt"), std::string::npos) << r.errors.Messages()[0];
     // Nothing of the dropped entry stays between its neighbours.
     EXPECT_EQ(a.Find("c.txt")->Offset, a.Find("a.txt")->Whole.size());
   }
@@ -253,7 +241,7 @@ TEST(ZipWriter, FileChangedWhileReadShrunkLeftOutGrownStoredAsOpened) {
 #ifdef _WIN32
   GTEST_SKIP() << "an input is opened without write sharing: nobody can change it meanwhile";
 #endif
-  const std::string data = Text(300000);
+  const std::string data = Words(300000, 1);
   for (const bool grow : {false, true}) {
     for (const int kind : {0, 1, 2}) {  // store, deflate, store with a password
       SCOPED_TRACE(std::string(grow ? "grows" : "shrinks") + " " + std::to_string(kind));
@@ -267,7 +255,7 @@ TEST(ZipWriter, FileChangedWhileReadShrunkLeftOutGrownStoredAsOpened) {
       r.zip.OnProgress = [&](TCompBase& z, uint8_t byFile, uint8_t) {
         if (changed || z.CurrentFileName != "b.txt" || byFile == 0 || byFile == 100) return;
         changed = true;
-        r.dir.WriteFile("b.txt", grow ? data + Text(5000) : data.substr(0, 1000));
+        r.dir.WriteFile("b.txt", grow ? data + Words(5000, 1) : data.substr(0, 1000));
       };
       EXPECT_EQ(r.Run({"*.txt"}), grow ? 3 : 2);
       EXPECT_TRUE(changed);
@@ -276,11 +264,11 @@ TEST(ZipWriter, FileChangedWhileReadShrunkLeftOutGrownStoredAsOpened) {
       if (grow) {
         ASSERT_NE(a.Find("b.txt"), nullptr);
         ExpectCommonFields(*a.Find("b.txt"), data);
-        EXPECT_TRUE(r.codes.empty());
+        EXPECT_TRUE(r.errors.Codes().empty());
       } else {
         EXPECT_EQ(a.Find("b.txt"), nullptr);
-        ASSERT_EQ(r.codes, std::vector<int>{kErrOpen});
-        EXPECT_NE(r.messages[0].find("b.txt"), std::string::npos);
+        ASSERT_EQ(r.errors.Codes(), std::vector<int>{kErrOpen});
+        EXPECT_NE(r.errors.Messages()[0].find("b.txt"), std::string::npos);
         EXPECT_EQ(a.Find("c.txt")->Offset, a.Find("a.txt")->Whole.size());
       }
     }
@@ -296,7 +284,7 @@ TEST(ZipWriter, FullDiskOrCancelWhileWritingDataLeavesNoArchive) {
     SCOPED_TRACE(deflate ? "deflated" : "stored");
     ZipRun r;
     r.dir.WriteFile("a.txt", "before");
-    r.dir.WriteFile("b.bin", Noise(300000));
+    r.dir.WriteFile("b.bin", Noise(300000, 1));
     test::FaultPlatform disk;
     disk.DiskFullAfter(100000);
     platform::ScopedPlatform use(disk);
@@ -305,18 +293,18 @@ TEST(ZipWriter, FullDiskOrCancelWhileWritingDataLeavesNoArchive) {
       r.Run({"*"});
     } catch (const E_RAISE&) {
     }
-    ASSERT_FALSE(r.codes.empty());
-    EXPECT_EQ(r.codes[0], kErrWrite);
+    ASSERT_FALSE(r.errors.Codes().empty());
+    EXPECT_EQ(r.errors.Codes()[0], kErrWrite);
     // First the entry, with the reason the output gave; the run then ends
     // on the archive itself.
-    EXPECT_EQ(r.messages[0].rfind("b.bin: " + MessageText(kErrWrite) + ": ", 0), 0u)
-        << r.messages[0];
-    EXPECT_NE(r.messages[0].find("Simulated fault"), std::string::npos) << r.messages[0];
+    EXPECT_EQ(r.errors.Messages()[0].rfind("b.bin: " + MessageText(kErrWrite) + ": ", 0), 0u)
+        << r.errors.Messages()[0];
+    EXPECT_NE(r.errors.Messages()[0].find("Simulated fault"), std::string::npos) << r.errors.Messages()[0];
     EXPECT_FALSE(r.dir.Exists("out.zip"));
   }
   {
     ZipRun r;
-    r.dir.WriteFile("b.txt", Text(3000000));
+    r.dir.WriteFile("b.txt", Words(3000000, 1));
     int reports = 0;
     r.zip.OnProgress = [&](TCompBase& z, uint8_t byFile, uint8_t) {
       if (byFile > 0 && ++reports == 2) z.SetCancel(true);
@@ -333,24 +321,24 @@ TEST(ZipWriter, FullDiskOrCancelWhileWritingDataLeavesNoArchive) {
 TEST(ZipWriter, RemovableDiskWithoutRoomAsksForOnInsertDisk) {
   for (const uint32_t freeClusters : {1u, 0x100001u}) {  // 4 KiB; 4 GiB + 4 KiB
     ZipRun r;
-    r.dir.WriteFile("a.bin", Noise(20000));
-    test::FaultPlatform disks;
-    test::FaultPlatform::Volume stick;
+    r.dir.WriteFile("a.bin", Noise(20000, 7));
+    FaultPlatform disks;
+    FaultPlatform::Volume stick;
     stick.Type = platform::kDriveRemovable;
     stick.Clusters = {8, 512, freeClusters, 0x200000u};
     disks.SimulateVolume(AppendBackslash(TDiskManager::DriveOfName(r.Archive())), stick);
     platform::ScopedPlatform use(disks);
     r.Run({"a.bin"});
     if (freeClusters > 1) {
-      EXPECT_TRUE(r.codes.empty());
+      EXPECT_TRUE(r.errors.Codes().empty());
       EXPECT_TRUE(r.dir.Exists("out.zip"));
     } else {
-      EXPECT_EQ(r.codes, std::vector<int>{kErrEventNotAssigned});
-      EXPECT_NE(r.messages.at(0).find("OnInsertDisk"), std::string::npos);
+      EXPECT_EQ(r.errors.Codes(), std::vector<int>{kErrEventNotAssigned});
+      EXPECT_NE(r.errors.Messages().at(0).find("OnInsertDisk"), std::string::npos);
       EXPECT_FALSE(r.dir.Exists("out.zip"));
     }
   }
 }
 
 }  // namespace
-}  // namespace vix::ziptest
+}  // namespace vix::test
