@@ -294,7 +294,7 @@ class Runner:
         shutil.copyfile(self.list_copy, list_file)
         out = self.folder("out")
         cmd = ["wine", "explorer", "/desktop=vix,1024x768", winpath(self.driver), "--page", "1",
-               "--name", winpath(os.path.join(out, "sel")),
+               "--name", winpath(os.path.join(out, "sel")), "--names", "yes",
                winpath(os.path.join(prog, "PLM_VIX.EXE")), "--", "/SE", winpath(list_file)]
         result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=150)
         lines = result.stdout.decode("utf-8", "replace").splitlines()
