@@ -218,7 +218,7 @@ void TCompBase::RunSwRead() {
   while (more && !GetCancel()) {
     ListEntry(name);
     ++EntryNumber;
-    OnRead(*this, static_cast<uint32_t>(source->Position()), static_cast<int>(EntryNumber));
+    OnRead(*this, static_cast<uint64_t>(source->Position()), static_cast<int>(EntryNumber));
     more = ReadNextHeader(name, source.get());
   }
 }
@@ -372,8 +372,7 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
         } else {
           count += stored.size();
         }
-        if (count > 0xFFFFFFFFull ||
-            CopyBlock(Source, Target, static_cast<uint32_t>(count), 0, false) != count)
+        if (CopyBlock(Source, Target, count, 0, false) != count)
           WriteFailed();
         break;
       }
@@ -495,7 +494,7 @@ void TCompBase::FoundFile(int SpecIndex, const std::string& Folder, const FindDa
   if (!CheckFileSize(fullPath, Data.Size)) return;
   const uint32_t date = Data.Time;
   MaxDate = std::max(MaxDate, date);
-  const uint32_t size = static_cast<uint32_t>(Data.Size);
+  const uint64_t size = Data.Size;
   if (AddEntry(SpecIndex, fullPath, true, Data.Attr, date, size) == -1) TotalBytes += size;
 }
 
@@ -590,7 +589,7 @@ uint32_t TCompBase::ApplyDateAttribute(uint32_t Date) {
 }
 
 int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
-                        uint32_t Date, uint32_t Size) {
+                        uint32_t Date, uint64_t Size) {
   if (!EntryList.Empty()) {
     int found = -1;
     if (!NewArchive) found = EntryList.IndexOf(CurrentFileName);
@@ -615,7 +614,7 @@ int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, ui
                           static_cast<int>(ArcType() == atTar ? Attr : old.Attr),
                           static_cast<int>(Attr), replace);
             if (replace) {
-              TotalBytes += Size - old.Size;  // wraps like the 32-bit counter it is
+              TotalBytes = TotalBytes - old.Size + Size;
               old.Size = old.PackedSize = Size;
               old.Date = ApplyDateAttribute(Date);
               old.Attr = Attr;

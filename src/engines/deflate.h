@@ -24,7 +24,7 @@ class TCompBase;
 // `allowStoredFallback` an input that would not shrink is copied without any
 // block structure and EntryMethod becomes 0. Returns the bytes written
 // (0 and nothing written for an empty input).
-uint32_t DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
+uint64_t DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
                      bool encrypt, bool allowStoredFallback);
 
 // For MSZIP cabinets: compresses data[0..length) as one complete raw deflate

@@ -65,19 +65,19 @@ class ComponentIo : public deflate_core::DeflateIo {
   platform::Stream* input_;
   platform::Stream* output_;
   bool encrypt_;
-  uint32_t fileTotal_;
+  uint64_t fileTotal_;
   std::vector<uint8_t> scratch_;
 };
 
 }  // namespace
 
-uint32_t DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
+uint64_t DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
                      bool encrypt, bool allowStoredFallback) {
   ComponentIo io(component, input, output, encrypt);
   deflate_core::Options options;
   options.Level = component.DeflateLevel();
   options.AllowStoredFallback = allowStoredFallback;
-  return static_cast<uint32_t>(deflate_core::Run(io, options));
+  return deflate_core::Run(io, options);
 }
 
 }  // namespace vix
