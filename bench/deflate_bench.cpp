@@ -75,7 +75,8 @@ Result Ours(const Bytes& data, int level) {
   host.PackedBytes = 0;
   vix::Crc32Value = 0xFFFFFFFFu;
   const auto t0 = Clock::now();
-  const uint32_t n = vix::DeflateFile(host, &in, &out, false, false);
+  const uint32_t n =
+      static_cast<uint32_t>(vix::DeflateFile(host, &in, &out, false, false).BytesWritten);
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();
   return {n, s};
 }

@@ -62,14 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     host.SetDeflateType(kTypes[pick]);
     vix::platform::MemoryStream in(std::vector<uint8_t>(input, input + length)), out;
     host.InputLeft = static_cast<uint32_t>(length);
-    host.EntryMethod = 8;
     vix::Crc32Value = 0xFFFFFFFFu;
-    const uint32_t written = vix::DeflateFile(host, &in, &out, false, (data[0] & 8) != 0);
+    const vix::EngineResult result =
+        vix::DeflateFile(host, &in, &out, false, (data[0] & 8) != 0);
+    const uint64_t written = result.BytesWritten;
     if (written != out.Data().size() || host.PackedBytes != written) std::abort();
+    if (result.BytesRead != length) std::abort();
     if ((vix::Crc32Value ^ 0xFFFFFFFFu) != crc32(0, input, static_cast<uInt>(length))) std::abort();
     if (length == 0) {
       if (written != 0) std::abort();
-    } else if (host.EntryMethod == 0) {
+    } else if (result.Stored()) {
       if (out.Data() != std::vector<uint8_t>(input, input + length)) std::abort();
     } else if (Inflate(out.Data(), nullptr, 0, length) != std::vector<uint8_t>(input, input + length)) {
       std::abort();

@@ -250,7 +250,6 @@ class TCompBase : public TZipCommon {
   uint64_t InputLeft = 0;      // bytes of the current file still to read
   uint64_t PackedBytes = 0;    // compressed bytes written for the entry
   uint16_t EntryMethod = 0;    // method field of the entry being written
-  bool Incompressible = false; // the LZH engine abandoned its stream
   // The file an entry's data comes from. The engines take a failed read for
   // the end of the data; ReadBlock keeps it in InputFailed instead of losing
   // it. WatchInput sets both for the length of one entry.

@@ -10,22 +10,26 @@
 #include <cstdint>
 #include <vector>
 
+#include "engines/engine_result.h"
 #include "platform/platform.h"
 
 namespace vix {
 
 class TCompBase;
 
-// Compresses the rest of `input` into one raw deflate stream written to
-// `output` at the component's DeflateLevel (1, 2, 7 or 9). Every read is the
-// component's ReadBlock with CRC-32 kind, every write its WriteBlock (data,
-// no checksum, `encrypt` passed on); InputLeft, BytesLeft and PackedBytes
-// are kept and progress is reported after each read. With
-// `allowStoredFallback` an input that would not shrink is copied without any
-// block structure and EntryMethod becomes 0. Returns the bytes written
-// (0 and nothing written for an empty input).
-uint64_t DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
-                     bool encrypt, bool allowStoredFallback);
+// Compresses the next InputLeft bytes of `input` into one raw deflate
+// stream written to `output` at the component's DeflateLevel (1, 2, 7 or
+// 9). Every read is the component's ReadEntryData with CRC-32 kind, every
+// write its WriteBlock (data, no checksum, `encrypt` passed on); InputLeft,
+// BytesLeft and PackedBytes are kept and progress is reported after each
+// read. With `allowStoredFallback` an input that would not shrink is copied
+// without any block structure: the result is then Fallback with
+// InputInOutput set. A read error or a cancel ends the input; the stream is
+// still closed with a final block. A write that fails ends the run at once
+// (WriteFailed, with the output's reason). An empty input writes nothing.
+// Other exceptions (out of memory) pass through.
+EngineResult DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
+                         bool encrypt, bool allowStoredFallback);
 
 // For MSZIP cabinets: compresses data[0..length) as one complete raw deflate
 // stream (its last block flagged final) whose window starts with `history`

@@ -2,6 +2,9 @@
 // all through the component's block operations.
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <string>
+#include <utility>
 
 #include "archive/kvtBase.h"
 #include "engines/deflate.h"
@@ -14,6 +17,12 @@ namespace {
 constexpr int kCrc32 = 32;
 constexpr int kNoCrc = 0;
 constexpr uint32_t kEncryptChunk = 32768;
+
+// Thrown through the core when the output refuses bytes; the core keeps no
+// state that outlives the run, so leaving it this way is safe.
+struct WriteFailure {
+  std::string Why;
+};
 
 class ComponentIo : public deflate_core::DeflateIo {
  public:
@@ -28,6 +37,8 @@ class ComponentIo : public deflate_core::DeflateIo {
 
   int64_t Read(uint8_t* buffer, uint32_t count) override {
     const int64_t n = c_.ReadEntryData(input_, buffer, count, kCrc32, fileTotal_);
+    if (n < 0) readFailed_ = true;
+    if (n > 0) bytesRead_ += static_cast<uint64_t>(n);
     Cancelled = c_.GetCancel();
     return n;
   }
@@ -35,8 +46,7 @@ class ComponentIo : public deflate_core::DeflateIo {
   void Write(const uint8_t* buffer, uint32_t count) override {
     if (!encrypt_) {
       // Without encryption WriteBlock leaves the bytes as they are.
-      c_.PackedBytes += static_cast<uint32_t>(
-          c_.WriteBlock(output_, const_cast<uint8_t*>(buffer), count, true, kNoCrc, false));
+      Put(const_cast<uint8_t*>(buffer), count, false);
     } else {
       // Encryption works in place; the bytes may be window bytes that later
       // matches still refer to, so a copy is encrypted instead.
@@ -44,8 +54,7 @@ class ComponentIo : public deflate_core::DeflateIo {
       while (count > 0) {
         const uint32_t n = std::min(count, kEncryptChunk);
         std::memcpy(scratch_.data(), buffer, n);
-        c_.PackedBytes +=
-            static_cast<uint32_t>(c_.WriteBlock(output_, scratch_.data(), n, true, kNoCrc, true));
+        Put(scratch_.data(), n, true);
         buffer += n;
         count -= n;
       }
@@ -53,7 +62,17 @@ class ComponentIo : public deflate_core::DeflateIo {
     Cancelled = c_.GetCancel();
   }
 
-  void StoredFallback() override { c_.EntryMethod = 0; }
+  void StoredFallback() override { fellBack_ = true; }
+
+  // How the run ended, once the core has returned.
+  EngineStatus Status() const {
+    if (Cancelled) return EngineStatus::Cancelled;
+    if (readFailed_) return EngineStatus::ReadFailed;
+    return fellBack_ ? EngineStatus::Fallback : EngineStatus::Done;
+  }
+  bool FellBack() const { return fellBack_; }
+  uint64_t BytesRead() const { return bytesRead_; }
+  uint64_t BytesWritten() const { return bytesWritten_; }
 
   void LengthOutOfRange() override {
     platform::ShowMessage("Length out of range!", platform::ApplicationTitle(),
@@ -67,17 +86,44 @@ class ComponentIo : public deflate_core::DeflateIo {
   bool encrypt_;
   uint64_t fileTotal_;
   std::vector<uint8_t> scratch_;
+  uint64_t bytesRead_ = 0;
+  uint64_t bytesWritten_ = 0;
+  bool readFailed_ = false;
+  bool fellBack_ = false;
+
+  // WriteBlock raises on a short write; the run ends there.
+  void Put(uint8_t* data, uint32_t count, bool encrypt) {
+    int64_t n;
+    try {
+      n = c_.WriteBlock(output_, data, count, true, kNoCrc, encrypt);
+    } catch (const std::exception& e) {
+      throw WriteFailure{e.what()};
+    }
+    c_.PackedBytes += static_cast<uint64_t>(n);
+    bytesWritten_ += static_cast<uint64_t>(n);
+  }
 };
 
 }  // namespace
 
-uint64_t DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
-                     bool encrypt, bool allowStoredFallback) {
+EngineResult DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
+                         bool encrypt, bool allowStoredFallback) {
   ComponentIo io(component, input, output, encrypt);
   deflate_core::Options options;
   options.Level = component.DeflateLevel();
   options.AllowStoredFallback = allowStoredFallback;
-  return deflate_core::Run(io, options);
+  EngineResult result;
+  try {
+    deflate_core::Run(io, options);
+    result.Status = io.Status();
+    result.InputInOutput = io.FellBack();
+  } catch (WriteFailure& failure) {
+    result.Status = EngineStatus::WriteFailed;
+    result.Why = std::move(failure.Why);
+  }
+  result.BytesRead = io.BytesRead();
+  result.BytesWritten = io.BytesWritten();
+  return result;
 }
 
 }  // namespace vix

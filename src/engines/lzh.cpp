@@ -2,7 +2,9 @@
 #include "engines/lzh.h"
 
 #include <algorithm>
-#include <new>
+#include <exception>
+#include <string>
+#include <utility>
 
 #include "archive/kvtBase.h"
 
@@ -11,7 +13,9 @@ namespace vix {
 namespace {
 
 struct ReadFailure {};
-struct WriteFailure {};
+struct WriteFailure {
+  std::string Why;
+};
 struct CancelRequest {};
 
 class ComponentIo final : public LzhIo {
@@ -34,14 +38,18 @@ class ComponentIo final : public LzhIo {
       // WriteBlock changes the bytes only when it encrypts, which it never
       // does for LZH archives.
       written = comp_.WriteBlock(output_, const_cast<uint8_t*>(buffer), count, true, 0, false);
+    } catch (const std::exception& e) {
+      throw WriteFailure{e.what()};
     } catch (...) {
       throw WriteFailure{};
     }
-    if (written != count) throw WriteFailure{};
+    if (written != count) throw WriteFailure{"the output took fewer bytes than given"};
     comp_.PackedBytes += count;
+    written_ += count;
   }
 
   uint64_t BytesRead() const { return done_; }
+  uint64_t BytesWritten() const { return written_; }
 
  private:
   TCompBase& comp_;
@@ -49,27 +57,30 @@ class ComponentIo final : public LzhIo {
   Stream* output_;
   uint32_t fileSize_;
   uint64_t done_ = 0;
+  uint64_t written_ = 0;
 };
 
 }  // namespace
 
-LzhResult LzhEncodeFile(TCompBase& comp, Stream* input, Stream* output, uint64_t* bytesRead) {
+EngineResult LzhEncodeFile(TCompBase& comp, Stream* input, Stream* output) {
   ComponentIo io(comp, input, output);
-  LzhResult result;
+  EngineResult result;
   try {
     LzhStats stats;
-    result = LzhEncode(LzhParameters, io, stats) ? LzhResult::Done : LzhResult::Incompressible;
+    if (!LzhEncode(LzhParameters, io, stats)) result.Status = EngineStatus::Fallback;
   } catch (const ReadFailure&) {
-    result = LzhResult::ReadFailed;
-  } catch (const WriteFailure&) {
-    result = LzhResult::WriteFailed;
+    result.Status = EngineStatus::ReadFailed;
+  } catch (WriteFailure& failure) {
+    result.Status = EngineStatus::WriteFailed;
+    result.Why = std::move(failure.Why);
   } catch (const CancelRequest&) {
-    result = LzhResult::Cancelled;
+    result.Status = EngineStatus::Cancelled;
   } catch (...) {
-    result = LzhResult::Failed;
+    // The engine could not run (out of memory): the file is stored instead.
+    result.Status = EngineStatus::Fallback;
   }
-  if (result == LzhResult::Incompressible) comp.Incompressible = true;
-  if (bytesRead) *bytesRead = io.BytesRead();
+  result.BytesRead = io.BytesRead();
+  result.BytesWritten = io.BytesWritten();
   return result;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "engines/engine_result.h"
 #include "platform/platform.h"
 
 namespace vix {
@@ -52,23 +53,14 @@ struct LzhStats {
 // Exceptions thrown by `io` pass through.
 bool LzhEncode(const LzhMethodParams& params, LzhIo& io, LzhStats& stats);
 
-enum class LzhResult {
-  Done,
-  Incompressible,  // abandoned: the caller stores the file instead
-  ReadFailed,      // the input could not be read
-  WriteFailed,     // a block could not be written
-  Cancelled,       // the component's Cancel was set
-  Failed,          // anything else (out of memory)
-};
-
 // Compresses the next InputLeft bytes of `input` (the rest of the file as
 // it was when opened) into `output` with LzhParameters. Reads go through the
-// component's ReadBlock with CRC kind 16 and lower InputLeft and BytesLeft;
-// writes go through WriteBlock and add to PackedBytes; the flag
-// Incompressible is set when the stream was abandoned. Nothing is thrown.
-// `bytesRead` (optional) receives the input bytes read: fewer than
-// InputLeft held means the file shrank.
-LzhResult LzhEncodeFile(TCompBase& comp, platform::Stream* input, platform::Stream* output,
-                        uint64_t* bytesRead = nullptr);
+// component's ReadEntryData with CRC kind 16 and lower InputLeft and
+// BytesLeft; writes go through WriteBlock and add to PackedBytes. Nothing is
+// thrown: a stream abandoned as incompressible, or an engine that could not
+// run, gives Fallback with InputInOutput clear (the writer cuts the output
+// back and stores the file); a read error, a failed write or a cancel ends
+// the run at once. BytesRead fewer than InputLeft held means the file shrank.
+EngineResult LzhEncodeFile(TCompBase& comp, platform::Stream* input, platform::Stream* output);
 
 }  // namespace vix

@@ -179,15 +179,12 @@ void TGZip::CompressGZipFiles() {
     fOutput = output;
     WriteTarget = work;
     fMemberDate = EntryList.Object(i).Date;
-    {
-      WatchInput watch(*this, input.get());
-      WriteGZipMember(*input, *out);
-    }
+    const EngineStatus status = WriteGZipMember(*input, *out);
     if (!out->Close()) WriteFailed();
     out.reset();
     input.reset();
     if (GetCancel()) return;
-    if (InputFailed) {
+    if (status == EngineStatus::ReadFailed) {
       ReportReadFailure(path);
       continue;
     }
@@ -206,7 +203,7 @@ void TGZip::CompressGZipFiles() {
   }
 }
 
-void TGZip::WriteGZipMember(platform::File& input, platform::File& output) {
+EngineStatus TGZip::WriteGZipMember(platform::File& input, platform::File& output) {
   const uint32_t mtime = static_cast<uint32_t>(LocalToUnixTime(DosStampToDateTime(fMemberDate)));
   std::memset(fHeader, 0, kHeaderSize);
   fHeader[kIdOff] = kId1;
@@ -221,6 +218,7 @@ void TGZip::WriteGZipMember(platform::File& input, platform::File& output) {
   PackedBytes = 0;
   Crc32Value = 0xFFFFFFFFu;
   InputLeft = fInputSize;
+  EngineResult result;
   if (fInputSize == 0) {
     // A complete member for an empty file: an empty final block, then the
     // CRC and size of no data, so that readers accept it.
@@ -232,11 +230,12 @@ void TGZip::WriteGZipMember(platform::File& input, platform::File& output) {
     name.push_back('\0');
     WriteBlock(&output, name.data(), static_cast<uint32_t>(name.size()), false, 0, false);
     fHeader[kFlgOff] = kFlgName;
-    DeflateFile(*this, &input, &output, false, false);
+    result = DeflateFile(*this, &input, &output, false, false);
+    if (result.Status == EngineStatus::WriteFailed) throw E_RAISE(kErrWrite, result.Why);
   }
   // The bytes actually read: a file that shrank while being read still
   // gives a member whose trailer matches its data.
-  const uint64_t read = fInputSize - InputLeft;
+  const uint64_t read = result.BytesRead;
   PutLE32(fTrailer, Crc32Value ^ 0xFFFFFFFFu);
   PutLE32(fTrailer + 4, static_cast<uint32_t>(read));  // ISIZE: the size modulo 2^32
   WriteBlock(&output, fTrailer, sizeof fTrailer, false, 0, false);
@@ -259,6 +258,7 @@ void TGZip::WriteGZipMember(platform::File& input, platform::File& output) {
     Entry.Date = UnixTimeToLocal(static_cast<int32_t>(mtime));
     OnRead(*this, 0, 1);
   }
+  return result.Status;
 }
 
 }  // namespace vix

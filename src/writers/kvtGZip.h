@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archive/kvtBase.h"
+#include "engines/engine_result.h"
 
 namespace vix {
 
@@ -47,7 +48,10 @@ class TGZip : public TCompBase {
   SizeLimit LargeFileLimit() const override;
 
   // Writes one member for the open input into the newly created output.
-  void WriteGZipMember(platform::File& input, platform::File& output);
+  // ReadFailed when the input could not be read in full (the member then
+  // holds what was read), Cancelled on a cancel, else Done. A failed write
+  // raises E_RAISE.
+  EngineStatus WriteGZipMember(platform::File& input, platform::File& output);
 
  private:
   void CompressGZipFiles();

@@ -115,27 +115,26 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
     LzhParameters = method == '5' ? kLh5Params : kLh6Params;
     Crc16Value = 0;
     PackedBytes = 0;
-    Incompressible = false;
     InputLeft = size;
-    uint64_t read = 0;
-    const LzhResult result = Source->Seek(0, Origin::Begin)
-                                 ? LzhEncodeFile(*this, Source, Target, &read)
-                                 : LzhResult::ReadFailed;
-    switch (result) {
-      case LzhResult::Done:
-        packed = PackedBytes;
-        if (read == size) return true;
+    EngineResult result;
+    if (Source->Seek(0, Origin::Begin))
+      result = LzhEncodeFile(*this, Source, Target);
+    else
+      result.Status = EngineStatus::ReadFailed;
+    switch (result.Status) {
+      case EngineStatus::Done:
+        packed = static_cast<uint32_t>(result.BytesWritten);
+        if (result.BytesRead == size) return true;
         [[fallthrough]];  // the file shrank while it was read
-      case LzhResult::ReadFailed:
+      case EngineStatus::ReadFailed:
         ReportReadFailure(path);
         return false;
-      case LzhResult::WriteFailed:
+      case EngineStatus::WriteFailed:
         WriteFailed();  // raises unless the run is being cancelled
         return false;
-      case LzhResult::Cancelled:
+      case EngineStatus::Cancelled:
         return false;
-      case LzhResult::Incompressible:
-      case LzhResult::Failed:
+      case EngineStatus::Fallback:
         break;
     }
     // Stored instead: over what the engine wrote, counting the bytes again.

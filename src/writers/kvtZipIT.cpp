@@ -128,139 +128,172 @@ bool TZip::BeginEntry(const std::string& Path) {
   return true;
 }
 
+// A file entry is written in four steps: the checks and the stored name,
+// the local header with the sizes left open, the data (after the encryption
+// header), and the local header once more with what the data turned out to
+// be. Any step may drop the entry; what it wrote is then cut off again.
 bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
-  const std::string path = EntryList.Line(Index);
-  FileHandle input = OpenSource(path);
-  if (!input) return false;
+  NewFileEntry e;
+  e.Path = EntryList.Line(Index);
+  FileHandle input = OpenSource(e.Path);
+  if (!input || !PrepareFileEntry(Target, *input, e)) return false;
+  WriteLocalHeader(Target, Entry, e);
+  const bool ok = e.Size == 0 || WriteFileData(Target, *input, e);
+  input.reset();
+  if (!CompleteLocalHeader(Target, ok, e)) return false;
+
+  PutCentralRecord(Entry, e.Local, e.Name, Entry.Attr, e.Start);
+  Entry.Offset = e.Start;
+  Entry.Size = e.Read;
+  Entry.PackedSize = e.Packed;
+  if (OnEnd) OnEnd(*this, CurrentFileName, true);
+  return true;
+}
+
+// Where the entry starts, whether OnBegin takes it, its stored name and the
+// size of the file now (not the one gathered: the file may have changed
+// since). False, reported, when the entry cannot be written.
+bool TZip::PrepareFileEntry(Stream* Target, platform::File& input, NewFileEntry& e) {
   const int64_t startPos = Target->Position();
   if (startPos < 0 || static_cast<uint64_t>(startPos) >= kMax32 - kLocalSize) {
-    ReportError(path, "the archive would reach 4 GiB", "0", kErrWrite);
+    ReportError(e.Path, "the archive would reach 4 GiB", "0", kErrWrite);
     return false;
   }
-  const auto start = static_cast<uint32_t>(startPos);
-  if (!BeginEntry(path)) return false;
+  e.Start = static_cast<uint32_t>(startPos);
+  if (!BeginEntry(e.Path)) return false;
 
-  const TStoredNameForm form = ZipNameForm(CurrentFileName);
-  const std::string& name = form.Bytes;
-  const uint16_t nameFlag = form.Utf8 ? kFlagUtf8 : 0;
-  if (name.empty() || name.size() > 0xFFFF) {
+  TStoredNameForm form = ZipNameForm(CurrentFileName);
+  if (form.Bytes.empty() || form.Bytes.size() > 0xFFFF) {
     ReportError(CurrentFileName, "stored name empty or too long", "0", kErrUnsupported);
     return false;
   }
-  // The size now, not the one gathered: the file may have changed since.
-  const int64_t actual = input->Size();
+  e.Name = std::move(form.Bytes);
+  e.NameFlag = form.Utf8 ? kFlagUtf8 : 0;
+  const int64_t actual = input.Size();
   if (actual < 0) {
-    ReportError(path, "size unreadable", "0", kErrOpen);
+    ReportError(e.Path, "size unreadable", "0", kErrOpen);
     return false;
   }
-  if (!CheckFileSize(path, static_cast<uint64_t>(actual))) return false;
-  const auto size = static_cast<uint32_t>(actual);
+  if (!CheckFileSize(e.Path, static_cast<uint64_t>(actual))) return false;
+  e.Size = static_cast<uint32_t>(actual);
+  return true;
+}
 
-  uint8_t local[kLocalSize] = {};
-  PutLE32(local, kLocalSignature);
-  PutLE16(local + kLocVersion, kVersion);
+// The local header as far as it is known before the data: CRC and packed
+// size stay 0 until CompleteLocalHeader.
+void TZip::WriteLocalHeader(Stream* Target, const TCompBaseHeaderObj& Entry, NewFileEntry& e) {
+  PutLE32(e.Local, kLocalSignature);
+  PutLE16(e.Local + kLocVersion, kVersion);
   // An empty file is never encrypted: there would be nothing to check the
   // password against.
-  uint16_t flags = nameFlag | ((!Password.empty() && size > 0) ? kFlagEncrypted : 0);
-  const bool encrypt = flags & kFlagEncrypted;
-  PutLE16(local + kLocFlags, flags);
-  PutLE16(local + kLocMethod, kMethodDeflated);
-  PutLE32(local + kLocTime, Entry.Date);
-  PutLE32(local + kLocSize, size);
-  PutLE16(local + kLocNameLength, static_cast<uint16_t>(name.size()));
-  WriteHeaderBytes(Target, local, kLocalSize);
-  WriteHeaderBytes(Target, name.data(), name.size());
+  e.Flags = e.NameFlag | ((!Password.empty() && e.Size > 0) ? kFlagEncrypted : 0);
+  PutLE16(e.Local + kLocFlags, e.Flags);
+  PutLE16(e.Local + kLocMethod, kMethodDeflated);
+  PutLE32(e.Local + kLocTime, Entry.Date);
+  PutLE32(e.Local + kLocSize, e.Size);
+  PutLE16(e.Local + kLocNameLength, static_cast<uint16_t>(e.Name.size()));
+  WriteHeaderBytes(Target, e.Local, kLocalSize);
+  WriteHeaderBytes(Target, e.Name.data(), e.Name.size());
+}
 
-  uint16_t method = kMethodStored;
-  uint32_t crc = 0, packed = 0, read = 0;
-  bool ok = true;
-  WatchInput watch(*this, input.get());
-  if (size > 0) {
-    uint32_t checkCrc = 0;
-    if (encrypt) {
-      // The check bytes of the encryption header come from the CRC of the
-      // data, so the whole input is read once before it is compressed.
-      if (FileCrc32(*input, size, checkCrc)) {
-        EncryptionHeader header = MakeEncryptionHeader(Password, checkCrc);
-        WriteHeaderBytes(Target, header.data(), header.size());
-      } else {
-        ReportReadFailure(path);
-        ok = false;
-      }
+// The data of a non-empty file, stored or deflated, behind the encryption
+// header when the entry is encrypted. Sets Method, Crc, Packed and Read.
+// False when the entry must be dropped: reported here unless the run was
+// cancelled.
+bool TZip::WriteFileData(Stream* Target, platform::File& input, NewFileEntry& e) {
+  WatchInput watch(*this, &input);
+  const bool encrypt = e.Encrypted();
+  uint32_t checkCrc = 0;
+  if (encrypt) {
+    // The check bytes of the encryption header come from the CRC of the
+    // data, so the whole input is read once before it is compressed.
+    if (!FileCrc32(input, e.Size, checkCrc)) {
+      ReportReadFailure(e.Path);
+      return false;
     }
-    if (ok) {
-      const bool storeIt = CompressMethod() == cmStore ||
-                           (StoreAlreadyCompressedFiles &&
-                            HasCompressedExtension(CurrentFileName, ".EXE"));
-      PackedBytes = 0;
-      Crc32Value = 0xFFFFFFFF;
-      platform::PumpMessages();
-      try {
-        if (!input->Seek(0, platform::Origin::Begin)) {
-          InputFailed = true;
-        } else if (storeIt) {
-          packed = CopyFileData(input.get(), Target, size, 32, encrypt);
-        } else {
-          InputLeft = size;
-          EntryMethod = kMethodDeflated;
-          DeflateFile(*this, input.get(), Target, encrypt, true);
-          method = EntryMethod;
-          // The level bits stay even when the engine fell back to storing.
-          flags |= kLevelFlags[DeflateType()];
-          packed = PackedBytes;
-        }
-      } catch (const std::exception& e) {
-        // The entry is dropped and the run goes on with the next one.
-        if (!GetCancel()) ReportError(CurrentFileName, e.what(), "0", kErrWrite);
-        ok = false;
-      }
-      const int64_t consumed = input->Position();
-      read = consumed > 0 ? static_cast<uint32_t>(std::min<int64_t>(consumed, size)) : 0;
-      crc = Crc32Value ^ 0xFFFFFFFF;
-      // One rule for every method: a read error, a file that shrank while it
-      // was read (its entry would hold a torn file under a size nobody
-      // gave), or an encrypted input that changed since its CRC was taken
-      // (the check bytes would not match) drops the entry with a report. A
-      // file that grew is stored with the size it had when it was opened.
-      if (ok && !GetCancel() &&
-          (InputFailed || read != size || (encrypt && crc != checkCrc))) {
-        ReportReadFailure(path);
-        ok = false;
-      }
-      if (encrypt) packed += kEncryptionHeaderSize;
-    }
+    EncryptionHeader header = MakeEncryptionHeader(Password, checkCrc);
+    WriteHeaderBytes(Target, header.data(), header.size());
   }
-  input.reset();
 
+  PackedBytes = 0;
+  Crc32Value = 0xFFFFFFFF;
+  platform::PumpMessages();
+  bool readFailed = false;
+  try {
+    readFailed = !input.Seek(0, platform::Origin::Begin) || !CopyOrDeflate(Target, input, e);
+  } catch (const std::exception& failure) {
+    // The entry is dropped and the run goes on with the next one.
+    if (!GetCancel()) ReportError(CurrentFileName, failure.what(), "0", kErrWrite);
+    return false;
+  }
+  e.Crc = Crc32Value ^ 0xFFFFFFFF;
+  if (GetCancel()) return false;
+  // One rule for every method: a read error, a file that shrank while it
+  // was read (its entry would hold a torn file under a size nobody gave),
+  // or an encrypted input that changed since its CRC was taken (the check
+  // bytes would not match) drops the entry with a report. A file that grew
+  // is stored with the size it had when it was opened.
+  if (readFailed || e.Read != e.Size || (encrypt && e.Crc != checkCrc)) {
+    ReportReadFailure(e.Path);
+    return false;
+  }
+  if (encrypt) e.Packed += kEncryptionHeaderSize;
+  return true;
+}
+
+// The data itself, from the start of the input. False on a read error; a
+// failed write raises.
+bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e) {
+  const bool encrypt = e.Encrypted();
+  const bool storeIt =
+      CompressMethod() == cmStore ||
+      (StoreAlreadyCompressedFiles && HasCompressedExtension(CurrentFileName, ".EXE"));
+  if (storeIt) {
+    e.Method = kMethodStored;
+    e.Packed = CopyFileData(&input, Target, e.Size, 32, encrypt);
+    const int64_t consumed = input.Position();
+    e.Read = consumed > 0 ? static_cast<uint32_t>(std::min<int64_t>(consumed, e.Size)) : 0;
+    return !InputFailed;
+  }
+  InputLeft = e.Size;
+  const EngineResult result = DeflateFile(*this, &input, Target, encrypt, true);
+  if (result.Status == EngineStatus::WriteFailed) throw E_RAISE(kErrWrite, result.Why);
+  // The engine's fallback leaves the input in the archive as it is.
+  e.Method = result.Stored() ? kMethodStored : kMethodDeflated;
+  // The level bits stay even when the engine fell back to storing.
+  e.Flags |= kLevelFlags[DeflateType()];
+  e.Packed = static_cast<uint32_t>(result.BytesWritten);
+  e.Read = static_cast<uint32_t>(std::min<uint64_t>(result.BytesRead, e.Size));
+  return result.Status != EngineStatus::ReadFailed;
+}
+
+// Cuts a dropped entry off again, or writes the local header over with the
+// method, CRC and sizes the data turned out to have. False when the entry
+// is dropped.
+bool TZip::CompleteLocalHeader(Stream* Target, bool ok, NewFileEntry& e) {
   const int64_t endPos = Target->Position();
   if (ok && !GetCancel() && (endPos < 0 || static_cast<uint64_t>(endPos) > kMax32)) {
-    ReportError(path, "the archive would reach 4 GiB", "0", kErrWrite);
+    ReportError(e.Path, "the archive would reach 4 GiB", "0", kErrWrite);
     ok = false;
   }
   if (!ok || GetCancel()) {
-    if (!TruncateTarget(Target, start)) WriteFailed();
+    if (!TruncateTarget(Target, e.Start)) WriteFailed();
     return false;
   }
 
-  if (read == 0) {  // empty, or emptied since it was gathered
-    flags = nameFlag;
-    method = kMethodStored;
-    crc = packed = 0;
+  if (e.Read == 0) {  // empty, or emptied since it was gathered
+    e.Flags = e.NameFlag;
+    e.Method = kMethodStored;
+    e.Crc = e.Packed = 0;
   }
-  PutLE16(local + kLocFlags, flags);
-  PutLE16(local + kLocMethod, method);
-  PutLE32(local + kLocCrc, crc);
-  PutLE32(local + kLocPacked, packed);
-  PutLE32(local + kLocSize, read);
-  if (!Target->Seek(start, platform::Origin::Begin)) WriteFailed();
-  WriteHeaderBytes(Target, local, kLocalSize);
+  PutLE16(e.Local + kLocFlags, e.Flags);
+  PutLE16(e.Local + kLocMethod, e.Method);
+  PutLE32(e.Local + kLocCrc, e.Crc);
+  PutLE32(e.Local + kLocPacked, e.Packed);
+  PutLE32(e.Local + kLocSize, e.Read);
+  if (!Target->Seek(e.Start, platform::Origin::Begin)) WriteFailed();
+  WriteHeaderBytes(Target, e.Local, kLocalSize);
   if (!Target->Seek(endPos, platform::Origin::Begin)) WriteFailed();
-
-  PutCentralRecord(Entry, local, name, Entry.Attr, start);
-  Entry.Offset = start;
-  Entry.Size = read;
-  Entry.PackedSize = packed;
-  if (OnEnd) OnEnd(*this, CurrentFileName, true);
   return true;
 }
 

@@ -163,7 +163,26 @@ class TZip : public TCompBase {
   bool CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Problem);
   void AddKeptEntry(const KeptRecord& Record);
 
+  // One file entry on its way into the archive: where it starts, its stored
+  // name, and the local header, whose method, CRC and sizes come last.
+  struct NewFileEntry {
+    std::string Path;  // the file as gathered
+    uint32_t Start = 0;
+    std::string Name;  // stored form
+    uint16_t NameFlag = 0;
+    uint32_t Size = 0;  // when the file was opened
+    uint16_t Flags = 0;
+    uint16_t Method = zip::kMethodStored;
+    uint32_t Crc = 0, Packed = 0, Read = 0;
+    uint8_t Local[zip::kLocalSize] = {};
+    bool Encrypted() const { return Flags & zip::kFlagEncrypted; }
+  };
   bool WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
+  bool PrepareFileEntry(Stream* Target, platform::File& input, NewFileEntry& e);
+  void WriteLocalHeader(Stream* Target, const TCompBaseHeaderObj& Entry, NewFileEntry& e);
+  bool WriteFileData(Stream* Target, platform::File& input, NewFileEntry& e);
+  bool CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e);
+  bool CompleteLocalHeader(Stream* Target, bool ok, NewFileEntry& e);
   bool WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
   bool BeginEntry(const std::string& Path);
   void WriteHeaderBytes(Stream* Target, const void* Data, size_t Count);

@@ -537,7 +537,7 @@ TEST_F(DriverTest, FilesOf4GiBAreReportedAndSkipped) {
         bool Next(FindData& out) override {
           if (huge) {
             huge = false;
-            out = FindData{0x5A000000u, 0x100000000ull, platform::kAttrArchive, "huge.iso"};
+            out = FindData{0x5A000000u, 0x100000000ull, platform::kAttrArchive, "huge.iso", {}};
             return true;
           }
           return real && real->Next(out);

@@ -58,6 +58,7 @@ class EngineHost : public TCompBase {
 };
 
 struct FileRun {
+  EngineResult Result;
   Bytes Out;
   uint32_t Returned = 0;
   uint32_t PackedBytes = 0;
@@ -78,13 +79,13 @@ FileRun RunDeflateFile(const Bytes& input, TDeflateType type, bool storedFallbac
   c.InputLeft = static_cast<uint32_t>(input.size());
   c.TotalBytes = c.BytesLeft = static_cast<uint32_t>(input.size());
   c.PackedBytes = 0;
-  c.EntryMethod = 8;
   Crc32Value = 0xFFFFFFFFu;
-  r.Returned = DeflateFile(c, &in, &out, encrypt, storedFallback);
+  r.Result = DeflateFile(c, &in, &out, encrypt, storedFallback);
+  r.Returned = static_cast<uint32_t>(r.Result.BytesWritten);
   r.Out = out.Data();
   r.PackedBytes = c.PackedBytes;
   r.Crc = Crc32Value ^ 0xFFFFFFFFu;
-  r.Method = c.EntryMethod;
+  r.Method = r.Result.Stored() ? 0 : 8;
   r.InputLeft = c.InputLeft;
   return r;
 }

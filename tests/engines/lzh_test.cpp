@@ -217,13 +217,12 @@ TEST(LzhEncodeFileTest, KeepsTheCountersAndTellsFailuresApart) {
     comp.TotalBytes = comp.BytesLeft = 100000;
     comp.PackedBytes = 0;
     Crc16Value = 0;
-    uint64_t read = 0;
-    const LzhResult r = LzhEncodeFile(comp, &in, &out, &read);
-    return std::make_tuple(r, read, out.Data());
+    const EngineResult r = LzhEncodeFile(comp, &in, &out);
+    return std::make_tuple(r.Status, r.BytesRead, out.Data());
   };
   LzhParameters = kLh5Params;
   auto [result, read, stream] = run(static_cast<uint32_t>(text.size()));
-  ASSERT_EQ(result, LzhResult::Done);
+  ASSERT_EQ(result, EngineStatus::Done);
   EXPECT_EQ(read, text.size());
   EXPECT_EQ(comp.PackedBytes, stream.size());
   EXPECT_EQ(comp.InputLeft, 0u);
@@ -238,10 +237,10 @@ TEST(LzhEncodeFileTest, KeepsTheCountersAndTellsFailuresApart) {
   EXPECT_EQ(std::get<1>(run(1000)), 1000u);
 
   comp.budget = 100;
-  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), LzhResult::WriteFailed);
+  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), EngineStatus::WriteFailed);
   comp.budget = -1;
   comp.OnProgress = [](TCompBase& c, uint8_t, uint8_t) { c.SetCancel(true); };
-  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), LzhResult::Cancelled);
+  EXPECT_EQ(std::get<0>(run(static_cast<uint32_t>(text.size()))), EngineStatus::Cancelled);
 }
 
 TEST(LzhHuffmanTest, BuildsCanonicalCodesFromFrequencies) {

@@ -1,0 +1,37 @@
+// How a compression engine's run over one entry's data ended: the one answer
+// every file binding (DeflateFile, LzhEncodeFile) gives its writer.
+//
+// The result is a plain value that refers to nothing of the run, so a run
+// that wrote into memory elsewhere can be handed to the writer as it is,
+// together with the bytes; the writer alone decides what to record or report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vix {
+
+enum class EngineStatus : uint8_t {
+  Done,         // the compressed stream is complete in the output
+  Fallback,     // compressing did not pay: the entry is stored (see InputInOutput)
+  ReadFailed,   // the input could not be read; the output holds what was read
+  WriteFailed,  // the output refused bytes; Why says why
+  Cancelled,    // the component's cancel was set during the run
+};
+
+struct EngineResult {
+  EngineStatus Status = EngineStatus::Done;
+  uint64_t BytesRead = 0;     // input bytes consumed (fewer than announced: the file shrank)
+  uint64_t BytesWritten = 0;  // bytes the output took
+  // With Fallback: true when the engine has already put the input into the
+  // output as it is, false when it abandoned its stream and the writer must
+  // cut the output back and store the input itself.
+  bool InputInOutput = false;
+  std::string Why;  // the reason of a WriteFailed, as the output gave it
+
+  bool Stored() const { return Status == EngineStatus::Fallback; }
+  // Done or Fallback: the entry can be completed.
+  bool Completed() const { return Status == EngineStatus::Done || Stored(); }
+};
+
+}  // namespace vix
