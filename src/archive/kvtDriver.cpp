@@ -353,8 +353,13 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
         uint64_t count = uint64_t{EntryOverhead(0)} + entry.PackedSize;
         if (entry.CopyLength > 0) {
           count = entry.CopyLength;
-          if (IsZipType(ArcType()) && entry.Header.size() >= 46)
-            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(Target->Position()));
+          if (IsZipType(ArcType()) && entry.Header.size() >= 46) {
+            // The ZIP writer's directory takes the new place from Offset
+            // (in a Zip64 field past 4 GiB).
+            const int64_t at = Target->Position();
+            entry.Offset = static_cast<uint64_t>(at);
+            if (at < 0xFFFFFFFF) PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
+          }
         } else if (IsZipType(ArcType())) {
           uint8_t local[30];
           if (Source->Read(local, sizeof local) != sizeof local ||
@@ -365,7 +370,8 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
           count += GetLE16(local + 26) + GetLE16(local + 28);
           if (entry.Header.size() >= 46) {
             const int64_t at = Target->Position();
-            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
+            entry.Offset = static_cast<uint64_t>(at);
+            if (at < 0xFFFFFFFF) PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
           }
         } else if (ArcType() == atTar) {
           count += (512 - (entry.Offset + count) % 512) % 512;

@@ -12,6 +12,7 @@
 #include "writers/kvtLha.h"
 #include "writers/kvtMakeCab.h"
 #include "writers/kvtTar.h"
+#include "writers/kvtZipIT.h"
 #include "writers/cabinet/cabformat.h"
 #include "writers/tar_gzip_test_util.h"
 
@@ -22,6 +23,10 @@ using test::kGiB;
 using vix::testing::ErrorLog;
 
 constexpr uint64_t k4GiB = 4 * kGiB;
+
+uint16_t Le16(const std::vector<uint8_t>& b, size_t at) { return GetLE16(b.data() + at); }
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) { return GetLE32(b.data() + at); }
+uint64_t Le64(const std::vector<uint8_t>& b, size_t at) { return GetLE64(b.data() + at); }
 
 std::string Text(const std::vector<uint8_t>& b, size_t off, size_t len) {
   return std::string(reinterpret_cast<const char*>(b.data() + off), len);
@@ -114,6 +119,118 @@ TEST(TarNumber, OctalUpTo8GiBAndBase256Beyond) {
   const uint64_t huge = 0x0123456789ABCDEFull;
   tar::PutNumber(h, tar::kSizeOff, tar::kSizeLen, huge);
   EXPECT_EQ(tar::NumberField(h, tar::kSizeOff, tar::kSizeLen), huge);
+}
+
+// What a reader finds in a ZIP archive held by the sparse platform: the
+// Zip64 end record through its locator, then each central record with its
+// Zip64 values.
+struct ZipEntry {
+  std::string Name;
+  uint16_t Version = 0;
+  uint64_t Size = 0, Packed = 0, Offset = 0;
+  uint32_t Crc = 0;
+};
+std::vector<ZipEntry> ReadZip64(const test::SparseData& zip) {
+  const uint64_t end = zip.Size() - 22;
+  const auto tail = zip.Bytes(end - 20, 42);
+  EXPECT_EQ(Le32(tail, 20), 0x06054B50u);
+  EXPECT_EQ(Le32(tail, 0), 0x07064B50u) << "a Zip64 end locator before the end record";
+  const uint64_t recordAt = Le64(tail, 8);
+  const auto record = zip.Bytes(recordAt, 56);
+  EXPECT_EQ(Le32(record, 0), 0x06064B50u);
+  EXPECT_EQ(recordAt, end - 20 - 56);
+  const uint64_t count = Le64(record, 32), dirSize = Le64(record, 40), dirAt = Le64(record, 48);
+  EXPECT_EQ(dirAt + dirSize, recordAt);
+  EXPECT_EQ(Le32(tail, 20 + 16), dirAt >= 0xFFFFFFFF ? 0xFFFFFFFFu : dirAt);
+  const auto dir = zip.Bytes(dirAt, static_cast<size_t>(dirSize));
+  std::vector<ZipEntry> out;
+  for (size_t at = 0; out.size() < count && at + 46 <= dir.size();) {
+    EXPECT_EQ(Le32(dir, at), 0x02014B50u);
+    ZipEntry e;
+    const size_t name = Le16(dir, at + 28), extra = Le16(dir, at + 30);
+    e.Name.assign(reinterpret_cast<const char*>(dir.data() + at + 46), name);
+    e.Version = Le16(dir, at + 6);
+    e.Crc = Le32(dir, at + 16);
+    e.Packed = Le32(dir, at + 20);
+    e.Size = Le32(dir, at + 24);
+    e.Offset = Le32(dir, at + 42);
+    for (size_t x = at + 46 + name; x + 4 <= at + 46 + name + extra;) {
+      const size_t length = Le16(dir, x + 2);
+      if (Le16(dir, x) == 1) {
+        size_t v = x + 4;
+        for (uint64_t* value : {&e.Size, &e.Packed, &e.Offset})
+          if (*value == 0xFFFFFFFF) *value = Le64(dir, v), v += 8;
+        EXPECT_EQ(v, x + 4 + length) << e.Name << ": the Zip64 field holds what is all ones";
+      }
+      x += 4 + length;
+    }
+    out.push_back(e);
+    at += 46 + name + extra + Le16(dir, at + 32);
+  }
+  EXPECT_EQ(out.size(), count);
+  return out;
+}
+
+// A stored file of more than 4 GiB between two small ones: Zip64 sizes in
+// its local and central records, a Zip64 offset for the file after it and
+// a Zip64 end record; small entries keep plain records. An update then
+// keeps them all, read back through the Zip64 records.
+TEST_F(LargeFiles, ZipWritesZip64RecordsOnlyWhereNeededAndUpdatesThem) {
+  const uint64_t big = k4GiB + 1000;
+  dir.WriteFile("a.txt", "first");
+  sparse.AddFile(dir.Join("b.bin"), big, "TAIL");
+  dir.WriteFile("c.txt", "third");
+  const std::string archive = dir.Join("out.zip");
+  TZip zip(nullptr);
+  zip.SetCompressMethod(cmStore);
+  ASSERT_EQ(Run(zip, {dir.Join("*.*")}, archive), 3) << ::testing::PrintToString(errors.Messages);
+  EXPECT_TRUE(errors.Codes.empty());
+
+  const test::SparseData& out = sparse.Recorded(archive);
+  auto entries = ReadZip64(out);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].Name, "a.txt");
+  EXPECT_EQ(entries[0].Version, 20u);
+  EXPECT_EQ(entries[1].Name, "b.bin");
+  EXPECT_EQ(entries[1].Version, 45u);
+  EXPECT_EQ(entries[1].Size, big);
+  EXPECT_EQ(entries[1].Packed, big);
+  EXPECT_EQ(entries[2].Name, "c.txt");
+  EXPECT_EQ(entries[2].Version, 45u) << "its offset is past 4 GiB";
+  EXPECT_GT(entries[2].Offset, k4GiB);
+
+  // b.bin's local header: all ones in its sizes, both in its Zip64 field.
+  const auto local = out.Bytes(entries[1].Offset, 30 + 5 + 20);
+  EXPECT_EQ(Le32(local, 0), 0x04034B50u);
+  EXPECT_EQ(Le16(local, 4), 45u);
+  EXPECT_EQ(Le32(local, 18), 0xFFFFFFFFu);
+  EXPECT_EQ(Le32(local, 22), 0xFFFFFFFFu);
+  EXPECT_EQ(Le16(local, 28), 20u);
+  EXPECT_EQ(Le16(local, 35), 1u);
+  EXPECT_EQ(Le64(local, 39), big);
+  EXPECT_EQ(Le64(local, 47), big);
+  const uint64_t dataAt = entries[1].Offset + local.size();
+  EXPECT_EQ(Text(out.Bytes(dataAt + big - 4, 4), 0, 4), "TAIL");
+  EXPECT_EQ(entries[2].Offset, dataAt + big);
+  EXPECT_EQ(Le32(out.Bytes(entries[2].Offset, 4), 0), 0x04034B50u);
+  EXPECT_LT(out.StoredBytes(), 64u * 1024);
+
+  // An update reads the Zip64 records and keeps every entry where it was.
+  dir.WriteFile("d.txt", "fourth");
+  TZip again(nullptr);
+  again.SetCompressMethod(cmStore);
+  ASSERT_EQ(Run(again, {dir.Join("d.txt")}, archive), 1) << ::testing::PrintToString(errors.Messages);
+  EXPECT_TRUE(errors.Codes.empty());
+  const auto updated = ReadZip64(sparse.Recorded(archive));
+  ASSERT_EQ(updated.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(updated[i].Name, entries[i].Name);
+    EXPECT_EQ(updated[i].Offset, entries[i].Offset);
+    EXPECT_EQ(updated[i].Size, entries[i].Size);
+    EXPECT_EQ(updated[i].Crc, entries[i].Crc);
+  }
+  EXPECT_EQ(updated[3].Name, "d.txt");
+  EXPECT_GT(updated[3].Offset, entries[2].Offset);
 }
 
 // LZH and CAB cannot hold such files: they are left out, reported with the
