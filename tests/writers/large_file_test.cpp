@@ -233,6 +233,53 @@ TEST_F(LargeFiles, ZipWritesZip64RecordsOnlyWhereNeededAndUpdatesThem) {
   EXPECT_GT(updated[3].Offset, entries[2].Offset);
 }
 
+// The Zip64 field of a central record: only the values that need it, in
+// their order, beside the record's other extra fields; gone again once a
+// kept entry moves back below 4 GiB; a field that a value is left to and
+// that is missing makes the record unreadable.
+TEST(ZipCentralValues, OnlyWhatNeedsZip64AndOtherExtraFieldsKept) {
+  std::vector<uint8_t> h(zip::kCentralSize, 0);
+  PutLE32(h.data(), zip::kCentralSignature);
+  PutLE16(h.data() + zip::kCenVersion, 20);
+  PutLE16(h.data() + zip::kCenNameLength, 1);
+  PutLE32(h.data() + zip::kCenSize, 100);
+  PutLE32(h.data() + zip::kCenPacked, 50);
+  PutLE32(h.data() + zip::kCenOffset, 200);
+  h.push_back('n');
+  const std::vector<uint8_t> other = {0x55, 0x54, 1, 0, 7};  // a foreign field, kept
+  h.insert(h.end(), other.begin(), other.end());
+  PutLE16(h.data() + zip::kCenExtraLength, 5);
+  h.push_back('c');  // a byte past the extra field stays after it
+  const std::vector<uint8_t> plain = h;
+
+  zip::PutCentralValues(h, {100, 50, 200});
+  EXPECT_EQ(h, plain) << "nothing needs Zip64: the record stays as it was";
+
+  zip::PutCentralValues(h, {100, 50, k4GiB + 7});
+  ASSERT_EQ(h.size(), plain.size() + 12);
+  EXPECT_EQ(Le16(h, zip::kCenVersion), 45u);
+  EXPECT_EQ(Le32(h, zip::kCenSize), 100u);
+  EXPECT_EQ(Le32(h, zip::kCenOffset), 0xFFFFFFFFu);
+  EXPECT_EQ(Le16(h, zip::kCenExtraLength), 5u + 12u);
+  EXPECT_EQ(std::vector<uint8_t>(h.begin() + 47, h.begin() + 52), other);
+  EXPECT_EQ(Le16(h, 52), 1u);
+  EXPECT_EQ(Le16(h, 54), 8u);
+  EXPECT_EQ(Le64(h, 56), k4GiB + 7);
+  EXPECT_EQ(h.back(), 'c');
+  zip::CentralValues read;
+  ASSERT_TRUE(zip::ReadCentralValues(h, read));
+  EXPECT_EQ(read.Offset, k4GiB + 7);
+  EXPECT_EQ(read.Size, 100u);
+
+  zip::PutCentralValues(h, {100, 50, 300});
+  EXPECT_EQ(Le16(h, zip::kCenExtraLength), 5u);
+  EXPECT_EQ(Le32(h, zip::kCenOffset), 300u);
+  EXPECT_EQ(h.size(), plain.size());
+
+  PutLE32(h.data() + zip::kCenSize, 0xFFFFFFFF);  // left to a field that is not there
+  EXPECT_FALSE(zip::ReadCentralValues(h, read));
+}
+
 // LZH and CAB cannot hold such files: they are left out, reported with the
 // reason, and the rest is stored.
 TEST_F(LargeFiles, LzhAndCabLeaveOutWhatTheirFieldsCannotHoldAndSayWhy) {
