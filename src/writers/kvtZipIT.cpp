@@ -844,6 +844,7 @@ void TZip::WriteArchiveEnd(Stream* Target) {
                   "hold; nothing was written",
                   "0", kErrWrite);
       Discard = true;
+      FilesWritten = 0;  // nothing of the run was kept
       return;
     }
     WriteSpannedArchive(Target);

@@ -231,6 +231,18 @@ TEST_F(LargeFiles, ZipWritesZip64RecordsOnlyWhereNeededAndUpdatesThem) {
   }
   EXPECT_EQ(updated[3].Name, "d.txt");
   EXPECT_GT(updated[3].Offset, entries[2].Offset);
+
+  // Split segments keep 32-bit offsets: such an archive is refused, with
+  // the reason, and stays as it was.
+  const uint64_t before = sparse.Recorded(archive).Size();
+  dir.WriteFile("e.txt", "fifth");
+  TZip split(nullptr);
+  split.SplitSize = 1u << 30;
+  EXPECT_EQ(Run(split, {dir.Join("e.txt")}, archive), 0);
+  ASSERT_EQ(errors.Codes, std::vector<int>{kErrWrite});
+  EXPECT_NE(errors.Messages[0].find("Zip64"), std::string::npos) << errors.Messages[0];
+  EXPECT_EQ(sparse.Recorded(archive).Size(), before);
+  EXPECT_EQ(ReadZip64(sparse.Recorded(archive)).size(), 4u);
 }
 
 // The Zip64 field of a central record: only the values that need it, in
