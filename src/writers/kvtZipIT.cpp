@@ -84,12 +84,20 @@ void zip::PutCentralValues(std::vector<uint8_t>& Header, const CentralValues& Va
   uint8_t* c = Header.data();
   const size_t nameEnd = kCentralSize + GetLE16(c + kCenNameLength);
   const size_t extraEnd = std::min(Header.size(), nameEnd + GetLE16(c + kCenExtraLength));
-  // The other extra fields stay, in their order; any Zip64 field goes.
+  // The other extra fields stay, in their order (bytes that form no field
+  // too); any Zip64 field goes.
   std::vector<uint8_t> extra;
-  for (size_t at = nameEnd; at + 4 <= extraEnd;) {
-    const size_t next = at + 4 + GetLE16(c + at + 2);
-    if (next > extraEnd) break;
-    if (GetLE16(c + at) != kZip64Extra) extra.insert(extra.end(), c + at, c + next);
+  bool hadZip64 = false;
+  for (size_t at = nameEnd; at < extraEnd;) {
+    const size_t next = at + 4 <= extraEnd ? at + 4 + GetLE16(c + at + 2) : extraEnd + 1;
+    if (next > extraEnd) {
+      extra.insert(extra.end(), c + at, c + extraEnd);
+      break;
+    }
+    if (GetLE16(c + at) == kZip64Extra)
+      hadZip64 = true;
+    else
+      extra.insert(extra.end(), c + at, c + next);
     at = next;
   }
   uint8_t wide[4 + 24];
@@ -106,12 +114,12 @@ void zip::PutCentralValues(std::vector<uint8_t>& Header, const CentralValues& Va
   put(kCenSize, Values.Size, sizesInExtra);
   put(kCenPacked, Values.Packed, sizesInExtra);
   put(kCenOffset, Values.Offset, false);
-  const bool hadZip64 = extra.size() != extraEnd - nameEnd;
   if (length == 4 && !hadZip64) return;  // as it was: no Zip64 field before or now
   if (length > 4) {
     PutLE16(wide, kZip64Extra);
     PutLE16(wide + 2, static_cast<uint32_t>(length - 4));
-    extra.insert(extra.end(), wide, wide + length);
+    // First, where every reader finds it, whatever the other fields are.
+    extra.insert(extra.begin(), wide, wide + length);
     if (GetLE16(c + kCenVersion) < kZip64Version) PutLE16(c + kCenVersion, kZip64Version);
   }
   PutLE16(c + kCenExtraLength, static_cast<uint32_t>(extra.size()));

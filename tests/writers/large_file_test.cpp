@@ -273,10 +273,10 @@ TEST(ZipCentralValues, OnlyWhatNeedsZip64AndOtherExtraFieldsKept) {
   EXPECT_EQ(Le32(h, zip::kCenSize), 100u);
   EXPECT_EQ(Le32(h, zip::kCenOffset), 0xFFFFFFFFu);
   EXPECT_EQ(Le16(h, zip::kCenExtraLength), 5u + 12u);
-  EXPECT_EQ(std::vector<uint8_t>(h.begin() + 47, h.begin() + 52), other);
-  EXPECT_EQ(Le16(h, 52), 1u);
-  EXPECT_EQ(Le16(h, 54), 8u);
-  EXPECT_EQ(Le64(h, 56), k4GiB + 7);
+  EXPECT_EQ(Le16(h, 47), 1u);  // the Zip64 field first
+  EXPECT_EQ(Le16(h, 49), 8u);
+  EXPECT_EQ(Le64(h, 51), k4GiB + 7);
+  EXPECT_EQ(std::vector<uint8_t>(h.begin() + 59, h.begin() + 64), other);
   EXPECT_EQ(h.back(), 'c');
   zip::CentralValues read;
   ASSERT_TRUE(zip::ReadCentralValues(h, read));
@@ -287,6 +287,19 @@ TEST(ZipCentralValues, OnlyWhatNeedsZip64AndOtherExtraFieldsKept) {
   EXPECT_EQ(Le16(h, zip::kCenExtraLength), 5u);
   EXPECT_EQ(Le32(h, zip::kCenOffset), 300u);
   EXPECT_EQ(h.size(), plain.size());
+
+  // Bytes that form no field are kept as they are, whatever else changes.
+  std::vector<uint8_t> odd = plain;
+  odd.insert(odd.begin() + 52, {0x99, 0x99, 0x40});  // a field header claiming 0x4099 bytes
+  PutLE16(odd.data() + zip::kCenExtraLength, 8);
+  std::vector<uint8_t> same = odd;
+  zip::PutCentralValues(same, {100, 50, 200});
+  EXPECT_EQ(same, odd);
+  zip::PutCentralValues(same, {100, 50, k4GiB});
+  EXPECT_EQ(Le16(same, 47), 1u);
+  EXPECT_EQ(std::vector<uint8_t>(same.begin() + 59, same.begin() + 67),
+            std::vector<uint8_t>(odd.begin() + 47, odd.begin() + 55));
+  EXPECT_EQ(Le16(same, zip::kCenExtraLength), 8u + 12u);
 
   PutLE32(h.data() + zip::kCenSize, 0xFFFFFFFF);  // left to a field that is not there
   EXPECT_FALSE(zip::ReadCentralValues(h, read));
