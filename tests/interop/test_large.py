@@ -16,8 +16,8 @@ import zlib
 
 from interop import TreeCase, arcwrite, have, run
 
-# 4 GiB + 100 MiB of zeros, then a tail that must arrive intact.
-LARGE = (4 << 30) + (100 << 20)
+# 4 GiB + 1 MiB of zeros, then a tail that must arrive intact.
+LARGE = (4 << 30) + (1 << 20)
 TAIL = b"the tail after four gigabytes\n"
 
 
@@ -66,11 +66,9 @@ class LargeFiles(TreeCase):
         with zipfile.ZipFile(archive) as z:
             infos = {i.filename: i for i in z.infolist()}
             self.assertEqual(infos["big.img"].file_size, LARGE)  # from its Zip64 field
+            # The CRC of the data as computed here; unzip and 7z below
+            # inflate the data and check it against that CRC.
             self.assertEqual(infos["big.img"].CRC, self.expected_crc())
-            # Python's zipfile checks the CRC and size while it reads.
-            with z.open("big.img") as f:
-                f.seek(LARGE - len(TAIL))
-                self.assertEqual(f.read(), TAIL)
             self.assertEqual(z.read("after.txt"), b"a small file after the large one\n")
         if have("unzip"):
             out = run(["unzip", "-t", archive]).stdout.decode("utf-8", "replace")
