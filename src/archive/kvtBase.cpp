@@ -383,10 +383,11 @@ void TCompBase::ClearExtensionList() { fExtensionList.clear(); }
 // Progress and copying
 
 int64_t TCompBase::ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, int CrcKind,
-                                 uint32_t fileTotal) {
-  const int64_t n = ReadBlock(Input, Buffer, std::min(Count, InputLeft), CrcKind, false);
+                                 uint64_t fileTotal) {
+  const auto want = static_cast<uint32_t>(std::min<uint64_t>(Count, InputLeft));
+  const int64_t n = ReadBlock(Input, Buffer, want, CrcKind, false);
   if (n > 0) {
-    const uint32_t got = static_cast<uint32_t>(n);
+    const auto got = static_cast<uint64_t>(n);
     InputLeft -= got;
     BytesLeft -= std::min(BytesLeft, got);
     ReportProgress(fileTotal - InputLeft, fileTotal, TotalBytes);
@@ -394,10 +395,11 @@ int64_t TCompBase::ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, in
   return n;
 }
 
-void TCompBase::ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal) {
-  ProgressByFile = Percent(Done, Total);
+void TCompBase::ReportProgress(uint64_t Done, uint64_t Total, uint64_t ArchiveTotal) {
+  ProgressByFile = Percent(static_cast<double>(Done), static_cast<double>(Total));
   ProgressByArchive =
-      Percent(static_cast<double>(ArchiveTotal) - static_cast<double>(BytesLeft), ArchiveTotal);
+      Percent(static_cast<double>(ArchiveTotal) - static_cast<double>(BytesLeft),
+              static_cast<double>(ArchiveTotal));
   if (ProgressHandler) ProgressHandler(ProgressByFile, ProgressByArchive);
 }
 
@@ -406,13 +408,13 @@ void TCompBase::StandardProgress(uint8_t ByFile, uint8_t ByArchive) {
   if (OnProgress) OnProgress(*this, ByFile, ByArchive);
 }
 
-uint32_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+uint64_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint64_t Count, int CrcKind,
                               bool Encrypt) {
-  uint32_t copied = 0;
+  uint64_t copied = 0;
   try {
-    std::vector<uint8_t> buffer(std::min(Count, kCopyChunk));
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(Count, kCopyChunk)));
     while (copied < Count) {
-      const uint32_t chunk = std::min(Count - copied, kCopyChunk);
+      const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(Count - copied, kCopyChunk));
       const int64_t got = ReadBlock(Source, buffer.data(), chunk, CrcKind, false);
       if (got != chunk) {
         // What is copied comes from the existing archive.
@@ -432,17 +434,17 @@ uint32_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint32_t Count, in
   return copied;
 }
 
-uint32_t TCompBase::CopyFileData(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+uint64_t TCompBase::CopyFileData(Stream* Source, Stream* Target, uint64_t Count, int CrcKind,
                                  bool Encrypt) {
-  std::vector<uint8_t> buffer(std::min(Count, kCopyChunk));
-  uint32_t copied = 0;
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(Count, kCopyChunk)));
+  uint64_t copied = 0;
   while (copied < Count && !GetCancel()) {
-    const uint32_t chunk = std::min(Count - copied, kCopyChunk);
+    const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(Count - copied, kCopyChunk));
     const int64_t got = ReadBlock(Source, buffer.data(), chunk, CrcKind, false);
     if (got <= 0) break;
     WriteBlock(Target, buffer.data(), static_cast<uint32_t>(got), true, 0, Encrypt);
-    copied += static_cast<uint32_t>(got);
-    BytesLeft = BytesLeft > got ? BytesLeft - static_cast<uint32_t>(got) : 0;
+    copied += static_cast<uint64_t>(got);
+    BytesLeft -= std::min(BytesLeft, static_cast<uint64_t>(got));
     ReportProgress(copied, Count, TotalBytes);
     if (got < chunk) break;
   }
@@ -485,7 +487,7 @@ std::string TCompBase::NewTempFileName() {
 // Default virtual operations
 
 bool TCompBase::ReadFirstHeader(std::string& Name, Stream* Source) {
-  HeaderPos = static_cast<uint32_t>(ArchiveStart - 1);
+  HeaderPos = static_cast<uint64_t>(ArchiveStart - 1);
   return ReadHeader(Source, Name);
 }
 
@@ -551,11 +553,17 @@ bool TCompBase::TruncateTarget(Stream* Target, int64_t Offset) {
   return Target->Seek(Offset, platform::Origin::Begin) && Target->SetEnd();
 }
 
+TCompBase::SizeLimit TCompBase::LargeFileLimit() const {
+  return {0xFFFFFFFFull, "its size fields have 32 bits"};
+}
+
 bool TCompBase::CheckFileSize(const std::string& path, uint64_t size) {
-  if (size <= 0xFFFFFFFFull) return true;
+  const SizeLimit limit = LargeFileLimit();
+  if (size <= limit.Largest) return true;
   ReportError(path,
               "the file is too large for this archive format (" + std::to_string(size) +
-                  " bytes; at most 4294967295 bytes fit)",
+                  " bytes; at most " + std::to_string(limit.Largest) + " bytes fit: " +
+                  limit.Why + "); it was left out",
               "0", kErrOpen);
   return false;
 }

@@ -57,13 +57,13 @@ using TOnBegin = std::function<void(TCompBase& Sender, const std::string& fName,
 using TOnEnd = std::function<void(TCompBase& Sender, const std::string& FN, bool CRC_PASS)>;
 using TOnProgress = std::function<void(TCompBase& Sender, uint8_t ProgressByFile,
                                        uint8_t ProgressByArchive)>;
-using TOnRead = std::function<void(TCompBase& Sender, uint32_t Offset, int Filenum)>;
+using TOnRead = std::function<void(TCompBase& Sender, uint64_t Offset, int Filenum)>;
 using TOnRecurseDir = std::function<void(TCompBase& Sender, const std::string& Directory)>;
 using TOnRenameFile = std::function<void(TCompBase& Sender, const std::string& OldFilename,
                                          std::string& NewFilename)>;
 using TOnReplaceFile = std::function<void(
     TCompBase& Sender, const std::string& OldFN, const std::string& FN, TDateTime OldDate,
-    TDateTime NewDate, uint32_t OldFileSize, uint32_t NewFileSize, int OldAttr, int NewAttr,
+    TDateTime NewDate, uint64_t OldFileSize, uint64_t NewFileSize, int OldAttr, int NewAttr,
     bool& Replace)>;
 using TOnNonWriteableArchive = std::function<void(TCompBase& Sender,
                                                   const std::string& ArchiveFile,
@@ -145,11 +145,11 @@ struct TCompBaseHeaderObj {
   enum : uint8_t { kNew = 0, kCopy = 2, kSkip = 3, kRename = 4, kReplace = 5 };
 
   std::vector<uint8_t> Header;  // the writer's copy of the entry's header
-  uint32_t Size = 0;            // source size, or stored size of a kept entry
-  uint32_t PackedSize = 0;
+  uint64_t Size = 0;            // source size, or stored size of a kept entry
+  uint64_t PackedSize = 0;
   uint32_t Date = 0;            // DOS stamp after the DateAttribute rule
   uint32_t Attr = 0;
-  uint32_t Offset = 0;          // header position in the old or new archive
+  uint64_t Offset = 0;          // header position in the old or new archive
   // Bytes a kept entry spans in the old archive from Offset (extended headers,
   // header, data, descriptor and padding), when the writer measured them
   // while loading; 0 leaves the driver to work it out from the header.
@@ -186,12 +186,12 @@ class TEntryList {
 struct TEntryInfo {
   std::string FileName;
   TDateTime Date = 0;
-  uint32_t Size = 0;
-  uint32_t PackedSize = 0;
+  uint64_t Size = 0;
+  uint64_t PackedSize = 0;
   uint32_t Crc = 0;
   uint32_t Attr = 0;
   std::string MethodName;
-  uint32_t Offset = 0;
+  uint64_t Offset = 0;
 };
 
 class TZipCommon : public TRegisterKorvat {
@@ -272,8 +272,8 @@ class TCompBase : public TZipCommon {
   Stream* MemoryBlock = nullptr;
 
   // Per-entry state the engines read and update.
-  uint32_t InputLeft = 0;      // bytes of the current file still to read
-  uint32_t PackedBytes = 0;    // compressed bytes written for the entry
+  uint64_t InputLeft = 0;      // bytes of the current file still to read
+  uint64_t PackedBytes = 0;    // compressed bytes written for the entry
   // The file an entry's data comes from. CopyFileData takes a failed read
   // for the end of the data (the engines tell it in their EngineResult);
   // ReadBlock keeps it in InputFailed instead of losing it. WatchInput sets
@@ -347,10 +347,12 @@ class TCompBase : public TZipCommon {
   // written in place (empty: the archive).
   std::string WriteTarget;
   uint32_t FilesWritten = 0, FilesDeleted = 0, EntryNumber = 0;
-  uint32_t TotalBytes = 0, BytesLeft = 0, NewBytes = 0, MaxDate = 0;
+  // Byte counts of the run, for progress: files and archives may be of any size.
+  uint64_t TotalBytes = 0, BytesLeft = 0, NewBytes = 0;
+  uint32_t MaxDate = 0;
   // Position of the header being read in an existing archive, and of the
   // next one (set by ReadHeader; 0 when there is none).
-  uint32_t HeaderPos = 0, NextHeaderPos = 0;
+  uint64_t HeaderPos = 0, NextHeaderPos = 0;
 
   // --- operations --------------------------------------------------------------
   int Compress();
@@ -410,21 +412,21 @@ class TCompBase : public TZipCommon {
   void WriteFailed();
   // Raises, without OnError, the failure of a block write (see WriteBlock).
   [[noreturn]] void ShortWrite();
-  void ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
+  void ReportProgress(uint64_t Done, uint64_t Total, uint64_t ArchiveTotal);
   // An engine's read of the current file: never past InputLeft (the size the
   // entry announces, even when the file grew), counted off InputLeft and
   // BytesLeft, with progress against the file's `fileTotal`. ReadBlock's
   // result.
   int64_t ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, int CrcKind,
-                        uint32_t fileTotal);
+                        uint64_t fileTotal);
   void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
-  uint32_t CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+  uint64_t CopyBlock(Stream* Source, Stream* Target, uint64_t Count, int CrcKind,
                      bool Encrypt);
   // Copies the data of a source file, as CopyBlock does, but tells a short
   // source from a failed write: it stops early when the file ends or cannot
   // be read (it shrank or vanished) and returns the bytes copied, while a
   // short write raises E_RAISE as WriteBlock does. Stops on a cancel.
-  uint32_t CopyFileData(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+  uint64_t CopyFileData(Stream* Source, Stream* Target, uint64_t Count, int CrcKind,
                         bool Encrypt);
   std::string NewTempFileName();
 
@@ -448,7 +450,7 @@ class TCompBase : public TZipCommon {
   // left out are then reported. False when the handler stopped the run.
   bool CheckNames();
   int AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
-               uint32_t Date, uint32_t Size);
+               uint32_t Date, uint64_t Size);
   void SearchSpec(int Index);
   // The per-file handler of the file search (the standard one unless a
   // writer installs its own by overriding).
@@ -502,9 +504,16 @@ class TCompBase : public TZipCommon {
   void ReportReadFailure(const std::string& path);
   // Drops whatever an entry wrote after Offset (the entry is being skipped).
   bool TruncateTarget(Stream* Target, int64_t Offset);
-  // The file's size when it fits 32 bits; reports the file and returns
-  // false when it is 4 GiB or more.
+  // True when the format holds a file of `size` bytes; else reports the
+  // file, with the reason LargeFileLimit gives, and returns false.
   bool CheckFileSize(const std::string& path, uint64_t size);
+  // The largest file the format holds, and why no larger one fits (the
+  // default: 32-bit size fields).
+  struct SizeLimit {
+    uint64_t Largest;
+    const char* Why;
+  };
+  virtual SizeLimit LargeFileLimit() const;
 
   // The driver's steps.
   void ProcessEntries(Stream* Source, Stream* Target);

@@ -230,7 +230,7 @@ void TCompBase::RunSwRead() {
   while (more && !GetCancel()) {
     ListEntry(name);
     ++EntryNumber;
-    OnRead(*this, static_cast<uint32_t>(source->Position()), static_cast<int>(EntryNumber));
+    OnRead(*this, static_cast<uint64_t>(source->Position()), static_cast<int>(EntryNumber));
     more = ReadNextHeader(name, source.get());
   }
 }
@@ -371,8 +371,13 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
         uint64_t count = uint64_t{EntryOverhead(0)} + entry.PackedSize;
         if (entry.CopyLength > 0) {
           count = entry.CopyLength;
-          if (IsZipType(ArcType()) && entry.Header.size() >= 46)
-            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(Target->Position()));
+          if (IsZipType(ArcType()) && entry.Header.size() >= 46) {
+            // The ZIP writer's directory takes the new place from Offset
+            // (in a Zip64 field past 4 GiB).
+            const int64_t at = Target->Position();
+            entry.Offset = static_cast<uint64_t>(at);
+            if (at < 0xFFFFFFFF) PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
+          }
         } else if (IsZipType(ArcType())) {
           uint8_t local[30];
           if (Source->Read(local, sizeof local) != sizeof local ||
@@ -383,15 +388,15 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
           count += GetLE16(local + 26) + GetLE16(local + 28);
           if (entry.Header.size() >= 46) {
             const int64_t at = Target->Position();
-            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
+            entry.Offset = static_cast<uint64_t>(at);
+            if (at < 0xFFFFFFFF) PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
           }
         } else if (ArcType() == atTar) {
           count += (512 - (entry.Offset + count) % 512) % 512;
         } else {
           count += stored.size();
         }
-        if (count > 0xFFFFFFFFull ||
-            CopyBlock(Source, Target, static_cast<uint32_t>(count), 0, false) != count)
+        if (CopyBlock(Source, Target, count, 0, false) != count)
           WriteFailed();
         break;
       }
@@ -517,7 +522,7 @@ void TCompBase::FoundFile(int SpecIndex, const std::string& Folder, const FindDa
   if (!CheckFileSize(fullPath, Data.Size)) return;
   const uint32_t date = Data.Time;
   MaxDate = std::max(MaxDate, date);
-  const uint32_t size = static_cast<uint32_t>(Data.Size);
+  const uint64_t size = Data.Size;
   if (AddEntry(SpecIndex, fullPath, true, Data.Attr, date, size) == -1) TotalBytes += size;
 }
 
@@ -658,7 +663,7 @@ uint32_t TCompBase::ApplyDateAttribute(uint32_t Date) {
 }
 
 int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
-                        uint32_t Date, uint32_t Size) {
+                        uint32_t Date, uint64_t Size) {
   if (!EntryList.Empty()) {
     int found = -1;
     if (!NewArchive) found = EntryList.IndexOf(CurrentFileName);
@@ -683,7 +688,7 @@ int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, ui
                           static_cast<int>(ArcType() == atTar ? Attr : old.Attr),
                           static_cast<int>(Attr), replace);
             if (replace) {
-              TotalBytes += Size - old.Size;  // wraps like the 32-bit counter it is
+              TotalBytes = TotalBytes - old.Size + Size;
               old.Size = old.PackedSize = Size;
               old.Date = ApplyDateAttribute(Date);
               old.Attr = Attr;

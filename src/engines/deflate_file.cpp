@@ -84,7 +84,7 @@ class ComponentIo : public deflate_core::DeflateIo {
   platform::Stream* input_;
   platform::Stream* output_;
   bool encrypt_;
-  uint32_t fileTotal_;
+  uint64_t fileTotal_;
   std::vector<uint8_t> scratch_;
   uint64_t bytesRead_ = 0;
   uint64_t bytesWritten_ = 0;
@@ -99,7 +99,7 @@ class ComponentIo : public deflate_core::DeflateIo {
     } catch (const std::exception& e) {
       throw WriteFailure{e.what()};
     }
-    c_.PackedBytes += static_cast<uint32_t>(n);
+    c_.PackedBytes += static_cast<uint64_t>(n);
     bytesWritten_ += static_cast<uint64_t>(n);
   }
 };

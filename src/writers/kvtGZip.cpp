@@ -53,12 +53,16 @@ void TGZip::FoundFile(int SpecIndex, const std::string& Folder, const platform::
   if (!CheckFileSize(path, Data.Size)) return;
   MaxDate = std::max(MaxDate, Data.Time);
   auto obj = std::make_unique<TCompBaseHeaderObj>();
-  obj->Size = obj->PackedSize = static_cast<uint32_t>(Data.Size);
+  obj->Size = obj->PackedSize = Data.Size;
   obj->Date = ApplyDateAttribute(Data.Time);
   obj->Attr = Data.Attr;
   TotalBytes += obj->Size;
   EntryList.Add(path, std::move(obj));
   EntrySpecIndex.push_back(SpecIndex + 1);
+}
+
+TCompBase::SizeLimit TGZip::LargeFileLimit() const {
+  return {UINT64_MAX, "a GZIP member has no size limit"};
 }
 
 void TGZip::CompressArchive() {
@@ -148,7 +152,7 @@ void TGZip::CompressGZipFiles() {
     if (!input) continue;
     const int64_t size = input->Size();
     if (size < 0 || !CheckFileSize(path, static_cast<uint64_t>(size))) continue;
-    fInputSize = static_cast<uint32_t>(size);
+    fInputSize = static_cast<uint64_t>(size);
     // The member is written beside the output and moved into place once it
     // is complete: a cancel or a failure never leaves a partial file, nor
     // costs an existing one.
@@ -237,9 +241,9 @@ EngineStatus TGZip::WriteGZipMember(platform::File& input, platform::File& outpu
   }
   // The bytes actually read: a file that shrank while being read still
   // gives a member whose trailer matches its data.
-  const uint32_t read = static_cast<uint32_t>(result.BytesRead);
+  const uint64_t read = result.BytesRead;
   PutLE32(fTrailer, Crc32Value ^ 0xFFFFFFFFu);
-  PutLE32(fTrailer + 4, read);
+  PutLE32(fTrailer + 4, static_cast<uint32_t>(read));  // ISIZE: the size modulo 2^32
   WriteBlock(&output, fTrailer, sizeof fTrailer, false, 0, false);
   if (fHeader[kFlgOff] != 0) {
     if (!output.Seek(0, platform::Origin::Begin)) WriteFailed();

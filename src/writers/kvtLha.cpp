@@ -111,7 +111,7 @@ void TLha::KeepRecord(TCompBaseHeaderObj& Entry, uint16_t crc, uint32_t dataOffs
 bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, uint32_t size,
                      int64_t dataStart, char& method, uint32_t& packed) {
   if (method != '0') {
-    const uint32_t bytesLeftBefore = BytesLeft;
+    const uint64_t bytesLeftBefore = BytesLeft;
     LzhParameters = method == '5' ? kLh5Params : kLh6Params;
     Crc16Value = 0;
     PackedBytes = 0;
@@ -151,13 +151,16 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
   return false;
 }
 
+TCompBase::SizeLimit TLha::LargeFileLimit() const {
+  return {0xFFFFFFFFull, "LZH headers hold a file's sizes in 32 bits"};
+}
+
 bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   const std::string source = EntryList.Line(Index);
   SetCurrentFileName(source);
-  // Positions are 64-bit here so that a new archive may grow past 4 GiB;
-  // the entry record keeps 32 bits, as all offsets of the driver do.
+  // A new archive may grow past 4 GiB: no offset is stored in LZH headers.
   const int64_t start = Target->Position();
-  Entry.Offset = static_cast<uint32_t>(start);
+  Entry.Offset = static_cast<uint64_t>(start);
   std::memset(fHeader, 0, sizeof fHeader);
   FileHandle in = OpenSource(source);
   if (!in) return false;
@@ -228,7 +231,7 @@ bool TLha::WriteDirEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   // The folder's own stamp (the header would otherwise hold no date).
   PutLE32(fHeader + lha::kStamp, Entry.Date);
   fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
-  Entry.Offset = static_cast<uint32_t>(Target->Position());
+  Entry.Offset = static_cast<uint64_t>(Target->Position());
   WriteLzhHeader(Target, stored, 0);
   KeepRecord(Entry, 0, static_cast<uint32_t>(lha::kEntryOverhead + stored.size()));
   return true;
@@ -256,7 +259,7 @@ bool TLha::ReadHeader(Stream* Source, std::string& Name) {
 // one this writer can keep (fReadState says which).
 bool TLha::ParseHeader(Stream* Source, std::string& Name) {
   const int64_t archiveSize = Source->Size();
-  const int64_t left = archiveSize - int64_t{HeaderPos};
+  const int64_t left = archiveSize - static_cast<int64_t>(HeaderPos);
   if (left <= 0 || !Source->Seek(HeaderPos, Origin::Begin)) return false;
   uint8_t fixed[lha::kFixed];
   if (!ReadFixedPart(Source, fixed)) return false;
@@ -489,7 +492,7 @@ void TLha::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   CurrentFileName = EntryList.Line(Index);
   const std::string stored = ToStoredNameOem(CurrentFileName, TranslateOemChar);
   const uint32_t packed = GetLE32(rec + kRecPacked);
-  const uint32_t start = static_cast<uint32_t>(Target->Position());
+  const auto start = static_cast<uint64_t>(Target->Position());
   if (!NameFits(CurrentFileName, stored)) {
     // The entry stays as it was, under its old name, rather than be lost.
     const uint32_t whole = GetLE32(rec + kRecDataOffset) + packed;
@@ -503,7 +506,7 @@ void TLha::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   PutLE32(fHeader + lha::kStamp, GetLE32(rec + kRecStamp));
   if (rec[lha::kLevel] == 2) fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
   WriteLzhHeader(Target, stored, GetLE16(rec + kRecCrc));
-  if (!Source->Seek(int64_t{entry.Offset} + GetLE32(rec + kRecDataOffset), Origin::Begin) ||
+  if (!Source->Seek(static_cast<int64_t>(entry.Offset) + GetLE32(rec + kRecDataOffset), Origin::Begin) ||
       CopyBlock(Source, Target, packed, 0, false) != packed)
     WriteFailed();
   entry.Offset = start;

@@ -9,6 +9,7 @@
 #include "archive/kvtBytes.h"
 #include "archive/kvtNames.h"
 #include "archive/kvtTime.h"
+#include "writers/cabinet/cabformat.h"
 
 namespace vix {
 
@@ -410,6 +411,11 @@ void TMakeCab::FoundFile(int SpecIndex, const std::string& Folder,
                          const platform::FindData& Data) {
   if (!PostCommit && IsRunFile(Folder + Data.Name)) return;
   TCabInterface::FoundFile(SpecIndex, Folder, Data);
+}
+
+TCompBase::SizeLimit TMakeCab::LargeFileLimit() const {
+  return {cab::kMaxFolderBytes,
+          "a cabinet folder holds at most 65535 blocks of 32768 bytes of uncompressed data"};
 }
 
 void TMakeCab::DropCabFile() {
