@@ -29,6 +29,21 @@ enum TStoredDirNames : uint8_t {
 enum TSwitch : uint8_t { swAdd, swMove, swDelete, swRead };
 enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
 enum TDeleteOptions : uint8_t { doFinal, doAllowUndo };
+// The running checksum a block operation keeps over the data it moves: the
+// CRC-16 of LZH entries, the CRC-32 of the others, or none.
+enum TCrcKind : int { ckNone = 0, ckCrc16 = 16, ckCrc32 = 32 };
+// Where the block operations read from (InputKind) and write to
+// (OutputKind): a file handle, the component's own stream (two kinds kept
+// apart for the callers' sake), the stream passed to the call, the memory
+// block (reading; writing there, or to skNowhere, writes nothing).
+enum TStreamKind : int {
+  skFile = 0,
+  skOwnStream = 1,
+  skCallStream = 2,
+  skOwnStreamToo = 3,
+  skMemory = 4,
+  skNowhere = 5
+};
 
 // A set of compress methods (bit per method).
 class TMethodSet {
@@ -261,7 +276,7 @@ class TCompBase : public TZipCommon {
   bool* CancelFlag;
   std::string CurrentFileName;
   int32_t ArchiveStart = 1;
-  int InputKind = 0, OutputKind = 0;
+  TStreamKind InputKind = skFile, OutputKind = skFile;
   bool ConvertLineEnds = false;
   uint8_t ProgressByFile = 0, ProgressByArchive = 0;
   std::function<void(uint8_t ByFile, uint8_t ByArchive)> ProgressHandler;
@@ -369,14 +384,14 @@ class TCompBase : public TZipCommon {
   // IsData and Encrypt set on a ZIP-family archive the bytes are encrypted
   // in place first. A short write raises E_RAISE (25136) at once.
   virtual int64_t WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData,
-                             int CrcKind, bool Encrypt);
+                             TCrcKind CrcKind, bool Encrypt);
   virtual TDateTime DosDateToDateTime(uint32_t DosDate);
   virtual int64_t WriteBlockDecrypt(Stream* Target, void* Buffer, uint32_t Count,
-                                    bool IsData, int CrcKind);
+                                    bool IsData, TCrcKind CrcKind);
   virtual std::string VolumeName(const std::string& Name, int Number);
   // Reads up to Count bytes from the input selected by InputKind and updates
   // the running checksum of CrcKind. -1 on a read error of a file.
-  virtual int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
+  virtual int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, TCrcKind CrcKind,
                             bool Decrypt);
   virtual void ClearExtensionList();
   virtual void DecryptForRead(bool Flag, void* Buffer, uint32_t Count);
@@ -384,6 +399,10 @@ class TCompBase : public TZipCommon {
                           const std::string& VolumeID, int ECode);
   void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
                    const std::string& VolumeID, int ECode) override;
+  using TZipCommon::ReportError;
+  void RaiseError(const std::string& FileName, const std::string& ExtendedMsg, int ECode) {
+    RaiseError(FileName, ExtendedMsg, "0", ECode);
+  }
   virtual bool ReadFirstHeader(std::string& Name, Stream* Source);
   virtual uint32_t EntryOverhead(int Method);
   virtual bool ReadNextHeader(std::string& Name, Stream* Source);
@@ -417,16 +436,16 @@ class TCompBase : public TZipCommon {
   // entry announces, even when the file grew), counted off InputLeft and
   // BytesLeft, with progress against the file's `fileTotal`. ReadBlock's
   // result.
-  int64_t ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, int CrcKind,
+  int64_t ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, TCrcKind CrcKind,
                         uint64_t fileTotal);
   void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
-  uint64_t CopyBlock(Stream* Source, Stream* Target, uint64_t Count, int CrcKind,
+  uint64_t CopyBlock(Stream* Source, Stream* Target, uint64_t Count, TCrcKind CrcKind,
                      bool Encrypt);
   // Copies the data of a source file, as CopyBlock does, but tells a short
   // source from a failed write: it stops early when the file ends or cannot
   // be read (it shrank or vanished) and returns the bytes copied, while a
   // short write raises E_RAISE as WriteBlock does. Stops on a cancel.
-  uint64_t CopyFileData(Stream* Source, Stream* Target, uint64_t Count, int CrcKind,
+  uint64_t CopyFileData(Stream* Source, Stream* Target, uint64_t Count, TCrcKind CrcKind,
                         bool Encrypt);
   std::string NewTempFileName();
 

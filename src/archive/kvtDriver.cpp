@@ -60,8 +60,8 @@ class RunFiles {
 
 int TCompBase::Compress() {
   ResetRun();
-  InputKind = 0;
-  OutputKind = 0;
+  InputKind = skFile;
+  OutputKind = skFile;
   if (!ArchiveFile().empty()) {
     struct ListsGuard {
       TCompBase& c;
@@ -112,12 +112,12 @@ void TCompBase::CompressArchive() {
   const uint32_t attr = os.GetAttributes(ArchiveFile());
   NewArchive = attr == platform::kNoAttributes;
   if (NewArchive && Switch == swDelete) {
-    ReportError(ArchiveFile(), "", "0", kErrNothingToDo);
+    ReportError(ArchiveFile(), "", kErrNothingToDo);
     return;
   }
   if (!NewArchive && ((attr & kNotWritable) || GetCancel())) {
     if (!OnNonWriteableArchive) {
-      ReportError(ArchiveFile(), "OnNonWriteableArchive", "0", kErrEventNotAssigned);
+      ReportError(ArchiveFile(), "OnNonWriteableArchive", kErrEventNotAssigned);
       return;
     }
     bool writeToFile = false;
@@ -129,13 +129,13 @@ void TCompBase::CompressArchive() {
   TempFileName = NewTempFileName();
   if (OnActivate) OnActivate(*this);
   if (TempFileName.empty()) {
-    RaiseError(fTempFailureName, fTempFailureReason, "0", kErrOpen);
+    RaiseError(fTempFailureName, fTempFailureReason, kErrOpen);
     EndEvents();
     return;
   }
   files.Temp = CreateArchiveFile(TempFileName, true);
   if (!files.Temp) {
-    RaiseError(TempFileName, platform::Current().LastErrorText(), "0", kErrOpen);
+    RaiseError(TempFileName, platform::Current().LastErrorText(), kErrOpen);
     EndEvents();
     return;
   }
@@ -150,7 +150,7 @@ void TCompBase::CompressArchive() {
     } else {
       if (ArchiveStart > 1) {
         const uint32_t prefix = static_cast<uint32_t>(ArchiveStart - 1);
-        if (CopyBlock(files.Source.get(), files.Temp.get(), prefix, 0, false) != prefix)
+        if (CopyBlock(files.Source.get(), files.Temp.get(), prefix, ckNone, false) != prefix)
           WriteFailed();
         files.Source->Seek(prefix, platform::Origin::Begin);
       }
@@ -220,7 +220,7 @@ void TCompBase::EndEvents() {
 
 void TCompBase::RunSwRead() {
   if (!OnRead) {
-    ReportError(ArchiveFile(), "OnRead", "0", kErrEventNotAssigned);
+    ReportError(ArchiveFile(), "OnRead", kErrEventNotAssigned);
     return;
   }
   FileHandle source = OpenArchiveFile(ArchiveFile());
@@ -324,7 +324,7 @@ void TCompBase::ReportUnreadableFolder(const std::string& folder, const std::str
       fUnreadableFolders.end())
     return;
   fUnreadableFolders.push_back(name);
-  ReportError(name, "the folder cannot be read: " + reason + "; nothing in it was stored", "0",
+  ReportError(name, "the folder cannot be read: " + reason + "; nothing in it was stored",
               kErrNotAccessible);
 }
 
@@ -396,7 +396,7 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
         } else {
           count += stored.size();
         }
-        if (CopyBlock(Source, Target, count, 0, false) != count)
+        if (CopyBlock(Source, Target, count, ckNone, false) != count)
           WriteFailed();
         break;
       }
@@ -608,7 +608,7 @@ bool TCompBase::CheckNames() {
   if (!go) return false;
   for (const TNameNote& note : notes)
     if (note.LeftOut())
-      ReportError(note.FileName, note.Reason + "; the file was left out", "0", kErrNameNotStored);
+      ReportError(note.FileName, note.Reason + "; the file was left out", kErrNameNotStored);
   return true;
 }
 
@@ -697,7 +697,7 @@ int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, ui
               replaced = true;
             }
           } else {
-            ReportError(CurrentFileName, "OnReplaceFile", "0", kErrEventNotAssigned);
+            ReportError(CurrentFileName, "OnReplaceFile", kErrEventNotAssigned);
           }
         }
         if (replaced) return found;

@@ -67,14 +67,13 @@ bool TLha::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
 
 bool TLha::NameFits(const std::string& reported, const std::string& stored) {
   if (stored.empty()) {
-    ReportError(reported, "no name can be stored for it in an LZH archive", "0", kErrOpen);
+    ReportError(reported, "no name can be stored for it in an LZH archive", kErrOpen);
     return false;
   }
   if (stored.size() > lha::kMaxName) {
     ReportError(reported,
                 "name too long for an LZH header (" + std::to_string(stored.size()) +
-                    " bytes; at most 233 fit)",
-                "0", kErrOpen);
+                    " bytes; at most 233 fit)", kErrOpen);
     return false;
   }
   return true;
@@ -90,7 +89,7 @@ void TLha::WriteLzhHeader(Stream* Target, const std::string& storedName, uint16_
   std::memcpy(header.data() + lha::kName, storedName.data(), n);
   PutLE16(header.data() + lha::kName + n, crc);
   fHeader[lha::kSum] = header[lha::kSum] = lha::HeaderSum(header.data(), header.size());
-  if (WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, 0, false) !=
+  if (WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, ckNone, false) !=
       static_cast<int64_t>(header.size()))
     WriteFailed();
 }
@@ -145,7 +144,7 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
   }
   Crc16Value = 0;
   packed = size;
-  if (Source->Seek(0, Origin::Begin) && CopyFileData(Source, Target, size, 16, false) == size)
+  if (Source->Seek(0, Origin::Begin) && CopyFileData(Source, Target, size, ckCrc16, false) == size)
     return true;
   if (!GetCancel()) ReportReadFailure(path);  // a read error, or a file that shrank
   return false;
@@ -309,7 +308,7 @@ bool TLha::ParseHeader(Stream* Source, std::string& Name) {
 // The 22 bytes every level starts with. False at the end mark, at the end
 // of the file, and (marked invalid) for a header cut short.
 bool TLha::ReadFixedPart(Stream* Source, uint8_t* fixed) {
-  const int64_t got = ReadBlock(Source, fixed, lha::kFixed, 0, false);
+  const int64_t got = ReadBlock(Source, fixed, lha::kFixed, ckNone, false);
   if (got <= 0) return false;
   if (fixed[lha::kSize] == 0) {
     // The end mark. Only zeros may follow it at the start of a file, which
@@ -352,7 +351,7 @@ bool TLha::ReadWholeHeader(Stream* Source, const uint8_t* fixed, int64_t left,
   header.resize(headerSize);
   std::memcpy(header.data(), fixed, lha::kFixed);
   const uint32_t rest = headerSize - lha::kFixed;
-  if (ReadBlock(Source, header.data() + lha::kFixed, rest, 0, false) != rest) {
+  if (ReadBlock(Source, header.data() + lha::kFixed, rest, ckNone, false) != rest) {
     Invalid("a header cannot be read");
     return false;
   }
@@ -389,7 +388,7 @@ bool TLha::ParseLevel0Or1(Stream* Source, const std::vector<uint8_t>& header,
     }
     std::vector<uint8_t> ext(next);
     if (!Source->Seek(static_cast<int64_t>(at), Origin::Begin) ||
-        ReadBlock(Source, ext.data(), next, 0, false) != next) {
+        ReadBlock(Source, ext.data(), next, ckNone, false) != next) {
       Invalid("an extended header cannot be read");
       return false;
     }
@@ -477,7 +476,7 @@ void TLha::LoadEntries(Stream* Source) {
     EntrySpecIndex.push_back(1);
   }
   if (fReadState == ReadState::Invalid) {
-    ReportError(ArchiveFile(), fInvalidReason, "0", kErrUnsupported);
+    ReportError(ArchiveFile(), fInvalidReason, kErrUnsupported);
     Discard = true;
   } else if (Switch == swDelete && FilesDeleted == 0) {
     // Nothing to take out: a rewritten copy would lack the end mark, which
@@ -496,7 +495,7 @@ void TLha::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   if (!NameFits(CurrentFileName, stored)) {
     // The entry stays as it was, under its old name, rather than be lost.
     const uint32_t whole = GetLE32(rec + kRecDataOffset) + packed;
-    if (CopyBlock(Source, Target, whole, 0, false) != whole) WriteFailed();
+    if (CopyBlock(Source, Target, whole, ckNone, false) != whole) WriteFailed();
     entry.Offset = start;
     return;
   }
@@ -507,7 +506,7 @@ void TLha::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   if (rec[lha::kLevel] == 2) fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
   WriteLzhHeader(Target, stored, GetLE16(rec + kRecCrc));
   if (!Source->Seek(static_cast<int64_t>(entry.Offset) + GetLE32(rec + kRecDataOffset), Origin::Begin) ||
-      CopyBlock(Source, Target, packed, 0, false) != packed)
+      CopyBlock(Source, Target, packed, ckNone, false) != packed)
     WriteFailed();
   entry.Offset = start;
   KeepRecord(entry, GetLE16(rec + kRecCrc), static_cast<uint32_t>(lha::kEntryOverhead + stored.size()));

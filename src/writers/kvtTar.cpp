@@ -218,8 +218,7 @@ void TTar::FoundFile(int SpecIndex, const std::string& Folder, const platform::F
         ReportError(fullPath,
                     std::string("the archive holds ") +
                         ForeignKind(static_cast<char>(old.Extra[1]), old.Extra[1] == 0) +
-                        " of this name, which is kept as it is; the file was not added",
-                    "0", kErrNameNotStored);
+                        " of this name, which is kept as it is; the file was not added", kErrNameNotStored);
         return;
       }
     }
@@ -246,8 +245,8 @@ void TTar::WriteExtension(Stream* Target, const std::string& name, char type,
   PutOctal(fHeader, kChksumOff, kChksumLen, TarChecksum(fHeader));
   std::vector<uint8_t> blocks(RoundUp(data.size()), 0);
   std::memcpy(blocks.data(), data.data(), data.size());
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
-  WriteBlock(Target, blocks.data(), static_cast<uint32_t>(blocks.size()), false, 0, false);
+  WriteBlock(Target, fHeader, kBlock, false, ckNone, false);
+  WriteBlock(Target, blocks.data(), static_cast<uint32_t>(blocks.size()), false, ckNone, false);
 }
 
 void TTar::WriteNameAndPrepare(Stream* Target, const std::string& name, bool folder,
@@ -283,7 +282,7 @@ void TTar::WritePadding(Stream* Target, uint64_t end) {
   const uint32_t pad = PaddingAfter(end);
   if (pad == 0) return;
   uint8_t zeros[kBlock] = {};
-  WriteBlock(Target, zeros, pad, false, 0, false);
+  WriteBlock(Target, zeros, pad, false, ckNone, false);
 }
 
 bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
@@ -336,10 +335,10 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   PutOctal(fHeader, kGidOff, kGidLen, UnixGID);
   PutOctal(fHeader, kChksumOff, kChksumLen, TarChecksum(fHeader));
   const int64_t headerAt = Target->Position();
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
+  WriteBlock(Target, fHeader, kBlock, false, ckNone, false);
 
   if (!folder) {
-    const uint64_t copied = CopyFileData(in.get(), Target, size, 0, false);
+    const uint64_t copied = CopyFileData(in.get(), Target, size, ckNone, false);
     if (copied != size) {
       if (!GetCancel()) ReportReadFailure(source);
       if (!TruncateTarget(Target, start)) WriteFailed();
@@ -360,7 +359,7 @@ void TTar::WriteArchiveEnd(Stream* Target) {
   uint64_t end = (static_cast<uint64_t>(length) + kRecord - 1) / kRecord * kRecord;
   if (end - static_cast<uint64_t>(length) < 2 * kBlock) end += kRecord;
   std::vector<uint8_t> zeros(static_cast<size_t>(end - static_cast<uint64_t>(length)), 0);
-  WriteBlock(Target, zeros.data(), static_cast<uint32_t>(zeros.size()), false, 0, false);
+  WriteBlock(Target, zeros.data(), static_cast<uint32_t>(zeros.size()), false, ckNone, false);
 }
 
 // --- reading an existing archive ---------------------------------------------
@@ -498,7 +497,7 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
 
 void TTar::RejectArchive(const std::string& why) {
   // Replacing it would silently drop content this writer cannot read.
-  ReportError(ArchiveFile(), why + "; the archive was left as it is", "0", kErrUnsupported);
+  ReportError(ArchiveFile(), why + "; the archive was left as it is", kErrUnsupported);
   Discard = true;
 }
 
@@ -588,7 +587,7 @@ void TTar::CopyEntry(Stream* Source, Stream* Target, int, int Index) {
   if (m.LongLinkEnd > m.LongLinkAt) {
     const uint64_t count = m.LongLinkEnd - m.LongLinkAt;
     if (!Source->Seek(static_cast<int64_t>(m.LongLinkAt), platform::Origin::Begin) ||
-        CopyBlock(Source, Target, count, 0, false) != count)
+        CopyBlock(Source, Target, count, ckNone, false) != count)
       WriteFailed();
   }
   const bool folder = m.Type == kTypeFolder;
@@ -603,10 +602,10 @@ void TTar::CopyEntry(Stream* Source, Stream* Target, int, int Index) {
   FormatOctal(TarChecksum(fHeader), 7, true, sum);  // six digits and a zero byte
   std::memcpy(fHeader + kChksumOff, sum, 7);
   fHeader[kChksumOff + 7] = ' ';
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
+  WriteBlock(Target, fHeader, kBlock, false, ckNone, false);
   const uint64_t count = m.Next - (m.HeaderAt + kBlock);
   if (!Source->Seek(static_cast<int64_t>(m.HeaderAt + kBlock), platform::Origin::Begin) ||
-      CopyBlock(Source, Target, count, 0, false) != count)
+      CopyBlock(Source, Target, count, ckNone, false) != count)
     WriteFailed();
 }
 
@@ -704,8 +703,7 @@ void TTar::AfterCommit() {
   ReportError(output,
               exists ? "the file exists and OnFileExists did not allow replacing it; "
                        "nothing was written"
-                     : "OnBegin declined the GZIP file; nothing was written",
-              "0", kErrWrite);
+                     : "OnBegin declined the GZIP file; nothing was written", kErrWrite);
 }
 
 }  // namespace vix

@@ -175,7 +175,7 @@ std::string TZip::EntryName(const std::vector<uint8_t>& Header) const {
 void TZip::WriteHeaderBytes(Stream* Target, const void* Data, size_t Count) {
   bool ok = false;
   try {
-    ok = WriteBlock(Target, const_cast<void*>(Data), static_cast<uint32_t>(Count), false, 0,
+    ok = WriteBlock(Target, const_cast<void*>(Data), static_cast<uint32_t>(Count), false, ckNone,
                     false) == static_cast<int64_t>(Count);
   } catch (const E_RAISE&) {
   }
@@ -240,14 +240,14 @@ bool TZip::PrepareFileEntry(Stream* Target, platform::File& input, NewFileEntry&
 
   TStoredNameForm form = ZipNameForm(CurrentFileName);
   if (form.Bytes.empty() || form.Bytes.size() > 0xFFFF) {
-    ReportError(CurrentFileName, "stored name empty or too long", "0", kErrUnsupported);
+    ReportError(CurrentFileName, "stored name empty or too long", kErrUnsupported);
     return false;
   }
   e.Name = std::move(form.Bytes);
   e.NameFlag = form.Utf8 ? kFlagUtf8 : 0;
   const int64_t actual = input.Size();
   if (actual < 0) {
-    ReportError(e.Path, "size unreadable", "0", kErrOpen);
+    ReportError(e.Path, "size unreadable", kErrOpen);
     return false;
   }
   e.Size = static_cast<uint64_t>(actual);
@@ -317,7 +317,7 @@ bool TZip::WriteFileData(Stream* Target, platform::File& input, NewFileEntry& e)
     readFailed = !input.Seek(0, platform::Origin::Begin) || !CopyOrDeflate(Target, input, e);
   } catch (const std::exception& failure) {
     // The entry is dropped and the run goes on with the next one.
-    if (!GetCancel()) ReportError(CurrentFileName, failure.what(), "0", kErrWrite);
+    if (!GetCancel()) ReportError(CurrentFileName, failure.what(), kErrWrite);
     return false;
   }
   e.Crc = Crc32Value ^ 0xFFFFFFFF;
@@ -344,7 +344,7 @@ bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e)
       (StoreAlreadyCompressedFiles && HasCompressedExtension(CurrentFileName, ".EXE"));
   if (storeIt) {
     e.Method = kMethodStored;
-    e.Packed = CopyFileData(&input, Target, e.Size, 32, encrypt);
+    e.Packed = CopyFileData(&input, Target, e.Size, ckCrc32, encrypt);
     const int64_t consumed = input.Position();
     e.Read = consumed > 0 ? std::min(static_cast<uint64_t>(consumed), e.Size) : 0;
     return !InputFailed;
@@ -370,7 +370,7 @@ bool TZip::CompleteLocalHeader(Stream* Target, bool ok, NewFileEntry& e) {
   if (ok && !GetCancel() && !e.Zip64 && (e.Packed >= kAllOnes32 || e.Read >= kAllOnes32)) {
     // Only a local header with a Zip64 field holds such sizes, and it was
     // written without one; the margin before 4 GiB makes this unreachable.
-    ReportError(e.Path, "the entry's data passed 4 GiB unexpectedly; it was left out", "0",
+    ReportError(e.Path, "the entry's data passed 4 GiB unexpectedly; it was left out",
                 kErrWrite);
     ok = false;
   }
@@ -698,7 +698,7 @@ void TZip::LoadEntries(Stream* Source) {
   if (!ok) {
     // Not a ZIP archive, or a damaged one: committing a new archive over it
     // would lose it, so the run writes nothing and leaves it as it is.
-    ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+    ReportError(ArchiveFile(), problem, kErrUnsupported);
     Discard = true;
     return;
   }
@@ -727,7 +727,7 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
       !ReadAt(*Source, entry.Offset, local, kLocalSize) || GetLE32(local) != kLocalSignature) {
     // The archive changed since it was loaded: dropping the entry would
     // lose it, so the run ends and the archive stays as it is.
-    RaiseError(ArchiveFile(), "entry could not be copied", "0", kErrUnsupported);
+    RaiseError(ArchiveFile(), "entry could not be copied", kErrUnsupported);
     return;
   }
   const uint32_t oldNameLength = GetLE16(local + kLocNameLength);
@@ -742,7 +742,7 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   WriteHeaderBytes(Target, name.data(), name.size());
   if (!Source->Seek(static_cast<int64_t>(entry.Offset) + kLocalSize + oldNameLength,
                     platform::Origin::Begin) ||
-      CopyBlock(Source, Target, rest, 0, false) != rest)
+      CopyBlock(Source, Target, rest, ckNone, false) != rest)
     WriteFailed();
 
   std::vector<uint8_t> header(entry.Header.begin(), entry.Header.begin() + kCentralSize);
@@ -808,8 +808,7 @@ void TZip::FoundFile(int SpecIndex, const std::string& Folder,
       if (!unchanged && Password.empty() && (GetLE16(c + kCenFlags) & kFlagEncrypted)) {
         ReportError(fullPath,
                     "the archive holds this file encrypted and the run has no password, "
-                    "so it would be stored unencrypted: the encrypted entry was kept",
-                    "0", kErrUnsupported);
+                    "so it would be stored unencrypted: the encrypted entry was kept", kErrUnsupported);
         return;
       }
     }
@@ -849,8 +848,7 @@ void TZip::WriteArchiveEnd(Stream* Target) {
       ReportError(ArchiveFile(),
                   "the archive needs Zip64 records (an entry or the archive reaches 4 GiB, or "
                   "it holds 65535 entries or more), which spanned and split archives cannot "
-                  "hold; nothing was written",
-                  "0", kErrWrite);
+                  "hold; nothing was written", kErrWrite);
       Discard = true;
       FilesWritten = 0;  // nothing of the run was kept
       return;
@@ -985,7 +983,7 @@ int TZip::ReadArchiveDirectory() {
   std::vector<KeptRecord> records;
   std::string problem;
   if (!ReadDirectory(*file, records, problem)) {
-    ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+    ReportError(ArchiveFile(), problem, kErrUnsupported);
     return 0;
   }
   for (auto& record : records) {
@@ -1005,7 +1003,7 @@ std::string TZip::GetArchiveComment() {
   std::string comment = found ? fArchiveComment : std::string();
   // A comment set for the next RewriteDirectory stays set.
   fArchiveComment = held;
-  if (!found) ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+  if (!found) ReportError(ArchiveFile(), problem, kErrUnsupported);
   return comment;
 }
 
@@ -1017,7 +1015,7 @@ void TZip::SetArchiveComment(const std::string& Comment) {
 void TZip::SetEntryComment(int Index, const std::string& Comment) {
   if (Index < 0 || Index >= EntryList.Count() ||
       !IsCentralRecord(EntryList.Object(Index).Header)) {
-    ReportError(ArchiveFile(), "no entry " + std::to_string(Index), "0", kErrUnsupported);
+    ReportError(ArchiveFile(), "no entry " + std::to_string(Index), kErrUnsupported);
     return;
   }
   TCompBaseHeaderObj& entry = EntryList.Object(Index);
@@ -1040,7 +1038,7 @@ void TZip::RewriteDirectory() {
   }
   FileHandle file = platform::Current().OpenReadWrite(ArchiveFile());
   if (!file) {
-    ReportError(ArchiveFile(), "", "0", kErrOpen);
+    ReportError(ArchiveFile(), "", kErrOpen);
     return;
   }
   // The directory may come out shorter than before: the file is cut after
