@@ -362,7 +362,7 @@ void TfrmCompress::CompressNameCheck(TCompBase&, const std::vector<TNameNote>& N
 }
 
 void TfrmCompress::CompressReplaceFile(TCompBase&, const std::string&, const std::string&,
-                                       TDateTime, TDateTime, uint32_t, uint32_t, int, int,
+                                       TDateTime, TDateTime, uint64_t, uint64_t, int, int,
                                        bool& Replace) {
   Replace = true;
 }
@@ -433,7 +433,7 @@ void TfrmCompress::btnOKClick() {
     CompressBegin(s, f, n, e);
   };
   writer->OnReplaceFile = [this](TCompBase& s, const std::string& o, const std::string& f,
-                                 TDateTime od, TDateTime nd, uint32_t os, uint32_t ns, int oa,
+                                 TDateTime od, TDateTime nd, uint64_t os, uint64_t ns, int oa,
                                  int na, bool& r) {
     CompressReplaceFile(s, o, f, od, nd, os, ns, oa, na, r);
   };

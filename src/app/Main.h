@@ -168,8 +168,8 @@ class TfrmCompress {
   void CompressBegin(TCompBase& Sender, const std::string& fName, int Count, bool& Extract);
   void CompressNameCheck(TCompBase& Sender, const std::vector<TNameNote>& Names, bool& Continue);
   void CompressReplaceFile(TCompBase& Sender, const std::string& OldFN, const std::string& FN,
-                           TDateTime OldDate, TDateTime NewDate, uint32_t OldFileSize,
-                           uint32_t NewFileSize, int OldAttr, int NewAttr, bool& Replace);
+                           TDateTime OldDate, TDateTime NewDate, uint64_t OldFileSize,
+                           uint64_t NewFileSize, int OldAttr, int NewAttr, bool& Replace);
 
   // The dialog's text of an error report.
   static std::string ErrorMessage(const std::string& FileName, const std::string& ExtendedMsg,

@@ -29,10 +29,10 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-void UpdateCrc(int kind, const void* buffer, size_t count) {
-  if (kind == 16)
+void UpdateCrc(TCrcKind kind, const void* buffer, size_t count) {
+  if (kind == ckCrc16)
     UpdateCrc16(buffer, count, Crc16Value);
-  else if (kind == 32)
+  else if (kind == ckCrc32)
     UpdateCrc32(buffer, count, Crc32Value);
 }
 
@@ -296,7 +296,7 @@ void TCompBase::RaiseError(const std::string& FileName, const std::string& Exten
 void TCompBase::WriteFailed() {
   std::string why = platform::Current().LastErrorText();
   if (!CurrentFileName.empty()) why += " (while storing " + CurrentFileName + ")";
-  RaiseError(WriteTarget.empty() ? ArchiveFile() : WriteTarget, why, "0", kErrWrite);
+  RaiseError(WriteTarget.empty() ? ArchiveFile() : WriteTarget, why, kErrWrite);
 }
 
 void TCompBase::ShortWrite() {
@@ -308,11 +308,11 @@ void TCompBase::ShortWrite() {
 // ---------------------------------------------------------------------------
 // Block primitives
 
-int64_t TCompBase::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
+int64_t TCompBase::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, TCrcKind CrcKind,
                              bool Decrypt) {
   Stream* from = Source;
-  if (InputKind == 1 || InputKind == 3) from = ComponentStream;
-  if (InputKind == 4) from = MemoryBlock;
+  if (InputKind == skOwnStream || InputKind == skOwnStreamToo) from = ComponentStream;
+  if (InputKind == skMemory) from = MemoryBlock;
   if (!from || Count == 0) return 0;
   const bool tap = SourceTap.On && from != SourceTap.Exclude;
   const int64_t position = tap ? from->Position() : 0;
@@ -320,7 +320,7 @@ int64_t TCompBase::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int C
   if (got < 0) {
     // A file handle reports its failure; the streams of the other kinds
     // simply give nothing.
-    if (InputKind == 0) {
+    if (InputKind == skFile) {
       if (from == EntryInput) InputFailed = true;
       return -1;
     }
@@ -333,14 +333,14 @@ int64_t TCompBase::ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int C
 }
 
 int64_t TCompBase::WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData,
-                              int CrcKind, bool Encrypt) {
+                              TCrcKind CrcKind, bool Encrypt) {
   if (IsData && Encrypt && IsZipFamily(ArcType())) {
     auto* p = static_cast<uint8_t*>(Buffer);
     for (uint32_t i = 0; i < Count; ++i) p[i] = EncryptByte(p[i]);
   }
-  if (OutputKind == 4 || OutputKind == 5) return Count;
+  if (OutputKind == skMemory || OutputKind == skNowhere) return Count;
   Stream* to = Target;
-  if (OutputKind == 1 || OutputKind == 3) to = ComponentStream;
+  if (OutputKind == skOwnStream || OutputKind == skOwnStreamToo) to = ComponentStream;
   if (!to) ShortWrite();
   if (Count == 0) return 0;
   if (ConvertLineEnds) {
@@ -361,7 +361,7 @@ int64_t TCompBase::WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool
 }
 
 int64_t TCompBase::WriteBlockDecrypt(Stream* Target, void* Buffer, uint32_t Count, bool IsData,
-                                     int CrcKind) {
+                                     TCrcKind CrcKind) {
   auto* p = static_cast<uint8_t*>(Buffer);
   for (uint32_t i = 0; i < Count; ++i) p[i] = DecryptByte(p[i]);
   return WriteBlock(Target, Buffer, Count, IsData, CrcKind, false);
@@ -382,11 +382,12 @@ void TCompBase::ClearExtensionList() { fExtensionList.clear(); }
 // ---------------------------------------------------------------------------
 // Progress and copying
 
-int64_t TCompBase::ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, int CrcKind,
-                                 uint32_t fileTotal) {
-  const int64_t n = ReadBlock(Input, Buffer, std::min(Count, InputLeft), CrcKind, false);
+int64_t TCompBase::ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, TCrcKind CrcKind,
+                                 uint64_t fileTotal) {
+  const auto want = static_cast<uint32_t>(std::min<uint64_t>(Count, InputLeft));
+  const int64_t n = ReadBlock(Input, Buffer, want, CrcKind, false);
   if (n > 0) {
-    const uint32_t got = static_cast<uint32_t>(n);
+    const auto got = static_cast<uint64_t>(n);
     InputLeft -= got;
     BytesLeft -= std::min(BytesLeft, got);
     ReportProgress(fileTotal - InputLeft, fileTotal, TotalBytes);
@@ -394,10 +395,11 @@ int64_t TCompBase::ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, in
   return n;
 }
 
-void TCompBase::ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal) {
-  ProgressByFile = Percent(Done, Total);
+void TCompBase::ReportProgress(uint64_t Done, uint64_t Total, uint64_t ArchiveTotal) {
+  ProgressByFile = Percent(static_cast<double>(Done), static_cast<double>(Total));
   ProgressByArchive =
-      Percent(static_cast<double>(ArchiveTotal) - static_cast<double>(BytesLeft), ArchiveTotal);
+      Percent(static_cast<double>(ArchiveTotal) - static_cast<double>(BytesLeft),
+              static_cast<double>(ArchiveTotal));
   if (ProgressHandler) ProgressHandler(ProgressByFile, ProgressByArchive);
 }
 
@@ -406,22 +408,22 @@ void TCompBase::StandardProgress(uint8_t ByFile, uint8_t ByArchive) {
   if (OnProgress) OnProgress(*this, ByFile, ByArchive);
 }
 
-uint32_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+uint64_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint64_t Count, TCrcKind CrcKind,
                               bool Encrypt) {
-  uint32_t copied = 0;
+  uint64_t copied = 0;
   try {
-    std::vector<uint8_t> buffer(std::min(Count, kCopyChunk));
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(Count, kCopyChunk)));
     while (copied < Count) {
-      const uint32_t chunk = std::min(Count - copied, kCopyChunk);
+      const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(Count - copied, kCopyChunk));
       const int64_t got = ReadBlock(Source, buffer.data(), chunk, CrcKind, false);
       if (got != chunk) {
         // What is copied comes from the existing archive.
         const std::string why = got < 0 ? platform::Current().LastErrorText()
                                         : std::string("the file ends early");
-        RaiseError(ArchiveFile(), "reading it failed: " + why, "0", kErrWrite);
+        RaiseError(ArchiveFile(), "reading it failed: " + why, kErrWrite);
         break;  // cancelled: RaiseError returned
       }
-      WriteBlock(Target, buffer.data(), chunk, true, 0, Encrypt);
+      WriteBlock(Target, buffer.data(), chunk, true, ckNone, Encrypt);
       copied += chunk;
       BytesLeft = BytesLeft > chunk ? BytesLeft - chunk : 0;
       ReportProgress(copied, Count, TotalBytes);
@@ -432,17 +434,17 @@ uint32_t TCompBase::CopyBlock(Stream* Source, Stream* Target, uint32_t Count, in
   return copied;
 }
 
-uint32_t TCompBase::CopyFileData(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+uint64_t TCompBase::CopyFileData(Stream* Source, Stream* Target, uint64_t Count, TCrcKind CrcKind,
                                  bool Encrypt) {
-  std::vector<uint8_t> buffer(std::min(Count, kCopyChunk));
-  uint32_t copied = 0;
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(Count, kCopyChunk)));
+  uint64_t copied = 0;
   while (copied < Count && !GetCancel()) {
-    const uint32_t chunk = std::min(Count - copied, kCopyChunk);
+    const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(Count - copied, kCopyChunk));
     const int64_t got = ReadBlock(Source, buffer.data(), chunk, CrcKind, false);
     if (got <= 0) break;
-    WriteBlock(Target, buffer.data(), static_cast<uint32_t>(got), true, 0, Encrypt);
-    copied += static_cast<uint32_t>(got);
-    BytesLeft = BytesLeft > got ? BytesLeft - static_cast<uint32_t>(got) : 0;
+    WriteBlock(Target, buffer.data(), static_cast<uint32_t>(got), true, ckNone, Encrypt);
+    copied += static_cast<uint64_t>(got);
+    BytesLeft -= std::min(BytesLeft, static_cast<uint64_t>(got));
     ReportProgress(copied, Count, TotalBytes);
     if (got < chunk) break;
   }
@@ -485,7 +487,7 @@ std::string TCompBase::NewTempFileName() {
 // Default virtual operations
 
 bool TCompBase::ReadFirstHeader(std::string& Name, Stream* Source) {
-  HeaderPos = static_cast<uint32_t>(ArchiveStart - 1);
+  HeaderPos = static_cast<uint64_t>(ArchiveStart - 1);
   return ReadHeader(Source, Name);
 }
 
@@ -502,7 +504,7 @@ bool TCompBase::ReadHeader(Stream* Source, std::string& Name) { return false; }
 void TCompBase::ListEntry(const std::string& Name) {}
 void TCompBase::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {}
 void TCompBase::LoadEntries(Stream* Source) {}
-void TCompBase::RewriteDirectory() { ReportError(ArchiveFile(), "", "0", kErrUnsupported); }
+void TCompBase::RewriteDirectory() { ReportError(ArchiveFile(), "", kErrUnsupported); }
 void TCompBase::WriteArchiveEnd(Stream* Target) {}
 void TCompBase::ReportEntries() {}
 void TCompBase::AfterCommit() {}
@@ -516,25 +518,25 @@ void TCompBase::GetEntryInfo(int Index, std::string& Name, uint16_t& ExtraLength
 }
 
 void TCompBase::SetEntryComment(int Index, const std::string& Comment) {
-  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+  ReportError(ArchiveFile(), "", kErrUnsupported);
 }
 
 void TCompBase::SetArchiveComment(const std::string& Comment) {
-  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+  ReportError(ArchiveFile(), "", kErrUnsupported);
 }
 
 int TCompBase::ReadArchiveDirectory() {
-  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+  ReportError(ArchiveFile(), "", kErrUnsupported);
   return 0;
 }
 
 std::string TCompBase::GetArchiveComment() {
-  ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+  ReportError(ArchiveFile(), "", kErrUnsupported);
   return {};
 }
 
 int TCompBase::UnsupportedOperation(const std::string& Name) {
-  ReportError(Name, "", "0", kErrUnsupported);
+  ReportError(Name, "", kErrUnsupported);
   return 0;
 }
 
@@ -544,19 +546,24 @@ int TCompBase::UnsupportedOperation(const std::string& Name) {
 FileHandle TCompBase::OpenSource(const std::string& path) { return OpenArchiveFile(path); }
 
 void TCompBase::ReportReadFailure(const std::string& path) {
-  ReportError(path, "the file could not be read in full; it was left out", "0", kErrOpen);
+  ReportError(path, "the file could not be read in full; it was left out", kErrOpen);
 }
 
 bool TCompBase::TruncateTarget(Stream* Target, int64_t Offset) {
   return Target->Seek(Offset, platform::Origin::Begin) && Target->SetEnd();
 }
 
+TCompBase::SizeLimit TCompBase::LargeFileLimit() const {
+  return {0xFFFFFFFFull, "its size fields have 32 bits"};
+}
+
 bool TCompBase::CheckFileSize(const std::string& path, uint64_t size) {
-  if (size <= 0xFFFFFFFFull) return true;
+  const SizeLimit limit = LargeFileLimit();
+  if (size <= limit.Largest) return true;
   ReportError(path,
               "the file is too large for this archive format (" + std::to_string(size) +
-                  " bytes; at most 4294967295 bytes fit)",
-              "0", kErrOpen);
+                  " bytes; at most " + std::to_string(limit.Largest) + " bytes fit: " +
+                  limit.Why + "); it was left out", kErrOpen);
   return false;
 }
 

@@ -29,6 +29,21 @@ enum TStoredDirNames : uint8_t {
 enum TSwitch : uint8_t { swAdd, swMove, swDelete, swRead };
 enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
 enum TDeleteOptions : uint8_t { doFinal, doAllowUndo };
+// The running checksum a block operation keeps over the data it moves: the
+// CRC-16 of LZH entries, the CRC-32 of the others, or none.
+enum TCrcKind : int { ckNone = 0, ckCrc16 = 16, ckCrc32 = 32 };
+// Where the block operations read from (InputKind) and write to
+// (OutputKind): a file handle, the component's own stream (two kinds kept
+// apart for the callers' sake), the stream passed to the call, the memory
+// block (reading; writing there, or to skNowhere, writes nothing).
+enum TStreamKind : int {
+  skFile = 0,
+  skOwnStream = 1,
+  skCallStream = 2,
+  skOwnStreamToo = 3,
+  skMemory = 4,
+  skNowhere = 5
+};
 
 // A set of compress methods (bit per method).
 class TMethodSet {
@@ -57,13 +72,13 @@ using TOnBegin = std::function<void(TCompBase& Sender, const std::string& fName,
 using TOnEnd = std::function<void(TCompBase& Sender, const std::string& FN, bool CRC_PASS)>;
 using TOnProgress = std::function<void(TCompBase& Sender, uint8_t ProgressByFile,
                                        uint8_t ProgressByArchive)>;
-using TOnRead = std::function<void(TCompBase& Sender, uint32_t Offset, int Filenum)>;
+using TOnRead = std::function<void(TCompBase& Sender, uint64_t Offset, int Filenum)>;
 using TOnRecurseDir = std::function<void(TCompBase& Sender, const std::string& Directory)>;
 using TOnRenameFile = std::function<void(TCompBase& Sender, const std::string& OldFilename,
                                          std::string& NewFilename)>;
 using TOnReplaceFile = std::function<void(
     TCompBase& Sender, const std::string& OldFN, const std::string& FN, TDateTime OldDate,
-    TDateTime NewDate, uint32_t OldFileSize, uint32_t NewFileSize, int OldAttr, int NewAttr,
+    TDateTime NewDate, uint64_t OldFileSize, uint64_t NewFileSize, int OldAttr, int NewAttr,
     bool& Replace)>;
 using TOnNonWriteableArchive = std::function<void(TCompBase& Sender,
                                                   const std::string& ArchiveFile,
@@ -145,11 +160,11 @@ struct TCompBaseHeaderObj {
   enum : uint8_t { kNew = 0, kCopy = 2, kSkip = 3, kRename = 4, kReplace = 5 };
 
   std::vector<uint8_t> Header;  // the writer's copy of the entry's header
-  uint32_t Size = 0;            // source size, or stored size of a kept entry
-  uint32_t PackedSize = 0;
+  uint64_t Size = 0;            // source size, or stored size of a kept entry
+  uint64_t PackedSize = 0;
   uint32_t Date = 0;            // DOS stamp after the DateAttribute rule
   uint32_t Attr = 0;
-  uint32_t Offset = 0;          // header position in the old or new archive
+  uint64_t Offset = 0;          // header position in the old or new archive
   // Bytes a kept entry spans in the old archive from Offset (extended headers,
   // header, data, descriptor and padding), when the writer measured them
   // while loading; 0 leaves the driver to work it out from the header.
@@ -186,12 +201,12 @@ class TEntryList {
 struct TEntryInfo {
   std::string FileName;
   TDateTime Date = 0;
-  uint32_t Size = 0;
-  uint32_t PackedSize = 0;
+  uint64_t Size = 0;
+  uint64_t PackedSize = 0;
   uint32_t Crc = 0;
   uint32_t Attr = 0;
   std::string MethodName;
-  uint32_t Offset = 0;
+  uint64_t Offset = 0;
 };
 
 class TZipCommon : public TRegisterKorvat {
@@ -261,7 +276,7 @@ class TCompBase : public TZipCommon {
   bool* CancelFlag;
   std::string CurrentFileName;
   int32_t ArchiveStart = 1;
-  int InputKind = 0, OutputKind = 0;
+  TStreamKind InputKind = skFile, OutputKind = skFile;
   bool ConvertLineEnds = false;
   uint8_t ProgressByFile = 0, ProgressByArchive = 0;
   std::function<void(uint8_t ByFile, uint8_t ByArchive)> ProgressHandler;
@@ -272,8 +287,8 @@ class TCompBase : public TZipCommon {
   Stream* MemoryBlock = nullptr;
 
   // Per-entry state the engines read and update.
-  uint32_t InputLeft = 0;      // bytes of the current file still to read
-  uint32_t PackedBytes = 0;    // compressed bytes written for the entry
+  uint64_t InputLeft = 0;      // bytes of the current file still to read
+  uint64_t PackedBytes = 0;    // compressed bytes written for the entry
   // The file an entry's data comes from. CopyFileData takes a failed read
   // for the end of the data (the engines tell it in their EngineResult);
   // ReadBlock keeps it in InputFailed instead of losing it. WatchInput sets
@@ -347,10 +362,12 @@ class TCompBase : public TZipCommon {
   // written in place (empty: the archive).
   std::string WriteTarget;
   uint32_t FilesWritten = 0, FilesDeleted = 0, EntryNumber = 0;
-  uint32_t TotalBytes = 0, BytesLeft = 0, NewBytes = 0, MaxDate = 0;
+  // Byte counts of the run, for progress: files and archives may be of any size.
+  uint64_t TotalBytes = 0, BytesLeft = 0, NewBytes = 0;
+  uint32_t MaxDate = 0;
   // Position of the header being read in an existing archive, and of the
   // next one (set by ReadHeader; 0 when there is none).
-  uint32_t HeaderPos = 0, NextHeaderPos = 0;
+  uint64_t HeaderPos = 0, NextHeaderPos = 0;
 
   // --- operations --------------------------------------------------------------
   int Compress();
@@ -367,14 +384,14 @@ class TCompBase : public TZipCommon {
   // IsData and Encrypt set on a ZIP-family archive the bytes are encrypted
   // in place first. A short write raises E_RAISE (25136) at once.
   virtual int64_t WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData,
-                             int CrcKind, bool Encrypt);
+                             TCrcKind CrcKind, bool Encrypt);
   virtual TDateTime DosDateToDateTime(uint32_t DosDate);
   virtual int64_t WriteBlockDecrypt(Stream* Target, void* Buffer, uint32_t Count,
-                                    bool IsData, int CrcKind);
+                                    bool IsData, TCrcKind CrcKind);
   virtual std::string VolumeName(const std::string& Name, int Number);
   // Reads up to Count bytes from the input selected by InputKind and updates
   // the running checksum of CrcKind. -1 on a read error of a file.
-  virtual int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, int CrcKind,
+  virtual int64_t ReadBlock(Stream* Source, void* Buffer, uint32_t Count, TCrcKind CrcKind,
                             bool Decrypt);
   virtual void ClearExtensionList();
   virtual void DecryptForRead(bool Flag, void* Buffer, uint32_t Count);
@@ -382,6 +399,10 @@ class TCompBase : public TZipCommon {
                           const std::string& VolumeID, int ECode);
   void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
                    const std::string& VolumeID, int ECode) override;
+  using TZipCommon::ReportError;
+  void RaiseError(const std::string& FileName, const std::string& ExtendedMsg, int ECode) {
+    RaiseError(FileName, ExtendedMsg, "0", ECode);
+  }
   virtual bool ReadFirstHeader(std::string& Name, Stream* Source);
   virtual uint32_t EntryOverhead(int Method);
   virtual bool ReadNextHeader(std::string& Name, Stream* Source);
@@ -410,21 +431,21 @@ class TCompBase : public TZipCommon {
   void WriteFailed();
   // Raises, without OnError, the failure of a block write (see WriteBlock).
   [[noreturn]] void ShortWrite();
-  void ReportProgress(uint32_t Done, uint32_t Total, uint32_t ArchiveTotal);
+  void ReportProgress(uint64_t Done, uint64_t Total, uint64_t ArchiveTotal);
   // An engine's read of the current file: never past InputLeft (the size the
   // entry announces, even when the file grew), counted off InputLeft and
   // BytesLeft, with progress against the file's `fileTotal`. ReadBlock's
   // result.
-  int64_t ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, int CrcKind,
-                        uint32_t fileTotal);
+  int64_t ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, TCrcKind CrcKind,
+                        uint64_t fileTotal);
   void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
-  uint32_t CopyBlock(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+  uint64_t CopyBlock(Stream* Source, Stream* Target, uint64_t Count, TCrcKind CrcKind,
                      bool Encrypt);
   // Copies the data of a source file, as CopyBlock does, but tells a short
   // source from a failed write: it stops early when the file ends or cannot
   // be read (it shrank or vanished) and returns the bytes copied, while a
   // short write raises E_RAISE as WriteBlock does. Stops on a cancel.
-  uint32_t CopyFileData(Stream* Source, Stream* Target, uint32_t Count, int CrcKind,
+  uint64_t CopyFileData(Stream* Source, Stream* Target, uint64_t Count, TCrcKind CrcKind,
                         bool Encrypt);
   std::string NewTempFileName();
 
@@ -448,7 +469,7 @@ class TCompBase : public TZipCommon {
   // left out are then reported. False when the handler stopped the run.
   bool CheckNames();
   int AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
-               uint32_t Date, uint32_t Size);
+               uint32_t Date, uint64_t Size);
   void SearchSpec(int Index);
   // The per-file handler of the file search (the standard one unless a
   // writer installs its own by overriding).
@@ -502,9 +523,16 @@ class TCompBase : public TZipCommon {
   void ReportReadFailure(const std::string& path);
   // Drops whatever an entry wrote after Offset (the entry is being skipped).
   bool TruncateTarget(Stream* Target, int64_t Offset);
-  // The file's size when it fits 32 bits; reports the file and returns
-  // false when it is 4 GiB or more.
+  // True when the format holds a file of `size` bytes; else reports the
+  // file, with the reason LargeFileLimit gives, and returns false.
   bool CheckFileSize(const std::string& path, uint64_t size);
+  // The largest file the format holds, and why no larger one fits (the
+  // default: 32-bit size fields).
+  struct SizeLimit {
+    uint64_t Largest;
+    const char* Why;
+  };
+  virtual SizeLimit LargeFileLimit() const;
 
   // The driver's steps.
   void ProcessEntries(Stream* Source, Stream* Target);

@@ -60,8 +60,8 @@ class RunFiles {
 
 int TCompBase::Compress() {
   ResetRun();
-  InputKind = 0;
-  OutputKind = 0;
+  InputKind = skFile;
+  OutputKind = skFile;
   if (!ArchiveFile().empty()) {
     struct ListsGuard {
       TCompBase& c;
@@ -112,12 +112,12 @@ void TCompBase::CompressArchive() {
   const uint32_t attr = os.GetAttributes(ArchiveFile());
   NewArchive = attr == platform::kNoAttributes;
   if (NewArchive && Switch == swDelete) {
-    ReportError(ArchiveFile(), "", "0", kErrNothingToDo);
+    ReportError(ArchiveFile(), "", kErrNothingToDo);
     return;
   }
   if (!NewArchive && ((attr & kNotWritable) || GetCancel())) {
     if (!OnNonWriteableArchive) {
-      ReportError(ArchiveFile(), "OnNonWriteableArchive", "0", kErrEventNotAssigned);
+      ReportError(ArchiveFile(), "OnNonWriteableArchive", kErrEventNotAssigned);
       return;
     }
     bool writeToFile = false;
@@ -129,13 +129,13 @@ void TCompBase::CompressArchive() {
   TempFileName = NewTempFileName();
   if (OnActivate) OnActivate(*this);
   if (TempFileName.empty()) {
-    RaiseError(fTempFailureName, fTempFailureReason, "0", kErrOpen);
+    RaiseError(fTempFailureName, fTempFailureReason, kErrOpen);
     EndEvents();
     return;
   }
   files.Temp = CreateArchiveFile(TempFileName, true);
   if (!files.Temp) {
-    RaiseError(TempFileName, platform::Current().LastErrorText(), "0", kErrOpen);
+    RaiseError(TempFileName, platform::Current().LastErrorText(), kErrOpen);
     EndEvents();
     return;
   }
@@ -150,7 +150,7 @@ void TCompBase::CompressArchive() {
     } else {
       if (ArchiveStart > 1) {
         const uint32_t prefix = static_cast<uint32_t>(ArchiveStart - 1);
-        if (CopyBlock(files.Source.get(), files.Temp.get(), prefix, 0, false) != prefix)
+        if (CopyBlock(files.Source.get(), files.Temp.get(), prefix, ckNone, false) != prefix)
           WriteFailed();
         files.Source->Seek(prefix, platform::Origin::Begin);
       }
@@ -220,7 +220,7 @@ void TCompBase::EndEvents() {
 
 void TCompBase::RunSwRead() {
   if (!OnRead) {
-    ReportError(ArchiveFile(), "OnRead", "0", kErrEventNotAssigned);
+    ReportError(ArchiveFile(), "OnRead", kErrEventNotAssigned);
     return;
   }
   FileHandle source = OpenArchiveFile(ArchiveFile());
@@ -230,7 +230,7 @@ void TCompBase::RunSwRead() {
   while (more && !GetCancel()) {
     ListEntry(name);
     ++EntryNumber;
-    OnRead(*this, static_cast<uint32_t>(source->Position()), static_cast<int>(EntryNumber));
+    OnRead(*this, static_cast<uint64_t>(source->Position()), static_cast<int>(EntryNumber));
     more = ReadNextHeader(name, source.get());
   }
 }
@@ -324,7 +324,7 @@ void TCompBase::ReportUnreadableFolder(const std::string& folder, const std::str
       fUnreadableFolders.end())
     return;
   fUnreadableFolders.push_back(name);
-  ReportError(name, "the folder cannot be read: " + reason + "; nothing in it was stored", "0",
+  ReportError(name, "the folder cannot be read: " + reason + "; nothing in it was stored",
               kErrNotAccessible);
 }
 
@@ -371,8 +371,13 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
         uint64_t count = uint64_t{EntryOverhead(0)} + entry.PackedSize;
         if (entry.CopyLength > 0) {
           count = entry.CopyLength;
-          if (IsZipType(ArcType()) && entry.Header.size() >= 46)
-            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(Target->Position()));
+          if (IsZipType(ArcType()) && entry.Header.size() >= 46) {
+            // The ZIP writer's directory takes the new place from Offset
+            // (in a Zip64 field past 4 GiB).
+            const int64_t at = Target->Position();
+            entry.Offset = static_cast<uint64_t>(at);
+            if (at < 0xFFFFFFFF) PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
+          }
         } else if (IsZipType(ArcType())) {
           uint8_t local[30];
           if (Source->Read(local, sizeof local) != sizeof local ||
@@ -383,15 +388,15 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
           count += GetLE16(local + 26) + GetLE16(local + 28);
           if (entry.Header.size() >= 46) {
             const int64_t at = Target->Position();
-            PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
+            entry.Offset = static_cast<uint64_t>(at);
+            if (at < 0xFFFFFFFF) PutLE32(entry.Header.data() + 42, static_cast<uint32_t>(at));
           }
         } else if (ArcType() == atTar) {
           count += (512 - (entry.Offset + count) % 512) % 512;
         } else {
           count += stored.size();
         }
-        if (count > 0xFFFFFFFFull ||
-            CopyBlock(Source, Target, static_cast<uint32_t>(count), 0, false) != count)
+        if (CopyBlock(Source, Target, count, ckNone, false) != count)
           WriteFailed();
         break;
       }
@@ -517,7 +522,7 @@ void TCompBase::FoundFile(int SpecIndex, const std::string& Folder, const FindDa
   if (!CheckFileSize(fullPath, Data.Size)) return;
   const uint32_t date = Data.Time;
   MaxDate = std::max(MaxDate, date);
-  const uint32_t size = static_cast<uint32_t>(Data.Size);
+  const uint64_t size = Data.Size;
   if (AddEntry(SpecIndex, fullPath, true, Data.Attr, date, size) == -1) TotalBytes += size;
 }
 
@@ -603,7 +608,7 @@ bool TCompBase::CheckNames() {
   if (!go) return false;
   for (const TNameNote& note : notes)
     if (note.LeftOut())
-      ReportError(note.FileName, note.Reason + "; the file was left out", "0", kErrNameNotStored);
+      ReportError(note.FileName, note.Reason + "; the file was left out", kErrNameNotStored);
   return true;
 }
 
@@ -658,7 +663,7 @@ uint32_t TCompBase::ApplyDateAttribute(uint32_t Date) {
 }
 
 int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
-                        uint32_t Date, uint32_t Size) {
+                        uint32_t Date, uint64_t Size) {
   if (!EntryList.Empty()) {
     int found = -1;
     if (!NewArchive) found = EntryList.IndexOf(CurrentFileName);
@@ -683,7 +688,7 @@ int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, ui
                           static_cast<int>(ArcType() == atTar ? Attr : old.Attr),
                           static_cast<int>(Attr), replace);
             if (replace) {
-              TotalBytes += Size - old.Size;  // wraps like the 32-bit counter it is
+              TotalBytes = TotalBytes - old.Size + Size;
               old.Size = old.PackedSize = Size;
               old.Date = ApplyDateAttribute(Date);
               old.Attr = Attr;
@@ -692,7 +697,7 @@ int TCompBase::AddEntry(int SpecIndex, const std::string& FullPath, bool Add, ui
               replaced = true;
             }
           } else {
-            ReportError(CurrentFileName, "OnReplaceFile", "0", kErrEventNotAssigned);
+            ReportError(CurrentFileName, "OnReplaceFile", kErrEventNotAssigned);
           }
         }
         if (replaced) return found;

@@ -6,13 +6,13 @@ namespace vix {
 
 FileHandle TRegisterKorvat::CreateArchiveFile(const std::string& name, bool overwrite) {
   FileHandle h = platform::Current().Create(name, overwrite);
-  if (!h) ReportError(name, platform::Current().LastErrorText(), "0", kErrOpen);
+  if (!h) ReportError(name, platform::Current().LastErrorText(), kErrOpen);
   return h;
 }
 
 FileHandle TRegisterKorvat::OpenArchiveFile(const std::string& name) {
   FileHandle h = platform::Current().OpenRead(name, platform::ShareMode::Read);
-  if (!h) ReportError(name, platform::Current().LastErrorText(), "0", kErrOpen);
+  if (!h) ReportError(name, platform::Current().LastErrorText(), kErrOpen);
   return h;
 }
 

@@ -48,6 +48,10 @@ class TRegisterKorvat : public TComponent {
 
   virtual void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
                            const std::string& VolumeID, int ECode) = 0;
+  // The same for a fault that concerns no one disk of a spanned set.
+  void ReportError(const std::string& FileName, const std::string& ExtendedMsg, int ECode) {
+    ReportError(FileName, ExtendedMsg, "0", ECode);
+  }
 
  protected:
   std::string fArchiveFile;

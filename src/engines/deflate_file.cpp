@@ -14,8 +14,6 @@
 namespace vix {
 namespace {
 
-constexpr int kCrc32 = 32;
-constexpr int kNoCrc = 0;
 constexpr uint32_t kEncryptChunk = 32768;
 
 // Thrown through the core when the output refuses bytes; the core keeps no
@@ -36,7 +34,7 @@ class ComponentIo : public deflate_core::DeflateIo {
   bool MoreInput() override { return c_.InputLeft != 0; }
 
   int64_t Read(uint8_t* buffer, uint32_t count) override {
-    const int64_t n = c_.ReadEntryData(input_, buffer, count, kCrc32, fileTotal_);
+    const int64_t n = c_.ReadEntryData(input_, buffer, count, ckCrc32, fileTotal_);
     if (n < 0) readFailed_ = true;
     if (n > 0) bytesRead_ += static_cast<uint64_t>(n);
     Cancelled = c_.GetCancel();
@@ -84,7 +82,7 @@ class ComponentIo : public deflate_core::DeflateIo {
   platform::Stream* input_;
   platform::Stream* output_;
   bool encrypt_;
-  uint32_t fileTotal_;
+  uint64_t fileTotal_;
   std::vector<uint8_t> scratch_;
   uint64_t bytesRead_ = 0;
   uint64_t bytesWritten_ = 0;
@@ -95,11 +93,11 @@ class ComponentIo : public deflate_core::DeflateIo {
   void Put(uint8_t* data, uint32_t count, bool encrypt) {
     int64_t n;
     try {
-      n = c_.WriteBlock(output_, data, count, true, kNoCrc, encrypt);
+      n = c_.WriteBlock(output_, data, count, true, ckNone, encrypt);
     } catch (const std::exception& e) {
       throw WriteFailure{e.what()};
     }
-    c_.PackedBytes += static_cast<uint32_t>(n);
+    c_.PackedBytes += static_cast<uint64_t>(n);
     bytesWritten_ += static_cast<uint64_t>(n);
   }
 };

@@ -25,7 +25,7 @@ class ComponentIo final : public LzhIo {
 
   uint32_t Read(uint8_t* buffer, uint32_t count) override {
     if (comp_.InputLeft == 0) return 0;
-    const int64_t n = comp_.ReadEntryData(input_, buffer, count, 16, fileSize_);
+    const int64_t n = comp_.ReadEntryData(input_, buffer, count, ckCrc16, fileSize_);
     if (n < 0) throw ReadFailure{};
     done_ += static_cast<uint64_t>(n);
     if (comp_.GetCancel()) throw CancelRequest{};
@@ -37,7 +37,7 @@ class ComponentIo final : public LzhIo {
     try {
       // WriteBlock changes the bytes only when it encrypts, which it never
       // does for LZH archives.
-      written = comp_.WriteBlock(output_, const_cast<uint8_t*>(buffer), count, true, 0, false);
+      written = comp_.WriteBlock(output_, const_cast<uint8_t*>(buffer), count, true, ckNone, false);
     } catch (const std::exception& e) {
       throw WriteFailure{e.what()};
     } catch (...) {

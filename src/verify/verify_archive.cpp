@@ -45,8 +45,7 @@ bool TCompBase::VerifyWritten(const std::string& path) {
       platform::Current().GetAttributes(ArchiveFile()) != platform::kNoAttributes;
   ReportError(what,
               mismatch.Why + "; the new archive was thrown away: " +
-                  (existing ? ArchiveFile() + " is as it was" : "no " + ArchiveFile() + " was made"),
-              "0", kErrVerifyFailed);
+                  (existing ? ArchiveFile() + " is as it was" : "no " + ArchiveFile() + " was made"), kErrVerifyFailed);
   return false;
 }
 

@@ -53,7 +53,7 @@ void TGZip::FoundFile(int SpecIndex, const std::string& Folder, const platform::
   if (!CheckFileSize(path, Data.Size)) return;
   MaxDate = std::max(MaxDate, Data.Time);
   auto obj = std::make_unique<TCompBaseHeaderObj>();
-  obj->Size = obj->PackedSize = static_cast<uint32_t>(Data.Size);
+  obj->Size = obj->PackedSize = Data.Size;
   obj->Date = ApplyDateAttribute(Data.Time);
   obj->Attr = Data.Attr;
   TotalBytes += obj->Size;
@@ -61,12 +61,16 @@ void TGZip::FoundFile(int SpecIndex, const std::string& Folder, const platform::
   EntrySpecIndex.push_back(SpecIndex + 1);
 }
 
+TCompBase::SizeLimit TGZip::LargeFileLimit() const {
+  return {UINT64_MAX, "a GZIP member has no size limit"};
+}
+
 void TGZip::CompressArchive() {
-  InputKind = 0;
-  OutputKind = 0;
+  InputKind = skFile;
+  OutputKind = skFile;
   if (ArchiveFile().empty() || FileSpec().empty()) return;
   if (Switch == swDelete) {
-    ReportError(ArchiveFile(), "", "0", kErrUnsupported);
+    ReportError(ArchiveFile(), "", kErrUnsupported);
     return;
   }
   if (Switch == swRead) {
@@ -82,7 +86,7 @@ void TGZip::CompressArchive() {
     // A fatal error ends the run without being passed on, so OnError must
     // hear of it (a short write inside the engine raises unreported); the
     // message names the work file and the system's reason.
-    if (!e.Reported) ReportError(fOutput.empty() ? ArchiveFile() : fOutput, e.what(), "0", e.Code);
+    if (!e.Reported) ReportError(fOutput.empty() ? ArchiveFile() : fOutput, e.what(), e.Code);
   } catch (...) {
   }
   if (OnElapsedTime) {
@@ -96,8 +100,7 @@ bool TGZip::MayOverwrite(const std::string& output) {
   if (!OnFileExists) {
     ReportError(output,
                 "the file exists and no OnFileExists handler allowed replacing it; it was left "
-                "as it was and nothing more was written",
-                "0", kErrEventNotAssigned);
+                "as it was and nothing more was written", kErrEventNotAssigned);
     return false;
   }
   int overwriteMode = 0;
@@ -106,7 +109,7 @@ bool TGZip::MayOverwrite(const std::string& output) {
   auto& os = platform::Current();
   if (os.GetAttributes(output) & kNotWritable) {
     if (!OnNonWriteableArchive) {
-      ReportError(output, "OnNonWriteableArchive", "0", kErrEventNotAssigned);
+      ReportError(output, "OnNonWriteableArchive", kErrEventNotAssigned);
       return false;
     }
     bool writeToFile = false;
@@ -148,7 +151,7 @@ void TGZip::CompressGZipFiles() {
     if (!input) continue;
     const int64_t size = input->Size();
     if (size < 0 || !CheckFileSize(path, static_cast<uint64_t>(size))) continue;
-    fInputSize = static_cast<uint32_t>(size);
+    fInputSize = static_cast<uint64_t>(size);
     // The member is written beside the output and moved into place once it
     // is complete: a cancel or a failure never leaves a partial file, nor
     // costs an existing one.
@@ -162,7 +165,7 @@ void TGZip::CompressGZipFiles() {
     } workGuard{work};
     FileHandle out = work.empty() ? nullptr : CreateArchiveFile(work, true);
     if (!out) {
-      if (work.empty()) ReportError(output, os.LastErrorText(), "0", kErrOpen);
+      if (work.empty()) ReportError(output, os.LastErrorText(), kErrOpen);
       continue;  // the input stays
     }
 
@@ -191,7 +194,7 @@ void TGZip::CompressGZipFiles() {
       if (!VerifyWritten(work)) continue;  // the output stays as it was
     }
     if (!ReplaceFileWith(work, output)) {
-      ReportError(output, os.LastErrorText(), "0", kErrWrite);
+      ReportError(output, os.LastErrorText(), kErrWrite);
       continue;
     }
     // A date left as it was harms nothing, so a failure is not reported.
@@ -215,7 +218,7 @@ EngineStatus TGZip::WriteGZipMember(platform::File& input, platform::File& outpu
   PutLE32(fHeader + kMtimeOff, mtime);
   fHeader[kXflOff] = 0;
   fHeader[kOsOff] = 0;
-  WriteBlock(&output, fHeader, kHeaderSize, false, 0, false);
+  WriteBlock(&output, fHeader, kHeaderSize, false, ckNone, false);
 
   PackedBytes = 0;
   Crc32Value = 0xFFFFFFFFu;
@@ -226,24 +229,24 @@ EngineStatus TGZip::WriteGZipMember(platform::File& input, platform::File& outpu
     // CRC and size of no data, so that readers accept it.
     uint8_t empty[sizeof kEmptyDeflate];
     std::memcpy(empty, kEmptyDeflate, sizeof empty);
-    PackedBytes += static_cast<uint32_t>(WriteBlock(&output, empty, sizeof empty, true, 0, false));
+    PackedBytes += static_cast<uint32_t>(WriteBlock(&output, empty, sizeof empty, true, ckNone, false));
   } else {
     std::string name = CurrentFileName;
     name.push_back('\0');
-    WriteBlock(&output, name.data(), static_cast<uint32_t>(name.size()), false, 0, false);
+    WriteBlock(&output, name.data(), static_cast<uint32_t>(name.size()), false, ckNone, false);
     fHeader[kFlgOff] = kFlgName;
     result = DeflateFile(*this, &input, &output, false, false);
     if (result.Status == EngineStatus::WriteFailed) throw E_RAISE(kErrWrite, result.Why);
   }
   // The bytes actually read: a file that shrank while being read still
   // gives a member whose trailer matches its data.
-  const uint32_t read = static_cast<uint32_t>(result.BytesRead);
+  const uint64_t read = result.BytesRead;
   PutLE32(fTrailer, Crc32Value ^ 0xFFFFFFFFu);
-  PutLE32(fTrailer + 4, read);
-  WriteBlock(&output, fTrailer, sizeof fTrailer, false, 0, false);
+  PutLE32(fTrailer + 4, static_cast<uint32_t>(read));  // ISIZE: the size modulo 2^32
+  WriteBlock(&output, fTrailer, sizeof fTrailer, false, ckNone, false);
   if (fHeader[kFlgOff] != 0) {
     if (!output.Seek(0, platform::Origin::Begin)) WriteFailed();
-    WriteBlock(&output, fHeader, kHeaderSize, false, 0, false);
+    WriteBlock(&output, fHeader, kHeaderSize, false, ckNone, false);
   }
 
   if (OnRead) {

@@ -44,6 +44,9 @@ class TGZip : public TCompBase {
   void FoundFile(int SpecIndex, const std::string& Folder,
                  const platform::FindData& Data) override;  // AddGZipFile
 
+  // A member holds input of any size: its trailer keeps the size modulo 2^32.
+  SizeLimit LargeFileLimit() const override;
+
   // Writes one member for the open input into the newly created output.
   // ReadFailed when the input could not be read in full (the member then
   // holds what was read), Cancelled on a cancel, else Done. A failed write
@@ -58,7 +61,7 @@ class TGZip : public TCompBase {
   std::string fOutput;  // the output file being written
   uint8_t fHeader[gzip::kHeaderSize] = {};
   uint8_t fTrailer[8] = {};  // CRC-32 and size of the last member
-  uint32_t fInputSize = 0;
+  uint64_t fInputSize = 0;
   uint32_t fMemberDate = 0;  // DOS stamp of the input being written
 };
 

@@ -67,14 +67,13 @@ bool TLha::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
 
 bool TLha::NameFits(const std::string& reported, const std::string& stored) {
   if (stored.empty()) {
-    ReportError(reported, "no name can be stored for it in an LZH archive", "0", kErrOpen);
+    ReportError(reported, "no name can be stored for it in an LZH archive", kErrOpen);
     return false;
   }
   if (stored.size() > lha::kMaxName) {
     ReportError(reported,
                 "name too long for an LZH header (" + std::to_string(stored.size()) +
-                    " bytes; at most 233 fit)",
-                "0", kErrOpen);
+                    " bytes; at most 233 fit)", kErrOpen);
     return false;
   }
   return true;
@@ -90,7 +89,7 @@ void TLha::WriteLzhHeader(Stream* Target, const std::string& storedName, uint16_
   std::memcpy(header.data() + lha::kName, storedName.data(), n);
   PutLE16(header.data() + lha::kName + n, crc);
   fHeader[lha::kSum] = header[lha::kSum] = lha::HeaderSum(header.data(), header.size());
-  if (WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, 0, false) !=
+  if (WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, ckNone, false) !=
       static_cast<int64_t>(header.size()))
     WriteFailed();
 }
@@ -111,7 +110,7 @@ void TLha::KeepRecord(TCompBaseHeaderObj& Entry, uint16_t crc, uint32_t dataOffs
 bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, uint32_t size,
                      int64_t dataStart, char& method, uint32_t& packed) {
   if (method != '0') {
-    const uint32_t bytesLeftBefore = BytesLeft;
+    const uint64_t bytesLeftBefore = BytesLeft;
     LzhParameters = method == '5' ? kLh5Params : kLh6Params;
     Crc16Value = 0;
     PackedBytes = 0;
@@ -145,19 +144,22 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
   }
   Crc16Value = 0;
   packed = size;
-  if (Source->Seek(0, Origin::Begin) && CopyFileData(Source, Target, size, 16, false) == size)
+  if (Source->Seek(0, Origin::Begin) && CopyFileData(Source, Target, size, ckCrc16, false) == size)
     return true;
   if (!GetCancel()) ReportReadFailure(path);  // a read error, or a file that shrank
   return false;
 }
 
+TCompBase::SizeLimit TLha::LargeFileLimit() const {
+  return {0xFFFFFFFFull, "LZH headers hold a file's sizes in 32 bits"};
+}
+
 bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   const std::string source = EntryList.Line(Index);
   SetCurrentFileName(source);
-  // Positions are 64-bit here so that a new archive may grow past 4 GiB;
-  // the entry record keeps 32 bits, as all offsets of the driver do.
+  // A new archive may grow past 4 GiB: no offset is stored in LZH headers.
   const int64_t start = Target->Position();
-  Entry.Offset = static_cast<uint32_t>(start);
+  Entry.Offset = static_cast<uint64_t>(start);
   std::memset(fHeader, 0, sizeof fHeader);
   FileHandle in = OpenSource(source);
   if (!in) return false;
@@ -228,7 +230,7 @@ bool TLha::WriteDirEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
   // The folder's own stamp (the header would otherwise hold no date).
   PutLE32(fHeader + lha::kStamp, Entry.Date);
   fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
-  Entry.Offset = static_cast<uint32_t>(Target->Position());
+  Entry.Offset = static_cast<uint64_t>(Target->Position());
   WriteLzhHeader(Target, stored, 0);
   KeepRecord(Entry, 0, static_cast<uint32_t>(lha::kEntryOverhead + stored.size()));
   return true;
@@ -256,7 +258,7 @@ bool TLha::ReadHeader(Stream* Source, std::string& Name) {
 // one this writer can keep (fReadState says which).
 bool TLha::ParseHeader(Stream* Source, std::string& Name) {
   const int64_t archiveSize = Source->Size();
-  const int64_t left = archiveSize - int64_t{HeaderPos};
+  const int64_t left = archiveSize - static_cast<int64_t>(HeaderPos);
   if (left <= 0 || !Source->Seek(HeaderPos, Origin::Begin)) return false;
   uint8_t fixed[lha::kFixed];
   if (!ReadFixedPart(Source, fixed)) return false;
@@ -306,7 +308,7 @@ bool TLha::ParseHeader(Stream* Source, std::string& Name) {
 // The 22 bytes every level starts with. False at the end mark, at the end
 // of the file, and (marked invalid) for a header cut short.
 bool TLha::ReadFixedPart(Stream* Source, uint8_t* fixed) {
-  const int64_t got = ReadBlock(Source, fixed, lha::kFixed, 0, false);
+  const int64_t got = ReadBlock(Source, fixed, lha::kFixed, ckNone, false);
   if (got <= 0) return false;
   if (fixed[lha::kSize] == 0) {
     // The end mark. Only zeros may follow it at the start of a file, which
@@ -349,7 +351,7 @@ bool TLha::ReadWholeHeader(Stream* Source, const uint8_t* fixed, int64_t left,
   header.resize(headerSize);
   std::memcpy(header.data(), fixed, lha::kFixed);
   const uint32_t rest = headerSize - lha::kFixed;
-  if (ReadBlock(Source, header.data() + lha::kFixed, rest, 0, false) != rest) {
+  if (ReadBlock(Source, header.data() + lha::kFixed, rest, ckNone, false) != rest) {
     Invalid("a header cannot be read");
     return false;
   }
@@ -386,7 +388,7 @@ bool TLha::ParseLevel0Or1(Stream* Source, const std::vector<uint8_t>& header,
     }
     std::vector<uint8_t> ext(next);
     if (!Source->Seek(static_cast<int64_t>(at), Origin::Begin) ||
-        ReadBlock(Source, ext.data(), next, 0, false) != next) {
+        ReadBlock(Source, ext.data(), next, ckNone, false) != next) {
       Invalid("an extended header cannot be read");
       return false;
     }
@@ -474,7 +476,7 @@ void TLha::LoadEntries(Stream* Source) {
     EntrySpecIndex.push_back(1);
   }
   if (fReadState == ReadState::Invalid) {
-    ReportError(ArchiveFile(), fInvalidReason, "0", kErrUnsupported);
+    ReportError(ArchiveFile(), fInvalidReason, kErrUnsupported);
     Discard = true;
   } else if (Switch == swDelete && FilesDeleted == 0) {
     // Nothing to take out: a rewritten copy would lack the end mark, which
@@ -489,11 +491,11 @@ void TLha::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   CurrentFileName = EntryList.Line(Index);
   const std::string stored = ToStoredNameOem(CurrentFileName, TranslateOemChar);
   const uint32_t packed = GetLE32(rec + kRecPacked);
-  const uint32_t start = static_cast<uint32_t>(Target->Position());
+  const auto start = static_cast<uint64_t>(Target->Position());
   if (!NameFits(CurrentFileName, stored)) {
     // The entry stays as it was, under its old name, rather than be lost.
     const uint32_t whole = GetLE32(rec + kRecDataOffset) + packed;
-    if (CopyBlock(Source, Target, whole, 0, false) != whole) WriteFailed();
+    if (CopyBlock(Source, Target, whole, ckNone, false) != whole) WriteFailed();
     entry.Offset = start;
     return;
   }
@@ -503,8 +505,8 @@ void TLha::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   PutLE32(fHeader + lha::kStamp, GetLE32(rec + kRecStamp));
   if (rec[lha::kLevel] == 2) fHeader[lha::kAttr] = static_cast<uint8_t>(platform::kAttrArchive);
   WriteLzhHeader(Target, stored, GetLE16(rec + kRecCrc));
-  if (!Source->Seek(int64_t{entry.Offset} + GetLE32(rec + kRecDataOffset), Origin::Begin) ||
-      CopyBlock(Source, Target, packed, 0, false) != packed)
+  if (!Source->Seek(static_cast<int64_t>(entry.Offset) + GetLE32(rec + kRecDataOffset), Origin::Begin) ||
+      CopyBlock(Source, Target, packed, ckNone, false) != packed)
     WriteFailed();
   entry.Offset = start;
   KeepRecord(entry, GetLE16(rec + kRecCrc), static_cast<uint32_t>(lha::kEntryOverhead + stored.size()));

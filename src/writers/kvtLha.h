@@ -36,6 +36,8 @@ uint8_t HeaderSum(const uint8_t* header, size_t size);
 
 class TLha : public TCompBase {
  public:
+  // Level-0 headers hold a file's sizes in 32 bits.
+  SizeLimit LargeFileLimit() const override;
   explicit TLha(TComponent* owner);
 
   void SetArcType(TArcType value) override;

@@ -9,6 +9,7 @@
 #include "archive/kvtBytes.h"
 #include "archive/kvtNames.h"
 #include "archive/kvtTime.h"
+#include "writers/cabinet/cabformat.h"
 
 namespace vix {
 
@@ -219,7 +220,7 @@ void TMakeCab::ReportCabinetFailure(const std::string& fileName, const std::exce
   } else if (dynamic_cast<const E_RAISE*>(&e)) {
     return;  // RaiseError reported it already
   }
-  ReportError(fileName, e.what(), "0", code);
+  ReportError(fileName, e.what(), code);
 }
 
 void TMakeCab::OpenContext(bool replacing) {
@@ -244,7 +245,7 @@ void TMakeCab::OpenContext(bool replacing) {
   // the cabinet written under another name.
   if (name.empty() || name.size() >= sizeof params.szCab ||
       folder.size() >= sizeof params.szCabPath) {
-    ReportError(ArchiveFile(), "the cabinet's name or folder is too long", "0", kErrWrite);
+    ReportError(ArchiveFile(), "the cabinet's name or folder is too long", kErrWrite);
     throw E_RAISE(kErrWrite);
   }
   std::memcpy(params.szCab, name.data(), name.size());
@@ -354,8 +355,7 @@ bool TMakeCab::CheckFolderTypes() {
   // were the one asked for.
   ReportError(ArchiveFile(),
               "the cabinet library did not write the cabinet as asked (" + wrong +
-                  "); it is not kept",
-              "0", kErrUnsupported);
+                  "); it is not kept", kErrUnsupported);
   platform::Current().DeleteFile(fCabFile);
   return false;
 }
@@ -367,8 +367,7 @@ bool TMakeCab::PutCabinetInPlace() {
     if (!DeleteByOptions(ArchiveFile())) {
       ReportError(ArchiveFile(),
                   "the old cabinet could not be moved away, so it stays and the new one is "
-                  "not written: " + os.LastErrorText(),
-                  "0", kErrWrite);
+                  "not written: " + os.LastErrorText(), kErrWrite);
       return false;
     }
     OldCabinetReplaced = true;
@@ -378,8 +377,7 @@ bool TMakeCab::PutCabinetInPlace() {
   ReportError(ArchiveFile(),
               "the new cabinet could not take this name and is kept as " + fCabFile +
                   (OldCabinetReplaced ? " (the old one was moved away)" : "") + ": " +
-                  os.LastErrorText(),
-              "0", kErrWrite);
+                  os.LastErrorText(), kErrWrite);
   fCabFile = ArchiveFile();  // not dropped
   return false;
 }
@@ -412,6 +410,11 @@ void TMakeCab::FoundFile(int SpecIndex, const std::string& Folder,
   TCabInterface::FoundFile(SpecIndex, Folder, Data);
 }
 
+TCompBase::SizeLimit TMakeCab::LargeFileLimit() const {
+  return {cab::kMaxFolderBytes,
+          "a cabinet folder holds at most 65535 blocks of 32768 bytes of uncompressed data"};
+}
+
 void TMakeCab::DropCabFile() {
   auto& os = platform::Current();
   if (fCabFile != ArchiveFile() && os.GetAttributes(fCabFile) != platform::kNoAttributes)
@@ -422,7 +425,7 @@ void TMakeCab::DropCabFile() {
 void TMakeCab::CompressArchive() {
   try {
     if (!CabinetAvailable || Switch == swDelete) {
-      ReportError(ArchiveFile(), "", "0", CabinetAvailable ? kErrUnsupported : kErrCabinetLibrary);
+      ReportError(ArchiveFile(), "", CabinetAvailable ? kErrUnsupported : kErrCabinetLibrary);
       return;
     }
     auto& os = platform::Current();
@@ -437,18 +440,18 @@ void TMakeCab::CompressArchive() {
     fTempNames.clear();
     // A cabinet is replaced, never any other file that has its name.
     if (exists && !LooksLikeCabinet(ArchiveFile())) {
-      ReportError(ArchiveFile(), "not a cabinet; it is left as it is", "0", kErrUnsupported);
+      ReportError(ArchiveFile(), "not a cabinet; it is left as it is", kErrUnsupported);
       return;
     }
     if (exists && !IsPlainFile(ArchiveFile())) {
       bool writeToFile = false;
       if (OnNonWriteableArchive) OnNonWriteableArchive(*this, ArchiveFile(), writeToFile);
       if (!writeToFile) {
-        if (!OnNonWriteableArchive) ReportError(ArchiveFile(), "", "0", kErrWrite);
+        if (!OnNonWriteableArchive) ReportError(ArchiveFile(), "", kErrWrite);
         return;
       }
       if (!os.SetAttributes(ArchiveFile(), platform::kAttrArchive)) {
-        ReportError(ArchiveFile(), os.LastErrorText(), "0", kErrWrite);
+        ReportError(ArchiveFile(), os.LastErrorText(), kErrWrite);
         return;
       }
     }
@@ -520,8 +523,7 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     if (stored.size() >= static_cast<size_t>(fci::CB_MAX_FILENAME)) {
       ReportError(line,
                   "name too long for a cabinet (" + std::to_string(stored.size()) +
-                      " bytes; at most " + std::to_string(fci::CB_MAX_FILENAME - 1) + " fit)",
-                  "0", kErrOpen);
+                      " bytes; at most " + std::to_string(fci::CB_MAX_FILENAME - 1) + " fit)", kErrOpen);
       fFileReported = true;
       if (OnEnd) OnEnd(*this, line, false);
       return false;
@@ -533,7 +535,7 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     int err = 0;
     fPreopened = fFileHandler->OpenCabFile(source, fci::O_BINARY_, err);
     if (fPreopened == -1) {
-      ReportError(line, platform::Current().LastErrorText(), "0", kErrOpen);
+      ReportError(line, platform::Current().LastErrorText(), kErrOpen);
       fFileReported = true;
       if (OnEnd) OnEnd(*this, line, false);
       return false;
@@ -548,7 +550,7 @@ bool TMakeCab::WriteEntry(Stream*, int Index, TCompBaseHeaderObj& Entry) {
     // handler raised meanwhile belongs to this file, not to the next one.
     if (fSourceFailed) {
       fPending = nullptr;
-      ReportError(line, "the file could not be read in full", "0", kErrOpen);
+      ReportError(line, "the file could not be read in full", kErrOpen);
       fFileReported = true;
       if (OnEnd) OnEnd(*this, line, false);
       return false;
@@ -609,7 +611,7 @@ fci::INT_PTR TMakeCab::GetCabOpenInfo(const std::string& name, uint16_t& date, u
   auto& os = platform::Current();
   const uint32_t attr = os.GetAttributes(name);
   if (attr == platform::kNoAttributes) {
-    ReportError(name, os.LastErrorText(), "0", kErrOpen);
+    ReportError(name, os.LastErrorText(), kErrOpen);
     fFileReported = true;
   }
   // The source WriteEntry opened is handed over; another name is opened.
@@ -623,7 +625,7 @@ fci::INT_PTR TMakeCab::GetCabOpenInfo(const std::string& name, uint16_t& date, u
     handle = fFileHandler->OpenCabFile(name, fci::O_BINARY_, err);
   }
   if (handle == -1) {
-    if (!fFileReported) ReportError(name, os.LastErrorText(), "0", kErrOpen);
+    if (!fFileReported) ReportError(name, os.LastErrorText(), kErrOpen);
     fFileReported = true;
     return -1;
   }

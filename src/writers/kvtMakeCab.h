@@ -59,6 +59,8 @@ class TMakeCab : public TCabInterface {
   // when they lie in a folder being gathered.
   void FoundFile(int SpecIndex, const std::string& Folder,
                  const platform::FindData& Data) override;
+  // A cabinet folder holds at most 65535 blocks of 32 KiB of a file's data.
+  SizeLimit LargeFileLimit() const override;
 
   // Whether `path` starts as a cabinet does: "MSCF" and a header whose
   // fixed fields are sane. False also when it cannot be read.

@@ -20,6 +20,34 @@ uint32_t TarChecksum(const uint8_t* header) {
   return sum;
 }
 
+void PutNumber(uint8_t* h, size_t off, size_t len, uint64_t value) {
+  // Octal digits and a closing zero byte, while they hold the value (a
+  // 12-byte size field: up to 8 GiB - 1); beyond, the GNU base-256 form
+  // that readers take for such sizes: 0x80, then the value big-endian.
+  const int digits = static_cast<int>(len) - 1;
+  if (digits >= 22 || value >> (3 * digits) == 0) {
+    FormatOctal(value, static_cast<int>(len), true, reinterpret_cast<char*>(h + off));
+    return;
+  }
+  std::memset(h + off, 0, len);
+  h[off] = 0x80;
+  for (size_t i = len - 1; i > 0 && value != 0; --i, value >>= 8)
+    h[off + i] = static_cast<uint8_t>(value);
+}
+
+uint64_t NumberField(const uint8_t* h, size_t off, size_t len) {
+  if ((h[off] & 0x80) == 0) {
+    const char* p = reinterpret_cast<const char*>(h + off);
+    return ParseOctal(p, strnlen(p, len));
+  }
+  uint64_t value = h[off] & 0x3F;
+  for (size_t i = 1; i < len; ++i) {
+    if (value >> 56) return UINT64_MAX;
+    value = value << 8 | h[off + i];
+  }
+  return value;
+}
+
 uint32_t PaddingAfter(uint64_t end) {
   return static_cast<uint32_t>((kBlock - end % kBlock) % kBlock);
 }
@@ -42,7 +70,6 @@ using namespace tar;
 constexpr uint64_t kMaxExtension = 1 << 20;
 // Old GNU sparse maps longer than this are taken for damage likewise.
 constexpr int kMaxSparseBlocks = 65536;
-constexpr uint64_t kMax32 = 0xFFFFFFFFull;
 
 uint64_t RoundUp(uint64_t n) { return n + PaddingAfter(n); }
 
@@ -55,18 +82,6 @@ std::string Field(const uint8_t* h, size_t off, size_t len) {
 uint64_t OctalField(const uint8_t* h, size_t off, size_t len) {
   const char* p = reinterpret_cast<const char*>(h + off);
   return ParseOctal(p, strnlen(p, len));
-}
-
-// A numeric field in octal, or in the base-256 form other archivers use for
-// values octal digits cannot hold (first byte 0x80).
-uint64_t NumberField(const uint8_t* h, size_t off, size_t len) {
-  if ((h[off] & 0x80) == 0) return OctalField(h, off, len);
-  uint64_t value = h[off] & 0x3F;
-  for (size_t i = 1; i < len; ++i) {
-    if (value >> 56) return UINT64_MAX;
-    value = value << 8 | h[off + i];
-  }
-  return value;
 }
 
 void PutOctal(uint8_t* h, size_t off, size_t len, uint64_t value) {
@@ -158,6 +173,10 @@ void TTar::SetArcType(TArcType) {
 
 uint32_t TTar::EntryOverhead(int) { return kBlock; }
 
+TCompBase::SizeLimit TTar::LargeFileLimit() const {
+  return {UINT64_MAX, "TAR sizes are octal up to 8 GiB and base-256 beyond"};
+}
+
 void TTar::SetCurrentFileName(const std::string& FullPath) {
   CurrentFileName = WithoutRoot(StoredName(FullPath, SpecDir, DefaultDir()));
 }
@@ -199,8 +218,7 @@ void TTar::FoundFile(int SpecIndex, const std::string& Folder, const platform::F
         ReportError(fullPath,
                     std::string("the archive holds ") +
                         ForeignKind(static_cast<char>(old.Extra[1]), old.Extra[1] == 0) +
-                        " of this name, which is kept as it is; the file was not added",
-                    "0", kErrNameNotStored);
+                        " of this name, which is kept as it is; the file was not added", kErrNameNotStored);
         return;
       }
     }
@@ -227,8 +245,8 @@ void TTar::WriteExtension(Stream* Target, const std::string& name, char type,
   PutOctal(fHeader, kChksumOff, kChksumLen, TarChecksum(fHeader));
   std::vector<uint8_t> blocks(RoundUp(data.size()), 0);
   std::memcpy(blocks.data(), data.data(), data.size());
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
-  WriteBlock(Target, blocks.data(), static_cast<uint32_t>(blocks.size()), false, 0, false);
+  WriteBlock(Target, fHeader, kBlock, false, ckNone, false);
+  WriteBlock(Target, blocks.data(), static_cast<uint32_t>(blocks.size()), false, ckNone, false);
 }
 
 void TTar::WriteNameAndPrepare(Stream* Target, const std::string& name, bool folder,
@@ -264,7 +282,7 @@ void TTar::WritePadding(Stream* Target, uint64_t end) {
   const uint32_t pad = PaddingAfter(end);
   if (pad == 0) return;
   uint8_t zeros[kBlock] = {};
-  WriteBlock(Target, zeros, pad, false, 0, false);
+  WriteBlock(Target, zeros, pad, false, ckNone, false);
 }
 
 bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
@@ -291,7 +309,7 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
 
   // The size at opening is what the entry holds: a file that grows after it
   // is stored as it was then, one that shrinks is reported and left out.
-  uint32_t size = 0;
+  uint64_t size = 0;
   if (!folder) {
     const int64_t actual = in->Size();
     if (actual < 0) {
@@ -299,30 +317,28 @@ bool TTar::WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) {
       return false;
     }
     if (!CheckFileSize(source, static_cast<uint64_t>(actual))) return false;
-    size = static_cast<uint32_t>(actual);
+    size = static_cast<uint64_t>(actual);
   }
 
-  // A new archive may grow past 4 GiB: positions are 64-bit here, and the
-  // entry's 32-bit Offset serves only the report after the run.
   const int64_t start = Target->Position();
   if (start < 0) WriteFailed();
-  Entry.Offset = static_cast<uint32_t>(start);
+  Entry.Offset = static_cast<uint64_t>(start);
   const uint32_t date = ApplyDateAttribute(folder ? Entry.Date : in->DosTime(1));
   Entry.Date = date;
   const auto mtime = static_cast<uint32_t>(DosToUnix(date));
 
   const std::string name = folder ? AppendBackslash(CurrentFileName) : CurrentFileName;
   WriteNameAndPrepare(Target, name, folder, mtime);
-  PutOctal(fHeader, kSizeOff, kSizeLen, size);
+  PutNumber(fHeader, kSizeOff, kSizeLen, size);
   PutOctal(fHeader, kMtimeOff, kMtimeLen, mtime);
   PutOctal(fHeader, kUidOff, kUidLen, UnixUID);
   PutOctal(fHeader, kGidOff, kGidLen, UnixGID);
   PutOctal(fHeader, kChksumOff, kChksumLen, TarChecksum(fHeader));
   const int64_t headerAt = Target->Position();
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
+  WriteBlock(Target, fHeader, kBlock, false, ckNone, false);
 
   if (!folder) {
-    const uint32_t copied = CopyFileData(in.get(), Target, size, 0, false);
+    const uint64_t copied = CopyFileData(in.get(), Target, size, ckNone, false);
     if (copied != size) {
       if (!GetCancel()) ReportReadFailure(source);
       if (!TruncateTarget(Target, start)) WriteFailed();
@@ -343,7 +359,7 @@ void TTar::WriteArchiveEnd(Stream* Target) {
   uint64_t end = (static_cast<uint64_t>(length) + kRecord - 1) / kRecord * kRecord;
   if (end - static_cast<uint64_t>(length) < 2 * kBlock) end += kRecord;
   std::vector<uint8_t> zeros(static_cast<size_t>(end - static_cast<uint64_t>(length)), 0);
-  WriteBlock(Target, zeros.data(), static_cast<uint32_t>(zeros.size()), false, 0, false);
+  WriteBlock(Target, zeros.data(), static_cast<uint32_t>(zeros.size()), false, ckNone, false);
 }
 
 // --- reading an existing archive ---------------------------------------------
@@ -456,16 +472,10 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
     } while (block[kSparseBlockExtendedOff] != 0);
   }
   m.Size = haveSize ? paxSize : NumberField(fHeader, kSizeOff, kSizeLen);
-  auto tooLarge = [&](const char* why) {
-    fStop = Stop::Damaged;
-    fStopReason = why;
-    return false;
-  };
-  if (m.Size > kMax32) return tooLarge("the archive holds an entry of 4 GiB or more, which this writer cannot keep");
+  if (m.Size > static_cast<uint64_t>(size)) return damaged("an entry larger than the file");
   m.Next = dataAt + (HasNoData(m.Type) ? 0 : RoundUp(m.Size));
   if (m.Next > static_cast<uint64_t>(size))
     return damaged("an entry that runs past the end of the file");
-  if (m.Next > kMax32) return tooLarge("an archive of 4 GiB or more cannot be updated by this writer");
 
   if (!sparseName.empty()) {
     m.Name = sparseName;
@@ -480,14 +490,14 @@ bool TTar::ReadHeader(Stream* Source, std::string& Name) {
     const std::string prefix = PosixMagic(fHeader) ? Field(fHeader, kPrefixOff, kPrefixLen) : "";
     if (!prefix.empty()) m.Name = prefix + "/" + m.Name;
   }
-  NextHeaderPos = static_cast<uint32_t>(m.Next);
+  NextHeaderPos = m.Next;
   Name = m.Name;
   return true;
 }
 
 void TTar::RejectArchive(const std::string& why) {
   // Replacing it would silently drop content this writer cannot read.
-  ReportError(ArchiveFile(), why + "; the archive was left as it is", "0", kErrUnsupported);
+  ReportError(ArchiveFile(), why + "; the archive was left as it is", kErrUnsupported);
   Discard = true;
 }
 
@@ -546,16 +556,16 @@ void TTar::LoadEntries(Stream* Source) {
     auto obj = std::make_unique<TCompBaseHeaderObj>();
     obj->Action = TCompBaseHeaderObj::kCopy;
     obj->Header.assign(fHeader, fHeader + kBlock);
-    obj->Size = obj->PackedSize = static_cast<uint32_t>(m.Size);
+    obj->Size = obj->PackedSize = m.Size;
     // The entry is copied from its first extended header to the end of its
     // padded data.
-    obj->Offset = static_cast<uint32_t>(m.First);
+    obj->Offset = m.First;
     obj->CopyLength = m.Next - m.First;
     const auto mtime = static_cast<int32_t>(NumberField(fHeader, kMtimeOff, kMtimeLen));
     obj->Date = DateTimeToDosStamp(UnixTimeToLocal(mtime));
     obj->Attr = 0;
     obj->Extra = kept;
-    TotalBytes += static_cast<uint32_t>(obj->CopyLength);
+    TotalBytes += obj->CopyLength;
     EntryList.Add(line, std::move(obj));
     EntrySpecIndex.push_back(1);
   }
@@ -575,9 +585,9 @@ void TTar::CopyEntry(Stream* Source, Stream* Target, int, int Index) {
 
   CurrentFileName = EntryList.Line(Index);
   if (m.LongLinkEnd > m.LongLinkAt) {
-    const auto count = static_cast<uint32_t>(m.LongLinkEnd - m.LongLinkAt);
+    const uint64_t count = m.LongLinkEnd - m.LongLinkAt;
     if (!Source->Seek(static_cast<int64_t>(m.LongLinkAt), platform::Origin::Begin) ||
-        CopyBlock(Source, Target, count, 0, false) != count)
+        CopyBlock(Source, Target, count, ckNone, false) != count)
       WriteFailed();
   }
   const bool folder = m.Type == kTypeFolder;
@@ -592,10 +602,10 @@ void TTar::CopyEntry(Stream* Source, Stream* Target, int, int Index) {
   FormatOctal(TarChecksum(fHeader), 7, true, sum);  // six digits and a zero byte
   std::memcpy(fHeader + kChksumOff, sum, 7);
   fHeader[kChksumOff + 7] = ' ';
-  WriteBlock(Target, fHeader, kBlock, false, 0, false);
-  const auto count = static_cast<uint32_t>(m.Next - (m.HeaderAt + kBlock));
+  WriteBlock(Target, fHeader, kBlock, false, ckNone, false);
+  const uint64_t count = m.Next - (m.HeaderAt + kBlock);
   if (!Source->Seek(static_cast<int64_t>(m.HeaderAt + kBlock), platform::Origin::Begin) ||
-      CopyBlock(Source, Target, count, 0, false) != count)
+      CopyBlock(Source, Target, count, ckNone, false) != count)
     WriteFailed();
 }
 
@@ -610,7 +620,7 @@ void TTar::ReportEntries() {
     Entry = TEntryInfo();
     Entry.FileName = FromStoredName(EntryList.Line(i), false);
     Entry.Date = UnixTimeToLocal(static_cast<int32_t>(OctalField(h, kMtimeOff, kMtimeLen)));
-    Entry.Size = Entry.PackedSize = static_cast<uint32_t>(OctalField(h, kSizeOff, kSizeLen));
+    Entry.Size = Entry.PackedSize = NumberField(h, kSizeOff, kSizeLen);
     Entry.Crc = static_cast<uint32_t>(OctalField(h, kChksumOff, kChksumLen));
     Entry.Attr = e.Attr;
     Entry.MethodName = "Tarred";
@@ -693,8 +703,7 @@ void TTar::AfterCommit() {
   ReportError(output,
               exists ? "the file exists and OnFileExists did not allow replacing it; "
                        "nothing was written"
-                     : "OnBegin declined the GZIP file; nothing was written",
-              "0", kErrWrite);
+                     : "OnBegin declined the GZIP file; nothing was written", kErrWrite);
 }
 
 }  // namespace vix

@@ -53,6 +53,12 @@ constexpr uint32_t kRecord = 10240;
 
 // Sum of the header's bytes with the checksum field counted as spaces.
 uint32_t TarChecksum(const uint8_t* header);
+// A numeric field: octal digits and a zero byte while they hold `value`,
+// else the base-256 form (first byte 0x80, then the value big-endian).
+void PutNumber(uint8_t* header, size_t off, size_t len, uint64_t value);
+// The value of a numeric field in either form (UINT64_MAX when a base-256
+// value does not fit 64 bits).
+uint64_t NumberField(const uint8_t* header, size_t off, size_t len);
 // Zero bytes that follow data ending at `end` (counted from the start of the
 // archive) up to the next block boundary.
 uint32_t PaddingAfter(uint64_t end);
@@ -92,6 +98,7 @@ class TTar : public TCompBase {
 
   void SetArcType(TArcType value) override;
   uint32_t EntryOverhead(int Method) override;
+  SizeLimit LargeFileLimit() const override;
   bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) override;
   bool ReadHeader(Stream* Source, std::string& Name) override;
   void CopyEntry(Stream* Source, Stream* Target, int Method, int Index) override;

@@ -16,8 +16,6 @@ using namespace zip;
 
 namespace {
 
-constexpr uint64_t kMax32 = 0xFFFFFFFF;
-
 // Reads exactly `count` bytes at `position`; false when the stream ends first.
 bool ReadAt(Stream& source, uint64_t position, void* buffer, size_t count) {
   if (!source.Seek(static_cast<int64_t>(position), platform::Origin::Begin)) return false;
@@ -54,6 +52,83 @@ std::string MethodName(uint16_t method, uint16_t flags) {
 
 }  // namespace
 
+bool zip::ReadCentralValues(const std::vector<uint8_t>& Header, CentralValues& Values) {
+  const uint8_t* c = Header.data();
+  const uint32_t size = GetLE32(c + kCenSize), packed = GetLE32(c + kCenPacked),
+                 offset = GetLE32(c + kCenOffset);
+  Values = {size, packed, offset};
+  if (size != kAllOnes32 && packed != kAllOnes32 && offset != kAllOnes32) return true;
+  const size_t nameEnd = kCentralSize + GetLE16(c + kCenNameLength);
+  const size_t extraEnd = std::min(Header.size(), nameEnd + GetLE16(c + kCenExtraLength));
+  for (size_t at = nameEnd; at + 4 <= extraEnd;) {
+    const uint16_t id = GetLE16(c + at), length = GetLE16(c + at + 2);
+    if (at + 4 + length > extraEnd) break;
+    if (id == kZip64Extra) {
+      const uint8_t* field = c + at + 4;
+      const uint8_t* end = field + length;
+      for (uint64_t* value : {&Values.Size, &Values.Packed, &Values.Offset}) {
+        if (*value != kAllOnes32) continue;
+        if (end - field < 8) return false;
+        *value = GetLE64(field);
+        field += 8;
+      }
+      return true;
+    }
+    at += 4 + length;
+  }
+  return false;
+}
+
+void zip::PutCentralValues(std::vector<uint8_t>& Header, const CentralValues& Values,
+                           bool sizesInExtra) {
+  uint8_t* c = Header.data();
+  const size_t nameEnd = kCentralSize + GetLE16(c + kCenNameLength);
+  const size_t extraEnd = std::min(Header.size(), nameEnd + GetLE16(c + kCenExtraLength));
+  // The other extra fields stay, in their order (bytes that form no field
+  // too); any Zip64 field goes.
+  std::vector<uint8_t> extra;
+  bool hadZip64 = false;
+  for (size_t at = nameEnd; at < extraEnd;) {
+    const size_t next = at + 4 <= extraEnd ? at + 4 + GetLE16(c + at + 2) : extraEnd + 1;
+    if (next > extraEnd) {
+      extra.insert(extra.end(), c + at, c + extraEnd);
+      break;
+    }
+    if (GetLE16(c + at) == kZip64Extra)
+      hadZip64 = true;
+    else
+      extra.insert(extra.end(), c + at, c + next);
+    at = next;
+  }
+  uint8_t wide[4 + 24];
+  size_t length = 4;
+  auto put = [&](uint32_t field, uint64_t value, bool always) {
+    if (!always && value < kAllOnes32) {
+      PutLE32(c + field, static_cast<uint32_t>(value));
+      return;
+    }
+    PutLE32(c + field, kAllOnes32);
+    PutLE64(wide + length, value);
+    length += 8;
+  };
+  put(kCenSize, Values.Size, sizesInExtra);
+  put(kCenPacked, Values.Packed, sizesInExtra);
+  put(kCenOffset, Values.Offset, false);
+  if (length == 4 && !hadZip64) return;  // as it was: no Zip64 field before or now
+  if (length > 4) {
+    PutLE16(wide, kZip64Extra);
+    PutLE16(wide + 2, static_cast<uint32_t>(length - 4));
+    // First, where every reader finds it, whatever the other fields are.
+    extra.insert(extra.begin(), wide, wide + length);
+    if (GetLE16(c + kCenVersion) < kZip64Version) PutLE16(c + kCenVersion, kZip64Version);
+  }
+  PutLE16(c + kCenExtraLength, static_cast<uint32_t>(extra.size()));
+  std::vector<uint8_t> rebuilt(Header.begin(), Header.begin() + static_cast<std::ptrdiff_t>(nameEnd));
+  rebuilt.insert(rebuilt.end(), extra.begin(), extra.end());
+  rebuilt.insert(rebuilt.end(), Header.begin() + static_cast<std::ptrdiff_t>(extraEnd), Header.end());
+  Header = std::move(rebuilt);
+}
+
 TZip::TZip(TComponent* owner) : TCompBase(owner) {
   fAllowedMethods = {cmStore, cmDeflate};
   fOwnExt = ".zip";
@@ -65,6 +140,10 @@ TZip::TZip(TComponent* owner) : TCompBase(owner) {
 void TZip::SetArcType(TArcType) { TCompBase::SetArcType(atZip); }
 
 uint32_t TZip::EntryOverhead(int) { return kLocalSize; }
+
+TCompBase::SizeLimit TZip::LargeFileLimit() const {
+  return {UINT64_MAX, "Zip64 records hold 64-bit sizes"};
+}
 
 TStoredNameForm TZip::ZipNameForm(const std::string& name) const {
   return StoredNameForm(name, TranslateOemChar, '/');
@@ -96,7 +175,7 @@ std::string TZip::EntryName(const std::vector<uint8_t>& Header) const {
 void TZip::WriteHeaderBytes(Stream* Target, const void* Data, size_t Count) {
   bool ok = false;
   try {
-    ok = WriteBlock(Target, const_cast<void*>(Data), static_cast<uint32_t>(Count), false, 0,
+    ok = WriteBlock(Target, const_cast<void*>(Data), static_cast<uint32_t>(Count), false, ckNone,
                     false) == static_cast<int64_t>(Count);
   } catch (const E_RAISE&) {
   }
@@ -142,7 +221,7 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   input.reset();
   if (!CompleteLocalHeader(Target, ok, e)) return false;
 
-  PutCentralRecord(Entry, e.Local, e.Name, Entry.Attr, e.Start);
+  PutCentralRecord(Entry, e.Local, e.Name, Entry.Attr, {e.Read, e.Packed, e.Start}, e.Zip64);
   Entry.Offset = e.Start;
   Entry.Size = e.Read;
   Entry.PackedSize = e.Packed;
@@ -155,27 +234,24 @@ bool TZip::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
 // since). False, reported, when the entry cannot be written.
 bool TZip::PrepareFileEntry(Stream* Target, platform::File& input, NewFileEntry& e) {
   const int64_t startPos = Target->Position();
-  if (startPos < 0 || static_cast<uint64_t>(startPos) >= kMax32 - kLocalSize) {
-    ReportError(e.Path, "the archive would reach 4 GiB", "0", kErrWrite);
-    return false;
-  }
-  e.Start = static_cast<uint32_t>(startPos);
+  if (startPos < 0) WriteFailed();
+  e.Start = static_cast<uint64_t>(startPos);
   if (!BeginEntry(e.Path)) return false;
 
   TStoredNameForm form = ZipNameForm(CurrentFileName);
   if (form.Bytes.empty() || form.Bytes.size() > 0xFFFF) {
-    ReportError(CurrentFileName, "stored name empty or too long", "0", kErrUnsupported);
+    ReportError(CurrentFileName, "stored name empty or too long", kErrUnsupported);
     return false;
   }
   e.Name = std::move(form.Bytes);
   e.NameFlag = form.Utf8 ? kFlagUtf8 : 0;
   const int64_t actual = input.Size();
   if (actual < 0) {
-    ReportError(e.Path, "size unreadable", "0", kErrOpen);
+    ReportError(e.Path, "size unreadable", kErrOpen);
     return false;
   }
-  if (!CheckFileSize(e.Path, static_cast<uint64_t>(actual))) return false;
-  e.Size = static_cast<uint32_t>(actual);
+  e.Size = static_cast<uint64_t>(actual);
+  e.Zip64 = e.Size >= kAllOnes32 - kZip64Margin;
   return true;
 }
 
@@ -183,17 +259,35 @@ bool TZip::PrepareFileEntry(Stream* Target, platform::File& input, NewFileEntry&
 // size stay 0 until CompleteLocalHeader.
 void TZip::WriteLocalHeader(Stream* Target, const TCompBaseHeaderObj& Entry, NewFileEntry& e) {
   PutLE32(e.Local, kLocalSignature);
-  PutLE16(e.Local + kLocVersion, kVersion);
+  PutLE16(e.Local + kLocVersion, e.Zip64 ? kZip64Version : kVersion);
   // An empty file is never encrypted: there would be nothing to check the
   // password against.
   e.Flags = e.NameFlag | ((!Password.empty() && e.Size > 0) ? kFlagEncrypted : 0);
   PutLE16(e.Local + kLocFlags, e.Flags);
   PutLE16(e.Local + kLocMethod, kMethodDeflated);
   PutLE32(e.Local + kLocTime, Entry.Date);
-  PutLE32(e.Local + kLocSize, e.Size);
+  e.Read = e.Size;
+  WriteLocalRecord(Target, e);
+}
+
+void TZip::WriteLocalRecord(Stream* Target, NewFileEntry& e) {
+  uint8_t extra[4 + 16];
+  if (e.Zip64) {
+    PutLE32(e.Local + kLocPacked, kAllOnes32);
+    PutLE32(e.Local + kLocSize, kAllOnes32);
+    PutLE16(extra, kZip64Extra);
+    PutLE16(extra + 2, 16);
+    PutLE64(extra + 4, e.Read);
+    PutLE64(extra + 12, e.Packed);
+  } else {
+    PutLE32(e.Local + kLocPacked, static_cast<uint32_t>(e.Packed));
+    PutLE32(e.Local + kLocSize, static_cast<uint32_t>(e.Read));
+  }
   PutLE16(e.Local + kLocNameLength, static_cast<uint16_t>(e.Name.size()));
+  PutLE16(e.Local + kLocExtraLength, e.Zip64 ? sizeof extra : 0);
   WriteHeaderBytes(Target, e.Local, kLocalSize);
   WriteHeaderBytes(Target, e.Name.data(), e.Name.size());
+  if (e.Zip64) WriteHeaderBytes(Target, extra, sizeof extra);
 }
 
 // The data of a non-empty file, stored or deflated, behind the encryption
@@ -223,7 +317,7 @@ bool TZip::WriteFileData(Stream* Target, platform::File& input, NewFileEntry& e)
     readFailed = !input.Seek(0, platform::Origin::Begin) || !CopyOrDeflate(Target, input, e);
   } catch (const std::exception& failure) {
     // The entry is dropped and the run goes on with the next one.
-    if (!GetCancel()) ReportError(CurrentFileName, failure.what(), "0", kErrWrite);
+    if (!GetCancel()) ReportError(CurrentFileName, failure.what(), kErrWrite);
     return false;
   }
   e.Crc = Crc32Value ^ 0xFFFFFFFF;
@@ -250,9 +344,9 @@ bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e)
       (StoreAlreadyCompressedFiles && HasCompressedExtension(CurrentFileName, ".EXE"));
   if (storeIt) {
     e.Method = kMethodStored;
-    e.Packed = CopyFileData(&input, Target, e.Size, 32, encrypt);
+    e.Packed = CopyFileData(&input, Target, e.Size, ckCrc32, encrypt);
     const int64_t consumed = input.Position();
-    e.Read = consumed > 0 ? static_cast<uint32_t>(std::min<int64_t>(consumed, e.Size)) : 0;
+    e.Read = consumed > 0 ? std::min(static_cast<uint64_t>(consumed), e.Size) : 0;
     return !InputFailed;
   }
   InputLeft = e.Size;
@@ -262,8 +356,8 @@ bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e)
   e.Method = result.Stored() ? kMethodStored : kMethodDeflated;
   // The level bits stay even when the engine fell back to storing.
   e.Flags |= kLevelFlags[DeflateType()];
-  e.Packed = static_cast<uint32_t>(result.BytesWritten);
-  e.Read = static_cast<uint32_t>(std::min<uint64_t>(result.BytesRead, e.Size));
+  e.Packed = result.BytesWritten;
+  e.Read = std::min(result.BytesRead, e.Size);
   return result.Status != EngineStatus::ReadFailed;
 }
 
@@ -272,8 +366,12 @@ bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e)
 // is dropped.
 bool TZip::CompleteLocalHeader(Stream* Target, bool ok, NewFileEntry& e) {
   const int64_t endPos = Target->Position();
-  if (ok && !GetCancel() && (endPos < 0 || static_cast<uint64_t>(endPos) > kMax32)) {
-    ReportError(e.Path, "the archive would reach 4 GiB", "0", kErrWrite);
+  if (endPos < 0) WriteFailed();
+  if (ok && !GetCancel() && !e.Zip64 && (e.Packed >= kAllOnes32 || e.Read >= kAllOnes32)) {
+    // Only a local header with a Zip64 field holds such sizes, and it was
+    // written without one; the margin before 4 GiB makes this unreachable.
+    ReportError(e.Path, "the entry's data passed 4 GiB unexpectedly; it was left out",
+                kErrWrite);
     ok = false;
   }
   if (!ok || GetCancel()) {
@@ -289,16 +387,15 @@ bool TZip::CompleteLocalHeader(Stream* Target, bool ok, NewFileEntry& e) {
   PutLE16(e.Local + kLocFlags, e.Flags);
   PutLE16(e.Local + kLocMethod, e.Method);
   PutLE32(e.Local + kLocCrc, e.Crc);
-  PutLE32(e.Local + kLocPacked, e.Packed);
-  PutLE32(e.Local + kLocSize, e.Read);
-  if (!Target->Seek(e.Start, platform::Origin::Begin)) WriteFailed();
-  WriteHeaderBytes(Target, e.Local, kLocalSize);
+  if (!Target->Seek(static_cast<int64_t>(e.Start), platform::Origin::Begin)) WriteFailed();
+  WriteLocalRecord(Target, e);
   if (!Target->Seek(endPos, platform::Origin::Begin)) WriteFailed();
   return true;
 }
 
 void TZip::PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
-                            const std::string& Name, uint32_t ExternalAttr, uint32_t Offset) {
+                            const std::string& Name, uint32_t ExternalAttr,
+                            const CentralValues& Values, bool SizesInExtra) {
   std::vector<uint8_t>& c = Entry.Header;
   c.assign(kCentralSize, 0);
   PutLE32(c.data(), kCentralSignature);
@@ -313,8 +410,8 @@ void TZip::PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
   PutLE16(&c[kCenNameLength], static_cast<uint16_t>(Name.size()));
   PutLE16(&c[kCenInternalAttr], 1);
   PutLE32(&c[kCenExternalAttr], ExternalAttr);
-  PutLE32(&c[kCenOffset], Offset);
   c.insert(c.end(), Name.begin(), Name.end());
+  PutCentralValues(c, Values, SizesInExtra);
   Entry.Extra.clear();
   Entry.ExtraLength = 0;
 }
@@ -329,9 +426,8 @@ bool TZip::WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry
   const std::string& name = form.Bytes;
   if (name.empty() || name.size() > 0xFFFF) return false;
   const int64_t startPos = Target->Position();
-  if (startPos < 0 || static_cast<uint64_t>(startPos) >= kMax32 - kLocalSize - name.size())
-    return false;
-  const auto start = static_cast<uint32_t>(startPos);
+  if (startPos < 0) WriteFailed();
+  const auto start = static_cast<uint64_t>(startPos);
 
   uint8_t local[kLocalSize] = {};
   PutLE32(local, kLocalSignature);
@@ -342,7 +438,7 @@ bool TZip::WriteFolderEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry
   WriteHeaderBytes(Target, local, kLocalSize);
   WriteHeaderBytes(Target, name.data(), name.size());
 
-  PutCentralRecord(Entry, local, name, kDirectoryAttr, start);
+  PutCentralRecord(Entry, local, name, kDirectoryAttr, {0, 0, start});
   Entry.Offset = start;
   Entry.Size = Entry.PackedSize = 0;
   return true;
@@ -355,10 +451,6 @@ bool TZip::FindEndRecord(Stream& Source, std::string& Problem) {
   const int64_t size = Source.Size();
   if (size < 0) {
     Problem = "size unreadable";
-    return false;
-  }
-  if (static_cast<uint64_t>(size) > kMax32) {
-    Problem = "larger than 4 GiB";
     return false;
   }
   const auto window = static_cast<uint32_t>(std::min<int64_t>(size, kEndSearchSize));
@@ -382,31 +474,69 @@ bool TZip::FindEndRecord(Stream& Source, std::string& Problem) {
     const uint64_t dirEnd =
         static_cast<uint64_t>(GetLE32(e + kEndDirOffset)) + GetLE32(e + kEndDirSize);
     if (pos + kEndSize + commentLength > window) continue;
-    // A Zip64 archive's end record may hold 0xFFFF... in every field, so it
+    // A Zip64 archive's end record may hold all ones in every field, so it
     // is recognised by the locator before it, not by the fields.
-    if (pos >= kZip64LocatorSize && GetLE32(e - kZip64LocatorSize) == kZip64LocatorSignature) {
-      Problem = "this is a Zip64 archive, which this writer cannot update yet";
-      return false;
-    }
-    if (dirEnd > base + pos) continue;
+    const bool zip64 =
+        pos >= kZip64LocatorSize && GetLE32(e - kZip64LocatorSize) == kZip64LocatorSignature;
+    if (!zip64 && dirEnd > base + pos) continue;
     std::copy(e, e + kEndSize, fEnd);
-    fEndPosition = static_cast<uint32_t>(base + pos);
+    fEndPosition = base + pos;
+    fDirOffset = GetLE32(e + kEndDirOffset);
+    fDirSize = GetLE32(e + kEndDirSize);
+    fEntryCount = GetLE16(e + kEndEntriesTotal);
     fArchiveComment.assign(reinterpret_cast<const char*>(e + kEndSize), commentLength);
     if (GetLE16(e + kEndThisDisk) != 0 || GetLE16(e + kEndDirDisk) != 0 ||
         GetLE16(e + kEndEntriesHere) != GetLE16(e + kEndEntriesTotal)) {
       Problem = "spanned or split archive";
       return false;
     }
-    return true;
+    return !zip64 || ReadZip64End(Source, base + pos, Problem);
   }
   Problem = "no end of central directory record";
   return false;
 }
 
+bool TZip::ReadZip64End(Stream& Source, uint64_t endAt, std::string& Problem) {
+  uint8_t locator[kZip64LocatorSize];
+  uint8_t record[kZip64EndSize];
+  const uint64_t locatorAt = endAt - kZip64LocatorSize;
+  if (!ReadAt(Source, locatorAt, locator, sizeof locator)) {
+    Problem = "read failed";
+    return false;
+  }
+  const uint64_t recordAt = GetLE64(locator + kLocatorEndOffset);
+  if (GetLE32(locator + kLocatorDisk) != 0 || GetLE32(locator + kLocatorDisks) > 1) {
+    Problem = "spanned or split archive";
+    return false;
+  }
+  if (recordAt > locatorAt || locatorAt - recordAt < kZip64EndSize ||
+      !ReadAt(Source, recordAt, record, sizeof record) ||
+      GetLE32(record) != kZip64EndSignature ||
+      GetLE64(record + kZ64RecordSize) + 12 > locatorAt - recordAt) {
+    Problem = "its Zip64 end locator points at no Zip64 end record";
+    return false;
+  }
+  if (GetLE32(record + kZ64ThisDisk) != 0 || GetLE32(record + kZ64DirDisk) != 0 ||
+      GetLE64(record + kZ64EntriesHere) != GetLE64(record + kZ64EntriesTotal)) {
+    Problem = "spanned or split archive";
+    return false;
+  }
+  fDirOffset = GetLE64(record + kZ64DirOffset);
+  fDirSize = GetLE64(record + kZ64DirSize);
+  fEntryCount = GetLE64(record + kZ64EntriesTotal);
+  fEndPosition = recordAt;
+  if (fDirOffset > recordAt || recordAt - fDirOffset < fDirSize ||
+      fEntryCount > fDirSize / kCentralSize) {
+    Problem = "its Zip64 end record describes no directory before it";
+    return false;
+  }
+  return true;
+}
+
 bool TZip::ReadFirstHeader(std::string& Name, Stream* Source) {
   std::string problem;
   if (!FindEndRecord(*Source, problem)) return false;
-  HeaderPos = GetLE32(fEnd + kEndDirOffset);
+  HeaderPos = fDirOffset;
   return ReadHeader(Source, Name);
 }
 
@@ -432,7 +562,7 @@ bool TZip::ReadHeader(Stream* Source, std::string& Name) {
       !ReadAt(*Source, pos + kCentralSize + nameExtra, record.Comment.data(), commentLength))
     return false;
   fRecord = std::move(record);
-  NextHeaderPos = static_cast<uint32_t>(end);
+  NextHeaderPos = end;
   Name = EntryName(fRecord.Header);
   return true;
 }
@@ -441,19 +571,23 @@ bool TZip::ReadHeader(Stream* Source, std::string& Name) {
 bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
                          std::string& Problem) {
   if (!FindEndRecord(Source, Problem)) return false;
-  const uint32_t total = GetLE16(fEnd + kEndEntriesTotal);
+  const uint64_t total = fEntryCount;
   std::string name;
-  for (uint32_t i = 0; i < total; ++i) {
-    HeaderPos = i == 0 ? GetLE32(fEnd + kEndDirOffset) : NextHeaderPos;
+  for (uint64_t i = 0; i < total; ++i) {
+    HeaderPos = i == 0 ? fDirOffset : NextHeaderPos;
     if (!ReadHeader(&Source, name)) {
       Problem = "central directory record " + std::to_string(i + 1) + " of " +
                 std::to_string(total) + " unreadable";
       // A program put before an archive without adjusting its offsets
       // leaves the directory later in the file than the end record says.
-      const uint64_t dirAt = GetLE32(fEnd + kEndDirOffset);
-      if (i == 0 && fEndPosition > dirAt + GetLE32(fEnd + kEndDirSize))
+      if (i == 0 && fEndPosition > fDirOffset + fDirSize)
         Problem += ": its offsets do not count from the start of the file (a self-extractor "
                    "whose offsets were not adjusted, or data added before the archive)";
+      return false;
+    }
+    if (!ReadCentralValues(fRecord.Header, fRecord.Values)) {
+      Problem = "central directory record " + std::to_string(i + 1) +
+                " leaves a size or offset to a Zip64 extra field it does not have";
       return false;
     }
     Records.push_back(fRecord);
@@ -461,7 +595,7 @@ bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
   // Counts are 16-bit: a directory with another record after the last one
   // counted holds more entries than the end record says, and keeping only
   // the counted ones would lose the rest.
-  const uint32_t next = total == 0 ? GetLE32(fEnd + kEndDirOffset) : NextHeaderPos;
+  const uint64_t next = total == 0 ? fDirOffset : NextHeaderPos;
   uint8_t signature[4];
   if (ReadAt(Source, next, signature, 4) && GetLE32(signature) == kCentralSignature) {
     Problem = "the central directory holds more records than its end record counts";
@@ -474,23 +608,18 @@ bool TZip::ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records,
 // read must lie in the archive, before the directory.
 bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Problem) {
   const uint8_t* c = Record.Header.data();
-  const uint32_t offset = GetLE32(c + kCenOffset);
-  const uint32_t packed = GetLE32(c + kCenPacked);
-  const uint32_t size = GetLE32(c + kCenSize);
+  const uint64_t offset = Record.Values.Offset;
+  const uint64_t packed = Record.Values.Packed;
+  const uint64_t size = Record.Values.Size;
   const std::string where = "entry at offset " + std::to_string(offset);
-  if (packed == kMax32 || size == kMax32 || offset == kMax32) {
-    Problem = where + " has Zip64 sizes: this is a Zip64 archive, which this writer cannot "
-                      "update yet";
-    return false;
-  }
-  const uint64_t dirOffset = GetLE32(fEnd + kEndDirOffset);
+  const uint64_t dirOffset = fDirOffset;
   uint8_t local[kLocalSize];
-  if (static_cast<uint64_t>(offset) + kLocalSize > dirOffset ||
+  if (offset + kLocalSize > dirOffset || packed > dirOffset ||
       !ReadAt(Source, offset, local, kLocalSize) || GetLE32(local) != kLocalSignature) {
     Problem = where + ": no local header there";
     return false;
   }
-  const uint64_t dataEnd = static_cast<uint64_t>(offset) + kLocalSize +
+  const uint64_t dataEnd = offset + kLocalSize +
                            GetLE16(local + kLocNameLength) +
                            GetLE16(local + kLocExtraLength) + packed;
   if (dataEnd > dirOffset) {
@@ -511,8 +640,7 @@ bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Pro
       auto matches = [&](uint32_t at, bool wide) {
         const uint32_t length = at + (wide ? 20 : 12);
         if (length > room || GetLE32(d + at) != crc) return 0u;
-        const bool same = wide ? GetLE32(d + at + 4) == packed && GetLE32(d + at + 8) == 0 &&
-                                     GetLE32(d + at + 12) == size && GetLE32(d + at + 16) == 0
+        const bool same = wide ? GetLE64(d + at + 4) == packed && GetLE64(d + at + 12) == size
                                : GetLE32(d + at + 4) == packed && GetLE32(d + at + 8) == size;
         return same ? length : 0u;
       };
@@ -533,7 +661,7 @@ bool TZip::CheckLocalHeader(Stream& Source, KeptRecord& Record, std::string& Pro
     }
   }
   Record.Occupied = packed + descriptor;
-  Record.Copied = static_cast<uint32_t>(dataEnd + descriptor - offset);
+  Record.Copied = dataEnd + descriptor - offset;
   return true;
 }
 
@@ -541,11 +669,11 @@ void TZip::AddKeptEntry(const KeptRecord& Record) {
   const uint8_t* c = Record.Header.data();
   auto entry = std::make_unique<TCompBaseHeaderObj>();
   entry->Header = Record.Header;
-  entry->Size = GetLE32(c + kCenSize);
+  entry->Size = Record.Values.Size;
   entry->PackedSize = Record.Occupied;
   entry->Date = GetLE32(c + kCenTime);
   entry->Attr = GetLE32(c + kCenExternalAttr) & kComparedAttr;
-  entry->Offset = GetLE32(c + kCenOffset);
+  entry->Offset = Record.Values.Offset;
   entry->CopyLength = Record.Copied;
   entry->Extra.assign(Record.Comment.begin(), Record.Comment.end());
   entry->ExtraLength = static_cast<uint16_t>(Record.Comment.size());
@@ -570,7 +698,7 @@ void TZip::LoadEntries(Stream* Source) {
   if (!ok) {
     // Not a ZIP archive, or a damaged one: committing a new archive over it
     // would lose it, so the run writes nothing and leaves it as it is.
-    ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+    ReportError(ArchiveFile(), problem, kErrUnsupported);
     Discard = true;
     return;
   }
@@ -595,15 +723,15 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
     name += '/';
   const int64_t pos = Target->Position();
   uint8_t local[kLocalSize];
-  if (name.size() > 0xFFFF || pos < 0 || static_cast<uint64_t>(pos) >= kMax32 ||
+  if (name.size() > 0xFFFF || pos < 0 ||
       !ReadAt(*Source, entry.Offset, local, kLocalSize) || GetLE32(local) != kLocalSignature) {
     // The archive changed since it was loaded: dropping the entry would
     // lose it, so the run ends and the archive stays as it is.
-    RaiseError(ArchiveFile(), "entry could not be copied", "0", kErrUnsupported);
+    RaiseError(ArchiveFile(), "entry could not be copied", kErrUnsupported);
     return;
   }
   const uint32_t oldNameLength = GetLE16(local + kLocNameLength);
-  const uint32_t rest = GetLE16(local + kLocExtraLength) + entry.PackedSize;
+  const uint64_t rest = GetLE16(local + kLocExtraLength) + entry.PackedSize;
   // The new name says in which form it is stored, in both records.
   const auto withNameFlag = [&](uint32_t flags) {
     return static_cast<uint16_t>(form.Utf8 ? flags | kFlagUtf8 : flags & ~kFlagUtf8);
@@ -614,18 +742,21 @@ void TZip::CopyEntry(Stream* Source, Stream* Target, int Method, int Index) {
   WriteHeaderBytes(Target, name.data(), name.size());
   if (!Source->Seek(static_cast<int64_t>(entry.Offset) + kLocalSize + oldNameLength,
                     platform::Origin::Begin) ||
-      CopyBlock(Source, Target, rest, 0, false) != rest)
+      CopyBlock(Source, Target, rest, ckNone, false) != rest)
     WriteFailed();
 
   std::vector<uint8_t> header(entry.Header.begin(), entry.Header.begin() + kCentralSize);
   PutLE16(&header[kCenNameLength], static_cast<uint16_t>(name.size()));
   PutLE16(&header[kCenFlags], withNameFlag(GetLE16(&header[kCenFlags])));
-  PutLE32(&header[kCenOffset], static_cast<uint32_t>(pos));
   header.insert(header.end(), name.begin(), name.end());
   header.insert(header.end(), entry.Header.begin() + kCentralSize + oldName.size(),
                 entry.Header.end());
+  CentralValues values;
+  ReadCentralValues(entry.Header, values);  // read sound when the archive was loaded
+  values.Offset = static_cast<uint64_t>(pos);
+  PutCentralValues(header, values);
   entry.Header = std::move(header);
-  entry.Offset = static_cast<uint32_t>(pos);
+  entry.Offset = static_cast<uint64_t>(pos);
 }
 
 // A self-extractor is a program with an archive appended, its offsets
@@ -640,10 +771,9 @@ void TZip::CompressArchive() {
       std::vector<KeptRecord> records;
       std::string problem;
       if (ReadDirectory(*file, records, problem)) {
-        uint32_t first = GetLE32(fEnd + kEndDirOffset);
-        for (const KeptRecord& record : records)
-          first = std::min(first, GetLE32(record.Header.data() + kCenOffset));
-        ArchiveStart = static_cast<int32_t>(std::min<uint32_t>(first, 0x7FFFFFFE)) + 1;
+        uint64_t first = fDirOffset;
+        for (const KeptRecord& record : records) first = std::min(first, record.Values.Offset);
+        ArchiveStart = static_cast<int32_t>(std::min<uint64_t>(first, 0x7FFFFFFE)) + 1;
       }
       // An unreadable archive is reported by LoadEntries.
     }
@@ -678,8 +808,7 @@ void TZip::FoundFile(int SpecIndex, const std::string& Folder,
       if (!unchanged && Password.empty() && (GetLE16(c + kCenFlags) & kFlagEncrypted)) {
         ReportError(fullPath,
                     "the archive holds this file encrypted and the run has no password, "
-                    "so it would be stored unencrypted: the encrypted entry was kept",
-                    "0", kErrUnsupported);
+                    "so it would be stored unencrypted: the encrypted entry was kept", kErrUnsupported);
         return;
       }
     }
@@ -714,11 +843,36 @@ void TZip::WriteArchiveEnd(Stream* Target) {
   const bool split = SplitSize > 0 && size >= 0 &&
                      static_cast<uint64_t>(size) + DirectoryBytes() > SplitSize;
   if (spanned || split) {
+    if (NeedsZip64(size)) {
+      // Disks and segments keep 32-bit offsets: such an archive is not split.
+      ReportError(ArchiveFile(),
+                  "the archive needs Zip64 records (an entry or the archive reaches 4 GiB, or "
+                  "it holds 65535 entries or more), which spanned and split archives cannot "
+                  "hold; nothing was written", kErrWrite);
+      Discard = true;
+      FilesWritten = 0;  // nothing of the run was kept
+      return;
+    }
     WriteSpannedArchive(Target);
     return;
   }
   if (!Target->Seek(0, platform::Origin::End)) WriteFailed();
   WriteDirectory(Target, false);
+}
+
+bool TZip::NeedsZip64(int64_t archiveSize) {
+  uint64_t count = 0;
+  for (int i = 0; i < EntryList.Count(); ++i) {
+    TCompBaseHeaderObj& entry = EntryList.Object(i);
+    if (entry.Action == TCompBaseHeaderObj::kSkip || !IsCentralRecord(entry.Header)) continue;
+    ++count;
+    const uint8_t* c = entry.Header.data();
+    if (entry.Offset >= kAllOnes32 || GetLE32(c + kCenSize) == kAllOnes32 ||
+        GetLE32(c + kCenPacked) == kAllOnes32)
+      return true;
+  }
+  return count >= 0xFFFF || archiveSize < 0 ||
+         static_cast<uint64_t>(archiveSize) + DirectoryBytes() >= kAllOnes32;
 }
 
 uint64_t TZip::DirectoryBytes() {
@@ -739,28 +893,55 @@ bool TZip::WriteSpannedArchive(Stream* Source) {
 
 bool TZip::WriteDirectory(Stream* Target, bool EvenEmpty) {
   const int64_t start = Target->Position();
-  if (start < 0 || static_cast<uint64_t>(start) > kMax32) WriteFailed();
-  uint32_t count = 0;
+  if (start < 0) WriteFailed();
+  uint64_t count = 0;
   for (int i = 0; i < EntryList.Count(); ++i) {
     TCompBaseHeaderObj& entry = EntryList.Object(i);
     if (entry.Action == TCompBaseHeaderObj::kSkip || !IsCentralRecord(entry.Header)) continue;
+    // A kept entry may have moved (past 4 GiB, too): its record gets the
+    // offset it has now.
+    CentralValues values;
+    if (ReadCentralValues(entry.Header, values)) {
+      values.Offset = entry.Offset;
+      PutCentralValues(entry.Header, values, GetLE32(&entry.Header[kCenSize]) == kAllOnes32);
+    }
     WriteHeaderBytes(Target, entry.Header.data(), entry.Header.size());
     if (GetLE16(&entry.Header[kCenCommentLength]) != 0 && !entry.Extra.empty())
       WriteHeaderBytes(Target, entry.Extra.data(), entry.Extra.size());
     ++count;
   }
   if (count == 0 && !EvenEmpty) return false;
-  if (count > 0xFFFF)
-    RaiseError(ArchiveFile(),
-               std::to_string(count) + " entries; a ZIP archive holds at most 65535 entries",
-               "0", kErrWrite);
   const int64_t dirEnd = Target->Position();
+  if (dirEnd < 0) WriteFailed();
+  const auto dirOffset = static_cast<uint64_t>(start);
+  const auto dirSize = static_cast<uint64_t>(dirEnd - start);
+  // The Zip64 end record and its locator only when a field below cannot
+  // hold its value: an archive without need stays as it always was.
+  const bool zip64 = count >= 0xFFFF || dirOffset >= kAllOnes32 || dirSize >= kAllOnes32;
+  if (zip64) {
+    uint8_t record[kZip64EndSize] = {};
+    PutLE32(record, kZip64EndSignature);
+    PutLE64(record + kZ64RecordSize, kZip64EndSize - 12);
+    PutLE16(record + kZ64MadeBy, kZip64Version);
+    PutLE16(record + kZ64Version, kZip64Version);
+    PutLE64(record + kZ64EntriesHere, count);
+    PutLE64(record + kZ64EntriesTotal, count);
+    PutLE64(record + kZ64DirSize, dirSize);
+    PutLE64(record + kZ64DirOffset, dirOffset);
+    uint8_t locator[kZip64LocatorSize] = {};
+    PutLE32(locator, kZip64LocatorSignature);
+    PutLE64(locator + kLocatorEndOffset, static_cast<uint64_t>(dirEnd));
+    PutLE32(locator + kLocatorDisks, 1);
+    WriteHeaderBytes(Target, record, sizeof record);
+    WriteHeaderBytes(Target, locator, sizeof locator);
+  }
   uint8_t end[kEndSize] = {};
   PutLE32(end, kEndSignature);
-  PutLE16(end + kEndEntriesHere, static_cast<uint16_t>(count));
-  PutLE16(end + kEndEntriesTotal, static_cast<uint16_t>(count));
-  PutLE32(end + kEndDirSize, static_cast<uint32_t>(dirEnd - start));
-  PutLE32(end + kEndDirOffset, static_cast<uint32_t>(start));
+  const auto count16 = static_cast<uint16_t>(std::min<uint64_t>(count, 0xFFFF));
+  PutLE16(end + kEndEntriesHere, count16);
+  PutLE16(end + kEndEntriesTotal, count16);
+  PutLE32(end + kEndDirSize, static_cast<uint32_t>(std::min<uint64_t>(dirSize, kAllOnes32)));
+  PutLE32(end + kEndDirOffset, static_cast<uint32_t>(std::min<uint64_t>(dirOffset, kAllOnes32)));
   PutLE16(end + kEndCommentLength, static_cast<uint16_t>(fArchiveComment.size()));
   WriteHeaderBytes(Target, end, kEndSize);
   if (!fArchiveComment.empty())
@@ -777,12 +958,14 @@ void TZip::ReportEntries() {
     Entry = TEntryInfo();
     Entry.FileName = EntryName(entry.Header);
     Entry.Date = DosDateToDateTime(GetLE32(c + kCenTime));
-    Entry.Size = GetLE32(c + kCenSize);
-    Entry.PackedSize = GetLE32(c + kCenPacked);
+    CentralValues values;
+    ReadCentralValues(entry.Header, values);
+    Entry.Size = values.Size;
+    Entry.PackedSize = values.Packed;
     Entry.Crc = GetLE32(c + kCenCrc);
     Entry.Attr = GetLE32(c + kCenExternalAttr);
     Entry.MethodName = MethodName(GetLE16(c + kCenMethod), GetLE16(c + kCenFlags));
-    Entry.Offset = GetLE32(c + kCenOffset);
+    Entry.Offset = values.Offset;
     if (OnRead) OnRead(*this, Entry.Offset, i);
   }
 }
@@ -800,11 +983,11 @@ int TZip::ReadArchiveDirectory() {
   std::vector<KeptRecord> records;
   std::string problem;
   if (!ReadDirectory(*file, records, problem)) {
-    ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+    ReportError(ArchiveFile(), problem, kErrUnsupported);
     return 0;
   }
   for (auto& record : records) {
-    record.Occupied = GetLE32(record.Header.data() + kCenPacked);
+    record.Occupied = record.Values.Packed;
     AddKeptEntry(record);
   }
   fDirectoryLoaded = true;
@@ -820,7 +1003,7 @@ std::string TZip::GetArchiveComment() {
   std::string comment = found ? fArchiveComment : std::string();
   // A comment set for the next RewriteDirectory stays set.
   fArchiveComment = held;
-  if (!found) ReportError(ArchiveFile(), problem, "0", kErrUnsupported);
+  if (!found) ReportError(ArchiveFile(), problem, kErrUnsupported);
   return comment;
 }
 
@@ -832,7 +1015,7 @@ void TZip::SetArchiveComment(const std::string& Comment) {
 void TZip::SetEntryComment(int Index, const std::string& Comment) {
   if (Index < 0 || Index >= EntryList.Count() ||
       !IsCentralRecord(EntryList.Object(Index).Header)) {
-    ReportError(ArchiveFile(), "no entry " + std::to_string(Index), "0", kErrUnsupported);
+    ReportError(ArchiveFile(), "no entry " + std::to_string(Index), kErrUnsupported);
     return;
   }
   TCompBaseHeaderObj& entry = EntryList.Object(Index);
@@ -855,12 +1038,12 @@ void TZip::RewriteDirectory() {
   }
   FileHandle file = platform::Current().OpenReadWrite(ArchiveFile());
   if (!file) {
-    ReportError(ArchiveFile(), "", "0", kErrOpen);
+    ReportError(ArchiveFile(), "", kErrOpen);
     return;
   }
   // The directory may come out shorter than before: the file is cut after
   // it, or the old end record would still be found at the end.
-  if (!file->Seek(GetLE32(fEnd + kEndDirOffset), platform::Origin::Begin)) WriteFailed();
+  if (!file->Seek(static_cast<int64_t>(fDirOffset), platform::Origin::Begin)) WriteFailed();
   WriteDirectory(file.get(), true);
   if (!file->SetEnd() || !file->Close()) WriteFailed();
   fCommentsChanged = false;

@@ -43,10 +43,42 @@ enum EndField : uint32_t {
   kEndDirSize = 12, kEndDirOffset = 16, kEndCommentLength = 20,
 };
 
-// The ZIP64 end locator sits right before the end record of an archive too
-// large for these 32-bit fields; archives of that kind are not updated.
+// Zip64: where a 16-bit count or a 32-bit size or offset cannot hold its
+// value, the field holds all ones and the value goes to a Zip64 record. The
+// end locator sits right before the end record and points at the Zip64 end
+// record, which holds the directory's counts, size and offset in 64 bits.
 inline constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
 inline constexpr uint32_t kZip64LocatorSize = 20;
+enum Zip64LocatorField : uint32_t { kLocatorDisk = 4, kLocatorEndOffset = 8, kLocatorDisks = 16 };
+inline constexpr uint32_t kZip64EndSignature = 0x06064B50;
+inline constexpr uint32_t kZip64EndSize = 56;
+enum Zip64EndField : uint32_t {
+  kZ64RecordSize = 4, kZ64MadeBy = 12, kZ64Version = 14, kZ64ThisDisk = 16, kZ64DirDisk = 20,
+  kZ64EntriesHere = 24, kZ64EntriesTotal = 32, kZ64DirSize = 40, kZ64DirOffset = 48,
+};
+// The Zip64 extra field: in a local header both sizes; in a central record
+// the size, packed size and offset whose 32-bit fields hold all ones, in
+// that order.
+inline constexpr uint16_t kZip64Extra = 0x0001;
+inline constexpr uint16_t kZip64Version = 45;  // "version needed" of a Zip64 entry
+inline constexpr uint32_t kAllOnes32 = 0xFFFFFFFF;
+// A file this close to 4 GiB gets Zip64 sizes in its local header: the data
+// written (an encryption header, a deflate stream that does not shrink) may
+// pass 4 GiB although the file does not.
+inline constexpr uint64_t kZip64Margin = 1024;
+
+// The 64-bit values of a central record: its fields, or the Zip64 extra
+// field where they hold all ones. False when a value the fields leave to
+// the extra field is not there.
+struct CentralValues {
+  uint64_t Size = 0, Packed = 0, Offset = 0;
+};
+bool ReadCentralValues(const std::vector<uint8_t>& Header, CentralValues& Values);
+// Sets a central record's sizes and offset: in its fields where they fit,
+// else (or, with `sizesInExtra`, both sizes always) in a Zip64 extra field
+// that replaces any the record had; the version needed becomes 45 then.
+void PutCentralValues(std::vector<uint8_t>& Header, const CentralValues& Values,
+                      bool sizesInExtra = false);
 // Optional signature of a data descriptor (general purpose flag bit 3).
 inline constexpr uint32_t kDescriptorSignature = 0x08074B50;
 // Info-ZIP's Unicode Path extra field: version 1, the CRC-32 of the stored
@@ -102,6 +134,8 @@ class TZip : public TCompBase {
 
   // --- the writer's part of the compress driver ---------------------------------
   uint32_t EntryOverhead(int Method) override;
+  // Zip64 records hold files of any size.
+  SizeLimit LargeFileLimit() const override;
   bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) override;
   bool ReadFirstHeader(std::string& Name, Stream* Source) override;
   bool ReadHeader(Stream* Source, std::string& Name) override;
@@ -151,13 +185,20 @@ class TZip : public TCompBase {
   friend class TZipSpan;
   // Bytes the directory and end record of the entries not skipped take.
   uint64_t DirectoryBytes();
+  // Whether the entries or an archive of `archiveSize` bytes before its
+  // directory need Zip64 records.
+  bool NeedsZip64(int64_t archiveSize);
+  // Reads the Zip64 end record the locator before the end record at
+  // `endAt` points to; false, with the problem, when it is not sound.
+  bool ReadZip64End(Stream& Source, uint64_t endAt, std::string& Problem);
 
   // One central record as read from an existing archive.
   struct KeptRecord {
     std::vector<uint8_t> Header;  // 46-byte record, name and extra field
     std::string Comment;
-    uint32_t Occupied = 0;        // bytes after the local header's name and extra
-    uint32_t Copied = 0;          // bytes from the local header to the descriptor's end
+    zip::CentralValues Values;    // sizes and offset in 64 bits
+    uint64_t Occupied = 0;        // bytes after the local header's name and extra
+    uint64_t Copied = 0;          // bytes from the local header to the descriptor's end
   };
   bool FindEndRecord(Stream& Source, std::string& Problem);
   bool ReadDirectory(Stream& Source, std::vector<KeptRecord>& Records, std::string& Problem);
@@ -168,14 +209,17 @@ class TZip : public TCompBase {
   // name, and the local header, whose method, CRC and sizes come last.
   struct NewFileEntry {
     std::string Path;  // the file as gathered
-    uint32_t Start = 0;
+    uint64_t Start = 0;
     std::string Name;  // stored form
     uint16_t NameFlag = 0;
-    uint32_t Size = 0;  // when the file was opened
+    uint64_t Size = 0;  // when the file was opened
     uint16_t Flags = 0;
     uint16_t Method = zip::kMethodStored;
-    uint32_t Crc = 0, Packed = 0, Read = 0;
+    uint32_t Crc = 0;
+    uint64_t Packed = 0, Read = 0;
     uint8_t Local[zip::kLocalSize] = {};
+    // Local header with a Zip64 extra field (both sizes) after the name.
+    bool Zip64 = false;
     bool Encrypted() const { return Flags & zip::kFlagEncrypted; }
   };
   bool WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry);
@@ -188,7 +232,10 @@ class TZip : public TCompBase {
   bool BeginEntry(const std::string& Path);
   void WriteHeaderBytes(Stream* Target, const void* Data, size_t Count);
   void PutCentralRecord(TCompBaseHeaderObj& Entry, const uint8_t* Local,
-                        const std::string& Name, uint32_t ExternalAttr, uint32_t Offset);
+                        const std::string& Name, uint32_t ExternalAttr,
+                        const zip::CentralValues& Values, bool SizesInExtra = false);
+  // The local header and name, and its Zip64 extra field with the sizes.
+  void WriteLocalRecord(Stream* Target, NewFileEntry& e);
   // The central records of the entries not skipped and the end record; with
   // no such entry nothing, unless EvenEmpty (an archive that stays one).
   bool WriteDirectory(Stream* Target, bool EvenEmpty);
@@ -196,7 +243,11 @@ class TZip : public TCompBase {
   std::string fArchiveComment;
   // The end record of the archive being read.
   uint8_t fEnd[zip::kEndSize] = {};
-  uint32_t fEndPosition = 0;
+  // Where the directory ends at the latest (the end record, or the Zip64
+  // end record), and its place and count, from the Zip64 end record when
+  // there is one.
+  uint64_t fEndPosition = 0;
+  uint64_t fDirOffset = 0, fDirSize = 0, fEntryCount = 0;
   KeptRecord fRecord;  // the record ReadHeader read last
   bool fCommentsChanged = false;
   // EntryList and the end record are those ReadArchiveDirectory read.

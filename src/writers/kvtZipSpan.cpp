@@ -275,8 +275,7 @@ bool TZipSpan::WriteSpannedArchive() {
   if (kept.size() > 0xFFFF) {
     fZip.ReportError(fZip.ArchiveFile(),
                      std::to_string(kept.size()) +
-                         " entries; a ZIP archive holds at most 65535 entries",
-                     "0", kErrWrite);
+                         " entries; a ZIP archive holds at most 65535 entries", kErrWrite);
     return false;
   }
   std::vector<uint32_t> ends(offsets);
@@ -304,8 +303,7 @@ bool TZipSpan::WriteSpannedArchive() {
         !fSource.Seek(offset, platform::Origin::Begin) ||
         !ReadExactly(fSource, local, kLocalSize) || GetLE32(local) != kLocalSignature ||
         !fSource.Seek(offset, platform::Origin::Begin)) {
-      fZip.ReportError(fZip.TempFileName, "entry " + std::to_string(k + 1) + " unreadable",
-                       "0", kErrWrite);
+      fZip.ReportError(fZip.TempFileName, "entry " + std::to_string(k + 1) + " unreadable", kErrWrite);
       return false;
     }
     if (k == 0) {
@@ -377,8 +375,7 @@ bool TZipSpan::WriteSpannedArchive() {
   if (Split() && !TCompBase::ReplaceFileWith(DiskFileName(), fZip.ArchiveFile())) {
     fZip.ReportError(fZip.ArchiveFile(),
                      "the last segment stays as " + DiskFileName() + ": " +
-                         platform::Current().LastErrorText(),
-                     "0", kErrWrite);
+                         platform::Current().LastErrorText(), kErrWrite);
     return false;
   }
   fZip.SpannedComplete = true;

@@ -146,14 +146,14 @@ TEST(Blocks, ReadAndWriteKeepTheRunningChecksums) {
   platform::MemoryStream in(std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9'});
   uint8_t buf[16];
   Crc32Value = 0xFFFFFFFFu;
-  EXPECT_EQ(w.ReadBlock(&in, buf, sizeof buf, 32, false), 9);
+  EXPECT_EQ(w.ReadBlock(&in, buf, sizeof buf, ckCrc32, false), 9);
   EXPECT_EQ(~Crc32Value, 0xCBF43926u);
   platform::MemoryStream out;
   Crc16Value = 0;
-  EXPECT_EQ(w.WriteBlock(&out, buf, 9, true, 16, false), 9);
+  EXPECT_EQ(w.WriteBlock(&out, buf, 9, true, ckCrc16, false), 9);
   EXPECT_EQ(Crc16Value, 0xBB3Du);
   Crc16Value = 0;
-  w.WriteBlock(&out, buf, 9, false, 16, false);  // headers carry no checksum
+  w.WriteBlock(&out, buf, 9, false, ckCrc16, false);  // headers carry no checksum
   EXPECT_EQ(Crc16Value, 0u);
   EXPECT_EQ(out.Data().size(), 18u);
 }
@@ -166,7 +166,7 @@ TEST(Blocks, ShortWriteRaisesAtOnceWithoutAReport) {
   test::ErrorLog errors;
   errors.Attach(w);
   uint8_t buf[4] = {1, 2, 3, 4};
-  EXPECT_THROW(w.WriteBlock(&full, buf, 4, true, 0, false), E_RAISE);
+  EXPECT_THROW(w.WriteBlock(&full, buf, 4, true, ckNone, false), E_RAISE);
   EXPECT_TRUE(errors.Empty());
 }
 
@@ -175,7 +175,7 @@ TEST(Blocks, ConvertLineEndsWritesCrLf) {
   w.ConvertLineEnds = true;
   platform::MemoryStream out;
   char text[] = "a\nb\r\nc";
-  w.WriteBlock(&out, text, 6, true, 0, false);
+  w.WriteBlock(&out, text, 6, true, ckNone, false);
   EXPECT_EQ(std::string(out.Data().begin(), out.Data().end()), "a\r\nb\r\nc");
 }
 
@@ -187,7 +187,7 @@ TEST(Blocks, CopyBlockCopiesInChunksAndReportsProgress) {
   w.TotalBytes = w.BytesLeft = 100000;
   std::vector<int> byFile;
   w.OnProgress = [&](TCompBase&, uint8_t f, uint8_t) { byFile.push_back(f); };
-  EXPECT_EQ(w.CopyBlock(&in, &out, 100000, 0, false), 100000u);
+  EXPECT_EQ(w.CopyBlock(&in, &out, 100000, ckNone, false), 100000u);
   EXPECT_EQ(out.Data(), data);
   EXPECT_EQ(byFile, (std::vector<int>{33, 66, 98, 100}));
   EXPECT_EQ(w.BytesLeft, 0u);
@@ -198,7 +198,7 @@ TEST(Blocks, ShortCopyReportsAndReturnsWhatWasCopied) {
   platform::MemoryStream in(std::vector<uint8_t>(40000, 1)), out;
   test::ErrorLog errors;
   errors.Attach(w);
-  EXPECT_EQ(w.CopyBlock(&in, &out, 50000, 0, false), 32768u);
+  EXPECT_EQ(w.CopyBlock(&in, &out, 50000, ckNone, false), 32768u);
   EXPECT_EQ(errors.Codes(), std::vector<int>{kErrWrite});
 }
 
@@ -212,14 +212,14 @@ TEST(Blocks, EncryptedWritesOnlyForZipFamilyData) {
   std::copy(plain, plain + 3, buf);
   InitCipherKeys("pw");
   platform::MemoryStream out;
-  zip.WriteBlock(&out, buf, 3, true, 0, true);
+  zip.WriteBlock(&out, buf, 3, true, ckNone, true);
   InitCipherKeys("pw");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(DecryptByte(out.Data()[i]), plain[i]);
 
   TTestWriter lzh;  // not of the ZIP family: written as it is
   std::copy(plain, plain + 3, buf);
   platform::MemoryStream out2;
-  lzh.WriteBlock(&out2, buf, 3, true, 0, true);
+  lzh.WriteBlock(&out2, buf, 3, true, ckNone, true);
   EXPECT_EQ(out2.Data(), std::vector<uint8_t>(plain, plain + 3));
 }
 

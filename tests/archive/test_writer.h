@@ -89,8 +89,8 @@ class TTestWriter : public TCompBase {
     Put32(h + 10, Entry.Attr);
     std::string header(reinterpret_cast<char*>(h), kHeader);
     header += stored;
-    WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, 0, false);
-    if (in && CopyFileData(in.get(), Target, Entry.Size, 0, false) != Entry.Size) {
+    WriteBlock(Target, header.data(), static_cast<uint32_t>(header.size()), false, ckNone, false);
+    if (in && CopyFileData(in.get(), Target, Entry.Size, ckNone, false) != Entry.Size) {
       if (GetCancel()) return false;
       ReportReadFailure(source);
       TruncateTarget(Target, Entry.Offset);

@@ -302,7 +302,7 @@ class FailingInput : public platform::MemoryStream {
 class FullOutputHost : public EngineHost {
  public:
   int64_t budget = -1;
-  int64_t WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData, int CrcKind,
+  int64_t WriteBlock(Stream* Target, void* Buffer, uint32_t Count, bool IsData, TCrcKind CrcKind,
                      bool Encrypt) override {
     if (budget >= 0 && (budget -= Count) < 0) throw E_RAISE(kErrWrite, "out.zip: disk full");
     return TCompBase::WriteBlock(Target, Buffer, Count, IsData, CrcKind, Encrypt);

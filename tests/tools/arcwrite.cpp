@@ -257,7 +257,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   };
   writer->OnReplaceFile = [](TCompBase&, const std::string&, const std::string&, TDateTime,
-                             TDateTime, uint32_t, uint32_t, int, int,
+                             TDateTime, uint64_t, uint64_t, int, int,
                              bool& replace) { replace = true; };
   // TAR-GZIP output: an existing x.tgz.gz is replaced as an archive is.
   if (auto* tar = dynamic_cast<TTar*>(writer.get()))

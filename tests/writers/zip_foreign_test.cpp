@@ -282,25 +282,38 @@ TEST(ZipForeign, EncryptedEntryIsNotReplacedByPlaintext) {
 }
 
 // A Zip64 end record holds 0xFFFF... where the counts and offsets would be;
-// the report says what the archive is, and it stays as it was.
-TEST(ZipForeign, Zip64ArchiveRefusedAsWhatItIs) {
+// an update reads the directory from the Zip64 end record. One whose
+// locator points at no Zip64 end record is refused, and stays as it was.
+TEST(ZipForeign, Zip64ArchiveIsUpdatedAndABrokenLocatorRefused) {
   const std::string plain = MakeArchive({{"a.txt", "alpha"}});
   const size_t end = plain.size() - 22;
   const uint32_t dirSize = Le32(plain, end + 12), dirOffset = Le32(plain, end + 16);
   const std::string zip64End = Le(0x06064B50, 4) + Le(44, 8) + Le(45, 2) + Le(45, 2) +
                                Le(0, 8) + Le(1, 8) + Le(1, 8) + Le(dirSize, 8) +
                                Le(dirOffset, 8);
-  const std::string locator = Le(0x07064B50, 4) + Le(0, 4) + Le(end, 8) + Le(1, 4);
-  const std::string bytes = plain.substr(0, end) + zip64End + locator + Le(0x06054B50, 4) +
-                            Le(0, 4) + Le(0xFFFF, 2) + Le(0xFFFF, 2) + Le(0xFFFFFFFF, 4) +
-                            Le(0xFFFFFFFF, 4) + Le(0, 2);
+  auto withLocatorAt = [&](uint64_t at) {
+    const std::string locator = Le(0x07064B50, 4) + Le(0, 4) + Le(at, 8) + Le(1, 4);
+    return plain.substr(0, end) + zip64End + locator + Le(0x06054B50, 4) + Le(0, 4) +
+           Le(0xFFFF, 2) + Le(0xFFFF, 2) + Le(0xFFFFFFFF, 4) + Le(0xFFFFFFFF, 4) + Le(0, 2);
+  };
   ZipRun r;
-  r.dir.WriteFile("out.zip", bytes);
+  r.dir.WriteFile("out.zip", withLocatorAt(end));
   r.dir.WriteFile("b.txt", "beta");
+  EXPECT_EQ(r.Run({"b.txt"}), 1);
+  EXPECT_TRUE(r.errors.Empty()) << ::testing::PrintToString(r.errors.Messages());
+  Archive updated;
+  ASSERT_TRUE(Parse(r.Bytes(), updated));
+  ASSERT_NE(updated.Find("a.txt"), nullptr);
+  ASSERT_NE(updated.Find("b.txt"), nullptr);
+  EXPECT_EQ(updated.Find("a.txt")->Size(), 5u);
+
+  const std::string broken = withLocatorAt(end - 4);
+  r.dir.WriteFile("out.zip", broken);
+  r.errors.Clear();
   EXPECT_EQ(r.Run({"b.txt"}), 0);
-  EXPECT_EQ(r.Bytes(), bytes);
+  EXPECT_EQ(r.Bytes(), broken);
   ASSERT_EQ(r.errors.Codes(), std::vector<int>{kErrUnsupported});
-  EXPECT_NE(r.errors.Messages()[0].find("Zip64 archive"), std::string::npos) << r.errors.Messages()[0];
+  EXPECT_NE(r.errors.Messages()[0].find("Zip64 end record"), std::string::npos) << r.errors.Messages()[0];
 }
 
 }  // namespace
