@@ -60,6 +60,9 @@ class Stream {
   virtual bool Flush() = 0;
 };
 
+// Reads exactly `count` bytes; false when the stream ends or fails first.
+bool ReadExactly(Stream& source, void* buffer, size_t count);
+
 // An open file. Writes are buffered inside the handle and handed to the
 // system on Seek, Size, SetEnd, Flush and Close, so that the engines' small
 // blocks cost no system call each. A failed deferred write makes the next

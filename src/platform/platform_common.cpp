@@ -8,6 +8,17 @@
 
 namespace vix::platform {
 
+bool ReadExactly(Stream& source, void* buffer, size_t count) {
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (count > 0) {
+    const int64_t got = source.Read(p, count);
+    if (got <= 0) return false;
+    p += got;
+    count -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // MemoryStream
 

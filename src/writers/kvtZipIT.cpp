@@ -18,15 +18,8 @@ namespace {
 
 // Reads exactly `count` bytes at `position`; false when the stream ends first.
 bool ReadAt(Stream& source, uint64_t position, void* buffer, size_t count) {
-  if (!source.Seek(static_cast<int64_t>(position), platform::Origin::Begin)) return false;
-  auto* p = static_cast<uint8_t*>(buffer);
-  while (count > 0) {
-    const int64_t got = source.Read(p, count);
-    if (got <= 0) return false;
-    p += got;
-    count -= static_cast<size_t>(got);
-  }
-  return true;
+  return source.Seek(static_cast<int64_t>(position), platform::Origin::Begin) &&
+         platform::ReadExactly(source, buffer, count);
 }
 
 std::string RecordName(const std::vector<uint8_t>& header) {

@@ -19,17 +19,6 @@ constexpr uint32_t kSpanningSignature = 0x08074B50;
 constexpr uint32_t kLaterDiskRoom = 50000;
 constexpr uint32_t kCopyChunk = 32768;
 
-bool ReadExactly(Stream& source, void* buffer, uint32_t count) {
-  auto* p = static_cast<uint8_t*>(buffer);
-  while (count > 0) {
-    const int64_t got = source.Read(p, count);
-    if (got <= 0) return false;
-    p += got;
-    count -= static_cast<uint32_t>(got);
-  }
-  return true;
-}
-
 }  // namespace
 
 TZipSpan::TZipSpan(TZip& zip, Stream& source, uint32_t splitSize)
@@ -221,7 +210,7 @@ bool TZipSpan::CopyToDisks(uint32_t count) {
     if (fZip.GetCancel()) return false;
     platform::PumpMessages();
     const uint32_t chunk = std::min(count, kCopyChunk);
-    if (!ReadExactly(fSource, buffer.data(), chunk)) {
+    if (!platform::ReadExactly(fSource, buffer.data(), chunk)) {
       fZip.ReportError(fZip.TempFileName, "the temporary archive ended early",
                        std::to_string(VolumeNumber), kErrWrite);
       return false;
@@ -301,7 +290,7 @@ bool TZipSpan::WriteSpannedArchive() {
     uint8_t local[kLocalSize];
     if (end < offset + kLocalSize ||
         !fSource.Seek(offset, platform::Origin::Begin) ||
-        !ReadExactly(fSource, local, kLocalSize) || GetLE32(local) != kLocalSignature ||
+        !platform::ReadExactly(fSource, local, kLocalSize) || GetLE32(local) != kLocalSignature ||
         !fSource.Seek(offset, platform::Origin::Begin)) {
       fZip.ReportError(fZip.TempFileName, "entry " + std::to_string(k + 1) + " unreadable", kErrWrite);
       return false;
