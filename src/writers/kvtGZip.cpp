@@ -70,7 +70,8 @@ void TGZip::CompressArchive() {
   OutputKind = skFile;
   if (ArchiveFile().empty() || FileSpec().empty()) return;
   if (Switch == swDelete) {
-    ReportError(ArchiveFile(), "", kErrUnsupported);
+    ReportError(ArchiveFile(), "a GZIP file holds one file: there is nothing to delete from it",
+                kErrUnsupported);
     return;
   }
   if (Switch == swRead) {

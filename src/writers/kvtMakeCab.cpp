@@ -425,7 +425,10 @@ void TMakeCab::DropCabFile() {
 void TMakeCab::CompressArchive() {
   try {
     if (!CabinetAvailable || Switch == swDelete) {
-      ReportError(ArchiveFile(), "", CabinetAvailable ? kErrUnsupported : kErrCabinetLibrary);
+      ReportError(ArchiveFile(),
+                  CabinetAvailable ? "a cabinet is written whole: entries cannot be deleted from it"
+                                   : "no cabinet library could be loaded",
+                  CabinetAvailable ? kErrUnsupported : kErrCabinetLibrary);
       return;
     }
     auto& os = platform::Current();
@@ -447,7 +450,7 @@ void TMakeCab::CompressArchive() {
       bool writeToFile = false;
       if (OnNonWriteableArchive) OnNonWriteableArchive(*this, ArchiveFile(), writeToFile);
       if (!writeToFile) {
-        if (!OnNonWriteableArchive) ReportError(ArchiveFile(), "", kErrWrite);
+        if (!OnNonWriteableArchive) ReportError(ArchiveFile(), "it is not a plain file", kErrWrite);
         return;
       }
       if (!os.SetAttributes(ArchiveFile(), platform::kAttrArchive)) {

@@ -1031,7 +1031,7 @@ void TZip::RewriteDirectory() {
   }
   FileHandle file = platform::Current().OpenReadWrite(ArchiveFile());
   if (!file) {
-    ReportError(ArchiveFile(), "", kErrOpen);
+    ReportError(ArchiveFile(), platform::Current().LastErrorText(), kErrOpen);
     return;
   }
   // The directory may come out shorter than before: the file is cut after

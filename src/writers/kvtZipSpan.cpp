@@ -88,7 +88,8 @@ void TZipSpan::Stopped(const std::string& why) {
 void TZipSpan::Put(const void* data, uint32_t count) {
   if (count == 0) return;
   if (DiskFile->Write(data, count) != static_cast<int64_t>(count))
-    fZip.RaiseError(DiskFileName(), "", std::to_string(VolumeNumber), kErrWrite);
+    fZip.RaiseError(DiskFileName(), platform::Current().LastErrorText(), std::to_string(VolumeNumber),
+                    kErrWrite);
 }
 
 uint32_t TZipSpan::Position() {
@@ -187,7 +188,7 @@ bool TZipSpan::RequestDisk(uint32_t required) {
     } else {
       const std::string label = TDiskManager::SpannedLabel(VolumeNumber);
       if (fZip.DiskManager().WriteVolumeLabel(label)) return true;
-      fZip.ReportError(name, "", label, kErrSpannedLabel);
+      fZip.ReportError(name, platform::Current().LastErrorText(), label, kErrSpannedLabel);
     }
   }
   fZip.fArchiveFile.clear();
@@ -197,7 +198,8 @@ bool TZipSpan::RequestDisk(uint32_t required) {
 
 bool TZipSpan::NextDisk(uint32_t required) {
   if (DiskFile && !DiskFile->Close())
-    fZip.RaiseError(DiskFileName(), "", std::to_string(VolumeNumber), kErrWrite);
+    fZip.RaiseError(DiskFileName(), platform::Current().LastErrorText(), std::to_string(VolumeNumber),
+                    kErrWrite);
   DiskFile.reset();
   ++VolumeNumber;
   ++DiskIndex;
@@ -359,7 +361,8 @@ bool TZipSpan::WriteSpannedArchive() {
   fZip.ReportProgress(1, 1, units);
 
   if (!DiskFile->Close())
-    fZip.RaiseError(DiskFileName(), "", std::to_string(VolumeNumber), kErrWrite);
+    fZip.RaiseError(DiskFileName(), platform::Current().LastErrorText(), std::to_string(VolumeNumber),
+                    kErrWrite);
   DiskFile.reset();
   if (Split() && !TCompBase::ReplaceFileWith(DiskFileName(), fZip.ArchiveFile())) {
     fZip.ReportError(fZip.ArchiveFile(),
