@@ -54,8 +54,9 @@ constexpr int kErrInvalid = 22;  // EINVAL: a bad argument
 
 // Blocks handed to the workers at most, per worker: enough to keep every
 // worker busy while the calling thread writes, few enough that memory
-// stays small (each block in flight holds its input, the 32 KiB before it
-// and its encoding: under 100 KiB).
+// stays small. Each block in flight holds its input, the 32 KiB before it
+// and its encoding (under 100 KiB), and each worker's encoder about 300 KiB
+// while it runs: about half a MiB per worker in all, whatever the input.
 constexpr size_t kJobsPerWorker = 2;
 
 // One MSZIP block for a worker: its input, the folder's input before it,
