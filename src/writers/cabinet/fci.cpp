@@ -58,6 +58,9 @@ constexpr int kErrInvalid = 22;  // EINVAL: a bad argument
 // and its encoding (under 100 KiB), and each worker's encoder about 300 KiB
 // while it runs: about half a MiB per worker in all, whatever the input.
 constexpr size_t kJobsPerWorker = 2;
+// More workers than this gain nothing on any machine the program meets and
+// only cost memory.
+constexpr unsigned kMaxWorkers = 64;
 
 // One MSZIP block for a worker: its input, the folder's input before it,
 // and the encoding the worker makes.
@@ -432,7 +435,8 @@ bool Context::ReportBlock(size_t payloadSize, size_t uncompressed, PFNFCISTATUS 
 // path still to take (no workers wanted, or none could be started).
 bool Context::QueueMszipBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
   if (!workers_) {
-    const unsigned count = threads_ ? threads_ : std::max(1u, std::thread::hardware_concurrency());
+    const unsigned count =
+        std::min(kMaxWorkers, threads_ ? threads_ : std::thread::hardware_concurrency());
     if (count < 2) return false;
     try {
       workers_ = std::make_unique<MszipWorkers>(count);
@@ -444,8 +448,10 @@ bool Context::QueueMszipBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS sta
   auto job = std::make_unique<MszipJob>();
   job->history.swap(history_);
   job->input = pending_;
-  workers_->Submit(job.get());
+  // Kept before it is handed over: a job a worker may hold is always in
+  // jobs_, where DropJobs finds it.
   jobs_.push_back(std::move(job));
+  workers_->Submit(jobs_.back().get());
   history_.swap(pending_);
   pending_.clear();
   return true;
