@@ -230,7 +230,7 @@ class Context {
   // Writes the block being filled, or with `queue` may hand it to the
   // workers and write it later (WriteJobs).
   bool EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, bool queue = false);
-  bool QueueMszipBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
+  bool QueueMszipBlock();
   // Writes the oldest handed-over blocks, in order, until `keep` remain.
   bool WriteJobs(size_t keep, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
   // Appends a block to the data file; ReportBlock then tells the status
@@ -430,10 +430,9 @@ bool Context::ReportBlock(size_t payloadSize, size_t uncompressed, PFNFCISTATUS 
   return true;
 }
 
-// Hands the full block to the workers and writes the oldest blocks until
-// at most kJobsPerWorker per worker wait. Returns true with the serial
-// path still to take (no workers wanted, or none could be started).
-bool Context::QueueMszipBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
+// Hands the full block to the workers, started at the first one. False
+// when it is to be encoded here instead: one core, or no thread to be had.
+bool Context::QueueMszipBlock() {
   if (!workers_) {
     const unsigned count =
         std::min(kMaxWorkers, threads_ ? threads_ : std::thread::hardware_concurrency());
@@ -480,7 +479,7 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, b
     snapshot_->buffersSaved = true;
   }
   if (queue && folderType_ == tcompTYPE_MSZIP && threads_ != 1 &&
-      QueueMszipBlock(nextCabinet, status))
+      QueueMszipBlock())
     return WriteJobs(kJobsPerWorker * workers_->Count(), nextCabinet, status);
   const uint8_t* payload = pending_.data();
   size_t payloadSize = pending_.size();
