@@ -257,6 +257,9 @@ class TCompBase : public TZipCommon {
   // compares every entry with what was read from its source before the
   // archive is committed; a mismatch keeps the old archive.
   bool Verify = false;
+  // Threads that compress: 0 uses every core, 1 compresses on the calling
+  // thread alone. Archives are the same bytes whatever the count.
+  unsigned Threads = 0;
 
   TNotifyEvent OnActivate, OnDeactivate;
   TOnDeleteFile OnDeleteFile;

@@ -36,6 +36,7 @@ extern "C" void OnInterrupt(int) {
 struct Options {
   std::string Type, Method, Paths, Output, Password;
   uint32_t Split = 0;  // bytes per segment of a split ZIP archive
+  unsigned Threads = 0;  // compression threads; 0: every core
   bool AskPassword = false, Quiet = false, SaveSettings = false;
   bool Verify = false;  // -T: the writer checks what it wrote
   bool Strict = false;  // a name the archive cannot hold as it is stops the run
@@ -118,6 +119,12 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       std::string v;
       if (!value(v) || !TZipSpan::ParseSplitSize(v, o.Split))
         return Usage("--split: a size of 64k or more (bytes, or a number with k, M or G)");
+    } else if (a == "--threads") {
+      std::string v;
+      if (!value(v) || v.empty() || v.size() > 4 ||
+          v.find_first_not_of("0123456789") != std::string::npos)
+        return Usage("--threads: a number of threads (0 for every core)");
+      o.Threads = static_cast<unsigned>(std::stoul(v));
     } else if (a == "-e") {
       o.AskPassword = true;
     } else if (a == "-q") {
@@ -318,6 +325,7 @@ int Run(const std::vector<std::string>& args) {
   };
   form.WriterFactory = [&](int page) {
     std::unique_ptr<TCompBase> writer = MakePageWriter(page);
+    if (writer) writer->Threads = o.Threads;
     auto* zip = dynamic_cast<TZip*>(writer.get());
     if (!zip) return writer;
     zip->SplitSize = o.Split;

@@ -260,6 +260,10 @@ void TMakeCab::OpenContext(bool replacing) {
     CheckCabinetError();
     throw ECabinetError(fErf.erfOper, fErf.erfType);
   }
+  // Only the built-in library takes a thread count; a system library
+  // compresses on the calling thread.
+  if (fLibrary.FCICreate == BuiltinCabinetEntries().FCICreate)
+    fci::SetBuiltinThreads(fContext, Threads);
 }
 
 void TMakeCab::CloseContext() {

@@ -42,6 +42,7 @@ const char kUsage[] =
     "              removable disks, inserted in this order into ARCHIVE's folder (the\n"
     "              drive); each disk holds N bytes; its label is printed at the end\n"
     "  --leave N   zip: bytes left free on the first disk\n"
+    "  --threads N compress on N threads (0, the default: every core; 1: one)\n"
     "  --verify    read the written archive back and compare it with the sources before\n"
     "              it replaces anything\n"
     "\n"
@@ -158,6 +159,12 @@ int main(int argc, char** argv) {
       const char* v = value();
       if (!v) return Usage("--password needs a value");
       password = v;
+    } else if (arg == "--threads") {
+      const char* v = value();
+      const std::string s = v ? v : "";
+      if (s.empty() || s.size() > 4 || s.find_first_not_of("0123456789") != std::string::npos)
+        return Usage("--threads takes a number (0: every core)");
+      writer->Threads = static_cast<unsigned>(std::atoi(v));
     } else if (arg == "--verify") {
       writer->Verify = true;
     } else if (arg == "--no-oem") {

@@ -7,13 +7,26 @@
 // and file records and then copies the blocks behind them. Folders are never
 // split across cabinets: a cabinet that would grow past its size limit makes
 // the file being added fail.
+//
+// MSZIP blocks are independent once each has the 32 KiB of input before it,
+// so with more than one thread a file's blocks are encoded on workers a few
+// blocks ahead of the calling thread, which writes them in order. Checksums,
+// the data file, the callbacks and every error stay on the calling thread,
+// and a file's blocks are all written before its FCIAddFile returns, so a
+// failing file still leaves the context as it was. Store and LZX (whose
+// window runs through the folder) stay on the calling thread.
 #include "writers/cabinet/fci.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,6 +51,103 @@ constexpr UINT kCopyChunk = 65536;
 // most 2% more for 1.5 to 4.5 times the time (bench/cab_bench).
 constexpr int kMszipLevel = 5;
 constexpr int kErrInvalid = 22;  // EINVAL: a bad argument
+
+// Blocks handed to the workers at most, per worker: enough to keep every
+// worker busy while the calling thread writes, few enough that memory
+// stays small. Each block in flight holds its input, the 32 KiB before it
+// and its encoding (under 100 KiB), and each worker's encoder about 300 KiB
+// while it runs: about half a MiB per worker in all, whatever the input.
+constexpr size_t kJobsPerWorker = 2;
+// More workers than this gain nothing on any machine the program meets and
+// only cost memory.
+constexpr unsigned kMaxWorkers = 64;
+
+// One MSZIP block for a worker: its input, the folder's input before it,
+// and the encoding the worker makes.
+struct MszipJob {
+  std::vector<uint8_t> history, input, encoded;
+  bool done = false;
+  bool failed = false;  // the worker ran out of memory
+};
+
+// Threads that encode MSZIP blocks. The jobs belong to the caller; one given
+// to Submit must outlive its Wait, or a Forget.
+class MszipWorkers {
+ public:
+  explicit MszipWorkers(unsigned count) {
+    try {
+      for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { Run(); });
+    } catch (...) {
+      Stop();
+      throw;
+    }
+  }
+  ~MszipWorkers() { Stop(); }
+  MszipWorkers(const MszipWorkers&) = delete;
+  MszipWorkers& operator=(const MszipWorkers&) = delete;
+
+  size_t Count() const { return threads_.size(); }
+  void Submit(MszipJob* job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(job);
+    }
+    work_.notify_one();
+  }
+  void Wait(MszipJob* job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [job] { return job->done; });
+  }
+  // Drops the jobs no worker has begun and waits for those being encoded,
+  // after which no worker touches any job given before.
+  void Forget() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    queue_.clear();
+    done_.wait(lock, [this] { return busy_ == 0; });
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      if (stop_) return;
+      MszipJob* job = queue_.front();
+      queue_.pop_front();
+      ++busy_;
+      lock.unlock();
+      bool failed = false;
+      try {
+        vix::cab::EncodeMszipBlock(job->history.data(), job->history.size(), job->input.data(),
+                                   job->input.size(), kMszipLevel, job->encoded);
+      } catch (...) {
+        failed = true;
+      }
+      lock.lock();
+      --busy_;
+      job->failed = failed;
+      job->done = true;
+      done_.notify_all();
+    }
+  }
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      queue_.clear();
+    }
+    work_.notify_all();
+    for (auto& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_, done_;
+  std::deque<MszipJob*> queue_;
+  unsigned busy_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
 
 struct FileRecord {
   uint32_t size = 0;
@@ -86,7 +196,10 @@ class Context {
         ccab_(ccab),
         pv_(pv) {}
 
-  ~Context() { DropDataFile(); }
+  ~Context() {
+    DropJobs();
+    DropDataFile();
+  }
 
   uint32_t magic = kContextMagic;
   PFNFCIFREE FreeFunction() const { return free_; }
@@ -107,11 +220,24 @@ class Context {
                PFNFCISTATUS status, PFNFCIGETOPENINFO openInfo, TCOMP typeCompress);
   bool FlushFolder(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
   bool FlushCabinet(bool getNextCab, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
+  void SetThreads(unsigned threads);
+  // Forgets the blocks handed to the workers and not yet written.
+  void DropJobs();
 
  private:
   bool AddData(INT_PTR source, FileRecord& file, PFNFCIGETNEXTCABINET nextCabinet,
                PFNFCISTATUS status);
-  bool EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
+  // Writes the block being filled, or with `queue` may hand it to the
+  // workers and write it later (WriteJobs).
+  bool EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, bool queue = false);
+  bool QueueMszipBlock();
+  // Writes the oldest handed-over blocks, in order, until `keep` remain.
+  bool WriteJobs(size_t keep, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
+  // Appends a block to the data file; ReportBlock then tells the status
+  // callback.
+  bool WriteBlock(const uint8_t* payload, size_t payloadSize, size_t uncompressed,
+                  PFNFCIGETNEXTCABINET nextCabinet);
+  bool ReportBlock(size_t payloadSize, size_t uncompressed, PFNFCISTATUS status);
   uint64_t PendingBlockBound() const;
   bool WriteData(const uint8_t* bytes, size_t count);
   bool EnsureDataFile();
@@ -162,6 +288,13 @@ class Context {
   std::vector<uint8_t> encoded_;
   std::unique_ptr<lzx::Encoder> lzx_;  // the folder's LZX stream, from its first block
   FolderSnapshot* snapshot_ = nullptr;
+
+  // Threaded MSZIP: the thread count asked for, the workers (made at the
+  // first block that can use them) and the blocks handed to them, oldest
+  // first.
+  unsigned threads_ = 0;
+  std::unique_ptr<MszipWorkers> workers_;
+  std::deque<std::unique_ptr<MszipJob>> jobs_;
 };
 
 uint32_t CabinetLimit(const CCAB& ccab) {
@@ -264,7 +397,80 @@ uint64_t Context::PendingBlockBound() const {
   return kDataFixedSize + ccab_.cbReserveCFData + payload;
 }
 
-bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
+void Context::SetThreads(unsigned threads) {
+  DropJobs();
+  workers_.reset();
+  threads_ = threads;
+}
+
+void Context::DropJobs() {
+  if (workers_) workers_->Forget();
+  jobs_.clear();
+}
+
+bool Context::WriteBlock(const uint8_t* payload, size_t payloadSize, size_t uncompressed,
+                         PFNFCIGETNEXTCABINET nextCabinet) {
+  const size_t reserve = ccab_.cbReserveCFData;
+  if (!CabinetRoom(0, kDataFixedSize + reserve + payloadSize, nextCabinet)) return false;
+
+  uint8_t header[kDataFixedSize + kMaxReserveData] = {};
+  PutLE16(header + kDataCompressedSize, static_cast<uint16_t>(payloadSize));
+  PutLE16(header + kDataUncompressedSize, static_cast<uint16_t>(uncompressed));
+  PutLE32(header + kDataChecksum, DataBlockChecksum(header, reserve, payload, payloadSize));
+  if (!WriteData(header, kDataFixedSize + reserve) || !WriteData(payload, payloadSize))
+    return false;
+  ++folderBlocks_;
+  return true;
+}
+
+bool Context::ReportBlock(size_t payloadSize, size_t uncompressed, PFNFCISTATUS status) {
+  if (status && status(statusFile, static_cast<ULONG>(payloadSize),
+                       static_cast<ULONG>(uncompressed), pv_) == -1)
+    return Fail(FCIERR_USER_ABORT, 0);
+  return true;
+}
+
+// Hands the full block to the workers, started at the first one. False
+// when it is to be encoded here instead: one core, or no thread to be had.
+bool Context::QueueMszipBlock() {
+  if (!workers_) {
+    const unsigned count =
+        std::min(kMaxWorkers, threads_ ? threads_ : std::thread::hardware_concurrency());
+    if (count < 2) return false;
+    try {
+      workers_ = std::make_unique<MszipWorkers>(count);
+    } catch (const std::system_error&) {
+      threads_ = 1;  // no threads to be had: compress here
+      return false;
+    }
+  }
+  auto job = std::make_unique<MszipJob>();
+  job->history.swap(history_);
+  job->input = pending_;
+  // Kept before it is handed over: a job a worker may hold is always in
+  // jobs_, where DropJobs finds it.
+  jobs_.push_back(std::move(job));
+  workers_->Submit(jobs_.back().get());
+  history_.swap(pending_);
+  pending_.clear();
+  return true;
+}
+
+bool Context::WriteJobs(size_t keep, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
+  while (jobs_.size() > keep) {
+    const std::unique_ptr<MszipJob> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    workers_->Wait(job.get());
+    if (job->failed) return Fail(FCIERR_ALLOC_FAIL, 0);
+    if (job->encoded.size() > kMaxMszipBlock) return Fail(FCIERR_MCI_FAIL, 0);
+    if (!WriteBlock(job->encoded.data(), job->encoded.size(), job->input.size(), nextCabinet) ||
+        !ReportBlock(job->encoded.size(), job->input.size(), status))
+      return false;
+  }
+  return true;
+}
+
+bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, bool queue) {
   if (snapshot_ && !snapshot_->buffersSaved) {
     snapshot_->pending.assign(pending_.begin(), pending_.begin() + snapshot_->pendingLength);
     snapshot_->history = history_;
@@ -272,6 +478,9 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
     if (lzx_) snapshot_->lzx = lzx_->Save();
     snapshot_->buffersSaved = true;
   }
+  if (queue && folderType_ == tcompTYPE_MSZIP && threads_ != 1 &&
+      QueueMszipBlock())
+    return WriteJobs(kJobsPerWorker * workers_->Count(), nextCabinet, status);
   const uint8_t* payload = pending_.data();
   size_t payloadSize = pending_.size();
   if (folderType_ == tcompTYPE_MSZIP) {
@@ -291,22 +500,12 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
     payload = encoded_.data();
     payloadSize = encoded_.size();
   }
-  const size_t reserve = ccab_.cbReserveCFData;
-  if (!CabinetRoom(0, kDataFixedSize + reserve + payloadSize, nextCabinet)) return false;
-
-  uint8_t header[kDataFixedSize + kMaxReserveData] = {};
-  PutLE16(header + kDataCompressedSize, static_cast<uint16_t>(payloadSize));
-  PutLE16(header + kDataUncompressedSize, static_cast<uint16_t>(pending_.size()));
-  PutLE32(header + kDataChecksum, DataBlockChecksum(header, reserve, payload, payloadSize));
-  if (!WriteData(header, kDataFixedSize + reserve) || !WriteData(payload, payloadSize))
-    return false;
-  ++folderBlocks_;
-  const auto uncompressed = static_cast<ULONG>(pending_.size());
+  const size_t uncompressed = pending_.size();
+  if (!WriteBlock(payload, payloadSize, uncompressed, nextCabinet)) return false;
+  // The block is in the folder even when the status callback then stops.
   history_.swap(pending_);
   pending_.clear();
-  if (status && status(statusFile, static_cast<ULONG>(payloadSize), uncompressed, pv_) == -1)
-    return Fail(FCIERR_USER_ABORT, 0);
-  return true;
+  return ReportBlock(payloadSize, uncompressed, status);
 }
 
 // Reads the source to its end into the folder, emitting every full block.
@@ -314,7 +513,7 @@ bool Context::AddData(INT_PTR source, FileRecord& file, PFNFCIGETNEXTCABINET nex
                       PFNFCISTATUS status) {
   uint64_t total = 0;
   for (;;) {
-    if (pending_.size() == kBlockSize && !EmitBlock(nextCabinet, status)) return false;
+    if (pending_.size() == kBlockSize && !EmitBlock(nextCabinet, status, true)) return false;
     const size_t at = pending_.size();
     pending_.resize(kBlockSize);
     int err = 0;
@@ -419,12 +618,13 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   // filled at its largest, so that closing the folder later cannot fail
   // for want of room.
   const uint64_t record = kFileFixedSize + nameLength + 1;
-  bool ok = AddData(hf, file, nextCabinet, status) &&
+  bool ok = AddData(hf, file, nextCabinet, status) && WriteJobs(0, nextCabinet, status) &&
             CabinetRoom(record, PendingBlockBound(), nextCabinet);
   snapshot_ = nullptr;
   err = 0;
   if (close_(hf, &err, pv_) != 0 && ok) ok = Fail(FCIERR_READ_SRC, err);
   if (!ok) {
+    DropJobs();
     Restore(snapshot);
     return false;
   }
@@ -619,8 +819,10 @@ BOOL Guarded(Context* context, F&& body) {
   try {
     return body() ? 1 : 0;
   } catch (const std::bad_alloc&) {
+    context->DropJobs();
     return context->Fail(FCIERR_ALLOC_FAIL, 0);
   } catch (...) {
+    context->DropJobs();
     return context->Fail(FCIERR_MCI_FAIL, 0);
   }
 }
@@ -693,6 +895,13 @@ BOOL FCIDestroy(HFCI hfci) {
   context->magic = 0;
   context->~Context();
   free(context);
+  return 1;
+}
+
+BOOL SetBuiltinThreads(HFCI hfci, unsigned threads) {
+  Context* context = Live(hfci);
+  if (!context) return 0;
+  context->SetThreads(threads);
   return 1;
 }
 

@@ -200,6 +200,14 @@ BOOL FCIFlushCabinet(HFCI hfci, BOOL fGetNextCab, PFNFCIGETNEXTCABINET pfnfcignc
 BOOL FCIFlushFolder(HFCI hfci, PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis);
 BOOL FCIDestroy(HFCI hfci);
 
+// Sets how many threads the built-in library's context compresses a
+// folder's MSZIP blocks on: 0 (the default) every core, 1 the calling thread
+// alone. The cabinet's bytes, and the order of the callbacks, are the same
+// whatever the count; every callback is made on the calling thread. Only for
+// a context FCICreate above made (not a system library's); FALSE for any
+// other handle.
+BOOL SetBuiltinThreads(HFCI hfci, unsigned threads);
+
 // The built-in library's export table: the entry point of that name
 // ("FCICreate", ...), or null, as a library loader would give it.
 void* BuiltinProcAddress(const char* name);
