@@ -61,7 +61,6 @@ const TText kTexts[] = {
      "  --threads N              compress on N threads (0, the default: every core;\n"
      "                           1: one); the archive is the same whatever N is\n"
      "  -q                       no progress bar\n"
-     "  -T, --verify             check the written archive before it replaces the old one\n"
      "  --save-settings          keep these choices as the defaults\n"
      "  --help, --version\n",
      "使い方: vix [オプション] ファイル...\n"
@@ -81,7 +80,6 @@ const TText kTexts[] = {
      "  --threads N              N 個のスレッドで圧縮 (既定の 0 はすべてのコア、1 は 1 個);\n"
      "                           N によらず同じ書庫になる\n"
      "  -q                       進行状況を表示しない\n"
-     "  -T, --verify             書き込んだ書庫を検査してから元の書庫と置き換える\n"
      "  --save-settings          この選択を既定値として保存\n"
      "  --help, --version\n"},
 };
