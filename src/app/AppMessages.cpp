@@ -101,7 +101,7 @@ const TReason kReasons[] = {
      "この書庫の形式または圧縮方法では処理できないか、書庫が壊れています"},
     {kErrCabinetLibrary, "the cabinet library is missing", "キャビネット ライブラリがありません"},
     {kErrUserCanceled, "cancelled", "キャンセルしました"},
-    {kErrNameNotStored, "the name cannot be stored in this type of archive; the file was left out",
+    {kErrNameNotStored, "the name cannot be stored in this type of archive",
      "この形式の書庫には名前を格納できないため、ファイルを除外しました"},
     {kErrNothingToDo, "nothing to do", "処理するものがありません"},
     {kErrVerifyFailed, "the written archive failed its check; nothing was changed",

@@ -439,6 +439,26 @@ class Runner:
         self.case("cancel: a new archive is not left", new)
 
 
+def open_session(runner, shots):
+    """A private screen and Wine's environment for the runs; with `shots`, the
+    server that turns the driver's screenshots into PNG files there (the
+    runner's shot_dir is where the driver writes them)."""
+    screen = Screen()
+    os.environ["DISPLAY"] = screen.display
+    os.environ["LC_ALL"] = "ja_JP.UTF-8"
+    os.environ.setdefault("WINEPREFIX", os.path.join(runner.build, "wineprefix"))
+    os.environ.setdefault("WINEDEBUG", "-all")
+    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    server = None
+    if shots:
+        os.makedirs(shots, exist_ok=True)
+        runner.shot_dir = os.path.join(runner.work, "shots")
+        os.makedirs(runner.shot_dir)
+        server = ShotServer(runner.shot_dir, os.path.abspath(shots), screen.display)
+        server.start()
+    return screen, server
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(TOP, "build-win"))
@@ -448,19 +468,7 @@ def main():
         print("gui: SKIPPED, Xvfb is not installed")
         return 77
     runner = Runner(args.build, args.shots)
-    screen = Screen()
-    os.environ["DISPLAY"] = screen.display
-    os.environ["LC_ALL"] = "ja_JP.UTF-8"
-    os.environ.setdefault("WINEPREFIX", os.path.join(runner.build, "wineprefix"))
-    os.environ.setdefault("WINEDEBUG", "-all")
-    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    server = None
-    if args.shots:
-        os.makedirs(args.shots, exist_ok=True)
-        runner.shot_dir = os.path.join(runner.work, "shots")
-        os.makedirs(runner.shot_dir)
-        server = ShotServer(runner.shot_dir, os.path.abspath(args.shots), screen.display)
-        server.start()
+    screen, server = open_session(runner, args.shots)
     try:
         # One wine server for all runs.
         subprocess.run(["wineserver", "-p"], check=False)

@@ -158,6 +158,19 @@ class TreeCase(unittest.TestCase):
         os.makedirs(p)
         return p
 
+    def extract_cab(self, tool, archive):
+        """The {relative name: bytes} a cabinet reader extracts: cabextract
+        (cabextract-cp932 reads names in code page 932), 7z or gcab."""
+        out = self.fresh_dir("x-" + tool)
+        commands = {
+            "cabextract": ["cabextract", "-q", "-d", out, archive],
+            "cabextract-cp932": ["cabextract", "-q", "-e", "cp932", "-d", out, archive],
+            "7z": ["7z", "x", "-y", "-o" + out, archive],
+            "gcab": ["gcab", "-x", "-C", out, archive],
+        }
+        run(commands[tool])
+        return tree_files(out)[0]
+
     def assertTreeEqual(self, expected, actual, rename=None, msg=""):
         """Compares two {relative name: bytes} maps (rename maps expected names)."""
         exp = {(rename(k) if rename else k): v for k, v in expected.items()}

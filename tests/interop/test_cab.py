@@ -41,18 +41,7 @@ class CabInterop(TreeCase):
     def arcwrite(self, archive, method, spec):
         return arcwrite("cab", archive, "--method", method, "--recurse", spec, check=False)
 
-    def extract(self, tool, archive):
-        out = self.fresh_dir("x-" + tool)
-        if tool == "cabextract":
-            run(["cabextract", "-q", "-d", out, archive])
-        elif tool == "cabextract-cp932":
-            run(["cabextract", "-q", "-e", "cp932", "-d", out, archive])
-        elif tool == "7z":
-            run(["7z", "x", "-y", "-o" + out, archive])
-        elif tool == "gcab":
-            run(["gcab", "-x", "-C", out, archive])
-        files, _ = tree_files(out)
-        return files
+    extract = TreeCase.extract_cab
 
     def test_store_and_mszip_pass_the_readers_and_extract_to_the_source(self):
         require(self, "cabextract", "7z", "gcab")
@@ -115,15 +104,7 @@ def cab_files(path):
 class CabFaults(MemoryTreeCase):
     """Faults mended in the CAB writer, seen from the user's side."""
 
-    def extract(self, tool, archive):
-        out = self.fresh_dir("x-" + tool)
-        if tool == "cabextract":
-            run(["cabextract", "-q", "-d", out, archive])
-        elif tool == "7z":
-            run(["7z", "x", "-y", "-o" + out, archive])
-        else:
-            run(["gcab", "-x", "-C", out, archive])
-        return tree_files(out)[0]
+    extract = TreeCase.extract_cab
 
     def readers(self):
         return [t for t in ("cabextract", "7z", "gcab") if have(t)]

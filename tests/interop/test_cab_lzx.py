@@ -42,15 +42,7 @@ class CabLzx(TreeCase):
                  *extra, os.path.join(src, pattern))
         return archive
 
-    def extract(self, tool, archive):
-        out = self.fresh_dir("x-" + tool)
-        if tool == "cabextract":
-            run(["cabextract", "-q", "-d", out, archive])
-        elif tool == "7z":
-            run(["7z", "x", "-y", "-o" + out, archive])
-        else:
-            run(["gcab", "-x", "-C", out, archive])
-        return tree_files(out)[0]
+    extract = TreeCase.extract_cab
 
     def check(self, src, archive, rename=None, level=21):
         expected, _ = tree_files(src)

@@ -23,7 +23,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "tests", "gui"))
-from run_gui import Screen, ShotServer, winpath, zip_names  # noqa: E402
+from run_gui import open_session, winpath, zip_names  # noqa: E402
 
 CLSID = "{3519710A-E0D7-40A6-B068-715E6DB7EF1C}"
 MENU_TEXT = "Pelmoran Vix 圧縮"
@@ -438,19 +438,7 @@ def main():
         print("shell: SKIPPED, Xvfb is not installed")
         return 77
     runner = Runner(args.build)
-    screen = Screen()
-    os.environ["DISPLAY"] = screen.display
-    os.environ["LC_ALL"] = "ja_JP.UTF-8"
-    os.environ.setdefault("WINEPREFIX", os.path.join(runner.build, "wineprefix"))
-    os.environ.setdefault("WINEDEBUG", "-all")
-    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    server = None
-    if args.shots:
-        os.makedirs(args.shots, exist_ok=True)
-        runner.shot_dir = os.path.join(runner.work, "shots")
-        os.makedirs(runner.shot_dir)
-        server = ShotServer(runner.shot_dir, os.path.abspath(args.shots), screen.display)
-        server.start()
+    screen, server = open_session(runner, args.shots)
     try:
         subprocess.run(["wineserver", "-p"], check=False)
         runner.make_inputs()
