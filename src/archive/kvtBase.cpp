@@ -386,13 +386,14 @@ int64_t TCompBase::ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, TC
                                  uint64_t fileTotal) {
   const auto want = static_cast<uint32_t>(std::min<uint64_t>(Count, InputLeft));
   const int64_t n = ReadBlock(Input, Buffer, want, CrcKind, false);
-  if (n > 0) {
-    const auto got = static_cast<uint64_t>(n);
-    InputLeft -= got;
-    BytesLeft -= std::min(BytesLeft, got);
-    ReportProgress(fileTotal - InputLeft, fileTotal, TotalBytes);
-  }
+  if (n > 0) CountEntryRead(static_cast<uint64_t>(n), fileTotal);
   return n;
+}
+
+void TCompBase::CountEntryRead(uint64_t got, uint64_t fileTotal) {
+  InputLeft -= got;
+  BytesLeft -= std::min(BytesLeft, got);
+  ReportProgress(fileTotal - InputLeft, fileTotal, TotalBytes);
 }
 
 void TCompBase::ReportProgress(uint64_t Done, uint64_t Total, uint64_t ArchiveTotal) {

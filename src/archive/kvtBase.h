@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "archive/compress_ahead.h"
 #include "archive/kvtErrors.h"
 #include "archive/kvtRegister.h"
 #include "archive/kvtTime.h"
@@ -347,6 +348,45 @@ class TCompBase : public TZipCommon {
   // The password that decrypts the archive's entries (ZIP).
   virtual std::string VerifyPassword() const { return {}; }
 
+  // --- compression ahead (during the writing of entries, with several threads)
+  // The workers running the engines ahead of the writer, and the entry the
+  // writer is at (its place in EntryList; -1 between entries).
+  std::unique_ptr<CompressAhead> Ahead;
+  int AheadIndex = -1;
+  uint32_t EntriesPlayedAhead = 0;  // in the last run
+  // The threads Threads asks for: every core for 0.
+  unsigned ThreadCount() const;
+  // How the writer will compress entry `Index` of EntryList (a file of
+  // Size bytes); kNone for one it stores or does not write.
+  virtual AheadPlan PlanAhead(int Index);
+  // Starts Ahead over the files of EntryList the run will compress, when
+  // there are some and ThreadCount() is more than one; AheadRun ends it.
+  void StartAhead();
+  class AheadRun {
+   public:
+    explicit AheadRun(TCompBase& owner) : owner_(owner) { owner_.StartAhead(); }
+    ~AheadRun() {
+      owner_.Ahead.reset();
+      owner_.AheadIndex = -1;
+    }
+    AheadRun(const AheadRun&) = delete;
+    AheadRun& operator=(const AheadRun&) = delete;
+
+   private:
+    TCompBase& owner_;
+  };
+  // The run done ahead for the current entry, when it fits: `input` at its
+  // start, InputLeft bytes announced, the running CRC at its start value,
+  // and `plan` what the engine binding is about to do.
+  std::unique_ptr<CompressAhead::Ticket> TakeAhead(Stream* input, const AheadPlan& plan);
+  // Plays `ticket` back: reads counted (InputLeft, BytesLeft, progress) as
+  // ReadEntryData counts them, stream bytes to `write`, a cancel checked
+  // after each; then the CRC of `kind` and the verification tap set as the
+  // reads would have left them. `result` holds the counts so far when
+  // `write` throws.
+  void PlayAhead(CompressAhead::Ticket& ticket, Stream* input, TCrcKind kind,
+                 const std::function<void(const uint8_t*, uint32_t)>& write, EngineResult& result);
+
   // --- driver state (valid during Compress) ----------------------------------
   TEntryList EntryList;
   std::vector<int> EntrySpecIndex;
@@ -441,6 +481,8 @@ class TCompBase : public TZipCommon {
   // result.
   int64_t ReadEntryData(Stream* Input, void* Buffer, uint32_t Count, TCrcKind CrcKind,
                         uint64_t fileTotal);
+  // ReadEntryData's count of `got` bytes read.
+  void CountEntryRead(uint64_t got, uint64_t fileTotal);
   void StandardProgress(uint8_t ByFile, uint8_t ByArchive);
   uint64_t CopyBlock(Stream* Source, Stream* Target, uint64_t Count, TCrcKind CrcKind,
                      bool Encrypt);

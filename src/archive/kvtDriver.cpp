@@ -348,10 +348,12 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
   if (OnElapsedTime) fTimer.Start();
 
   int previousSpec = -1;
+  AheadRun ahead(*this);
   for (int i = 0; i < EntryList.Count(); ++i) {
     EntryNumber = static_cast<uint32_t>(i + 1);
     TCompBaseHeaderObj& entry = EntryList.Object(i);
     if (GetCancel()) {
+      if (Ahead) Ahead->Stop();
       entry.Action = TCompBaseHeaderObj::kSkip;
       continue;
     }
@@ -409,7 +411,10 @@ void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
         break;
       default:
         if (Verify) SourceTap.Start();
-        if (WriteEntry(Target, i, entry)) {
+        AheadIndex = i;
+        const bool written = WriteEntry(Target, i, entry);
+        AheadIndex = -1;
+        if (written) {
           if (Verify) RecordSourceEntry(CurrentFileName);
           ++FilesWritten;
           // Folders never go: a folder with more attributes than 16 is one too,

@@ -31,6 +31,12 @@ class TCompBase;
 EngineResult DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
                          bool encrypt, bool allowStoredFallback);
 
+// The stream DeflateFile would write for the same input, from `source` to
+// `sink` at `level`; the result says Done, Fallback (the input copied as it
+// is) or ReadFailed. Exceptions of the source or the sink pass through.
+EngineResult DeflateStream(EngineSource& source, EngineSink& sink, int level,
+                           bool allowStoredFallback);
+
 // For MSZIP cabinets: compresses data[0..length) as one complete raw deflate
 // stream (its last block flagged final) whose window starts with `history`
 // (the up to 32768 bytes that precede data in the folder; matches may reach

@@ -102,11 +102,75 @@ class ComponentIo : public deflate_core::DeflateIo {
   }
 };
 
+// A worker's source and sink behind the core's interface.
+class StreamIo : public deflate_core::DeflateIo {
+ public:
+  StreamIo(EngineSource& source, EngineSink& sink) : source_(source), sink_(sink) {}
+  bool MoreInput() override { return source_.More(); }
+  int64_t Read(uint8_t* buffer, uint32_t count) override {
+    const int64_t n = source_.Read(buffer, count);
+    if (n < 0) readFailed_ = true;
+    if (n > 0) bytesRead_ += static_cast<uint64_t>(n);
+    return n;
+  }
+  void Write(const uint8_t* buffer, uint32_t count) override {
+    sink_.Write(buffer, count);
+    bytesWritten_ += count;
+  }
+  void StoredFallback() override { fellBack_ = true; }
+
+  EngineResult Result() const {
+    EngineResult result;
+    result.Status = readFailed_ ? EngineStatus::ReadFailed
+                    : fellBack_ ? EngineStatus::Fallback
+                                : EngineStatus::Done;
+    result.InputInOutput = fellBack_;
+    result.BytesRead = bytesRead_;
+    result.BytesWritten = bytesWritten_;
+    return result;
+  }
+
+ private:
+  EngineSource& source_;
+  EngineSink& sink_;
+  uint64_t bytesRead_ = 0;
+  uint64_t bytesWritten_ = 0;
+  bool readFailed_ = false;
+  bool fellBack_ = false;
+};
+
 }  // namespace
+
+EngineResult DeflateStream(EngineSource& source, EngineSink& sink, int level,
+                           bool allowStoredFallback) {
+  StreamIo io(source, sink);
+  deflate_core::Options options;
+  options.Level = level;
+  options.AllowStoredFallback = allowStoredFallback;
+  deflate_core::Run(io, options);
+  return io.Result();
+}
 
 EngineResult DeflateFile(TCompBase& component, platform::Stream* input, platform::Stream* output,
                          bool encrypt, bool allowStoredFallback) {
   ComponentIo io(component, input, output, encrypt);
+  AheadPlan plan;
+  plan.engine = AheadPlan::kDeflate;
+  plan.DeflateLevel = component.DeflateLevel();
+  plan.AllowStoredFallback = allowStoredFallback;
+  plan.Crc32 = true;
+  if (auto ticket = component.TakeAhead(input, plan)) {
+    EngineResult result;
+    try {
+      component.PlayAhead(*ticket, input, ckCrc32,
+                          [&io](const uint8_t* bytes, uint32_t count) { io.Write(bytes, count); },
+                          result);
+    } catch (WriteFailure& failure) {
+      result.Status = EngineStatus::WriteFailed;
+      result.Why = std::move(failure.Why);
+    }
+    return result;
+  }
   deflate_core::Options options;
   options.Level = component.DeflateLevel();
   options.AllowStoredFallback = allowStoredFallback;

@@ -34,4 +34,23 @@ struct EngineResult {
   bool Completed() const { return Status == EngineStatus::Done || Stored(); }
 };
 
+// Where a run away from any component (on a worker thread) takes its input
+// and puts its stream. Either may throw to end the run at once; the
+// exception passes through the engine.
+class EngineSource {
+ public:
+  virtual ~EngineSource() = default;
+  // False once the source knows it has nothing more to give.
+  virtual bool More() = 0;
+  // Up to `count` bytes; 0 at the end, -1 on a read error (both end input).
+  virtual int64_t Read(uint8_t* buffer, uint32_t count) = 0;
+};
+
+class EngineSink {
+ public:
+  virtual ~EngineSink() = default;
+  // Takes all `count` bytes (the buffer may be the engine's window).
+  virtual void Write(const uint8_t* buffer, uint32_t count) = 0;
+};
+
 }  // namespace vix

@@ -60,12 +60,63 @@ class ComponentIo final : public LzhIo {
   uint64_t written_ = 0;
 };
 
+class StreamIo final : public LzhIo {
+ public:
+  StreamIo(EngineSource& source, EngineSink& sink) : source_(source), sink_(sink) {}
+  uint32_t Read(uint8_t* buffer, uint32_t count) override {
+    if (!source_.More()) return 0;
+    const int64_t n = source_.Read(buffer, count);
+    if (n < 0) throw ReadFailure{};
+    done_ += static_cast<uint64_t>(n);
+    return static_cast<uint32_t>(n);
+  }
+  void Write(const uint8_t* buffer, uint32_t count) override {
+    sink_.Write(buffer, count);
+    written_ += count;
+  }
+  uint64_t BytesRead() const { return done_; }
+  uint64_t BytesWritten() const { return written_; }
+
+ private:
+  EngineSource& source_;
+  EngineSink& sink_;
+  uint64_t done_ = 0;
+  uint64_t written_ = 0;
+};
+
 }  // namespace
+
+EngineResult LzhEncodeStream(const LzhMethodParams& params, EngineSource& source,
+                             EngineSink& sink) {
+  StreamIo io(source, sink);
+  EngineResult result;
+  try {
+    LzhStats stats;
+    if (!LzhEncode(params, io, stats)) result.Status = EngineStatus::Fallback;
+  } catch (const ReadFailure&) {
+    result.Status = EngineStatus::ReadFailed;
+  }
+  result.BytesRead = io.BytesRead();
+  result.BytesWritten = io.BytesWritten();
+  return result;
+}
 
 EngineResult LzhEncodeFile(TCompBase& comp, Stream* input, Stream* output) {
   ComponentIo io(comp, input, output);
   EngineResult result;
+  AheadPlan plan;
+  plan.engine = AheadPlan::kLzh;
+  plan.Lzh = LzhParameters;
+  plan.Crc16 = true;
+  bool played = false;
   try {
+    if (auto ticket = comp.TakeAhead(input, plan)) {
+      played = true;
+      comp.PlayAhead(*ticket, input, ckCrc16,
+                     [&io](const uint8_t* bytes, uint32_t count) { io.Write(bytes, count); },
+                     result);
+      return result;
+    }
     LzhStats stats;
     if (!LzhEncode(LzhParameters, io, stats)) result.Status = EngineStatus::Fallback;
   } catch (const ReadFailure&) {
@@ -79,8 +130,10 @@ EngineResult LzhEncodeFile(TCompBase& comp, Stream* input, Stream* output) {
     // The engine could not run (out of memory): the file is stored instead.
     result.Status = EngineStatus::Fallback;
   }
-  result.BytesRead = io.BytesRead();
-  result.BytesWritten = io.BytesWritten();
+  if (!played) {
+    result.BytesRead = io.BytesRead();
+    result.BytesWritten = io.BytesWritten();
+  }
   return result;
 }
 

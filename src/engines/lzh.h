@@ -63,4 +63,11 @@ bool LzhEncode(const LzhMethodParams& params, LzhIo& io, LzhStats& stats);
 // the run at once. BytesRead fewer than InputLeft held means the file shrank.
 EngineResult LzhEncodeFile(TCompBase& comp, platform::Stream* input, platform::Stream* output);
 
+// The stream LzhEncodeFile would write for the same input, from `source` to
+// `sink`: Done, Fallback (abandoned as incompressible: the caller stores the
+// input itself) or ReadFailed. Other exceptions of the source, the sink or
+// the engine (out of memory) pass through.
+EngineResult LzhEncodeStream(const LzhMethodParams& params, EngineSource& source,
+                             EngineSink& sink);
+
 }  // namespace vix

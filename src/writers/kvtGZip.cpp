@@ -130,6 +130,7 @@ void TGZip::CompressGZipFiles() {
   BytesLeft = TotalBytes;
 
   auto& os = platform::Current();
+  AheadRun ahead(*this);
   for (int i = 0; i < EntryList.Count(); ++i) {
     platform::PumpMessages();
     if (GetCancel()) return;
@@ -180,7 +181,9 @@ void TGZip::CompressGZipFiles() {
     WriteTarget = work;
     fMemberDate = EntryList.Object(i).Date;
     if (Verify) SourceTap.Start();
+    AheadIndex = i;
     const EngineStatus status = WriteGZipMember(*input, *out);
+    AheadIndex = -1;
     if (!out->Close()) WriteFailed();
     out.reset();
     input.reset();
@@ -207,6 +210,15 @@ void TGZip::CompressGZipFiles() {
     const uint32_t written = GetLE32(fTrailer);
     if (OnEnd) OnEnd(*this, CurrentFileName, written == (Crc32Value ^ 0xFFFFFFFFu));
   }
+}
+
+AheadPlan TGZip::PlanAhead(int Index) {
+  AheadPlan plan;
+  if (EntryList.Object(Index).Size > LargeFileLimit().Largest) return plan;
+  plan.engine = AheadPlan::kDeflate;
+  plan.DeflateLevel = DeflateLevel();
+  plan.Crc32 = true;
+  return plan;
 }
 
 EngineStatus TGZip::WriteGZipMember(platform::File& input, platform::File& output) {

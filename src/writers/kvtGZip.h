@@ -46,6 +46,7 @@ class TGZip : public TCompBase {
 
   // A member holds input of any size: its trailer keeps the size modulo 2^32.
   SizeLimit LargeFileLimit() const override;
+  AheadPlan PlanAhead(int Index) override;
 
   // Writes one member for the open input into the newly created output.
   // ReadFailed when the input could not be read in full (the member then

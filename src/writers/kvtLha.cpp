@@ -150,6 +150,18 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
   return false;
 }
 
+AheadPlan TLha::PlanAhead(int Index) {
+  AheadPlan plan;
+  if (EntryList.Object(Index).Size > LargeFileLimit().Largest ||
+      (fCompressMethod != cmFrozen5 && fCompressMethod != cmFrozen6) ||
+      (StoreAlreadyCompressedFiles && HasCompressedExtension(EntryList.Line(Index), ".EXE")))
+    return plan;
+  plan.engine = AheadPlan::kLzh;
+  plan.Lzh = fCompressMethod == cmFrozen5 ? kLh5Params : kLh6Params;
+  plan.Crc16 = true;
+  return plan;
+}
+
 TCompBase::SizeLimit TLha::LargeFileLimit() const {
   return {0xFFFFFFFFull, "LZH headers hold a file's sizes in 32 bits"};
 }

@@ -38,6 +38,7 @@ class TLha : public TCompBase {
  public:
   // Level-0 headers hold a file's sizes in 32 bits.
   SizeLimit LargeFileLimit() const override;
+  AheadPlan PlanAhead(int Index) override;
   explicit TLha(TComponent* owner);
 
   void SetArcType(TArcType value) override;

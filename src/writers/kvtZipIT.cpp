@@ -354,6 +354,18 @@ bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e)
   return result.Status != EngineStatus::ReadFailed;
 }
 
+AheadPlan TZip::PlanAhead(int Index) {
+  AheadPlan plan;
+  if (CompressMethod() == cmStore ||
+      (StoreAlreadyCompressedFiles && HasCompressedExtension(EntryList.Line(Index), ".EXE")))
+    return plan;
+  plan.engine = AheadPlan::kDeflate;
+  plan.DeflateLevel = DeflateLevel();
+  plan.AllowStoredFallback = true;
+  plan.Crc32 = true;
+  return plan;
+}
+
 // Cuts a dropped entry off again, or writes the local header over with the
 // method, CRC and sizes the data turned out to have. False when the entry
 // is dropped.

@@ -136,6 +136,7 @@ class TZip : public TCompBase {
   uint32_t EntryOverhead(int Method) override;
   // Zip64 records hold files of any size.
   SizeLimit LargeFileLimit() const override;
+  AheadPlan PlanAhead(int Index) override;
   bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) override;
   bool ReadFirstHeader(std::string& Name, Stream* Source) override;
   bool ReadHeader(Stream* Source, std::string& Name) override;
