@@ -45,6 +45,7 @@ struct CompressAhead::Job {
   uint64_t announced = 0;
   State state = kClosed;
   std::atomic<bool> dropped{false};
+  std::atomic<bool> awaited{false};  // the writer waits for its next record
   bool finished = false;
   std::vector<AheadRecord> records;
   size_t held = 0;
@@ -75,7 +76,7 @@ class CompressAhead::Recorder final : public EngineSource, public EngineSink {
     record.Read = n;
     batch_.push_back(std::move(record));
     cost_ += kRecordCost;
-    if (++reads_ >= kBatchReads) Flush();
+    if (++reads_ >= kBatchReads || job_.awaited.load(std::memory_order_relaxed)) Flush();
     return got;
   }
 
@@ -95,6 +96,7 @@ class CompressAhead::Recorder final : public EngineSource, public EngineSink {
       count -= n;
       if (bytes.size() >= kBatchBytes) Flush();
     }
+    if (!batch_.empty() && job_.awaited.load(std::memory_order_relaxed)) Flush();
   }
 
   void Flush() {
@@ -119,8 +121,9 @@ class CompressAhead::Recorder final : public EngineSource, public EngineSink {
   size_t reads_ = 0;
 };
 
-CompressAhead::CompressAhead(unsigned workers, std::vector<Task> tasks, Opener open)
-    : open_(std::move(open)) {
+CompressAhead::CompressAhead(unsigned workers, std::vector<Task> tasks, Opener open,
+                             AheadLimits limits)
+    : open_(std::move(open)), limits_(limits) {
   for (Task& task : tasks) {
     jobs_.emplace_back();
     jobs_.back().task = std::move(task);
@@ -195,8 +198,8 @@ void CompressAhead::Append(Job& job, std::vector<AheadRecord>& records, size_t c
   // empty store.
   workCv_.wait(lock, [&] {
     if (Abandoned(job)) return true;
-    if (&job == head_) return job.held == 0 || job.held + cost <= kHeadHold;
-    return held_ == 0 || held_ + cost <= kAheadBudget;
+    if (&job == head_) return job.held == 0 || job.held + cost <= limits_.HeadHold;
+    return held_ == 0 || held_ + cost <= limits_.Budget;
   });
   if (Abandoned(job)) throw Abandon{};
   for (AheadRecord& record : records) job.records.push_back(std::move(record));
@@ -210,7 +213,7 @@ void CompressAhead::OpenMore() {
     size_t index;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (stop_ || opened_ >= jobs_.size() || opened_ >= taken_ + kOpenAhead) return;
+      if (stop_ || opened_ >= jobs_.size() || opened_ >= taken_ + limits_.OpenAhead) return;
       index = opened_;
     }
     platform::FileHandle file = open_(jobs_[index].task.Index);
@@ -283,7 +286,9 @@ bool CompressAhead::Ticket::Next(AheadRecord& record) {
     taken_.clear();
     next_ = 0;
     std::unique_lock<std::mutex> lock(owner_.mutex_);
+    job_.awaited = true;
     owner_.readyCv_.wait(lock, [this] { return !job_.records.empty() || job_.finished; });
+    job_.awaited = false;
     taken_.swap(job_.records);
     owner_.held_ -= job_.held;
     job_.held = 0;

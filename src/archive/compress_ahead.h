@@ -70,6 +70,12 @@ struct AheadOutcome {
   bool Failed = false;
 };
 
+struct AheadLimits {
+  size_t Budget = kAheadBudget;
+  size_t HeadHold = kHeadHold;
+  size_t OpenAhead = kOpenAhead;
+};
+
 class CompressAhead {
   struct Job;
 
@@ -101,7 +107,8 @@ class CompressAhead {
 
   // Starts `workers` threads over `tasks` (in increasing Index). Throws
   // when no thread can be started.
-  CompressAhead(unsigned workers, std::vector<Task> tasks, Opener open);
+  CompressAhead(unsigned workers, std::vector<Task> tasks, Opener open,
+                AheadLimits limits = AheadLimits());
   ~CompressAhead();
   CompressAhead(const CompressAhead&) = delete;
   CompressAhead& operator=(const CompressAhead&) = delete;
@@ -127,6 +134,7 @@ class CompressAhead {
   void Append(Job& job, std::vector<AheadRecord>& records, size_t cost);
 
   Opener open_;
+  const AheadLimits limits_;
   std::deque<Job> jobs_;
   std::mutex mutex_;
   std::condition_variable workCv_;  // workers: a job to begin, or room
