@@ -233,15 +233,16 @@ TEST_F(CompressAheadTest, AFileThatCannotBeOpenedOrShrankIsLeftToTheWriter) {
       2, tasks,
       [&](int index) -> platform::FileHandle {
         if (index == 0) return nullptr;
-        auto file = open(index);
         // Entry 2 lost its second half after its size was taken: the worker
         // reads what is there, as the writer itself would have.
         if (index == 2) {
-          auto cut = platform::Current().OpenReadWrite(dir.Join("f2"));
-          EXPECT_TRUE(cut && cut->Seek(15000, platform::Origin::Begin) && cut->SetEnd());
-          return std::make_unique<ShrunkFile>(std::move(file), 30000);
+          {
+            auto cut = platform::Current().OpenReadWrite(dir.Join("f2"));
+            EXPECT_TRUE(cut && cut->Seek(15000, platform::Origin::Begin) && cut->SetEnd());
+          }
+          return std::make_unique<ShrunkFile>(open(index), 30000);
         }
-        return file;
+        return open(index);
       },
       {1 << 20, 1 << 16, 8});
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
