@@ -13,9 +13,10 @@
 // is always still in the window when it is coded.
 //
 // Hash. head[h] is the latest position whose next three bytes hash to h,
-// prev[pos & kWMask] the position before it with the same hash; position 0
-// doubles as "empty", so the window's very first byte is never a match
-// source. The rolling hash in hash_ covers exactly the three bytes at the
+// links[pos & kWMask] the positions before it with the same hash, nearest
+// first (at the lazy levels the next four, so the walk waits for memory
+// once per four steps); position 0 doubles as "empty", so the window's
+// very first byte is never a match source. The rolling hash in hash_ covers exactly the three bytes at the
 // position inserted last (a shift pushes a byte out after three steps), so
 // it is primed with two bytes wherever insertion restarts.
 //
@@ -52,7 +53,8 @@ constexpr int kHashSize = 1 << kHashBits;
 constexpr int kHashMask = kHashSize - 1;
 constexpr int kHashShift = 5;  // three shifts push a byte out of the 15 bits
 static_assert(kHashShift * kMinMatch >= kHashBits, "hash must cover exactly a minimum match");
-constexpr int kTooFar = 4096;  // a length-3 match farther than this costs more than literals
+constexpr int kTooFar = 4096;
+static_assert(kWindowSize <= 0x10000, "window positions fit 16 bits");  // a length-3 match farther than this costs more than literals
 // Matches may read up to a full match past the valid data (the result is
 // cut to the lookahead); the slack keeps those reads inside the buffer.
 constexpr int kWindowSlack = kMaxMatch + 2 * sizeof(uint64_t);
@@ -365,7 +367,13 @@ const TreeParams kBitLengthParams{kBlCodes, kMaxBlBits, kExtraBlBits, 0, nullptr
 // ---------------------------------------------------------------------------
 // The compressor state of one call
 
+// Links is the word that holds a position's chain links, 16 bits each: the
+// lazy levels walk long chains and keep four, the greedy levels insert far
+// more often than they walk and keep one.
+template <typename Links>
 class Deflater {
+  static constexpr int kLinks = sizeof(Links) / 2;
+
  public:
   Deflater(DeflateIo& io, const Options& o)
       : io_(io),
@@ -380,7 +388,8 @@ class Deflater {
   uint32_t InsertString(uint32_t pos) {
     hash_ = ((hash_ << kHashShift) ^ window_[pos + (kMinMatch - 1)]) & kHashMask;
     const uint32_t head = head_[hash_];
-    prev_[pos & kWMask] = static_cast<uint16_t>(head);
+    // The head's own links, one step further back, behind it.
+    links_[pos & kWMask] = static_cast<Links>((links_[head & kWMask] << 16) | head);
     head_[hash_] = static_cast<uint16_t>(pos);
     return head;
   }
@@ -475,7 +484,9 @@ class Deflater {
   std::unique_ptr<uint8_t[]> windowMem_ = std::make_unique<uint8_t[]>(kWindowSize + kWindowSlack);
   uint8_t* const window_ = windowMem_.get();
   std::unique_ptr<uint16_t[]> head_ = std::make_unique<uint16_t[]>(kHashSize);  // 0 = empty
-  std::unique_ptr<uint16_t[]> prev_ = std::make_unique<uint16_t[]>(kWSize);
+  // Per position the next kLinks positions of its chain, nearest in the
+  // low 16 bits.
+  std::unique_ptr<Links[]> links_ = std::make_unique<Links[]>(kWSize);
   uint32_t hash_ = 0;
   uint32_t strstart_ = 0;
   int32_t blockStart_ = 0;  // negative once the block's start slid out of the window
@@ -508,7 +519,8 @@ class Deflater {
   uint64_t written_ = 0;
 };
 
-void Deflater::InitBlock() {
+template <typename Links>
+void Deflater<Links>::InitBlock() {
   for (int n = 0; n < kLCodes; ++n) ltree_.Freq[n] = 0;
   for (int n = 0; n < kDCodes; ++n) dtree_.Freq[n] = 0;
   for (int n = 0; n < kBlCodes; ++n) bltree_.Freq[n] = 0;
@@ -520,7 +532,8 @@ void Deflater::InitBlock() {
 // Above level 2, every 4096 items: a block that holds few matches and
 // already shrinks its input to under half ends early (its statistics are
 // likely to change).
-bool Deflater::WorthEndingEarly() const {
+template <typename Links>
+bool Deflater<Links>::WorthEndingEarly() const {
   uint64_t outLength = static_cast<uint64_t>(items_) * 8;
   for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
   outLength >>= 3;
@@ -528,7 +541,8 @@ bool Deflater::WorthEndingEarly() const {
   return matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2;
 }
 
-void Deflater::Slide() {
+template <typename Links>
+void Deflater<Links>::Slide() {
   std::memcpy(window_, window_ + kWSize, kWSize);
   matchStart_ -= kWSize;
   strstart_ -= kWSize;
@@ -538,12 +552,18 @@ void Deflater::Slide() {
     head_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
   }
   for (int n = 0; n < kWSize; ++n) {
-    const uint16_t v = prev_[n];
-    prev_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
+    Links v = links_[n];
+    Links slid = 0;
+    for (int k = 0; k < kLinks; ++k, v >>= 16) {
+      const uint32_t p = static_cast<uint32_t>(v & 0xFFFF);
+      slid |= static_cast<Links>(p >= kWSize ? p - kWSize : 0) << (16 * k);
+    }
+    links_[n] = slid;
   }
 }
 
-void Deflater::RefillWindow() {
+template <typename Links>
+void Deflater<Links>::RefillWindow() {
   while (lookahead_ < kMinLookahead && !eof_) {
     uint32_t free = kWindowSize - lookahead_ - strstart_;
     if (strstart_ >= static_cast<uint32_t>(kSlideAt)) {
@@ -562,36 +582,57 @@ void Deflater::RefillWindow() {
   }
 }
 
-uint32_t Deflater::FindLongestMatch(uint32_t cur) {
+template <typename Links>
+uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur) {
   uint32_t chain = cfg_.ChainLimit;
   if (prevLength_ >= cfg_.GoodLength) chain >>= 2;
   uint32_t best = prevLength_;
   const uint32_t nice = cfg_.NiceLength;
   const uint8_t* const scan = window_ + strstart_;
+  const uint8_t* const window = window_;
   const uint32_t limit = strstart_ > static_cast<uint32_t>(kMaxDist) ? strstart_ - kMaxDist : 0;
   const uint16_t scanStart = Load16(scan);
   uint16_t scanEnd = Load16(scan + best - 1);
-  const uint16_t* const prev = prev_.get();
+  const Links* const links = links_.get();
   if (io_.Cancelled) return best;  // the flag cannot change during the walk
-  do {
-    const uint8_t* match = window_ + cur;
+  uint32_t bestStart = matchStart_;
+  // True when the walk is done: the candidate reached the nice length.
+  const auto consider = [&](uint32_t candidate) {
+    const uint8_t* const match = window + candidate;
     // Only a candidate that agrees at both ends of the best length so far
     // can beat it; one branch for both tests.
-    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) == 0) {
-      const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
-      if (len > best) {
-        matchStart_ = cur;
-        best = len;
-        if (len >= nice) break;
-        scanEnd = Load16(scan + best - 1);
+    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) != 0) return false;
+    const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
+    if (len <= best) return false;
+    bestStart = candidate;
+    best = len;
+    if (len >= nice) return true;
+    scanEnd = Load16(scan + best - 1);
+    return false;
+  };
+  // One load yields the next kLinks candidates, so the walk waits for
+  // memory once per kLinks steps instead of at every step. A field is only
+  // read while every nearer one lies above the limit: those positions have
+  // not been reused since they were inserted, so the field equals the link
+  // a step-by-step walk would read.
+  if (!consider(cur)) {
+    for (;;) {
+      const Links next = links[cur & kWMask];
+      int k = 0;
+      for (; k < kLinks; ++k) {
+        cur = static_cast<uint32_t>(next >> (16 * k)) & 0xFFFF;
+        if (cur <= limit || --chain == 0 || consider(cur)) break;
       }
+      if (k < kLinks) break;
     }
-  } while ((cur = prev[cur & kWMask]) > limit && --chain != 0);
+  }
+  matchStart_ = bestStart;
   return best;
 }
 
 // Levels 1 and 2: take the longest match at each position.
-void Deflater::DeflateGreedy() {
+template <typename Links>
+void Deflater<Links>::DeflateGreedy() {
   const uint32_t maxInsert = cfg_.LazyLimit;
   while (lookahead_ > 0) {
     const uint32_t head = InsertString(strstart_);
@@ -629,7 +670,8 @@ void Deflater::DeflateGreedy() {
 
 // Levels 4 to 9: a match is only taken when the next position offers no
 // longer one; otherwise its first byte goes out as a literal.
-void Deflater::DeflateLazy() {
+template <typename Links>
+void Deflater<Links>::DeflateLazy() {
   bool matchAvailable = false;
   uint32_t prevMatch = 0;
   while (lookahead_ > 0 && !io_.Cancelled) {
@@ -680,7 +722,8 @@ void Deflater::DeflateLazy() {
 
 // Counts the code-length sequence of a tree into the bit-length tree's
 // frequencies (runs as SendTree will send them).
-void Deflater::ScanTree(Tree& t, int maxCode) {
+template <typename Links>
+void Deflater<Links>::ScanTree(Tree& t, int maxCode) {
   int prevlen = -1;
   int nextlen = t.Len[0];
   int count = 0;
@@ -714,7 +757,8 @@ void Deflater::ScanTree(Tree& t, int maxCode) {
   t.Len[maxCode + 1] = 0;
 }
 
-void Deflater::SendTree(const Tree& t, int maxCode) {
+template <typename Links>
+void Deflater<Links>::SendTree(const Tree& t, int maxCode) {
   auto sendCode = [&](int c) {
     const int len = bltree_.Len[c];
     if (len == 0 || len > kMaxBits) {
@@ -761,7 +805,8 @@ void Deflater::SendTree(const Tree& t, int maxCode) {
   }
 }
 
-int Deflater::BuildBitLengthTree() {
+template <typename Links>
+int Deflater<Links>::BuildBitLengthTree() {
   ScanTree(ltree_, ltree_.MaxCode);
   ScanTree(dtree_, dtree_.MaxCode);
   builder_.Build(bltree_, kBitLengthParams);
@@ -773,7 +818,8 @@ int Deflater::BuildBitLengthTree() {
   return maxIndex;
 }
 
-void Deflater::SendAllTrees(int lcodes, int dcodes, int blcodes) {
+template <typename Links>
+void Deflater<Links>::SendAllTrees(int lcodes, int dcodes, int blcodes) {
   SendBits(lcodes - 257, 5);
   SendBits(dcodes - 1, 5);
   SendBits(blcodes - 4, 4);
@@ -782,7 +828,8 @@ void Deflater::SendAllTrees(int lcodes, int dcodes, int blcodes) {
   SendTree(dtree_, dcodes - 1);
 }
 
-void Deflater::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
+template <typename Links>
+void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
                              const uint8_t* dlen) {
   // Per length symbol: its code with the extra bits above it, and the total length.
   uint32_t lengthBits[256];
@@ -830,7 +877,8 @@ void Deflater::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const u
   SendBits(lcode[kEndBlock], llen[kEndBlock]);
 }
 
-void Deflater::CopyStoredBlock(const uint8_t* source, uint32_t length, bool withHeader) {
+template <typename Links>
+void Deflater<Links>::CopyStoredBlock(const uint8_t* source, uint32_t length, bool withHeader) {
   AlignOutput();
   if (withHeader) {
     SendBits(length & 0xFFFF, 16);
@@ -844,7 +892,8 @@ void Deflater::CopyStoredBlock(const uint8_t* source, uint32_t length, bool with
   }
 }
 
-void Deflater::EmitBlock(bool last) {
+template <typename Links>
+void Deflater<Links>::EmitBlock(bool last) {
   const uint8_t* source = blockStart_ >= 0 ? window_ + blockStart_ : nullptr;
   const uint32_t storedLength = static_cast<uint32_t>(static_cast<int64_t>(strstart_) - blockStart_);
 
@@ -883,7 +932,8 @@ void Deflater::EmitBlock(bool last) {
   }
 }
 
-uint64_t Deflater::Run(const uint8_t* history, size_t historyLength) {
+template <typename Links>
+uint64_t Deflater<Links>::Run(const uint8_t* history, size_t historyLength) {
   InitBlock();
   if (historyLength > static_cast<size_t>(kWSize)) {
     history += historyLength - kWSize;
@@ -916,7 +966,11 @@ uint64_t Deflater::Run(const uint8_t* history, size_t historyLength) {
 }  // namespace
 
 uint64_t Run(DeflateIo& io, const Options& options) {
-  auto deflater = std::make_unique<Deflater>(io, options);
+  if (options.Level <= 3) {
+    auto deflater = std::make_unique<Deflater<uint16_t>>(io, options);
+    return deflater->Run(options.History, options.HistoryLength);
+  }
+  auto deflater = std::make_unique<Deflater<uint64_t>>(io, options);
   return deflater->Run(options.History, options.HistoryLength);
 }
 
