@@ -594,7 +594,6 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur) {
   const uint16_t scanStart = Load16(scan);
   uint16_t scanEnd = Load16(scan + best - 1);
   const Links* const links = links_.get();
-  if (io_.Cancelled) return best;  // the flag cannot change during the walk
   uint32_t bestStart = matchStart_;
   // True when the walk is done: the candidate reached the nice length.
   const auto consider = [&](uint32_t candidate) {
@@ -636,18 +635,19 @@ void Deflater<Links>::DeflateGreedy() {
   const uint32_t maxInsert = cfg_.LazyLimit;
   while (lookahead_ > 0) {
     const uint32_t head = InsertString(strstart_);
+    // The flag only changes in reads and writes (RefillWindow, EmitBlock).
+    if (io_.Cancelled) break;
     if (head != 0 && strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
       matchLength_ = FindLongestMatch(head);
       if (matchLength_ > lookahead_) matchLength_ = lookahead_;
     }
-    if (io_.Cancelled) break;
     bool flush;
     if (matchLength_ >= kMinMatch) {
       flush = RecordMatch(strstart_ - matchStart_, matchLength_ - kMinMatch);
       lookahead_ -= matchLength_;
       if (matchLength_ <= maxInsert) {
         const uint32_t end = strstart_ + matchLength_;
-        while (++strstart_ < end && !io_.Cancelled) InsertString(strstart_);
+        for (uint32_t pos = strstart_ + 1; pos < end; ++pos) InsertString(pos);
         strstart_ = end;
       } else {
         strstart_ += matchLength_;
@@ -691,7 +691,7 @@ void Deflater<Links>::DeflateLazy() {
       lookahead_ -= prevLength_ - 1;
       // The match began at strstart - 1; strstart is already in the chains.
       const uint32_t end = strstart_ - 1 + prevLength_;
-      while (++strstart_ < end && !io_.Cancelled) InsertString(strstart_);
+      for (uint32_t pos = strstart_ + 1; pos < end; ++pos) InsertString(pos);
       strstart_ = end;
       matchAvailable = false;
       matchLength_ = kMinMatch - 1;
