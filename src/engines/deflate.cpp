@@ -179,6 +179,12 @@ inline unsigned DistanceCode(unsigned distMinus1) {
   return distMinus1 < 256 ? kTables.DistCode[distMinus1] : kTables.DistCode[256 + (distMinus1 >> 7)];
 }
 
+#if defined(__GNUC__)
+#define VIX_INLINE inline __attribute__((always_inline))
+#else
+#define VIX_INLINE inline
+#endif
+
 inline uint16_t Load16(const uint8_t* p) {
   uint16_t v;
   std::memcpy(&v, p, sizeof v);
@@ -385,12 +391,17 @@ class Deflater {
 
  private:
   // --- window and hash chains --------------------------------------------
-  uint32_t InsertString(uint32_t pos) {
-    hash_ = ((hash_ << kHashShift) ^ window_[pos + (kMinMatch - 1)]) & kHashMask;
-    const uint32_t head = head_[hash_];
+  uint32_t InsertString(uint32_t pos) { return Insert(hash_, pos); }
+  // Enters pos into its chain and returns the chain's previous head.
+  VIX_INLINE uint32_t Insert(uint32_t& hash, uint32_t pos) {
+    const uint8_t* const window = window_;
+    uint16_t* const heads = head_.get();
+    Links* const links = links_.get();
+    hash = ((hash << kHashShift) ^ window[pos + (kMinMatch - 1)]) & kHashMask;
+    const uint32_t head = heads[hash];
     // The head's own links, one step further back, behind it.
-    links_[pos & kWMask] = static_cast<Links>((links_[head & kWMask] << 16) | head);
-    head_[hash_] = static_cast<uint16_t>(pos);
+    links[pos & kWMask] = static_cast<Links>((links[head & kWMask] << 16) | head);
+    heads[hash] = static_cast<uint16_t>(pos);
     return head;
   }
   void PrimeHash(uint32_t pos) {
@@ -399,33 +410,34 @@ class Deflater {
   }
   void RefillWindow();
   void Slide();
-  uint32_t FindLongestMatch(uint32_t chainHead);
+  VIX_INLINE uint32_t FindLongestMatch(uint32_t chainHead, uint32_t pos, uint32_t prevLength,
+                                       uint32_t& matchStart) const;
   void DeflateGreedy();
   void DeflateLazy();
 
   // --- items -----------------------------------------------------------------
-  bool RecordLiteral(uint8_t c) {
+  bool RecordLiteral(uint8_t c, uint32_t pos) {
     lit_[items_] = c;
     dist_[items_] = 0;
     ltree_.Freq[c]++;
     ++items_;
-    return BlockFull();
+    return BlockFull(pos);
   }
-  bool RecordMatch(uint32_t distance, uint32_t lengthMinus3) {
+  bool RecordMatch(uint32_t distance, uint32_t lengthMinus3, uint32_t pos) {
     lit_[items_] = static_cast<uint8_t>(lengthMinus3);
     dist_[items_] = static_cast<uint16_t>(distance);
     ltree_.Freq[kLiterals + 1 + kTables.LengthCode[lengthMinus3]]++;
     dtree_.Freq[DistanceCode(distance - 1)]++;
     ++items_;
     ++matches_;
-    return BlockFull();
+    return BlockFull(pos);
   }
-  // Whether the block should end after the item just recorded.
-  bool BlockFull() {
-    if ((items_ & 0xFFF) == 0 && level_ > 2 && WorthEndingEarly()) return true;
+  // Whether the block should end after the item just recorded at pos.
+  bool BlockFull(uint32_t pos) {
+    if ((items_ & 0xFFF) == 0 && level_ > 2 && WorthEndingEarly(pos)) return true;
     return items_ == kLitBufSize - 1 || matches_ == kDistBufSize;
   }
-  bool WorthEndingEarly() const;
+  bool WorthEndingEarly(uint32_t pos) const;
   void InitBlock();
   void EmitBlock(bool last);
   int BuildBitLengthTree();
@@ -533,11 +545,11 @@ void Deflater<Links>::InitBlock() {
 // already shrinks its input to under half ends early (its statistics are
 // likely to change).
 template <typename Links>
-bool Deflater<Links>::WorthEndingEarly() const {
+bool Deflater<Links>::WorthEndingEarly(uint32_t pos) const {
   uint64_t outLength = static_cast<uint64_t>(items_) * 8;
   for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
   outLength >>= 3;
-  const int64_t inLength = static_cast<int64_t>(strstart_) - blockStart_;
+  const int64_t inLength = static_cast<int64_t>(pos) - blockStart_;
   return matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2;
 }
 
@@ -582,19 +594,22 @@ void Deflater<Links>::RefillWindow() {
   }
 }
 
+// The longest match for the string at pos among its chain from cur on,
+// if longer than prevLength; its start goes to matchStart.
 template <typename Links>
-uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur) {
+uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t prevLength,
+                                           uint32_t& matchStart) const {
   uint32_t chain = cfg_.ChainLimit;
-  if (prevLength_ >= cfg_.GoodLength) chain >>= 2;
-  uint32_t best = prevLength_;
+  if (prevLength >= cfg_.GoodLength) chain >>= 2;
+  uint32_t best = prevLength;
   const uint32_t nice = cfg_.NiceLength;
-  const uint8_t* const scan = window_ + strstart_;
   const uint8_t* const window = window_;
-  const uint32_t limit = strstart_ > static_cast<uint32_t>(kMaxDist) ? strstart_ - kMaxDist : 0;
+  const uint8_t* const scan = window + pos;
+  const uint32_t limit = pos > static_cast<uint32_t>(kMaxDist) ? pos - kMaxDist : 0;
   const uint16_t scanStart = Load16(scan);
   uint16_t scanEnd = Load16(scan + best - 1);
   const Links* const links = links_.get();
-  uint32_t bestStart = matchStart_;
+  uint32_t bestStart = matchStart;
   // True when the walk is done: the candidate reached the nice length.
   const auto consider = [&](uint32_t candidate) {
     const uint8_t* const match = window + candidate;
@@ -625,46 +640,67 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur) {
       if (k < kLinks) break;
     }
   }
-  matchStart_ = bestStart;
+  matchStart = bestStart;
   return best;
 }
 
-// Levels 1 and 2: take the longest match at each position.
+// Levels 1 and 2: take the longest match at each position. The state the
+// loop changes at every byte is kept in locals: stores to the item and
+// frequency arrays might alias the members and would force reloads.
 template <typename Links>
 void Deflater<Links>::DeflateGreedy() {
   const uint32_t maxInsert = cfg_.LazyLimit;
-  while (lookahead_ > 0) {
-    const uint32_t head = InsertString(strstart_);
+  uint32_t pos = strstart_;
+  uint32_t lookahead = lookahead_;
+  uint32_t hash = hash_;
+  uint32_t matchStart = matchStart_;
+  uint32_t matchLength = matchLength_;
+  while (lookahead > 0) {
+    const uint32_t head = Insert(hash, pos);
     // The flag only changes in reads and writes (RefillWindow, EmitBlock).
     if (io_.Cancelled) break;
-    if (head != 0 && strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
-      matchLength_ = FindLongestMatch(head);
-      if (matchLength_ > lookahead_) matchLength_ = lookahead_;
+    if (head != 0 && pos - head <= static_cast<uint32_t>(kMaxDist)) {
+      matchLength = FindLongestMatch(head, pos, prevLength_, matchStart);
+      if (matchLength > lookahead) matchLength = lookahead;
     }
     bool flush;
-    if (matchLength_ >= kMinMatch) {
-      flush = RecordMatch(strstart_ - matchStart_, matchLength_ - kMinMatch);
-      lookahead_ -= matchLength_;
-      if (matchLength_ <= maxInsert) {
-        const uint32_t end = strstart_ + matchLength_;
-        for (uint32_t pos = strstart_ + 1; pos < end; ++pos) InsertString(pos);
-        strstart_ = end;
+    if (matchLength >= kMinMatch) {
+      flush = RecordMatch(pos - matchStart, matchLength - kMinMatch, pos);
+      lookahead -= matchLength;
+      const uint32_t end = pos + matchLength;
+      if (matchLength <= maxInsert) {
+        while (++pos < end) Insert(hash, pos);
       } else {
-        strstart_ += matchLength_;
-        PrimeHash(strstart_);
+        pos = end;
+        hash = window_[pos];
+        hash = ((hash << kHashShift) ^ window_[pos + 1]) & kHashMask;
       }
-      matchLength_ = 0;
+      matchLength = 0;
     } else {
-      flush = RecordLiteral(window_[strstart_]);
-      --lookahead_;
-      ++strstart_;
+      flush = RecordLiteral(window_[pos], pos);
+      --lookahead;
+      ++pos;
     }
-    if (flush) {
-      EmitBlock(false);
-      blockStart_ = static_cast<int32_t>(strstart_);
+    if (flush || lookahead < static_cast<uint32_t>(kMinLookahead)) {
+      strstart_ = pos;
+      lookahead_ = lookahead;
+      matchStart_ = matchStart;
+      if (flush) {
+        EmitBlock(false);
+        blockStart_ = static_cast<int32_t>(pos);
+      }
+      if (lookahead < static_cast<uint32_t>(kMinLookahead)) {
+        RefillWindow();
+        // A slide moves every position down.
+        pos = strstart_;
+        lookahead = lookahead_;
+        matchStart = matchStart_;
+      }
     }
-    if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
   }
+  strstart_ = pos;
+  lookahead_ = lookahead;
+  hash_ = hash;
   EmitBlock(true);
 }
 
@@ -681,13 +717,13 @@ void Deflater<Links>::DeflateLazy() {
     matchLength_ = kMinMatch - 1;
     if (head != 0 && prevLength_ < cfg_.LazyLimit &&
         strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
-      matchLength_ = FindLongestMatch(head);
+      matchLength_ = FindLongestMatch(head, strstart_, prevLength_, matchStart_);
       if (matchLength_ > lookahead_) matchLength_ = lookahead_;
       if (matchLength_ == kMinMatch && strstart_ - matchStart_ > static_cast<uint32_t>(kTooFar))
         matchLength_ = kMinMatch - 1;
     }
     if (prevLength_ >= kMinMatch && matchLength_ <= prevLength_) {
-      const bool flush = RecordMatch(strstart_ - 1 - prevMatch, prevLength_ - kMinMatch);
+      const bool flush = RecordMatch(strstart_ - 1 - prevMatch, prevLength_ - kMinMatch, strstart_);
       lookahead_ -= prevLength_ - 1;
       // The match began at strstart - 1; strstart is already in the chains.
       const uint32_t end = strstart_ - 1 + prevLength_;
@@ -700,7 +736,7 @@ void Deflater<Links>::DeflateLazy() {
         blockStart_ = static_cast<int32_t>(strstart_);
       }
     } else if (matchAvailable) {
-      if (RecordLiteral(window_[strstart_ - 1])) {
+      if (RecordLiteral(window_[strstart_ - 1], strstart_)) {
         EmitBlock(false);
         blockStart_ = static_cast<int32_t>(strstart_);
       }
@@ -713,7 +749,7 @@ void Deflater<Links>::DeflateLazy() {
     }
     if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
   }
-  if (matchAvailable) RecordLiteral(window_[strstart_ - 1]);
+  if (matchAvailable) RecordLiteral(window_[strstart_ - 1], strstart_);
   EmitBlock(true);
 }
 
