@@ -629,15 +629,19 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
   // read while every nearer one lies above the limit: those positions have
   // not been reused since they were inserted, so the field equals the link
   // a step-by-step walk would read.
+  static_assert(kLinks == 1 || kLinks == 4, "the walk below is unrolled for 1 or 4 links");
   if (!consider(cur)) {
     for (;;) {
       const Links next = links[cur & kWMask];
-      int k = 0;
-      for (; k < kLinks; ++k) {
+      // True when the walk ends at the k-th link.
+      const auto step = [&](int k) {
         cur = static_cast<uint32_t>(next >> (16 * k)) & 0xFFFF;
-        if (cur <= limit || --chain == 0 || consider(cur)) break;
+        return cur <= limit || --chain == 0 || consider(cur);
+      };
+      if (step(0)) break;
+      if constexpr (kLinks == 4) {
+        if (step(1) || step(2) || step(3)) break;
       }
-      if (k < kLinks) break;
     }
   }
   matchStart = bestStart;
