@@ -185,6 +185,14 @@ inline unsigned DistanceCode(unsigned distMinus1) {
 #define VIX_INLINE inline
 #endif
 
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 inline uint16_t Load16(const uint8_t* p) {
   uint16_t v;
   std::memcpy(&v, p, sizeof v);
@@ -563,14 +571,17 @@ void Deflater<Links>::Slide() {
     const uint16_t v = head_[n];
     head_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
   }
+  // Per 16-bit field: a position in the upper half loses its top bit, one
+  // in the lower half becomes 0. The top bits, spread to whole-field masks,
+  // do this for all fields of a word at once.
+  constexpr Links kFieldLow = static_cast<Links>(0x0001000100010001ull);
+  constexpr Links kFieldRest = static_cast<Links>(0x7FFF7FFF7FFF7FFFull);
+  static_assert(kWSize == 0x8000, "a field's top bit is the upper half");
+  Links* const links = links_.get();
   for (int n = 0; n < kWSize; ++n) {
-    Links v = links_[n];
-    Links slid = 0;
-    for (int k = 0; k < kLinks; ++k, v >>= 16) {
-      const uint32_t p = static_cast<uint32_t>(v & 0xFFFF);
-      slid |= static_cast<Links>(p >= kWSize ? p - kWSize : 0) << (16 * k);
-    }
-    links_[n] = slid;
+    const Links v = links[n];
+    const Links keep = static_cast<Links>(((v >> 15) & kFieldLow) * 0xFFFFu);
+    links[n] = static_cast<Links>(v & keep & kFieldRest);
   }
 }
 
@@ -659,8 +670,12 @@ void Deflater<Links>::DeflateGreedy() {
   uint32_t hash = hash_;
   uint32_t matchStart = matchStart_;
   uint32_t matchLength = matchLength_;
+  uint16_t* const heads = head_.get();
   while (lookahead > 0) {
     const uint32_t head = Insert(hash, pos);
+    // Most positions are followed by the next one: its chain head is
+    // fetched while this one is searched.
+    Prefetch(&heads[((hash << kHashShift) ^ window_[pos + kMinMatch]) & kHashMask]);
     // The flag only changes in reads and writes (RefillWindow, EmitBlock).
     if (io_.Cancelled) break;
     if (head != 0 && pos - head <= static_cast<uint32_t>(kMaxDist)) {
