@@ -178,8 +178,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "deflate_bench: no files in %s\n", dir.c_str());
     return 1;
   }
-  std::printf("corpus: %zu files, %llu bytes; %d run(s) each, fastest kept; %s time\n", files.size(),
-              static_cast<unsigned long long>(total), repeat, gCpuTime ? "CPU" : "wall");
+  std::printf("corpus: %zu files, %llu bytes; %d run(s) each, fastest kept; %s time\n",
+              files.size(), static_cast<unsigned long long>(total), repeat,
+              gCpuTime ? "CPU" : "wall");
 #ifdef VIX_HAVE_LIBDEFLATE
   constexpr bool kLibdeflate = true;
 #else

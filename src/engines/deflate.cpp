@@ -16,9 +16,10 @@
 // links[pos & kWMask] the positions before it with the same hash, nearest
 // first (at the lazy levels the next four, so the walk waits for memory
 // once per four steps); position 0 doubles as "empty", so the window's
-// very first byte is never a match source. The rolling hash in hash_ covers exactly the three bytes at the
-// position inserted last (a shift pushes a byte out after three steps), so
-// it is primed with two bytes wherever insertion restarts.
+// very first byte is never a match source. The rolling hash covers exactly
+// the three bytes at the position inserted last (a shift pushes a byte out
+// after three steps), so it is primed with two bytes wherever insertion
+// restarts.
 //
 // Parsing. Every position that is coded enters the chains, except inside a
 // greedy match longer than the level's insert limit. The lazy parse (levels
@@ -53,8 +54,8 @@ constexpr int kHashSize = 1 << kHashBits;
 constexpr int kHashMask = kHashSize - 1;
 constexpr int kHashShift = 5;  // three shifts push a byte out of the 15 bits
 static_assert(kHashShift * kMinMatch >= kHashBits, "hash must cover exactly a minimum match");
-constexpr int kTooFar = 4096;
-static_assert(kWindowSize <= 0x10000, "window positions fit 16 bits");  // a length-3 match farther than this costs more than literals
+constexpr int kTooFar = 4096;  // a length-3 match farther than this costs more than literals
+static_assert(kWindowSize <= 0x10000, "window positions fit 16 bits");
 // Matches may read up to a full match past the valid data (the result is
 // cut to the lookahead); the slack keeps those reads inside the buffer.
 constexpr int kWindowSlack = kMaxMatch + 2 * sizeof(uint64_t);
@@ -884,8 +885,8 @@ void Deflater<Links>::SendAllTrees(int lcodes, int dcodes, int blcodes) {
 }
 
 template <typename Links>
-void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
-                             const uint8_t* dlen) {
+void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen,
+                                    const uint16_t* dcode, const uint8_t* dlen) {
   // Per length symbol: its code with the extra bits above it, and the total length.
   uint32_t lengthBits[256];
   uint8_t lengthLen[256];

@@ -518,7 +518,8 @@ TEST(DeflateMemoryBlock, StreamsStayByteForByteTheSameAtEveryLevel) {
     for (int i = 0; i < 4; ++i) {
       EXPECT_EQ(test::ReferenceCrc32(streams[i]), kExpected[level - 1][i].Crc)
           << "level " << level << " input " << i;
-      EXPECT_EQ(streams[i].size(), kExpected[level - 1][i].Size) << "level " << level << " input " << i;
+      EXPECT_EQ(streams[i].size(), kExpected[level - 1][i].Size)
+          << "level " << level << " input " << i;
     }
   }
 }
@@ -541,7 +542,8 @@ TEST(DeflateMemoryBlock, MatchesEndingAtTheLastByteInflateAtEveryLevel) {
         if (lastDiffers) input.back() = 'x';
         Bytes out;
         DeflateMemoryBlock(nullptr, 0, input.data(), input.size(), level, out);
-        ASSERT_EQ(Decode(out).Data, input) << "level " << level << " size " << n << " " << lastDiffers;
+        ASSERT_EQ(Decode(out).Data, input)
+            << "level " << level << " size " << n << (lastDiffers ? " last differs" : "");
       }
     }
   }
