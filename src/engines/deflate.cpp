@@ -13,11 +13,13 @@
 // is always still in the window when it is coded.
 //
 // Hash. head[h] is the latest position whose next three bytes hash to h,
-// prev[pos & kWMask] the position before it with the same hash; position 0
-// doubles as "empty", so the window's very first byte is never a match
-// source. The rolling hash in hash_ covers exactly the three bytes at the
-// position inserted last (a shift pushes a byte out after three steps), so
-// it is primed with two bytes wherever insertion restarts.
+// links[pos & kWMask] the positions before it with the same hash, nearest
+// first (at the lazy levels the next four, so the walk waits for memory
+// once per four steps); position 0 doubles as "empty", so the window's
+// very first byte is never a match source. The rolling hash covers exactly
+// the three bytes at the position inserted last (a shift pushes a byte out
+// after three steps), so it is primed with two bytes wherever insertion
+// restarts.
 //
 // Parsing. Every position that is coded enters the chains, except inside a
 // greedy match longer than the level's insert limit. The lazy parse (levels
@@ -53,6 +55,7 @@ constexpr int kHashMask = kHashSize - 1;
 constexpr int kHashShift = 5;  // three shifts push a byte out of the 15 bits
 static_assert(kHashShift * kMinMatch >= kHashBits, "hash must cover exactly a minimum match");
 constexpr int kTooFar = 4096;  // a length-3 match farther than this costs more than literals
+static_assert(kWindowSize <= 0x10000, "window positions fit 16 bits");
 // Matches may read up to a full match past the valid data (the result is
 // cut to the lookahead); the slack keeps those reads inside the buffer.
 constexpr int kWindowSlack = kMaxMatch + 2 * sizeof(uint64_t);
@@ -175,6 +178,20 @@ static_assert(kTables.StaticLCode[0] == BitReverse(0x30, 8) &&
 
 inline unsigned DistanceCode(unsigned distMinus1) {
   return distMinus1 < 256 ? kTables.DistCode[distMinus1] : kTables.DistCode[256 + (distMinus1 >> 7)];
+}
+
+#if defined(__GNUC__)
+#define VIX_INLINE inline __attribute__((always_inline))
+#else
+#define VIX_INLINE inline
+#endif
+
+inline void Prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
 }
 
 inline uint16_t Load16(const uint8_t* p) {
@@ -365,7 +382,13 @@ const TreeParams kBitLengthParams{kBlCodes, kMaxBlBits, kExtraBlBits, 0, nullptr
 // ---------------------------------------------------------------------------
 // The compressor state of one call
 
+// Links is the word that holds a position's chain links, 16 bits each: the
+// lazy levels walk long chains and keep four, the greedy levels insert far
+// more often than they walk and keep one.
+template <typename Links>
 class Deflater {
+  static constexpr int kLinks = sizeof(Links) / 2;
+
  public:
   Deflater(DeflateIo& io, const Options& o)
       : io_(io),
@@ -377,11 +400,17 @@ class Deflater {
 
  private:
   // --- window and hash chains --------------------------------------------
-  uint32_t InsertString(uint32_t pos) {
-    hash_ = ((hash_ << kHashShift) ^ window_[pos + (kMinMatch - 1)]) & kHashMask;
-    const uint32_t head = head_[hash_];
-    prev_[pos & kWMask] = static_cast<uint16_t>(head);
-    head_[hash_] = static_cast<uint16_t>(pos);
+  uint32_t InsertString(uint32_t pos) { return Insert(hash_, pos); }
+  // Enters pos into its chain and returns the chain's previous head.
+  VIX_INLINE uint32_t Insert(uint32_t& hash, uint32_t pos) {
+    const uint8_t* const window = window_;
+    uint16_t* const heads = head_.get();
+    Links* const links = links_.get();
+    hash = ((hash << kHashShift) ^ window[pos + (kMinMatch - 1)]) & kHashMask;
+    const uint32_t head = heads[hash];
+    // The head's own links, one step further back, behind it.
+    links[pos & kWMask] = static_cast<Links>((links[head & kWMask] << 16) | head);
+    heads[hash] = static_cast<uint16_t>(pos);
     return head;
   }
   void PrimeHash(uint32_t pos) {
@@ -390,33 +419,34 @@ class Deflater {
   }
   void RefillWindow();
   void Slide();
-  uint32_t FindLongestMatch(uint32_t chainHead);
+  VIX_INLINE uint32_t FindLongestMatch(uint32_t chainHead, uint32_t pos, uint32_t prevLength,
+                                       uint32_t& matchStart) const;
   void DeflateGreedy();
   void DeflateLazy();
 
   // --- items -----------------------------------------------------------------
-  bool RecordLiteral(uint8_t c) {
+  bool RecordLiteral(uint8_t c, uint32_t pos) {
     lit_[items_] = c;
     dist_[items_] = 0;
     ltree_.Freq[c]++;
     ++items_;
-    return BlockFull();
+    return BlockFull(pos);
   }
-  bool RecordMatch(uint32_t distance, uint32_t lengthMinus3) {
+  bool RecordMatch(uint32_t distance, uint32_t lengthMinus3, uint32_t pos) {
     lit_[items_] = static_cast<uint8_t>(lengthMinus3);
     dist_[items_] = static_cast<uint16_t>(distance);
     ltree_.Freq[kLiterals + 1 + kTables.LengthCode[lengthMinus3]]++;
     dtree_.Freq[DistanceCode(distance - 1)]++;
     ++items_;
     ++matches_;
-    return BlockFull();
+    return BlockFull(pos);
   }
-  // Whether the block should end after the item just recorded.
-  bool BlockFull() {
-    if ((items_ & 0xFFF) == 0 && level_ > 2 && WorthEndingEarly()) return true;
+  // Whether the block should end after the item just recorded at pos.
+  bool BlockFull(uint32_t pos) {
+    if ((items_ & 0xFFF) == 0 && level_ > 2 && WorthEndingEarly(pos)) return true;
     return items_ == kLitBufSize - 1 || matches_ == kDistBufSize;
   }
-  bool WorthEndingEarly() const;
+  bool WorthEndingEarly(uint32_t pos) const;
   void InitBlock();
   void EmitBlock(bool last);
   int BuildBitLengthTree();
@@ -475,7 +505,9 @@ class Deflater {
   std::unique_ptr<uint8_t[]> windowMem_ = std::make_unique<uint8_t[]>(kWindowSize + kWindowSlack);
   uint8_t* const window_ = windowMem_.get();
   std::unique_ptr<uint16_t[]> head_ = std::make_unique<uint16_t[]>(kHashSize);  // 0 = empty
-  std::unique_ptr<uint16_t[]> prev_ = std::make_unique<uint16_t[]>(kWSize);
+  // Per position the next kLinks positions of its chain, nearest in the
+  // low 16 bits.
+  std::unique_ptr<Links[]> links_ = std::make_unique<Links[]>(kWSize);
   uint32_t hash_ = 0;
   uint32_t strstart_ = 0;
   int32_t blockStart_ = 0;  // negative once the block's start slid out of the window
@@ -508,7 +540,8 @@ class Deflater {
   uint64_t written_ = 0;
 };
 
-void Deflater::InitBlock() {
+template <typename Links>
+void Deflater<Links>::InitBlock() {
   for (int n = 0; n < kLCodes; ++n) ltree_.Freq[n] = 0;
   for (int n = 0; n < kDCodes; ++n) dtree_.Freq[n] = 0;
   for (int n = 0; n < kBlCodes; ++n) bltree_.Freq[n] = 0;
@@ -520,15 +553,17 @@ void Deflater::InitBlock() {
 // Above level 2, every 4096 items: a block that holds few matches and
 // already shrinks its input to under half ends early (its statistics are
 // likely to change).
-bool Deflater::WorthEndingEarly() const {
+template <typename Links>
+bool Deflater<Links>::WorthEndingEarly(uint32_t pos) const {
   uint64_t outLength = static_cast<uint64_t>(items_) * 8;
   for (int d = 0; d < kDCodes; ++d) outLength += dtree_.Freq[d] * (5u + kExtraDistBits[d]);
   outLength >>= 3;
-  const int64_t inLength = static_cast<int64_t>(strstart_) - blockStart_;
+  const int64_t inLength = static_cast<int64_t>(pos) - blockStart_;
   return matches_ < items_ / 2 && static_cast<int64_t>(outLength) < inLength / 2;
 }
 
-void Deflater::Slide() {
+template <typename Links>
+void Deflater<Links>::Slide() {
   std::memcpy(window_, window_ + kWSize, kWSize);
   matchStart_ -= kWSize;
   strstart_ -= kWSize;
@@ -537,13 +572,22 @@ void Deflater::Slide() {
     const uint16_t v = head_[n];
     head_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
   }
+  // Per 16-bit field: a position in the upper half loses its top bit, one
+  // in the lower half becomes 0. The top bits, spread to whole-field masks,
+  // do this for all fields of a word at once.
+  constexpr Links kFieldLow = static_cast<Links>(0x0001000100010001ull);
+  constexpr Links kFieldRest = static_cast<Links>(0x7FFF7FFF7FFF7FFFull);
+  static_assert(kWSize == 0x8000, "a field's top bit is the upper half");
+  Links* const links = links_.get();
   for (int n = 0; n < kWSize; ++n) {
-    const uint16_t v = prev_[n];
-    prev_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
+    const Links v = links[n];
+    const Links keep = static_cast<Links>(((v >> 15) & kFieldLow) * 0xFFFFu);
+    links[n] = static_cast<Links>(v & keep & kFieldRest);
   }
 }
 
-void Deflater::RefillWindow() {
+template <typename Links>
+void Deflater<Links>::RefillWindow() {
   while (lookahead_ < kMinLookahead && !eof_) {
     uint32_t free = kWindowSize - lookahead_ - strstart_;
     if (strstart_ >= static_cast<uint32_t>(kSlideAt)) {
@@ -562,74 +606,128 @@ void Deflater::RefillWindow() {
   }
 }
 
-uint32_t Deflater::FindLongestMatch(uint32_t cur) {
+// The longest match for the string at pos among its chain from cur on,
+// if longer than prevLength; its start goes to matchStart.
+template <typename Links>
+uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t prevLength,
+                                           uint32_t& matchStart) const {
   uint32_t chain = cfg_.ChainLimit;
-  if (prevLength_ >= cfg_.GoodLength) chain >>= 2;
-  uint32_t best = prevLength_;
+  if (prevLength >= cfg_.GoodLength) chain >>= 2;
+  uint32_t best = prevLength;
   const uint32_t nice = cfg_.NiceLength;
-  const uint8_t* const scan = window_ + strstart_;
-  const uint32_t limit = strstart_ > static_cast<uint32_t>(kMaxDist) ? strstart_ - kMaxDist : 0;
+  const uint8_t* const window = window_;
+  const uint8_t* const scan = window + pos;
+  const uint32_t limit = pos > static_cast<uint32_t>(kMaxDist) ? pos - kMaxDist : 0;
   const uint16_t scanStart = Load16(scan);
   uint16_t scanEnd = Load16(scan + best - 1);
-  const uint16_t* const prev = prev_.get();
-  if (io_.Cancelled) return best;  // the flag cannot change during the walk
-  do {
-    const uint8_t* match = window_ + cur;
+  const Links* const links = links_.get();
+  uint32_t bestStart = matchStart;
+  // True when the walk is done: the candidate reached the nice length.
+  const auto consider = [&](uint32_t candidate) {
+    const uint8_t* const match = window + candidate;
     // Only a candidate that agrees at both ends of the best length so far
     // can beat it; one branch for both tests.
-    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) == 0) {
-      const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
-      if (len > best) {
-        matchStart_ = cur;
-        best = len;
-        if (len >= nice) break;
-        scanEnd = Load16(scan + best - 1);
+    if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) != 0) return false;
+    const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
+    if (len <= best) return false;
+    bestStart = candidate;
+    best = len;
+    if (len >= nice) return true;
+    scanEnd = Load16(scan + best - 1);
+    return false;
+  };
+  // One load yields the next kLinks candidates, so the walk waits for
+  // memory once per kLinks steps instead of at every step. A field is only
+  // read while every nearer one lies above the limit: those positions have
+  // not been reused since they were inserted, so the field equals the link
+  // a step-by-step walk would read.
+  static_assert(kLinks == 1 || kLinks == 4, "the walk below is unrolled for 1 or 4 links");
+  if (!consider(cur)) {
+    for (;;) {
+      const Links next = links[cur & kWMask];
+      // True when the walk ends at the k-th link.
+      const auto step = [&](int k) {
+        cur = static_cast<uint32_t>(next >> (16 * k)) & 0xFFFF;
+        return cur <= limit || --chain == 0 || consider(cur);
+      };
+      if (step(0)) break;
+      if constexpr (kLinks == 4) {
+        if (step(1) || step(2) || step(3)) break;
       }
     }
-  } while ((cur = prev[cur & kWMask]) > limit && --chain != 0);
+  }
+  matchStart = bestStart;
   return best;
 }
 
-// Levels 1 and 2: take the longest match at each position.
-void Deflater::DeflateGreedy() {
+// Levels 1 and 2: take the longest match at each position. The state the
+// loop changes at every byte is kept in locals: stores to the item and
+// frequency arrays might alias the members and would force reloads.
+template <typename Links>
+void Deflater<Links>::DeflateGreedy() {
   const uint32_t maxInsert = cfg_.LazyLimit;
-  while (lookahead_ > 0) {
-    const uint32_t head = InsertString(strstart_);
-    if (head != 0 && strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
-      matchLength_ = FindLongestMatch(head);
-      if (matchLength_ > lookahead_) matchLength_ = lookahead_;
-    }
+  uint32_t pos = strstart_;
+  uint32_t lookahead = lookahead_;
+  uint32_t hash = hash_;
+  uint32_t matchStart = matchStart_;
+  uint32_t matchLength = matchLength_;
+  uint16_t* const heads = head_.get();
+  while (lookahead > 0) {
+    const uint32_t head = Insert(hash, pos);
+    // Most positions are followed by the next one: its chain head is
+    // fetched while this one is searched.
+    Prefetch(&heads[((hash << kHashShift) ^ window_[pos + kMinMatch]) & kHashMask]);
+    // The flag only changes in reads and writes (RefillWindow, EmitBlock).
     if (io_.Cancelled) break;
+    if (head != 0 && pos - head <= static_cast<uint32_t>(kMaxDist)) {
+      matchLength = FindLongestMatch(head, pos, prevLength_, matchStart);
+      if (matchLength > lookahead) matchLength = lookahead;
+    }
     bool flush;
-    if (matchLength_ >= kMinMatch) {
-      flush = RecordMatch(strstart_ - matchStart_, matchLength_ - kMinMatch);
-      lookahead_ -= matchLength_;
-      if (matchLength_ <= maxInsert) {
-        const uint32_t end = strstart_ + matchLength_;
-        while (++strstart_ < end && !io_.Cancelled) InsertString(strstart_);
-        strstart_ = end;
+    if (matchLength >= kMinMatch) {
+      flush = RecordMatch(pos - matchStart, matchLength - kMinMatch, pos);
+      lookahead -= matchLength;
+      const uint32_t end = pos + matchLength;
+      if (matchLength <= maxInsert) {
+        while (++pos < end) Insert(hash, pos);
       } else {
-        strstart_ += matchLength_;
-        PrimeHash(strstart_);
+        pos = end;
+        hash = window_[pos];
+        hash = ((hash << kHashShift) ^ window_[pos + 1]) & kHashMask;
       }
-      matchLength_ = 0;
+      matchLength = 0;
     } else {
-      flush = RecordLiteral(window_[strstart_]);
-      --lookahead_;
-      ++strstart_;
+      flush = RecordLiteral(window_[pos], pos);
+      --lookahead;
+      ++pos;
     }
-    if (flush) {
-      EmitBlock(false);
-      blockStart_ = static_cast<int32_t>(strstart_);
+    if (flush || lookahead < static_cast<uint32_t>(kMinLookahead)) {
+      strstart_ = pos;
+      lookahead_ = lookahead;
+      matchStart_ = matchStart;
+      if (flush) {
+        EmitBlock(false);
+        blockStart_ = static_cast<int32_t>(pos);
+      }
+      if (lookahead < static_cast<uint32_t>(kMinLookahead)) {
+        RefillWindow();
+        // A slide moves every position down.
+        pos = strstart_;
+        lookahead = lookahead_;
+        matchStart = matchStart_;
+      }
     }
-    if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
   }
+  strstart_ = pos;
+  lookahead_ = lookahead;
+  hash_ = hash;
   EmitBlock(true);
 }
 
 // Levels 4 to 9: a match is only taken when the next position offers no
 // longer one; otherwise its first byte goes out as a literal.
-void Deflater::DeflateLazy() {
+template <typename Links>
+void Deflater<Links>::DeflateLazy() {
   bool matchAvailable = false;
   uint32_t prevMatch = 0;
   while (lookahead_ > 0 && !io_.Cancelled) {
@@ -639,17 +737,17 @@ void Deflater::DeflateLazy() {
     matchLength_ = kMinMatch - 1;
     if (head != 0 && prevLength_ < cfg_.LazyLimit &&
         strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
-      matchLength_ = FindLongestMatch(head);
+      matchLength_ = FindLongestMatch(head, strstart_, prevLength_, matchStart_);
       if (matchLength_ > lookahead_) matchLength_ = lookahead_;
       if (matchLength_ == kMinMatch && strstart_ - matchStart_ > static_cast<uint32_t>(kTooFar))
         matchLength_ = kMinMatch - 1;
     }
     if (prevLength_ >= kMinMatch && matchLength_ <= prevLength_) {
-      const bool flush = RecordMatch(strstart_ - 1 - prevMatch, prevLength_ - kMinMatch);
+      const bool flush = RecordMatch(strstart_ - 1 - prevMatch, prevLength_ - kMinMatch, strstart_);
       lookahead_ -= prevLength_ - 1;
       // The match began at strstart - 1; strstart is already in the chains.
       const uint32_t end = strstart_ - 1 + prevLength_;
-      while (++strstart_ < end && !io_.Cancelled) InsertString(strstart_);
+      for (uint32_t pos = strstart_ + 1; pos < end; ++pos) InsertString(pos);
       strstart_ = end;
       matchAvailable = false;
       matchLength_ = kMinMatch - 1;
@@ -658,7 +756,7 @@ void Deflater::DeflateLazy() {
         blockStart_ = static_cast<int32_t>(strstart_);
       }
     } else if (matchAvailable) {
-      if (RecordLiteral(window_[strstart_ - 1])) {
+      if (RecordLiteral(window_[strstart_ - 1], strstart_)) {
         EmitBlock(false);
         blockStart_ = static_cast<int32_t>(strstart_);
       }
@@ -671,7 +769,7 @@ void Deflater::DeflateLazy() {
     }
     if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
   }
-  if (matchAvailable) RecordLiteral(window_[strstart_ - 1]);
+  if (matchAvailable) RecordLiteral(window_[strstart_ - 1], strstart_);
   EmitBlock(true);
 }
 
@@ -680,7 +778,8 @@ void Deflater::DeflateLazy() {
 
 // Counts the code-length sequence of a tree into the bit-length tree's
 // frequencies (runs as SendTree will send them).
-void Deflater::ScanTree(Tree& t, int maxCode) {
+template <typename Links>
+void Deflater<Links>::ScanTree(Tree& t, int maxCode) {
   int prevlen = -1;
   int nextlen = t.Len[0];
   int count = 0;
@@ -714,7 +813,8 @@ void Deflater::ScanTree(Tree& t, int maxCode) {
   t.Len[maxCode + 1] = 0;
 }
 
-void Deflater::SendTree(const Tree& t, int maxCode) {
+template <typename Links>
+void Deflater<Links>::SendTree(const Tree& t, int maxCode) {
   auto sendCode = [&](int c) {
     const int len = bltree_.Len[c];
     if (len == 0 || len > kMaxBits) {
@@ -761,7 +861,8 @@ void Deflater::SendTree(const Tree& t, int maxCode) {
   }
 }
 
-int Deflater::BuildBitLengthTree() {
+template <typename Links>
+int Deflater<Links>::BuildBitLengthTree() {
   ScanTree(ltree_, ltree_.MaxCode);
   ScanTree(dtree_, dtree_.MaxCode);
   builder_.Build(bltree_, kBitLengthParams);
@@ -773,7 +874,8 @@ int Deflater::BuildBitLengthTree() {
   return maxIndex;
 }
 
-void Deflater::SendAllTrees(int lcodes, int dcodes, int blcodes) {
+template <typename Links>
+void Deflater<Links>::SendAllTrees(int lcodes, int dcodes, int blcodes) {
   SendBits(lcodes - 257, 5);
   SendBits(dcodes - 1, 5);
   SendBits(blcodes - 4, 4);
@@ -782,8 +884,9 @@ void Deflater::SendAllTrees(int lcodes, int dcodes, int blcodes) {
   SendTree(dtree_, dcodes - 1);
 }
 
-void Deflater::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const uint16_t* dcode,
-                             const uint8_t* dlen) {
+template <typename Links>
+void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen,
+                                    const uint16_t* dcode, const uint8_t* dlen) {
   // Per length symbol: its code with the extra bits above it, and the total length.
   uint32_t lengthBits[256];
   uint8_t lengthLen[256];
@@ -830,7 +933,8 @@ void Deflater::CompressBlock(const uint16_t* lcode, const uint8_t* llen, const u
   SendBits(lcode[kEndBlock], llen[kEndBlock]);
 }
 
-void Deflater::CopyStoredBlock(const uint8_t* source, uint32_t length, bool withHeader) {
+template <typename Links>
+void Deflater<Links>::CopyStoredBlock(const uint8_t* source, uint32_t length, bool withHeader) {
   AlignOutput();
   if (withHeader) {
     SendBits(length & 0xFFFF, 16);
@@ -844,7 +948,8 @@ void Deflater::CopyStoredBlock(const uint8_t* source, uint32_t length, bool with
   }
 }
 
-void Deflater::EmitBlock(bool last) {
+template <typename Links>
+void Deflater<Links>::EmitBlock(bool last) {
   const uint8_t* source = blockStart_ >= 0 ? window_ + blockStart_ : nullptr;
   const uint32_t storedLength = static_cast<uint32_t>(static_cast<int64_t>(strstart_) - blockStart_);
 
@@ -883,7 +988,8 @@ void Deflater::EmitBlock(bool last) {
   }
 }
 
-uint64_t Deflater::Run(const uint8_t* history, size_t historyLength) {
+template <typename Links>
+uint64_t Deflater<Links>::Run(const uint8_t* history, size_t historyLength) {
   InitBlock();
   if (historyLength > static_cast<size_t>(kWSize)) {
     history += historyLength - kWSize;
@@ -916,7 +1022,11 @@ uint64_t Deflater::Run(const uint8_t* history, size_t historyLength) {
 }  // namespace
 
 uint64_t Run(DeflateIo& io, const Options& options) {
-  auto deflater = std::make_unique<Deflater>(io, options);
+  if (options.Level <= 3) {
+    auto deflater = std::make_unique<Deflater<uint16_t>>(io, options);
+    return deflater->Run(options.History, options.HistoryLength);
+  }
+  auto deflater = std::make_unique<Deflater<uint64_t>>(io, options);
   return deflater->Run(options.History, options.HistoryLength);
 }
 

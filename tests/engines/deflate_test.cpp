@@ -461,6 +461,132 @@ TEST(DeflateMemoryBlock, PythonZlibInflatesWithTheHistoryAsDictionary) {
 
 // --- Huffman code lengths ----------------------------------------------------------
 
+// --- the match walk ----------------------------------------------------------
+
+// Text whose 3-byte strings repeat constantly (chains as long as level 9
+// walks) with a byte of noise here and there, so that each candidate
+// mismatches somewhere else.
+Bytes LongChains(size_t n, uint32_t seed) {
+  const Bytes noise = test::Noise<Bytes>(n, seed);
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = noise[i] < 8 ? noise[i] : "abcabdabcabe"[i % 12];
+  return b;
+}
+
+// Few items are matches but they are long, so blocks above level 2 end
+// early (at a multiple of 4096 items).
+Bytes LiteralsBetweenMatches(size_t pieces, uint32_t seed) {
+  const Bytes pool = test::Noise<Bytes>(2000, seed);
+  const Bytes fresh = test::Noise<Bytes>(4 * pieces, seed + 1);
+  Bytes b;
+  for (size_t s = 0; s < pieces; ++s) {
+    b.insert(b.end(), fresh.begin() + 4 * s, fresh.begin() + 4 * s + 3);
+    const size_t from = fresh[4 * s + 3] * 7u;
+    b.insert(b.end(), pool.begin() + from, pool.begin() + from + 40);
+  }
+  return b;
+}
+
+// The writers' archives must not change when the engine gets faster: these
+// are the CRC-32s and sizes of the streams the engine wrote before its match
+// walk kept four links per position, at every row of the table.
+TEST(DeflateMemoryBlock, StreamsStayByteForByteTheSameAtEveryLevel) {
+  struct Digest {
+    uint32_t Crc;
+    size_t Size;
+  };
+  constexpr Digest kExpected[9][4] = {
+      {{0x4C6298B4, 27306}, {0xB04924EA, 12078}, {0xAD73E5C2, 5905}, {0x8551D954, 21248}},
+      {{0x2ED2A31F, 25108}, {0xA636CF9A, 10974}, {0x6871C4CF, 5403}, {0x6691EB75, 21030}},
+      {{0xF78385E4, 21969}, {0x97B067AF, 9486}, {0x7AABBDAA, 4722}, {0x6596074A, 20942}},
+      {{0x6628F757, 21972}, {0x60CE693A, 8692}, {0x0E03D166, 4739}, {0x05CE1431, 24091}},
+      {{0x07443BD9, 20562}, {0x2FA79CB1, 8232}, {0xF650C659, 4436}, {0x07AD7FBE, 22314}},
+      {{0xB08AE922, 18736}, {0x910A550C, 7804}, {0xB0881C2B, 4015}, {0xA70B6C6E, 19799}},
+      {{0x375EA15C, 18010}, {0x26A973A6, 7562}, {0xE8C64C79, 3838}, {0xA70B6C6E, 19799}},
+      {{0x2D0C0692, 17455}, {0x5E7B609E, 6458}, {0x80A1C23E, 3656}, {0xD440B9B2, 19785}},
+      {{0x2D0C0692, 17455}, {0x67A7EAF1, 6033}, {0x80A1C23E, 3656}, {0xD440B9B2, 19785}},
+  };
+  const Bytes text = Words(150000, 21);
+  const Bytes chains = LongChains(100000, 22);
+  const Bytes sparse = LiteralsBetweenMatches(3000, 25);
+  for (int level = 1; level <= 9; ++level) {
+    Bytes streams[4];
+    DeflateMemoryBlock(nullptr, 0, text.data(), text.size(), level, streams[0]);
+    DeflateMemoryBlock(nullptr, 0, chains.data(), chains.size(), level, streams[1]);
+    DeflateMemoryBlock(text.data(), 40000, text.data() + 40000, 32768, level, streams[2]);
+    DeflateMemoryBlock(nullptr, 0, sparse.data(), sparse.size(), level, streams[3]);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(test::ReferenceCrc32(streams[i]), kExpected[level - 1][i].Crc)
+          << "level " << level << " input " << i;
+      EXPECT_EQ(streams[i].size(), kExpected[level - 1][i].Size)
+          << "level " << level << " input " << i;
+    }
+  }
+}
+
+// Matches that run into the end of the input: the word-wise compare reads
+// past it (into zeros, or after a slide into older bytes that continue the
+// pattern) and the length must still stop at the last byte.
+TEST(DeflateMemoryBlock, MatchesEndingAtTheLastByteInflateAtEveryLevel) {
+  std::vector<size_t> sizes;
+  for (size_t n = 1; n <= 20; ++n) sizes.push_back(n);
+  for (size_t n = 255; n <= 275; ++n) sizes.push_back(n);  // one 258 match and a little
+  for (size_t n = 516; n <= 527; ++n) sizes.push_back(n);
+  for (size_t n = 65274 + 250; n <= 65274 + 270; ++n) sizes.push_back(n);  // ends after a slide
+  const char kPattern[] = "0123456";  // period 7: every match runs on to the end
+  for (int level = 1; level <= 9; ++level) {
+    for (size_t n : sizes) {
+      for (bool lastDiffers : {false, true}) {
+        Bytes input(n);
+        for (size_t i = 0; i < n; ++i) input[i] = static_cast<uint8_t>(kPattern[i % 7]);
+        if (lastDiffers) input.back() = 'x';
+        Bytes out;
+        DeflateMemoryBlock(nullptr, 0, input.data(), input.size(), level, out);
+        ASSERT_EQ(Decode(out).Data, input)
+            << "level " << level << " size " << n << (lastDiffers ? " last differs" : "");
+      }
+    }
+  }
+}
+
+// Reads of odd sizes move the window at other moments than whole-window
+// reads; the links that a slide rewrites must still lead to real matches.
+TEST(DeflateMemoryBlock, SmallReadsInflateAtEveryLevel) {
+  class SmallReads : public deflate_core::DeflateIo {
+   public:
+    explicit SmallReads(const Bytes& in) : in_(in) {}
+    bool MoreInput() override { return at_ < in_.size(); }
+    int64_t Read(uint8_t* buffer, uint32_t count) override {
+      const size_t n = std::min<size_t>({count, in_.size() - at_, 1 + rng_() % 700});
+      std::copy(in_.begin() + at_, in_.begin() + at_ + n, buffer);
+      at_ += n;
+      return static_cast<int64_t>(n);
+    }
+    void Write(const uint8_t* buffer, uint32_t count) override {
+      Out.insert(Out.end(), buffer, buffer + count);
+    }
+    Bytes Out;
+
+   private:
+    const Bytes& in_;
+    size_t at_ = 0;
+    std::mt19937 rng_{5};
+  };
+  Bytes input = LongChains(120000, 23);
+  const Bytes text = Words(90000, 24);
+  input.insert(input.end(), text.begin(), text.end());
+  for (int level = 1; level <= 9; ++level) {
+    SmallReads io(input);
+    deflate_core::Options options;
+    options.Level = level;
+    const uint64_t written = deflate_core::Run(io, options);
+    EXPECT_EQ(written, io.Out.size());
+    const Inflated d = Decode(io.Out);
+    EXPECT_EQ(d.Data, input) << "level " << level;
+    for (const auto& b : d.Blocks) EXPECT_LE(b.MaxDistance, 32506);
+  }
+}
+
 double KraftSum(const std::vector<uint8_t>& lengths) {
   double sum = 0;
   for (auto l : lengths) if (l) sum += 1.0 / (1u << l);
