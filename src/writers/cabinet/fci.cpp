@@ -14,9 +14,9 @@
 // still come every other block), or when its folder closes. With more than
 // one thread workers encode the blocks in hand meanwhile, across file
 // boundaries (a tree of small files fills a block from several of them);
-// with one the calling thread encodes each block as it writes it. The lag is the same
-// whatever the thread count, and so are the cabinet and the order of the
-// callbacks. Checksums, the data file, the callbacks and every error stay
+// with one the calling thread encodes each block as it writes it. The lag
+// is the same whatever the thread count, and so are the cabinet and the
+// order of the callbacks. Checksums, the data file, the callbacks and every error stay
 // on the calling thread. Store and LZX (whose window runs through the
 // folder) are written as they are made.
 //
@@ -30,11 +30,11 @@
 // only when that decides, so that both come out as if each block had been
 // written at once.
 //
-// Memory: at most kBlocksInHand blocks in hand, each holding its input, the
-// 32 KiB before it and its encoding (about 100 KiB; 1.6 MiB in all), plus
-// about 300 KiB for each worker's encoder while it runs, workers being at
-// most kBlocksInHand: under 7 MiB whatever the input, about 2.2 MiB with
-// two threads.
+// Memory: at most kBlocksInHand + 1 blocks, in hand or kept for reuse,
+// each holding its input, the 32 KiB before it and its encoding (about
+// 100 KiB; 1.7 MiB in all), plus about 300 KiB for each worker's encoder
+// while it runs, workers being at most kBlocksInHand: under 7 MiB whatever
+// the input, about 2.3 MiB with two threads.
 #include "writers/cabinet/fci.h"
 
 #include <algorithm>
@@ -269,6 +269,8 @@ class Context {
   bool FolderFull();
   // Drops the blocks in hand from `firstBlock` on.
   void DropJobsFrom(uint64_t firstBlock);
+  // Keeps a job done with, its buffers to be used again.
+  void Recycle(std::unique_ptr<MszipJob> job);
   void DropJobs();
   // Appends block `seq` to the data file; ReportBlock then tells the
   // status callback.
@@ -333,6 +335,7 @@ class Context {
   unsigned threads_ = 0;
   std::unique_ptr<MszipWorkers> workers_;
   std::deque<std::unique_ptr<MszipJob>> jobs_;
+  std::vector<std::unique_ptr<MszipJob>> spareJobs_;
   uint64_t blocksMade_ = 0;  // blocks made so far, numbering them
 };
 
@@ -455,8 +458,19 @@ void Context::DropJobs() {
 void Context::DropJobsFrom(uint64_t firstBlock) {
   while (!jobs_.empty() && jobs_.back()->seq >= firstBlock) {
     if (workers_) workers_->Claim(jobs_.back().get());
+    std::unique_ptr<MszipJob> job = std::move(jobs_.back());
     jobs_.pop_back();
+    Recycle(std::move(job));
   }
+}
+
+// Without it every block would allocate its buffers anew, and the heap
+// grow and shrink around them.
+void Context::Recycle(std::unique_ptr<MszipJob> job) {
+  if (spareJobs_.size() == spareJobs_.capacity()) return;  // reserved: never allocates
+  job->state = MszipJob::kIdle;
+  job->failed = false;
+  spareJobs_.push_back(std::move(job));
 }
 
 bool Context::WriteBlock(uint64_t seq, const uint8_t* payload, size_t payloadSize,
@@ -504,9 +518,16 @@ void Context::QueueMszipBlock() {
     }
     if (!workers_) threads_ = 1;  // one core, or no threads to be had
   }
-  auto job = std::make_unique<MszipJob>();
+  spareJobs_.reserve(kBlocksInHand + 1);
+  std::unique_ptr<MszipJob> job;
+  if (spareJobs_.empty()) {
+    job = std::make_unique<MszipJob>();
+  } else {
+    job = std::move(spareJobs_.back());
+    spareJobs_.pop_back();
+  }
   job->seq = blocksMade_;
-  job->input = pending_;
+  job->input.assign(pending_.begin(), pending_.end());
   // In jobs_ before a worker can see it, where DropJobs finds it; nothing
   // of the folder changes until it is there.
   jobs_.push_back(std::move(job));
@@ -536,7 +557,9 @@ bool Context::WriteJobs(size_t keep, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTA
     if (payloadSize > kMaxMszipBlock) return Fail(FCIERR_MCI_FAIL, 0);
     if (!WriteBlock(job.seq, job.encoded.data(), payloadSize, uncompressed, nextCabinet))
       return false;
+    std::unique_ptr<MszipJob> written = std::move(jobs_.front());
     jobs_.pop_front();
+    Recycle(std::move(written));
     // The block is in the folder even when the status callback then stops.
     if (!ReportBlock(payloadSize, uncompressed, status)) return false;
   }
