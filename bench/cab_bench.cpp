@@ -123,8 +123,8 @@ bool TreeTable(const std::string& tree, const std::string& out, int reps) {
     }
   }
   vix::platform::Current().DeleteFile(out);
-  std::printf("\nMSZIP cabinet of %s (%zu bytes), median of %d:\n", tree.c_str(),
-              bytes[0].size(), reps);
+  std::printf("\nMSZIP cabinet of %s (%zu bytes), median of %d:\n", tree.c_str(), bytes[0].size(),
+              reps);
   std::printf("  %-12s %9s %9s\n", "threads", "wall s", "cpu s");
   for (int k = 0; k < 2; ++k)
     std::printf("  %-12d %9.2f %9.2f\n", k + 1, Median(wall[k]), Median(cpu[k]));

@@ -16,9 +16,9 @@
 // boundaries (a tree of small files fills a block from several of them);
 // with one the calling thread encodes each block as it writes it. The lag
 // is the same whatever the thread count, and so are the cabinet and the
-// order of the callbacks. Checksums, the data file, the callbacks and every error stay
-// on the calling thread. Store and LZX (whose window runs through the
-// folder) are written as they are made.
+// order of the callbacks. Checksums, the data file, the callbacks and every
+// error stay on the calling thread. Store and LZX (whose window runs
+// through the folder) are written as they are made.
 //
 // A file's last blocks are thus written while later files are added, and a
 // write error or a stop met there fails the call being made. A file that
@@ -572,8 +572,8 @@ uint64_t Context::QueuedBytes(uint64_t room) {
   counted.reserve(jobs_.size());
   uint64_t total = 0;
   for (const auto& job : jobs_) {
-    const bool encoded = workers_ ? workers_->Encoded(job.get())
-                                  : job->state == MszipJob::kDone && !job->failed;
+    const bool encoded =
+        workers_ ? workers_->Encoded(job.get()) : job->state == MszipJob::kDone && !job->failed;
     // An encoding longer than kMaxMszipBlock fails the block when written.
     counted.push_back(fixed + (encoded ? job->encoded.size() : kMaxMszipBlock));
     total += counted.back();
