@@ -162,13 +162,14 @@ TEST_F(FciThreadsTest, AWriteFailingMidwayIsReportedAsOnOneThread) {
 
 // A tree of many small files: most blocks hold the tail of one file and
 // the head of the next, a few files are empty, some do not shrink and some
-// span several blocks; several folders of 30 blocks and more.
+// span several blocks; folders of 30 blocks and more, a threshold far
+// enough that 16 blocks can be in hand.
 class FciSmallFilesTest : public FciThreadsTest {
  protected:
   static constexpr int kFiles = 300;
   void SetUp() override {
     FciThreadsTest::SetUp();
-    ccab.cbFolderThresh = 250000;
+    ccab.cbFolderThresh = 700000;
     for (int i = 0; i < kFiles; ++i) {
       const size_t size = i % 40 == 0 ? 0 : i % 23 == 0 ? 70000 : (i * 7919u) % 20000 + 1;
       Source(Name(i), i % 9 == 4 ? Noise<Bytes>(size, i) : Words<Bytes>(size, i));
@@ -244,7 +245,7 @@ TEST_F(FciSmallFilesTest, OneTwoAndEightThreadsWriteTheSameCabinetAndCallbacks) 
     runs.push_back(AddAll(threads));
     EXPECT_TRUE(runs.back().failed.empty());
     const Cabinet cab = ExpectHoldsAllBut(runs.back());
-    ASSERT_GE(cab.folders.size(), 3u);
+    ASSERT_GE(cab.folders.size(), 2u);
     EXPECT_GT(cab.folders[0].blocks.size(), 30u);
   }
   // Every callback (statuses, files placed, reads and the data file's

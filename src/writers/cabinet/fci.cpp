@@ -606,9 +606,20 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, b
     QueueMszipBlock();
     // Half the folder's blocks at most are kept, so that a stop asked for
     // in the status callback is seen within two blocks from the folder's
-    // start too, not only once kBlocksInHand are in hand.
+    // start too, not only once kBlocksInHand are in hand. Near the folder
+    // threshold fewer: few enough that, counted at their largest, they
+    // leave the file's end clear of the threshold without waiting for
+    // their encodings.
     const size_t made = folderBlocks_ + jobs_.size();
-    return WriteJobs(std::min(kBlocksInHand, made / 2), nextCabinet, status);
+    const uint64_t bound = kDataFixedSize + ccab_.cbReserveCFData + kMaxMszipBlock;
+    for (;;) {
+      const uint64_t used = dataLength_ - folderStart_ + kBlockSize;
+      const uint64_t room = used < ccab_.cbFolderThresh ? ccab_.cbFolderThresh - 1 - used : 0;
+      const size_t keep = static_cast<size_t>(
+          std::min<uint64_t>(std::min(kBlocksInHand, made / 2), room / bound));
+      if (jobs_.size() <= keep) return true;
+      if (!WriteJobs(jobs_.size() - 1, nextCabinet, status)) return false;
+    }
   }
   const uint8_t* payload = pending_.data();
   size_t payloadSize = pending_.size();
