@@ -11,14 +11,14 @@
 // MSZIP blocks are independent once each has the 32 KiB of input before it.
 // So a full MSZIP block is kept in hand and written only once kBlocksInHand
 // newer ones exist (fewer early in a folder, where the status callback must
-// still come every other block), or when its folder closes. With more than
-// one thread workers encode the blocks in hand meanwhile, across file
-// boundaries (a tree of small files fills a block from several of them);
-// with one the calling thread encodes each block as it writes it. The lag
-// is the same whatever the thread count, and so are the cabinet and the
-// order of the callbacks. Checksums, the data file, the callbacks and every
-// error stay on the calling thread. Store and LZX (whose window runs
-// through the folder) are written as they are made.
+// still come every other block, and near its threshold), or when its folder
+// closes. With more than one thread workers encode the blocks in hand
+// meanwhile, across file boundaries (a tree of small files fills a block
+// from several of them); with one the calling thread encodes each block as
+// it writes it. The lag is the same whatever the thread count, and so are
+// the cabinet and the order of the callbacks. Checksums, the data file,
+// the callbacks and every error stay on the calling thread. Store and LZX
+// (whose window runs through the folder) are written as they are made.
 //
 // A file's last blocks are thus written while later files are added, and a
 // write error or a stop met there fails the call being made. A file that
