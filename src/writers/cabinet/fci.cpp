@@ -79,6 +79,8 @@ constexpr int kErrInvalid = 22;  // EINVAL: a bad argument
 constexpr size_t kBlocksInHand = 16;
 // More workers than blocks in hand would have nothing to do.
 constexpr unsigned kMaxWorkers = kBlocksInHand;
+// A file that has filled this many blocks is long: its end is far.
+constexpr uint32_t kLongFileBlocks = 2;
 
 // One MSZIP block in hand: its input, the folder's input before it, and
 // its encoding once made.
@@ -266,6 +268,7 @@ class Context {
   // The bytes the blocks in hand take in the data file: a bound when that
   // is at most `room`, else exact (every encoding waited for).
   uint64_t QueuedBytes(uint64_t room);
+  size_t BlocksToKeep() const;
   bool FolderFull();
   // Drops the blocks in hand from `firstBlock` on.
   void DropJobsFrom(uint64_t firstBlock);
@@ -337,6 +340,7 @@ class Context {
   std::deque<std::unique_ptr<MszipJob>> jobs_;
   std::vector<std::unique_ptr<MszipJob>> spareJobs_;
   uint64_t blocksMade_ = 0;  // blocks made so far, numbering them
+  uint32_t fileBlocks_ = 0;  // blocks made while the file being added is read
 };
 
 uint32_t CabinetLimit(const CCAB& ccab) {
@@ -586,6 +590,26 @@ uint64_t Context::QueuedBytes(uint64_t room) {
   return total;
 }
 
+// Half the folder's blocks at most are kept, so that a stop asked for in
+// the status callback is seen within two blocks from the folder's start
+// too, not only once kBlocksInHand are in hand. In a short file below the
+// folder threshold fewer: few enough that, counted at their largest, they
+// leave the file's end clear of the threshold, which is then decided
+// without waiting for their encodings (a tree of small files would wait at
+// every file's end; a long file waits once, at its end, and keeps every
+// worker busy before).
+size_t Context::BlocksToKeep() const {
+  const size_t made = folderBlocks_ + jobs_.size();
+  const size_t keep = std::min(kBlocksInHand, made / 2);
+  const uint64_t threshold = ccab_.cbFolderThresh;
+  const uint64_t written = dataLength_ - folderStart_;
+  if (fileBlocks_ >= kLongFileBlocks || written >= threshold) return keep;
+  const uint64_t used = written + kBlockSize;  // and the block being filled, full
+  const uint64_t room = used < threshold ? threshold - 1 - used : 0;
+  const uint64_t bound = kDataFixedSize + ccab_.cbReserveCFData + kMaxMszipBlock;
+  return static_cast<size_t>(std::min<uint64_t>(keep, room / bound));
+}
+
 // Whether the folder holds the threshold's bytes, its blocks in hand
 // counted as written.
 bool Context::FolderFull() {
@@ -604,22 +628,10 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, b
   }
   if (queue && folderType_ == tcompTYPE_MSZIP) {
     QueueMszipBlock();
-    // Half the folder's blocks at most are kept, so that a stop asked for
-    // in the status callback is seen within two blocks from the folder's
-    // start too, not only once kBlocksInHand are in hand. Near the folder
-    // threshold fewer: few enough that, counted at their largest, they
-    // leave the file's end clear of the threshold without waiting for
-    // their encodings.
-    const size_t made = folderBlocks_ + jobs_.size();
-    const uint64_t bound = kDataFixedSize + ccab_.cbReserveCFData + kMaxMszipBlock;
-    for (;;) {
-      const uint64_t used = dataLength_ - folderStart_ + kBlockSize;
-      const uint64_t room = used < ccab_.cbFolderThresh ? ccab_.cbFolderThresh - 1 - used : 0;
-      const size_t keep = static_cast<size_t>(
-          std::min<uint64_t>(std::min(kBlocksInHand, made / 2), room / bound));
-      if (jobs_.size() <= keep) return true;
+    ++fileBlocks_;
+    while (jobs_.size() > BlocksToKeep())
       if (!WriteJobs(jobs_.size() - 1, nextCabinet, status)) return false;
-    }
+    return true;
   }
   const uint8_t* payload = pending_.data();
   size_t payloadSize = pending_.size();
@@ -758,6 +770,7 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   }
   file.folderOffset = folderBytes_;
   snapshot_ = &snapshot;
+  fileBlocks_ = 0;
   // The room check counts the file's record, the blocks in hand and the
   // block still being filled at their largest (or the blocks in hand as
   // encoded, when that decides), so that writing them later cannot fail
