@@ -1,7 +1,7 @@
 // MSZIP cabinets of the corpus: the CAB writer (built-in cabinet library)
 // beside gcab as a process, in one run.
 //
-//   cab_bench [CORPUS_DIR] [REPETITIONS]
+//   cab_bench [CORPUS_DIR] [REPETITIONS] [TREE_DIR]
 //
 // It writes one cabinet of every corpus file with TMakeCab and with
 // `gcab -c -z`, alternating, and reports the sizes and the best wall and CPU
@@ -9,6 +9,9 @@
 // the corpus as MSZIP blocks at each deflate level (with the folder's
 // history, as the library does) beside zlib compressing each block on its
 // own (what gcab does in-process), to show where the library's level sits.
+// With TREE_DIR (many small files, e.g. /usr/include) it first writes that
+// tree as an MSZIP cabinet on one thread and on two, alternating, and
+// reports the median wall and CPU times and that both cabinets are the same.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -75,6 +78,59 @@ bool RunWriter(const std::string& corpus, const std::string& out, Sample& best) 
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   Keep(best, wall, CpuSeconds(RUSAGE_SELF) - cpu0, FileSize(out));
   return errors == 0;
+}
+
+// One cabinet of the whole tree on `threads` threads; its bytes in `bytes`.
+bool RunTree(const std::string& tree, const std::string& out, unsigned threads, double& wall,
+             double& cpu, std::string& bytes) {
+  vix::platform::Current().DeleteFile(out);
+  vix::TMakeCab cab(nullptr);
+  int errors = 0;
+  cab.OnError = [&](vix::TCompBase&, const std::string&, const std::string&, const std::string&,
+                    int) { ++errors; };
+  cab.SetCompressMethod(vix::cmMsZip);
+  cab.RecurseDirs = true;
+  cab.Threads = threads;
+  cab.SetFileSpec({tree + "/*"});
+  cab.SetArchiveFile(out);
+  const double cpu0 = CpuSeconds(RUSAGE_SELF);
+  const auto t0 = Clock::now();
+  cab.Compress();
+  wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  cpu = CpuSeconds(RUSAGE_SELF) - cpu0;
+  std::ifstream f(out, std::ios::binary);
+  bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  if (errors) std::fprintf(stderr, "%d files of the tree could not be stored\n", errors);
+  return !bytes.empty();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Many small files: one thread against two, alternated run by run.
+bool TreeTable(const std::string& tree, const std::string& out, int reps) {
+  std::vector<double> wall[2], cpu[2];
+  std::string bytes[2];
+  for (int i = 0; i < reps; ++i) {
+    for (int k = 0; k < 2; ++k) {
+      const int which = (i + k) % 2;  // 0: one thread, 1: two
+      double w = 0, c = 0;
+      if (!RunTree(tree, out, which + 1, w, c, bytes[which])) return false;
+      wall[which].push_back(w);
+      cpu[which].push_back(c);
+    }
+  }
+  vix::platform::Current().DeleteFile(out);
+  std::printf("\nMSZIP cabinet of %s (%zu bytes), median of %d:\n", tree.c_str(), bytes[0].size(),
+              reps);
+  std::printf("  %-12s %9s %9s\n", "threads", "wall s", "cpu s");
+  for (int k = 0; k < 2; ++k)
+    std::printf("  %-12d %9.2f %9.2f\n", k + 1, Median(wall[k]), Median(cpu[k]));
+  std::printf("  two threads %.2fx as fast; cabinets %s\n", Median(wall[0]) / Median(wall[1]),
+              bytes[0] == bytes[1] ? "the same" : "DIFFER");
+  return bytes[0] == bytes[1];
 }
 
 bool RunGcab(const std::vector<std::string>& files, const std::string& out, Sample& best) {
@@ -156,6 +212,11 @@ int main(int argc, char** argv) {
   }
   std::printf("corpus: %zu files; load average before: %.2f %.2f %.2f\n", files.size(), load[0],
               load[1], load[2]);
+
+  if (argc > 3 && !TreeTable(argv[3], ours, reps)) {
+    std::fprintf(stderr, "the tree run failed\n");
+    return 1;
+  }
 
   Sample writer, gcab;
   for (int i = 0; i < reps; ++i) {

@@ -42,6 +42,14 @@ struct MemFs {
   std::vector<std::pair<std::string, int>> opens;  // name, flags
   std::vector<CCAB> nextCabinetCalls;
   std::map<std::string, std::tuple<USHORT, USHORT, USHORT>> stamps;
+  // Every call the library made, in order, with its file (temporary ones
+  // unnumbered, so that runs compare) and size.
+  std::vector<std::string> calls;
+  void Log(const char* what, const std::string& name, size_t n = 0) {
+    const std::string file = name.rfind("tmp/", 0) == 0 ? "tmp" : name;
+    calls.push_back(std::string(what) + " " + file + " " + std::to_string(n));
+  }
+  std::string NameOf(INT_PTR hf) { return open.count(hf) ? open[hf].first : "?"; }
 };
 inline MemFs& Fs(void* pv) { return *static_cast<MemFs*>(pv); }
 
@@ -50,6 +58,7 @@ inline void Free(void* p) { ++gFrees, ::operator delete(p); }
 inline INT_PTR FsOpen(char* name, int flags, int, int* err, void* pv) {
   MemFs& fs = Fs(pv);
   fs.opens.emplace_back(name, flags);
+  fs.Log("open", name, flags);
   const bool exists = fs.files.count(name) != 0;
   if ((flags & O_CREAT_) ? (flags & O_EXCL_) && exists : !exists)
     return *err = exists ? kEEXIST : kENOENT, -1;
@@ -59,6 +68,7 @@ inline INT_PTR FsOpen(char* name, int flags, int, int* err, void* pv) {
 }
 inline UINT FsRead(INT_PTR hf, void* memory, UINT cb, int* err, void* pv) {
   MemFs& fs = Fs(pv);
+  fs.Log("read", fs.NameOf(hf), cb);
   if (!fs.open.count(hf)) return *err = kEIO, UINT(-1);
   auto& [name, pos] = fs.open[hf];
   if (name == fs.failReadOf && pos + cb > fs.failReadAfter) return *err = kEIO, UINT(-1);
@@ -70,6 +80,7 @@ inline UINT FsRead(INT_PTR hf, void* memory, UINT cb, int* err, void* pv) {
 }
 inline UINT FsWrite(INT_PTR hf, void* memory, UINT cb, int* err, void* pv) {
   MemFs& fs = Fs(pv);
+  fs.Log("write", fs.NameOf(hf), cb);
   if (!fs.open.count(hf)) return *err = kEIO, UINT(-1);
   auto& [name, pos] = fs.open[hf];
   if (name == fs.failWriteOf && pos + cb > fs.failWriteAfter) return *err = kENOSPC, 0;
@@ -80,10 +91,12 @@ inline UINT FsWrite(INT_PTR hf, void* memory, UINT cb, int* err, void* pv) {
   return cb;
 }
 inline int FsClose(INT_PTR hf, int* err, void* pv) {
+  Fs(pv).Log("close", Fs(pv).NameOf(hf));
   return Fs(pv).open.erase(hf) ? 0 : (*err = kEIO, -1);
 }
 inline long FsSeek(INT_PTR hf, long dist, int type, int* err, void* pv) {
   MemFs& fs = Fs(pv);
+  fs.Log("seek", fs.NameOf(hf), size_t(dist) * 4 + size_t(type));
   if (!fs.open.count(hf)) return *err = kEIO, -1;
   auto& [name, pos] = fs.open[hf];
   if (type == SEEK_END_ && fs.seekEndAnswer >= 0) return fs.seekEndAnswer;
@@ -94,20 +107,24 @@ inline long FsSeek(INT_PTR hf, long dist, int type, int* err, void* pv) {
   return long(pos);
 }
 inline int FsDelete(char* name, int* err, void* pv) {
+  Fs(pv).Log("delete", name);
   return Fs(pv).files.erase(name) ? 0 : (*err = kENOENT, -1);
 }
 inline BOOL FsTempName(char* buffer, int size, void* pv) {
   MemFs& fs = Fs(pv);
+  fs.Log("temp", "");
   if (fs.tempRefusals > 0) return --fs.tempRefusals, 0;
   std::string name = "tmp/t" + std::to_string(fs.tempCount++);
   if (fs.tempRepeats > 0) --fs.tempRepeats, name = "tmp/existing", fs.files[name] = Bytes{1};
   std::snprintf(buffer, size, "%s", name.c_str());
   return 1;
 }
-inline int Placed(PCCAB, char* file, long, BOOL, void* pv) {
+inline int Placed(PCCAB, char* file, long size, BOOL, void* pv) {
+  Fs(pv).Log("placed", file, size_t(size));
   return Fs(pv).placed.push_back(file), 0;
 }
-inline BOOL NextCabinet(PCCAB pccab, ULONG, void* pv) {
+inline BOOL NextCabinet(PCCAB pccab, ULONG size, void* pv) {
+  Fs(pv).Log("next", std::to_string(pccab->iCab), size);
   Fs(pv).nextCabinetCalls.push_back(*pccab);
   std::snprintf(pccab->szCab, sizeof pccab->szCab, "out%d.cab", pccab->iCab);
   std::snprintf(pccab->szDisk, sizeof pccab->szDisk, "disk %d", pccab->iCab);
@@ -115,6 +132,7 @@ inline BOOL NextCabinet(PCCAB pccab, ULONG, void* pv) {
 }
 inline long Status(UINT type, ULONG cb1, ULONG cb2, void* pv) {
   MemFs& fs = Fs(pv);
+  fs.Log("status", std::to_string(type) + " " + std::to_string(cb1), cb2);
   fs.statuses.emplace_back(type, cb1, cb2);
   return int(fs.statuses.size()) - 1 == fs.abortAtStatus ? -1 : 0;
 }

@@ -8,13 +8,33 @@
 // split across cabinets: a cabinet that would grow past its size limit makes
 // the file being added fail.
 //
-// MSZIP blocks are independent once each has the 32 KiB of input before it,
-// so with more than one thread a file's blocks are encoded on workers a few
-// blocks ahead of the calling thread, which writes them in order. Checksums,
-// the data file, the callbacks and every error stay on the calling thread,
-// and a file's blocks are all written before its FCIAddFile returns, so a
-// failing file still leaves the context as it was. Store and LZX (whose
-// window runs through the folder) stay on the calling thread.
+// MSZIP blocks are independent once each has the 32 KiB of input before it.
+// So a full MSZIP block is kept in hand and written only once kBlocksInHand
+// newer ones exist (fewer early in a folder, where the status callback must
+// still come every other block, and near its threshold), or when its folder
+// closes. With more than one thread workers encode the blocks in hand
+// meanwhile, across file boundaries (a tree of small files fills a block
+// from several of them); with one the calling thread encodes each block as
+// it writes it. The lag is the same whatever the thread count, and so are
+// the cabinet and the order of the callbacks. Checksums, the data file,
+// the callbacks and every error stay on the calling thread. Store and LZX
+// (whose window runs through the folder) are written as they are made.
+//
+// A file's last blocks are thus written while later files are added, and a
+// write error or a stop met there fails the call being made. A file that
+// fails is taken out whole: the blocks made from its data are dropped and
+// the folder is as it was before the call, except that earlier files'
+// blocks written meanwhile stay written (a block whose write failed stays in
+// hand for a later call). The cabinet size limit and the folder threshold
+// count the blocks in hand at their largest, and wait for their encodings
+// only when that decides, so that both come out as if each block had been
+// written at once.
+//
+// Memory: at most kBlocksInHand + 1 blocks, in hand or kept for reuse,
+// each holding its input, the 32 KiB before it and its encoding (about
+// 100 KiB; 1.7 MiB in all), plus about 300 KiB for each worker's encoder
+// while it runs, workers being at most kBlocksInHand: under 7 MiB whatever
+// the input, about 2.3 MiB with two threads.
 #include "writers/cabinet/fci.h"
 
 #include <algorithm>
@@ -52,26 +72,30 @@ constexpr UINT kCopyChunk = 65536;
 constexpr int kMszipLevel = 5;
 constexpr int kErrInvalid = 22;  // EINVAL: a bad argument
 
-// Blocks handed to the workers at most, per worker: enough to keep every
-// worker busy while the calling thread writes, few enough that memory
-// stays small. Each block in flight holds its input, the 32 KiB before it
-// and its encoding (under 100 KiB), and each worker's encoder about 300 KiB
-// while it runs: about half a MiB per worker in all, whatever the input.
-constexpr size_t kJobsPerWorker = 2;
-// More workers than this gain nothing on any machine the program meets and
-// only cost memory.
-constexpr unsigned kMaxWorkers = 64;
+// Full MSZIP blocks kept before the oldest is written: two for each of
+// eight workers keeps them busy while the calling thread reads and writes.
+// A fixed count, not one per thread, so that the blocks are written, and
+// the callbacks made, at the same points whatever the thread count.
+constexpr size_t kBlocksInHand = 16;
+// More workers than blocks in hand would have nothing to do.
+constexpr unsigned kMaxWorkers = kBlocksInHand;
+// A file that has filled this many blocks is long: its end is far.
+constexpr uint32_t kLongFileBlocks = 2;
 
-// One MSZIP block for a worker: its input, the folder's input before it,
-// and the encoding the worker makes.
+// One MSZIP block in hand: its input, the folder's input before it, and
+// its encoding once made.
 struct MszipJob {
+  enum State { kIdle, kQueued, kRunning, kDone };
+  uint64_t seq = 0;  // the block's place among all the context has made
   std::vector<uint8_t> history, input, encoded;
-  bool done = false;
+  // Under the workers' lock while they run; kIdle: no worker will encode it.
+  State state = kIdle;
   bool failed = false;  // the worker ran out of memory
 };
 
 // Threads that encode MSZIP blocks. The jobs belong to the caller; one given
-// to Submit must outlive its Wait, or a Forget.
+// to Submit must stay alive until Claim has returned for it, or the workers
+// are stopped.
 class MszipWorkers {
  public:
   explicit MszipWorkers(unsigned count) {
@@ -86,24 +110,29 @@ class MszipWorkers {
   MszipWorkers(const MszipWorkers&) = delete;
   MszipWorkers& operator=(const MszipWorkers&) = delete;
 
-  size_t Count() const { return threads_.size(); }
   void Submit(MszipJob* job) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       queue_.push_back(job);
+      job->state = MszipJob::kQueued;
     }
     work_.notify_one();
   }
-  void Wait(MszipJob* job) {
+  // Takes the job back, after which no worker touches it: one no worker has
+  // begun leaves the queue (kIdle, for the caller to encode), one being
+  // encoded is waited for.
+  void Claim(MszipJob* job) {
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [job] { return job->done; });
+    if (job->state == MszipJob::kQueued) {
+      queue_.erase(std::find(queue_.begin(), queue_.end(), job));
+      job->state = MszipJob::kIdle;
+      return;
+    }
+    done_.wait(lock, [job] { return job->state != MszipJob::kRunning; });
   }
-  // Drops the jobs no worker has begun and waits for those being encoded,
-  // after which no worker touches any job given before.
-  void Forget() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    queue_.clear();
-    done_.wait(lock, [this] { return busy_ == 0; });
+  bool Encoded(const MszipJob* job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return job->state == MszipJob::kDone && !job->failed;
   }
 
  private:
@@ -114,7 +143,7 @@ class MszipWorkers {
       if (stop_) return;
       MszipJob* job = queue_.front();
       queue_.pop_front();
-      ++busy_;
+      job->state = MszipJob::kRunning;
       lock.unlock();
       bool failed = false;
       try {
@@ -124,9 +153,8 @@ class MszipWorkers {
         failed = true;
       }
       lock.lock();
-      --busy_;
       job->failed = failed;
-      job->done = true;
+      job->state = MszipJob::kDone;
       done_.notify_all();
     }
   }
@@ -134,6 +162,7 @@ class MszipWorkers {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
+      for (MszipJob* job : queue_) job->state = MszipJob::kIdle;
       queue_.clear();
     }
     work_.notify_all();
@@ -144,7 +173,6 @@ class MszipWorkers {
   std::mutex mutex_;
   std::condition_variable work_, done_;
   std::deque<MszipJob*> queue_;
-  unsigned busy_ = 0;
   bool stop_ = false;
   std::vector<std::thread> threads_;
 };
@@ -164,11 +192,15 @@ struct FolderRecord {
 };
 
 // What FCIAddFile restores when the file fails part-way. The block buffers
-// are saved only when a block is emitted during the file.
+// are saved only when a block is emitted during the file, and the data
+// file's length only when the first block holding the file's data is
+// written (earlier blocks written during the file stay).
 struct FolderSnapshot {
   bool folderOpen = false;
   TCOMP type = tcompTYPE_NONE;
   uint32_t folderBytes = 0;
+  uint64_t firstBlock = 0;  // the first block to hold the file's data
+  bool wrote = false;       // a block of the file was written: the fields below hold
   uint32_t folderBlocks = 0;
   uint32_t dataLength = 0;
   size_t pendingLength = 0;
@@ -221,28 +253,40 @@ class Context {
   bool FlushFolder(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
   bool FlushCabinet(bool getNextCab, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
   void SetThreads(unsigned threads);
-  // Forgets the blocks handed to the workers and not yet written.
-  void DropJobs();
 
  private:
   bool AddData(INT_PTR source, FileRecord& file, PFNFCIGETNEXTCABINET nextCabinet,
                PFNFCISTATUS status);
-  // Writes the block being filled, or with `queue` may hand it to the
-  // workers and write it later (WriteJobs).
+  // Writes the block being filled, or with `queue` keeps an MSZIP one in
+  // hand and writes it later (WriteJobs).
   bool EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, bool queue = false);
-  bool QueueMszipBlock();
-  // Writes the oldest handed-over blocks, in order, until `keep` remain.
+  void QueueMszipBlock();
+  // Writes the oldest blocks in hand, in order, until `keep` remain.
   bool WriteJobs(size_t keep, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status);
-  // Appends a block to the data file; ReportBlock then tells the status
-  // callback.
-  bool WriteBlock(const uint8_t* payload, size_t payloadSize, size_t uncompressed,
+  // Makes the job's encoding: the worker's, or one made here.
+  void Finish(MszipJob& job);
+  // The bytes the blocks in hand take in the data file: a bound when that
+  // is at most `room`, else exact (every encoding waited for).
+  uint64_t QueuedBytes(uint64_t room);
+  size_t BlocksToKeep() const;
+  bool FolderFull();
+  // Drops the blocks in hand from `firstBlock` on.
+  void DropJobsFrom(uint64_t firstBlock);
+  // Keeps a job done with, its buffers to be used again.
+  void Recycle(std::unique_ptr<MszipJob> job);
+  void DropJobs();
+  // Appends block `seq` to the data file; ReportBlock then tells the
+  // status callback.
+  bool WriteBlock(uint64_t seq, const uint8_t* payload, size_t payloadSize, size_t uncompressed,
                   PFNFCIGETNEXTCABINET nextCabinet);
   bool ReportBlock(size_t payloadSize, size_t uncompressed, PFNFCISTATUS status);
   uint64_t PendingBlockBound() const;
   bool WriteData(const uint8_t* bytes, size_t count);
   bool EnsureDataFile();
   void DropDataFile();
-  void Restore(const FolderSnapshot& s);
+  void Restore(FolderSnapshot& s);
+  // Bytes the cabinet would take with `extraHeader` more in its records.
+  uint64_t CabinetBytes(uint64_t extraHeader) const;
   bool CabinetRoom(uint64_t extraHeader, uint64_t extraData, PFNFCIGETNEXTCABINET nextCabinet);
   uint64_t HeaderBytes(bool withNext) const;
   bool WriteCabinet(PFNFCISTATUS status);
@@ -289,12 +333,14 @@ class Context {
   std::unique_ptr<lzx::Encoder> lzx_;  // the folder's LZX stream, from its first block
   FolderSnapshot* snapshot_ = nullptr;
 
-  // Threaded MSZIP: the thread count asked for, the workers (made at the
-  // first block that can use them) and the blocks handed to them, oldest
-  // first.
+  // MSZIP blocks in hand: the thread count asked for, the workers (made at
+  // the first block that can use them) and the blocks, oldest first.
   unsigned threads_ = 0;
   std::unique_ptr<MszipWorkers> workers_;
   std::deque<std::unique_ptr<MszipJob>> jobs_;
+  std::vector<std::unique_ptr<MszipJob>> spareJobs_;
+  uint64_t blocksMade_ = 0;  // blocks made so far, numbering them
+  uint32_t fileBlocks_ = 0;  // blocks made while the file being added is read
 };
 
 uint32_t CabinetLimit(const CCAB& ccab) {
@@ -372,12 +418,16 @@ uint64_t Context::HeaderBytes(bool withNext) const {
 // bytes, counting the longest links to a next cabinet. Folders are not split
 // across cabinets, so running out of room fails the file: the caller is
 // told through the next-cabinet callback, whose answer cannot help.
-bool Context::CabinetRoom(uint64_t extraHeader, uint64_t extraData,
-                          PFNFCIGETNEXTCABINET nextCabinet) {
+uint64_t Context::CabinetBytes(uint64_t extraHeader) const {
   const uint64_t folderRecords =
       (folders_.size() + (folderOpen_ ? 1 : 0)) * (kFolderSize + ccab_.cbReserveCFFolder);
-  const uint64_t size = HeaderBytes(false) + CB_MAX_CABINET_NAME + CB_MAX_DISK_NAME +
-                        folderRecords + fileRecordBytes_ + extraHeader + dataLength_ + extraData;
+  return HeaderBytes(false) + CB_MAX_CABINET_NAME + CB_MAX_DISK_NAME + folderRecords +
+         fileRecordBytes_ + extraHeader + dataLength_;
+}
+
+bool Context::CabinetRoom(uint64_t extraHeader, uint64_t extraData,
+                          PFNFCIGETNEXTCABINET nextCabinet) {
+  const uint64_t size = CabinetBytes(extraHeader) + extraData;
   if (size <= CabinetLimit(ccab_)) return true;
   if (nextCabinet) {
     CCAB next = ccab_;
@@ -397,19 +447,38 @@ uint64_t Context::PendingBlockBound() const {
   return kDataFixedSize + ccab_.cbReserveCFData + payload;
 }
 
+// The blocks in hand stay: stopping the workers leaves each one encoded or
+// for the calling thread (or the next workers) to encode.
 void Context::SetThreads(unsigned threads) {
-  DropJobs();
   workers_.reset();
   threads_ = threads;
 }
 
 void Context::DropJobs() {
-  if (workers_) workers_->Forget();
+  workers_.reset();
   jobs_.clear();
 }
 
-bool Context::WriteBlock(const uint8_t* payload, size_t payloadSize, size_t uncompressed,
-                         PFNFCIGETNEXTCABINET nextCabinet) {
+void Context::DropJobsFrom(uint64_t firstBlock) {
+  while (!jobs_.empty() && jobs_.back()->seq >= firstBlock) {
+    if (workers_) workers_->Claim(jobs_.back().get());
+    std::unique_ptr<MszipJob> job = std::move(jobs_.back());
+    jobs_.pop_back();
+    Recycle(std::move(job));
+  }
+}
+
+// Without it every block would allocate its buffers anew, and the heap
+// grow and shrink around them.
+void Context::Recycle(std::unique_ptr<MszipJob> job) {
+  if (spareJobs_.size() == spareJobs_.capacity()) return;  // reserved: never allocates
+  job->state = MszipJob::kIdle;
+  job->failed = false;
+  spareJobs_.push_back(std::move(job));
+}
+
+bool Context::WriteBlock(uint64_t seq, const uint8_t* payload, size_t payloadSize,
+                         size_t uncompressed, PFNFCIGETNEXTCABINET nextCabinet) {
   const size_t reserve = ccab_.cbReserveCFData;
   if (!CabinetRoom(0, kDataFixedSize + reserve + payloadSize, nextCabinet)) return false;
 
@@ -417,8 +486,19 @@ bool Context::WriteBlock(const uint8_t* payload, size_t payloadSize, size_t unco
   PutLE16(header + kDataCompressedSize, static_cast<uint16_t>(payloadSize));
   PutLE16(header + kDataUncompressedSize, static_cast<uint16_t>(uncompressed));
   PutLE32(header + kDataChecksum, DataBlockChecksum(header, reserve, payload, payloadSize));
-  if (!WriteData(header, kDataFixedSize + reserve) || !WriteData(payload, payloadSize))
+  if (snapshot_ && !snapshot_->wrote && seq >= snapshot_->firstBlock) {
+    snapshot_->wrote = true;
+    snapshot_->dataLength = dataLength_;
+    snapshot_->folderBlocks = folderBlocks_;
+  }
+  // A block cut short does not count: it is written again whole, or
+  // dropped with its file.
+  const uint32_t start = dataLength_;
+  if (!WriteData(header, kDataFixedSize + reserve) || !WriteData(payload, payloadSize)) {
+    dataLength_ = start;
+    dataAtEnd_ = false;
     return false;
+  }
   ++folderBlocks_;
   return true;
 }
@@ -430,44 +510,112 @@ bool Context::ReportBlock(size_t payloadSize, size_t uncompressed, PFNFCISTATUS 
   return true;
 }
 
-// Hands the full block to the workers, started at the first one. False
-// when it is to be encoded here instead: one core, or no thread to be had.
-bool Context::QueueMszipBlock() {
-  if (!workers_) {
+// Keeps the full block in hand, and hands it to the workers (started at
+// the first one) unless there is one thread.
+void Context::QueueMszipBlock() {
+  if (!workers_ && threads_ != 1) {
     const unsigned count =
         std::min(kMaxWorkers, threads_ ? threads_ : std::thread::hardware_concurrency());
-    if (count < 2) return false;
     try {
-      workers_ = std::make_unique<MszipWorkers>(count);
+      if (count >= 2) workers_ = std::make_unique<MszipWorkers>(count);
     } catch (const std::system_error&) {
-      threads_ = 1;  // no threads to be had: compress here
-      return false;
     }
+    if (!workers_) threads_ = 1;  // one core, or no threads to be had
   }
-  auto job = std::make_unique<MszipJob>();
-  job->history.swap(history_);
-  job->input = pending_;
-  // Kept before it is handed over: a job a worker may hold is always in
-  // jobs_, where DropJobs finds it.
+  spareJobs_.reserve(kBlocksInHand + 1);
+  std::unique_ptr<MszipJob> job;
+  if (spareJobs_.empty()) {
+    job = std::make_unique<MszipJob>();
+  } else {
+    job = std::move(spareJobs_.back());
+    spareJobs_.pop_back();
+  }
+  job->seq = blocksMade_;
+  job->input.assign(pending_.begin(), pending_.end());
+  // In jobs_ before a worker can see it, where DropJobs finds it; nothing
+  // of the folder changes until it is there.
   jobs_.push_back(std::move(job));
-  workers_->Submit(jobs_.back().get());
+  MszipJob& kept = *jobs_.back();
+  kept.history.swap(history_);
   history_.swap(pending_);
   pending_.clear();
-  return true;
+  ++blocksMade_;
+  if (workers_) workers_->Submit(&kept);
+}
+
+void Context::Finish(MszipJob& job) {
+  if (workers_) workers_->Claim(&job);
+  if (job.state == MszipJob::kDone && !job.failed) return;
+  // Not begun by a worker, or one ran out of memory on it.
+  EncodeMszipBlock(job.history.data(), job.history.size(), job.input.data(), job.input.size(),
+                   kMszipLevel, job.encoded);
+  job.state = MszipJob::kDone;
+  job.failed = false;
 }
 
 bool Context::WriteJobs(size_t keep, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
   while (jobs_.size() > keep) {
-    const std::unique_ptr<MszipJob> job = std::move(jobs_.front());
-    jobs_.pop_front();
-    workers_->Wait(job.get());
-    if (job->failed) return Fail(FCIERR_ALLOC_FAIL, 0);
-    if (job->encoded.size() > kMaxMszipBlock) return Fail(FCIERR_MCI_FAIL, 0);
-    if (!WriteBlock(job->encoded.data(), job->encoded.size(), job->input.size(), nextCabinet) ||
-        !ReportBlock(job->encoded.size(), job->input.size(), status))
+    MszipJob& job = *jobs_.front();
+    Finish(job);
+    const size_t payloadSize = job.encoded.size(), uncompressed = job.input.size();
+    if (payloadSize > kMaxMszipBlock) return Fail(FCIERR_MCI_FAIL, 0);
+    if (!WriteBlock(job.seq, job.encoded.data(), payloadSize, uncompressed, nextCabinet))
       return false;
+    std::unique_ptr<MszipJob> written = std::move(jobs_.front());
+    jobs_.pop_front();
+    Recycle(std::move(written));
+    // The block is in the folder even when the status callback then stops.
+    if (!ReportBlock(payloadSize, uncompressed, status)) return false;
   }
   return true;
+}
+
+uint64_t Context::QueuedBytes(uint64_t room) {
+  const uint64_t fixed = kDataFixedSize + ccab_.cbReserveCFData;
+  std::vector<uint64_t> counted;
+  counted.reserve(jobs_.size());
+  uint64_t total = 0;
+  for (const auto& job : jobs_) {
+    const bool encoded =
+        workers_ ? workers_->Encoded(job.get()) : job->state == MszipJob::kDone && !job->failed;
+    // An encoding longer than kMaxMszipBlock fails the block when written.
+    counted.push_back(fixed + (encoded ? job->encoded.size() : kMaxMszipBlock));
+    total += counted.back();
+  }
+  // Oldest first: the blocks the workers are most likely done with.
+  for (size_t i = 0; i < jobs_.size() && total > room; ++i) {
+    Finish(*jobs_[i]);
+    total = total - counted[i] + fixed + jobs_[i]->encoded.size();
+  }
+  return total;
+}
+
+// Half the folder's blocks at most are kept, so that a stop asked for in
+// the status callback is seen within two blocks from the folder's start
+// too, not only once kBlocksInHand are in hand. In a short file below the
+// folder threshold fewer: few enough that, counted at their largest, they
+// leave the file's end clear of the threshold, which is then decided
+// without waiting for their encodings (a tree of small files would wait at
+// every file's end; a long file waits once, at its end, and keeps every
+// worker busy before).
+size_t Context::BlocksToKeep() const {
+  const size_t made = folderBlocks_ + jobs_.size();
+  const size_t keep = std::min(kBlocksInHand, made / 2);
+  const uint64_t threshold = ccab_.cbFolderThresh;
+  const uint64_t written = dataLength_ - folderStart_;
+  if (fileBlocks_ >= kLongFileBlocks || written >= threshold) return keep;
+  const uint64_t used = written + kBlockSize;  // and the block being filled, full
+  const uint64_t room = used < threshold ? threshold - 1 - used : 0;
+  const uint64_t bound = kDataFixedSize + ccab_.cbReserveCFData + kMaxMszipBlock;
+  return static_cast<size_t>(std::min<uint64_t>(keep, room / bound));
+}
+
+// Whether the folder holds the threshold's bytes, its blocks in hand
+// counted as written.
+bool Context::FolderFull() {
+  const uint64_t threshold = ccab_.cbFolderThresh;
+  const uint64_t size = dataLength_ - folderStart_ + pending_.size();
+  return size >= threshold || size + QueuedBytes(threshold - size - 1) >= threshold;
 }
 
 bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, bool queue) {
@@ -478,9 +626,13 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, b
     if (lzx_) snapshot_->lzx = lzx_->Save();
     snapshot_->buffersSaved = true;
   }
-  if (queue && folderType_ == tcompTYPE_MSZIP && threads_ != 1 &&
-      QueueMszipBlock())
-    return WriteJobs(kJobsPerWorker * workers_->Count(), nextCabinet, status);
+  if (queue && folderType_ == tcompTYPE_MSZIP) {
+    QueueMszipBlock();
+    ++fileBlocks_;
+    while (jobs_.size() > BlocksToKeep())
+      if (!WriteJobs(jobs_.size() - 1, nextCabinet, status)) return false;
+    return true;
+  }
   const uint8_t* payload = pending_.data();
   size_t payloadSize = pending_.size();
   if (folderType_ == tcompTYPE_MSZIP) {
@@ -501,7 +653,8 @@ bool Context::EmitBlock(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status, b
     payloadSize = encoded_.size();
   }
   const size_t uncompressed = pending_.size();
-  if (!WriteBlock(payload, payloadSize, uncompressed, nextCabinet)) return false;
+  if (!WriteBlock(blocksMade_, payload, payloadSize, uncompressed, nextCabinet)) return false;
+  ++blocksMade_;
   // The block is in the folder even when the status callback then stops.
   history_.swap(pending_);
   pending_.clear();
@@ -533,16 +686,20 @@ bool Context::AddData(INT_PTR source, FileRecord& file, PFNFCIGETNEXTCABINET nex
   return true;
 }
 
-void Context::Restore(const FolderSnapshot& s) {
+void Context::Restore(FolderSnapshot& s) {
+  DropJobsFrom(s.firstBlock);
+  blocksMade_ = s.firstBlock;
   folderOpen_ = s.folderOpen;
   folderType_ = s.type;
   folderBytes_ = s.folderBytes;
-  folderBlocks_ = s.folderBlocks;
-  if (dataLength_ != s.dataLength) dataAtEnd_ = false;
-  dataLength_ = s.dataLength;
+  if (s.wrote) {
+    folderBlocks_ = s.folderBlocks;
+    if (dataLength_ != s.dataLength) dataAtEnd_ = false;
+    dataLength_ = s.dataLength;
+  }
   if (s.buffersSaved) {
-    pending_ = s.pending;
-    history_ = s.history;
+    pending_.swap(s.pending);
+    history_.swap(s.history);
     if (!s.hadLzx)
       lzx_.reset();
     else
@@ -604,8 +761,7 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   snapshot.folderOpen = folderOpen_;
   snapshot.type = folderType_;
   snapshot.folderBytes = folderBytes_;
-  snapshot.folderBlocks = folderBlocks_;
-  snapshot.dataLength = dataLength_;
+  snapshot.firstBlock = blocksMade_;
   snapshot.pendingLength = pending_.size();
   if (!folderOpen_) {
     folderOpen_ = true;
@@ -614,33 +770,48 @@ bool Context::AddFile(const char* source, const char* name, bool execute,
   }
   file.folderOffset = folderBytes_;
   snapshot_ = &snapshot;
-  // The room check counts the file's record and the block still being
-  // filled at its largest, so that closing the folder later cannot fail
+  fileBlocks_ = 0;
+  // The room check counts the file's record, the blocks in hand and the
+  // block still being filled at their largest (or the blocks in hand as
+  // encoded, when that decides), so that writing them later cannot fail
   // for want of room.
   const uint64_t record = kFileFixedSize + nameLength + 1;
-  bool ok = AddData(hf, file, nextCabinet, status) && WriteJobs(0, nextCabinet, status) &&
-            CabinetRoom(record, PendingBlockBound(), nextCabinet);
+  bool ok = false, full = false;
+  try {
+    ok = AddData(hf, file, nextCabinet, status);
+    if (ok) {
+      const uint64_t limit = CabinetLimit(ccab_);
+      const uint64_t used = CabinetBytes(record) + PendingBlockBound();
+      ok = CabinetRoom(record, PendingBlockBound() + QueuedBytes(used < limit ? limit - used : 0),
+                       nextCabinet);
+    }
+    // A folder that reached the threshold is closed before the next file
+    // or at the flush, so that this call's result stays the file's alone.
+    if (ok) full = FolderFull();
+    folderFiles_.reserve(folderFiles_.size() + 1);
+  } catch (...) {
+    snapshot_ = nullptr;
+    CloseSource(hf);
+    Restore(snapshot);
+    throw;
+  }
   snapshot_ = nullptr;
   err = 0;
   if (close_(hf, &err, pv_) != 0 && ok) ok = Fail(FCIERR_READ_SRC, err);
   if (!ok) {
-    DropJobs();
     Restore(snapshot);
     return false;
   }
   fileRecordBytes_ += record;
   folderFiles_.push_back(std::move(file));
-
-  // A folder that reached the threshold is closed before the next file or
-  // at the flush, so that this call's result stays the file's alone.
-  const uint64_t folderSize = dataLength_ - folderStart_ + pending_.size();
-  folderFull_ = folderSize >= ccab_.cbFolderThresh;
+  folderFull_ = full;
   return true;
 }
 
 bool Context::FlushFolder(PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
   if (!folderOpen_) return true;
-  if (!pending_.empty() && !EmitBlock(nextCabinet, status)) return false;
+  if (!WriteJobs(0, nextCabinet, status) || (!pending_.empty() && !EmitBlock(nextCabinet, status)))
+    return false;
   FolderRecord folder;
   folder.dataStart = folderStart_;
   folder.blocks = static_cast<uint16_t>(folderBlocks_);
@@ -819,10 +990,9 @@ BOOL Guarded(Context* context, F&& body) {
   try {
     return body() ? 1 : 0;
   } catch (const std::bad_alloc&) {
-    context->DropJobs();
+    // The blocks in hand belong to files already added: they stay.
     return context->Fail(FCIERR_ALLOC_FAIL, 0);
   } catch (...) {
-    context->DropJobs();
     return context->Fail(FCIERR_MCI_FAIL, 0);
   }
 }

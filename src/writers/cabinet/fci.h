@@ -184,7 +184,11 @@ using PFNFCIDESTROY = BOOL(VIX_DIAMONDAPI*)(HFCI hfci);
 // LZX with a window of 15 to 21 bits, one 32 KiB frame per data block, and
 // fails with FCIERR_BAD_COMPR_TYPE for Quantum and for any type word with
 // parameter bits its type does not use.
-// A file that fails leaves the context as it was before the call.
+// A file that fails is taken out whole: the folder is as it was before the
+// call, except that blocks of earlier files may have been written meanwhile
+// (the last blocks of a file are written while later ones are added, so a
+// write error or a stop from the status callback met there fails the call
+// being made, and the block stays for a later call).
 // FCIFlushFolder closes the current folder; FCIFlushCabinet writes the
 // cabinet (nothing when no file was added); FCIDestroy frees the context and
 // deletes its temporary files.
