@@ -262,7 +262,9 @@ std::unique_ptr<CompressAhead::Ticket> CompressAhead::Take(int index, uint64_t s
     if (at < jobs_.size() && jobs_[at].task.Index == index) {
       Job& job = jobs_[at];
       taken_ = at + 1;
-      if (job.state == Job::kRunning && job.announced == size && plan.SameRun(job.task.Plan)) {
+      // A run that could not finish (out of memory) is done again by the writer.
+      const bool usable = job.state == Job::kRunning && !(job.finished && job.outcome.Failed);
+      if (usable && job.announced == size && plan.SameRun(job.task.Plan)) {
         head_ = &job;
         ticket = std::make_unique<Ticket>(*this, job);
       } else {
