@@ -14,6 +14,7 @@
 #include "archive/kvtCrc.h"
 #include "engines/deflate.h"
 #include "engines/lzh.h"
+#include "support/forwarding_file.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 
@@ -40,23 +41,12 @@ class MemorySource final : public EngineSource {
 
 // A file that says it is larger than it is: one that shrank after its size
 // was taken.
-class ShrunkFile final : public platform::File {
+class ShrunkFile final : public ForwardingFile {
  public:
-  ShrunkFile(platform::FileHandle inner, int64_t size) : inner_(std::move(inner)), size_(size) {}
-  int64_t Read(void* buffer, size_t count) override { return inner_->Read(buffer, count); }
-  int64_t Write(const void* buffer, size_t count) override { return inner_->Write(buffer, count); }
-  bool Seek(int64_t distance, platform::Origin origin) override {
-    return inner_->Seek(distance, origin);
-  }
-  int64_t Position() override { return inner_->Position(); }
+  ShrunkFile(platform::FileHandle inner, int64_t size) : ForwardingFile(std::move(inner)), size_(size) {}
   int64_t Size() override { return size_; }
-  bool SetEnd() override { return inner_->SetEnd(); }
-  bool Flush() override { return inner_->Flush(); }
-  bool Close() override { return inner_->Close(); }
-  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
 
  private:
-  platform::FileHandle inner_;
   int64_t size_;
 };
 
@@ -259,28 +249,18 @@ TEST_F(CompressAheadTest, AFileThatCannotBeOpenedOrShrankIsLeftToTheWriter) {
 }
 
 // A file whose reads after the first wait until the test opens the gate.
-class GatedFile final : public platform::File {
+class GatedFile final : public ForwardingFile {
  public:
-  GatedFile(platform::FileHandle inner, std::atomic<bool>& open) : inner_(std::move(inner)), open_(open) {}
+  GatedFile(platform::FileHandle inner, std::atomic<bool>& open)
+      : ForwardingFile(std::move(inner)), open_(open) {}
   int64_t Read(void* buffer, size_t count) override {
     if (reads_++ > 0) {
       while (!open_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return inner_->Read(buffer, count);
   }
-  int64_t Write(const void* buffer, size_t count) override { return inner_->Write(buffer, count); }
-  bool Seek(int64_t distance, platform::Origin origin) override {
-    return inner_->Seek(distance, origin);
-  }
-  int64_t Position() override { return inner_->Position(); }
-  int64_t Size() override { return inner_->Size(); }
-  bool SetEnd() override { return inner_->SetEnd(); }
-  bool Flush() override { return inner_->Flush(); }
-  bool Close() override { return inner_->Close(); }
-  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
 
  private:
-  platform::FileHandle inner_;
   std::atomic<bool>& open_;
   int reads_ = 0;
 };

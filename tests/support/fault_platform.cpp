@@ -1,5 +1,7 @@
 #include "support/fault_platform.h"
 
+#include "support/forwarding_file.h"
+
 #include <algorithm>
 #include <functional>
 
@@ -8,27 +10,6 @@ namespace {
 
 // The code of a failure that stands for no particular system error.
 constexpr int kSimulatedCode = 5;  // EIO, ERROR_ACCESS_DENIED
-
-// Forwards every operation to the real file; the fault files below change
-// one of them.
-class ForwardingFile : public platform::File {
- public:
-  explicit ForwardingFile(platform::FileHandle inner) : inner_(std::move(inner)) {}
-  int64_t Read(void* buffer, size_t count) override { return inner_->Read(buffer, count); }
-  int64_t Write(const void* buffer, size_t count) override { return inner_->Write(buffer, count); }
-  bool Seek(int64_t distance, platform::Origin origin) override {
-    return inner_->Seek(distance, origin);
-  }
-  int64_t Position() override { return inner_->Position(); }
-  int64_t Size() override { return inner_->Size(); }
-  bool SetEnd() override { return inner_->SetEnd(); }
-  bool Flush() override { return inner_->Flush(); }
-  bool Close() override { return inner_->Close(); }
-  uint32_t DosTime(int which) override { return inner_->DosTime(which); }
-
- protected:
-  platform::FileHandle inner_;
-};
 
 // A file whose writes stop at a byte budget: its own, the disk's, or both.
 class LimitedFile final : public ForwardingFile {
