@@ -72,6 +72,32 @@ static_assert(kNC == 255 + kMaxMatch + 2 - kThreshold, "literals and match lengt
 static_assert((1 << kTBit) > kNT && (1 << kCBit) > kNC, "table counts fit their fields");
 static_assert(2 * kMaxDicSiz <= 0x8000, "node numbers and the flag share 16 bits");
 
+// The compiler's bit scans and prefetch where it has them (GCC and Clang,
+// mingw included); plain loops and no prefetch elsewhere.
+#if defined(__GNUC__) || defined(__clang__)
+inline uint32_t LowZeros64(uint64_t x) { return static_cast<uint32_t>(__builtin_ctzll(x)); }
+inline uint32_t HighZeros64(uint64_t x) { return static_cast<uint32_t>(__builtin_clzll(x)); }
+inline uint32_t HighZeros32(uint32_t x) { return static_cast<uint32_t>(__builtin_clz(x)); }
+inline void Prefetch(const void* p) { __builtin_prefetch(p); }
+#else
+inline uint32_t LowZeros64(uint64_t x) {
+  uint32_t n = 0;
+  while (!(x & 1)) x >>= 1, ++n;
+  return n;
+}
+inline uint32_t HighZeros64(uint64_t x) {
+  uint32_t n = 0;
+  while (!(x >> 63)) x <<= 1, ++n;
+  return n;
+}
+inline uint32_t HighZeros32(uint32_t x) {
+  uint32_t n = 0;
+  while (!(x >> 31)) x <<= 1, ++n;
+  return n;
+}
+inline void Prefetch(const void*) {}
+#endif
+
 // Number of equal leading bytes of a and b, at most `limit`. Reads up to 7
 // bytes past the limit; the window has slack for that.
 inline uint32_t MatchingBytes(const uint8_t* a, const uint8_t* b, uint32_t limit) {
@@ -82,9 +108,9 @@ inline uint32_t MatchingBytes(const uint8_t* a, const uint8_t* b, uint32_t limit
     std::memcpy(&y, b + n, 8);
     if (const uint64_t d = x ^ y) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-      n += static_cast<uint32_t>(__builtin_clzll(d)) >> 3;
+      n += HighZeros64(d) >> 3;
 #else
-      n += static_cast<uint32_t>(__builtin_ctzll(d)) >> 3;
+      n += LowZeros64(d) >> 3;
 #endif
       return n < limit ? n : limit;
     }
@@ -94,7 +120,7 @@ inline uint32_t MatchingBytes(const uint8_t* a, const uint8_t* b, uint32_t limit
 }
 
 inline uint32_t BitLength(uint32_t p) {
-  return p ? 32 - static_cast<uint32_t>(__builtin_clz(p)) : 0;
+  return p ? 32 - HighZeros32(p) : 0;
 }
 
 class Encoder {
@@ -309,7 +335,7 @@ void Encoder::InsertNode() {
     }
     if (matchpos >= pos) matchpos -= dicsiz;
     // Fetch the chain of the child we look up next while the edge is compared.
-    if (j < kMaxMatch) __builtin_prefetch(&links[Hash(r, text[pos + j])]);
+    if (j < kMaxMatch) Prefetch(&links[Hash(r, text[pos + j])]);
     if (matchlen < j) {
       matchlen += MatchingBytes(text + pos + matchlen, text + matchpos + matchlen, j - matchlen);
       if (matchlen < j) {
@@ -403,12 +429,12 @@ void Encoder::GetNextMatch() {
   // match will look up, and the neighbours of the leaf deleted after this
   // one. The tree's arrays live in the second-level cache, and the walk is
   // a chain of dependent loads.
-  __builtin_prefetch(&links_[Hash(text_[pos_ + 1] + dicsiz_, text_[pos_ + 2])]);
+  Prefetch(&links_[Hash(text_[pos_ + 1] + dicsiz_, text_[pos_ + 2])]);
   if (pos_ + 2 < 2 * dicsiz_) {
     const Link& leaf = links_[pos_ + 2];
-    __builtin_prefetch(&childCount_[leaf.parent]);
-    __builtin_prefetch(&inner_[leaf.parent]);
-    __builtin_prefetch(&links_[prev_[pos_ + 2]]);
+    Prefetch(&childCount_[leaf.parent]);
+    Prefetch(&inner_[leaf.parent]);
+    Prefetch(&links_[prev_[pos_ + 2]]);
   }
   --remainder_;
   if (++pos_ == 2 * dicsiz_) {
