@@ -72,22 +72,29 @@ static_assert(kNC == 255 + kMaxMatch + 2 - kThreshold, "literals and match lengt
 static_assert((1 << kTBit) > kNT && (1 << kCBit) > kNC, "table counts fit their fields");
 static_assert(2 * kMaxDicSiz <= 0x8000, "node numbers and the flag share 16 bits");
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool kBigEndian = true;
+#else
+constexpr bool kBigEndian = false;
+#endif
+
 // The compiler's bit scans and prefetch where it has them (GCC and Clang,
 // mingw included); plain loops and no prefetch elsewhere.
 #if defined(__GNUC__) || defined(__clang__)
-inline uint32_t LowZeros64(uint64_t x) { return static_cast<uint32_t>(__builtin_ctzll(x)); }
-inline uint32_t HighZeros64(uint64_t x) { return static_cast<uint32_t>(__builtin_clzll(x)); }
+// Index of the first differing byte in memory order of two loaded words
+// whose exclusive or is `d` (not 0).
+inline uint32_t FirstDifferentByte(uint64_t d) {
+  return static_cast<uint32_t>(kBigEndian ? __builtin_clzll(d) : __builtin_ctzll(d)) >> 3;
+}
 inline uint32_t HighZeros32(uint32_t x) { return static_cast<uint32_t>(__builtin_clz(x)); }
 inline void Prefetch(const void* p) { __builtin_prefetch(p); }
 #else
-inline uint32_t LowZeros64(uint64_t x) {
+inline uint32_t FirstDifferentByte(uint64_t d) {
   uint32_t n = 0;
-  while (!(x & 1)) x >>= 1, ++n;
-  return n;
-}
-inline uint32_t HighZeros64(uint64_t x) {
-  uint32_t n = 0;
-  while (!(x >> 63)) x <<= 1, ++n;
+  if (kBigEndian)
+    while (!(d >> 56)) d <<= 8, ++n;
+  else
+    while (!(d & 0xFF)) d >>= 8, ++n;
   return n;
 }
 inline uint32_t HighZeros32(uint32_t x) {
@@ -107,11 +114,7 @@ inline uint32_t MatchingBytes(const uint8_t* a, const uint8_t* b, uint32_t limit
     std::memcpy(&x, a + n, 8);
     std::memcpy(&y, b + n, 8);
     if (const uint64_t d = x ^ y) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-      n += HighZeros64(d) >> 3;
-#else
-      n += LowZeros64(d) >> 3;
-#endif
+      n += FirstDifferentByte(d);
       return n < limit ? n : limit;
     }
     n += 8;
