@@ -46,9 +46,10 @@ constexpr int kMaxNP = kMaxDicBit + 1;
 constexpr int kNPT = kNT > kMaxNP ? kNT : kMaxNP;
 constexpr uint16_t kNil = 0;
 constexpr uint16_t kPercFlag = 0x8000;
-// Chain heads: 2^15 of them keep about one node per chain for the largest
-// window, and every link index still fits 16 bits.
-constexpr uint32_t kHashBits = 15;
+// Chain heads: 2^16 of them keep chains at half a node on average for the
+// largest window (2^15 gave one, and a walk along the chain is a cache miss
+// per node). Head numbers then pass 16 bits, so the back links are 32-bit.
+constexpr uint32_t kHashBits = 16;
 constexpr uint32_t kLinkCount = 2 * kMaxDicSiz + (1u << kHashBits);
 constexpr uint32_t kHashMultiplier = 0x9E3779B1u;
 
@@ -67,10 +68,42 @@ constexpr uint32_t kOutBufSize = 32768 + 1;
 // Slack behind the window for the word-wise byte comparison.
 constexpr uint32_t kTextSlack = 16;
 
-static_assert(kLinkCount <= 0x10000, "links are 16-bit node numbers");
 static_assert(kNC == 255 + kMaxMatch + 2 - kThreshold, "literals and match lengths");
 static_assert((1 << kTBit) > kNT && (1 << kCBit) > kNC, "table counts fit their fields");
 static_assert(2 * kMaxDicSiz <= 0x8000, "node numbers and the flag share 16 bits");
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool kBigEndian = true;
+#else
+constexpr bool kBigEndian = false;
+#endif
+
+// The compiler's bit scans and prefetch where it has them (GCC and Clang,
+// mingw included); plain loops and no prefetch elsewhere.
+#if defined(__GNUC__) || defined(__clang__)
+// Index of the first differing byte in memory order of two loaded words
+// whose exclusive or is `d` (not 0).
+inline uint32_t FirstDifferentByte(uint64_t d) {
+  return static_cast<uint32_t>(kBigEndian ? __builtin_clzll(d) : __builtin_ctzll(d)) >> 3;
+}
+inline uint32_t HighZeros32(uint32_t x) { return static_cast<uint32_t>(__builtin_clz(x)); }
+inline void Prefetch(const void* p) { __builtin_prefetch(p); }
+#else
+inline uint32_t FirstDifferentByte(uint64_t d) {
+  uint32_t n = 0;
+  if (kBigEndian)
+    while (!(d >> 56)) d <<= 8, ++n;
+  else
+    while (!(d & 0xFF)) d >>= 8, ++n;
+  return n;
+}
+inline uint32_t HighZeros32(uint32_t x) {
+  uint32_t n = 0;
+  while (!(x >> 31)) x <<= 1, ++n;
+  return n;
+}
+inline void Prefetch(const void*) {}
+#endif
 
 // Number of equal leading bytes of a and b, at most `limit`. Reads up to 7
 // bytes past the limit; the window has slack for that.
@@ -81,11 +114,7 @@ inline uint32_t MatchingBytes(const uint8_t* a, const uint8_t* b, uint32_t limit
     std::memcpy(&x, a + n, 8);
     std::memcpy(&y, b + n, 8);
     if (const uint64_t d = x ^ y) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-      n += static_cast<uint32_t>(__builtin_clzll(d)) >> 3;
-#else
-      n += static_cast<uint32_t>(__builtin_ctzll(d)) >> 3;
-#endif
+      n += FirstDifferentByte(d);
       return n < limit ? n : limit;
     }
     n += 8;
@@ -94,7 +123,7 @@ inline uint32_t MatchingBytes(const uint8_t* a, const uint8_t* b, uint32_t limit
 }
 
 inline uint32_t BitLength(uint32_t p) {
-  return p ? 32 - static_cast<uint32_t>(__builtin_clz(p)) : 0;
+  return p ? 32 - HighZeros32(p) : 0;
 }
 
 class Encoder {
@@ -163,7 +192,7 @@ class Encoder {
   };
   std::unique_ptr<uint8_t[]> textStore_;
   std::unique_ptr<Link[]> links_;
-  std::unique_ptr<uint16_t[]> prev_;  // the chain link before a node
+  std::unique_ptr<uint32_t[]> prev_;  // the node or head before a node
   std::unique_ptr<Inner[]> inner_;
   std::unique_ptr<uint8_t[]> childCount_;
   uint8_t* text_;
@@ -202,7 +231,7 @@ Encoder::Encoder(const LzhMethodParams& params, LzhIo& io)
       headBase_(2 * params.DicSiz) {
   textStore_ = std::make_unique<uint8_t[]>(2 * kMaxDicSiz + kMaxMatch + 1 + kTextSlack);
   links_ = std::make_unique<Link[]>(kLinkCount);
-  prev_ = std::make_unique<uint16_t[]>(2 * kMaxDicSiz);
+  prev_ = std::make_unique<uint32_t[]>(2 * kMaxDicSiz);
   inner_ = std::make_unique<Inner[]>(kMaxDicSiz + 256);
   childCount_ = std::make_unique<uint8_t[]>(kMaxDicSiz + 256);
   codeBuf_ = std::make_unique<uint8_t[]>(bufsiz_ + 1);
@@ -233,8 +262,8 @@ void Encoder::MakeChild(uint32_t q, uint32_t c, uint32_t r) {
   const uint32_t t = links[h].next;
   links[h].next = static_cast<uint16_t>(r);
   links[r].next = static_cast<uint16_t>(t);
-  prev_[t] = static_cast<uint16_t>(r);
-  prev_[r] = static_cast<uint16_t>(h);
+  prev_[t] = r;
+  prev_[r] = h;
   links[r].parent = static_cast<uint16_t>(q);
   ++childCount_[q];
 }
@@ -242,12 +271,12 @@ void Encoder::MakeChild(uint32_t q, uint32_t c, uint32_t r) {
 // `node` takes the place of `old` in its hash chain (not under its parent).
 inline void Encoder::TakeChainPlace(uint32_t old, uint32_t node) {
   Link* const links = links_.get();
-  uint16_t* const prev = prev_.get();
+  uint32_t* const prev = prev_.get();
   const uint32_t before = prev[old], after = links[old].next;
-  prev[node] = static_cast<uint16_t>(before);
+  prev[node] = before;
   links[before].next = static_cast<uint16_t>(node);
   links[node].next = static_cast<uint16_t>(after);
-  prev[after] = static_cast<uint16_t>(node);
+  prev[after] = node;
 }
 
 // Puts a new internal node of level matchlen_ above `old`, with `old` and
@@ -309,7 +338,7 @@ void Encoder::InsertNode() {
     }
     if (matchpos >= pos) matchpos -= dicsiz;
     // Fetch the chain of the child we look up next while the edge is compared.
-    if (j < kMaxMatch) __builtin_prefetch(&links[Hash(r, text[pos + j])]);
+    if (j < kMaxMatch) Prefetch(&links[Hash(r, text[pos + j])]);
     if (matchlen < j) {
       matchlen += MatchingBytes(text + pos + matchlen, text + matchpos + matchlen, j - matchlen);
       if (matchlen < j) {
@@ -347,14 +376,14 @@ void Encoder::InsertNode() {
 // the flagged ancestors.
 void Encoder::DeleteNode() {
   Link* const links = links_.get();
-  uint16_t* const prev = prev_.get();
+  uint32_t* const prev = prev_.get();
   Inner* const inner = inner_.get();
   const uint32_t pos = pos_, dicsiz = dicsiz_;
   if (links[pos].parent == kNil) return;
   uint32_t r = prev[pos];
   uint32_t s = links[pos].next;
   links[r].next = static_cast<uint16_t>(s);
-  prev[s] = static_cast<uint16_t>(r);
+  prev[s] = r;
   r = links[pos].parent;
   links[pos].parent = kNil;
   if (r >= dicsiz || --childCount_[r] > 1) return;
@@ -379,7 +408,7 @@ void Encoder::DeleteNode() {
   t = prev[s];
   u = links[s].next;
   links[t].next = static_cast<uint16_t>(u);
-  prev[u] = static_cast<uint16_t>(t);
+  prev[u] = t;
   TakeChainPlace(r, s);
   links[s].parent = links[r].parent;
   links[r].parent = kNil;
@@ -403,12 +432,12 @@ void Encoder::GetNextMatch() {
   // match will look up, and the neighbours of the leaf deleted after this
   // one. The tree's arrays live in the second-level cache, and the walk is
   // a chain of dependent loads.
-  __builtin_prefetch(&links_[Hash(text_[pos_ + 1] + dicsiz_, text_[pos_ + 2])]);
+  Prefetch(&links_[Hash(text_[pos_ + 1] + dicsiz_, text_[pos_ + 2])]);
   if (pos_ + 2 < 2 * dicsiz_) {
     const Link& leaf = links_[pos_ + 2];
-    __builtin_prefetch(&childCount_[leaf.parent]);
-    __builtin_prefetch(&inner_[leaf.parent]);
-    __builtin_prefetch(&links_[prev_[pos_ + 2]]);
+    Prefetch(&childCount_[leaf.parent]);
+    Prefetch(&inner_[leaf.parent]);
+    Prefetch(&links_[prev_[pos_ + 2]]);
   }
   --remainder_;
   if (++pos_ == 2 * dicsiz_) {

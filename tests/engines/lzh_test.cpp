@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <tuple>
+#include <utility>
 
 #include "support/reference.h"
 #include "support/test_data.h"
@@ -86,6 +88,145 @@ TEST(LzhEncoderTest, StreamsStayByteForByteTheSame) {
   EXPECT_EQ(test::ReferenceCrc32(lh5.stream), 0x02a5a81cu);
   EXPECT_EQ(lh6.stream.size(), 204577u);
   EXPECT_EQ(test::ReferenceCrc32(lh6.stream), 0xb71295cdu);
+}
+
+// Inputs that drive the match finder into its corners, each a few hundred
+// KiB at most: ties between many equally long matches, copies from just
+// inside and just outside both windows, runs around the longest match, and
+// ends that fall inside a match or right at a window slide.
+std::vector<std::pair<const char*, std::vector<uint8_t>>> MatchFinderInputs() {
+  std::vector<std::pair<const char*, std::vector<uint8_t>>> inputs;
+  inputs.emplace_back("words", test::Words<test::Bytes>(300000, 21));
+  // Two letters at random: every position has many equal candidates, so
+  // the choice among them shows in the distances.
+  std::vector<uint8_t> coin(200000);
+  std::mt19937 rng(17);
+  for (auto& b : coin) b = "ab"[rng() & 1];
+  inputs.emplace_back("two letters", coin);
+  // Noise with copies of random length (3..300) from random distances up
+  // to a little beyond the larger window.
+  std::vector<uint8_t> copies;
+  while (copies.size() < 300000) {
+    const uint32_t r = rng();
+    if (copies.size() < 2000 || r % 3 == 0) {
+      for (int i = 0; i < 40; ++i) copies.push_back(static_cast<uint8_t>(rng()));
+      continue;
+    }
+    const size_t distance = 1 + rng() % std::min<size_t>(16500, copies.size());
+    const size_t length = 3 + rng() % 298;
+    for (size_t i = 0; i < length; ++i) {
+      const uint8_t b = copies[copies.size() - distance];
+      copies.push_back(b);
+    }
+  }
+  inputs.emplace_back("copies", copies);
+  // A noise unit repeated at distances around both window sizes, with a
+  // byte changed in each repeat.
+  for (const size_t window : {8192, 16384}) {
+    // Text ahead, so that the noise is not given up as incompressible.
+    auto edges = test::Words<test::Bytes>(60000, 3);
+    for (const size_t distance : {window - 1, window, window + 1}) {
+      const auto unit = test::Noise<test::Bytes>(distance, static_cast<uint32_t>(distance));
+      for (int round = 0; round < 3; ++round) {
+        edges.insert(edges.end(), unit.begin(), unit.end());
+        edges[edges.size() - 1 - round * 997] ^= 0x5a;
+      }
+    }
+    inputs.emplace_back("window edges", edges);
+  }
+  // Runs of one byte around the longest match, apart by a changing byte,
+  // and long runs of a short pattern.
+  std::vector<uint8_t> runs;
+  for (const size_t length : {3, 4, 255, 256, 257, 258, 511, 512, 513, 1000, 20000}) {
+    runs.insert(runs.end(), length, static_cast<uint8_t>(length));
+    runs.push_back(static_cast<uint8_t>(runs.size()));
+  }
+  const auto pattern = test::Repeats<test::Bytes>(70000, std::string("ab\0xyz", 6));
+  runs.insert(runs.end(), pattern.begin(), pattern.end());
+  inputs.emplace_back("runs", runs);
+  std::vector<uint8_t> drift(400000);
+  for (size_t i = 0; i < drift.size(); ++i) {
+    const uint32_t r = rng();
+    drift[i] = r % 7 == 0 ? static_cast<uint8_t>(r >> 8)
+                          : static_cast<uint8_t>("abcabcabd"[i % 9] + (i / 5000) % 3);
+  }
+  inputs.emplace_back("drift", drift);
+  // Text ending inside a long match, at lengths around the first read
+  // (window + longest match) and the slides.
+  const auto text = test::Words<test::Bytes>(40000, 5);
+  for (const size_t size : {1, 2, 3, 4, 257, 8447, 8448, 8449, 16383, 16384, 16385, 16639, 16640,
+                            16641, 24832, 32768, 32769, 33024, 33025}) {
+    std::vector<uint8_t> cut(text.begin(), text.begin() + size);
+    if (size > 600) std::copy_n(text.begin(), 500, cut.end() - 500);
+    inputs.emplace_back("ends", std::move(cut));
+  }
+  return inputs;
+}
+
+// Every stream of the inputs above, pinned byte for byte (size and CRC-32
+// of each), and the compressed ones decoded back. A faster match finder
+// must pick the same match, position included, at every step.
+TEST(LzhEncoderTest, MatchFinderCornersKeepTheirStreams) {
+  struct Pin {
+    uint32_t size5, crc5, size6, crc6;
+  };
+  const std::vector<Pin> pins = {
+      {36860, 0x2e0c4326, 35851, 0x94088061},
+      {30456, 0xd8be89b3, 30312, 0x4317891d},
+      {71477, 0xfba0275b, 41579, 0xfb424e7a},
+      {67084, 0xbb1742ea, 34463, 0xfe81bb96},
+      {157127, 0xadc28ba8, 124534, 0xa05a8f97},
+      {237, 0x76693db7, 237, 0x9a300c19},
+      {137849, 0xbb598262, 136982, 0x9e8c06b9},
+      {0, 0x00000000, 0, 0x00000000},
+      {0, 0x00000000, 0, 0x00000000},
+      {0, 0x00000000, 0, 0x00000000},
+      {0, 0x00000000, 0, 0x00000000},
+      {96, 0x07e10619, 96, 0x13925d9d},
+      {1186, 0x3de316d9, 1186, 0x297022b3},
+      {1186, 0x37f821bd, 1186, 0x2c7db901},
+      {1187, 0x9a4e330d, 1187, 0xc43e5422},
+      {2242, 0xd66bc10b, 2191, 0xd51596ed},
+      {2241, 0x50470bd2, 2192, 0x26cc0131},
+      {2242, 0xd0e5fa18, 2191, 0xe43f4540},
+      {2273, 0x439bc4c7, 2222, 0xea71af76},
+      {2274, 0x4e9ed2d4, 2221, 0xbe6d22eb},
+      {2274, 0x63623507, 2221, 0x9a039c3b},
+      {3296, 0x6e7dbb8c, 3279, 0xb71d87d4},
+      {4272, 0x967b6d9f, 4238, 0xb5f00a8d},
+      {4272, 0xedfb8681, 4239, 0x881d8969},
+      {4301, 0x69817dac, 4269, 0x1ce5f8aa},
+      {4300, 0x5848e7fa, 4267, 0x647dc175},
+  };
+  const auto inputs = MatchFinderInputs();
+  std::vector<Pin> got;
+  for (const auto& [name, data] : inputs) {
+    Pin pin{};
+    for (const auto* params : {&kLh5Params, &kLh6Params}) {
+      const auto e = Encode(data, *params, 4093);
+      const uint32_t size = static_cast<uint32_t>(e.stream.size());
+      const uint32_t crc = test::ReferenceCrc32(e.stream);
+      (params == &kLh5Params ? pin.size5 : pin.size6) = size;
+      (params == &kLh5Params ? pin.crc5 : pin.crc6) = crc;
+      if (e.packed) {
+        LzhDecoder dec(e.stream.data(), e.stream.size(), DicBit(*params));
+        EXPECT_EQ(dec.Decode(data.size()), data) << name << " size " << data.size();
+      }
+    }
+    got.push_back(pin);
+  }
+  EXPECT_EQ(got.size(), pins.size());
+  for (size_t i = 0; i < std::min(got.size(), pins.size()); ++i) {
+    const auto& name = inputs[i].first;
+    const size_t size = inputs[i].second.size();
+    EXPECT_EQ(got[i].size5, pins[i].size5) << name << " " << size << " lh5";
+    EXPECT_EQ(got[i].crc5, pins[i].crc5) << name << " " << size << " lh5";
+    EXPECT_EQ(got[i].size6, pins[i].size6) << name << " " << size << " lh6";
+    EXPECT_EQ(got[i].crc6, pins[i].crc6) << name << " " << size << " lh6";
+  }
+  if (::testing::Test::HasFailure())
+    for (const auto& p : got)
+      std::printf("      {%u, 0x%08x, %u, 0x%08x},\n", p.size5, p.crc5, p.size6, p.crc6);
 }
 
 class LzhMethodTest : public ::testing::TestWithParam<LzhMethodParams> {};
