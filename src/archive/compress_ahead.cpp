@@ -277,6 +277,13 @@ std::unique_ptr<CompressAhead::Ticket> CompressAhead::Take(int index, uint64_t s
   return ticket;
 }
 
+bool CompressAhead::Begun(int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Job& job : jobs_)
+    if (job.task.Index == index) return job.state == Job::kRunning;
+  return false;
+}
+
 CompressAhead::Ticket::~Ticket() {
   std::lock_guard<std::mutex> lock(owner_.mutex_);
   owner_.Drop(job_);

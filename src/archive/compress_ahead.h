@@ -120,6 +120,8 @@ class CompressAhead {
   std::unique_ptr<Ticket> Take(int index, uint64_t size, const AheadPlan& plan);
   // Ends every run at once (a cancel); Take gives nothing from here on.
   void Stop();
+  // Whether a worker has begun the run of entry `index`.
+  bool Begun(int index);
 
  private:
   class Recorder;
