@@ -150,14 +150,19 @@ bool TLha::WriteData(const std::string& path, Stream* Source, Stream* Target, ui
   return false;
 }
 
+char TLha::MethodFor(const std::string& source) const {
+  if (StoreAlreadyCompressedFiles && HasCompressedExtension(source, ".EXE")) return '0';
+  if (fCompressMethod == cmFrozen5) return '5';
+  if (fCompressMethod == cmFrozen6) return '6';
+  return '0';
+}
+
 AheadPlan TLha::PlanAhead(int Index) {
   AheadPlan plan;
-  if (EntryList.Object(Index).Size > LargeFileLimit().Largest ||
-      (fCompressMethod != cmFrozen5 && fCompressMethod != cmFrozen6) ||
-      (StoreAlreadyCompressedFiles && HasCompressedExtension(EntryList.Line(Index), ".EXE")))
-    return plan;
+  const char method = MethodFor(EntryList.Line(Index));
+  if (EntryList.Object(Index).Size > LargeFileLimit().Largest || method == '0') return plan;
   plan.engine = AheadPlan::kLzh;
-  plan.Lzh = fCompressMethod == cmFrozen5 ? kLh5Params : kLh6Params;
+  plan.Lzh = method == '5' ? kLh5Params : kLh6Params;
   plan.Crc16 = true;
   return plan;
 }
@@ -207,11 +212,7 @@ bool TLha::WriteFileEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) 
   uint32_t packed = 0;
   uint16_t crc = 0;
   if (size > 0) {
-    char method = '0';
-    if (!(StoreAlreadyCompressedFiles && HasCompressedExtension(source, ".EXE"))) {
-      if (fCompressMethod == cmFrozen5) method = '5';
-      if (fCompressMethod == cmFrozen6) method = '6';
-    }
+    char method = MethodFor(source);
     if (!WriteData(source, in.get(), Target, size, dataStart, method, packed)) {
       if (!TruncateTarget(Target, start)) WriteFailed();
       return false;

@@ -39,6 +39,8 @@ class TLha : public TCompBase {
   // Level-0 headers hold a file's sizes in 32 bits.
   SizeLimit LargeFileLimit() const override;
   AheadPlan PlanAhead(int Index) override;
+  // The method letter a file is written with: '5', '6', or '0' (stored).
+  char MethodFor(const std::string& source) const;
   explicit TLha(TComponent* owner);
 
   void SetArcType(TArcType value) override;

@@ -332,10 +332,7 @@ bool TZip::WriteFileData(Stream* Target, platform::File& input, NewFileEntry& e)
 // failed write raises.
 bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e) {
   const bool encrypt = e.Encrypted();
-  const bool storeIt =
-      CompressMethod() == cmStore ||
-      (StoreAlreadyCompressedFiles && HasCompressedExtension(CurrentFileName, ".EXE"));
-  if (storeIt) {
+  if (StoresAsItIs(CurrentFileName)) {
     e.Method = kMethodStored;
     e.Packed = CopyFileData(&input, Target, e.Size, ckCrc32, encrypt);
     const int64_t consumed = input.Position();
@@ -354,11 +351,14 @@ bool TZip::CopyOrDeflate(Stream* Target, platform::File& input, NewFileEntry& e)
   return result.Status != EngineStatus::ReadFailed;
 }
 
+bool TZip::StoresAsItIs(const std::string& name) const {
+  return CompressMethod() == cmStore ||
+         (StoreAlreadyCompressedFiles && HasCompressedExtension(name, ".EXE"));
+}
+
 AheadPlan TZip::PlanAhead(int Index) {
   AheadPlan plan;
-  if (CompressMethod() == cmStore ||
-      (StoreAlreadyCompressedFiles && HasCompressedExtension(EntryList.Line(Index), ".EXE")))
-    return plan;
+  if (StoresAsItIs(EntryList.Line(Index))) return plan;
   plan.engine = AheadPlan::kDeflate;
   plan.DeflateLevel = DeflateLevel();
   plan.AllowStoredFallback = true;

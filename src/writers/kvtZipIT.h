@@ -137,6 +137,8 @@ class TZip : public TCompBase {
   // Zip64 records hold files of any size.
   SizeLimit LargeFileLimit() const override;
   AheadPlan PlanAhead(int Index) override;
+  // Whether a file of this name is stored rather than deflated.
+  bool StoresAsItIs(const std::string& name) const;
   bool WriteEntry(Stream* Target, int Index, TCompBaseHeaderObj& Entry) override;
   bool ReadFirstHeader(std::string& Name, Stream* Source) override;
   bool ReadHeader(Stream* Source, std::string& Name) override;
