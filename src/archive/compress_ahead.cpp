@@ -76,7 +76,7 @@ class CompressAhead::Recorder final : public EngineSource, public EngineSink {
     record.Read = n;
     batch_.push_back(std::move(record));
     cost_ += kRecordCost;
-    if (++reads_ >= kBatchReads || job_.awaited.load(std::memory_order_relaxed)) Flush();
+    if (++reads_ >= kBatchReads) Flush();
     return got;
   }
 
@@ -96,7 +96,6 @@ class CompressAhead::Recorder final : public EngineSource, public EngineSink {
       count -= n;
       if (bytes.size() >= kBatchBytes) Flush();
     }
-    if (!batch_.empty() && job_.awaited.load(std::memory_order_relaxed)) Flush();
   }
 
   void Flush() {
@@ -205,7 +204,7 @@ void CompressAhead::Append(Job& job, std::vector<AheadRecord>& records, size_t c
   for (AheadRecord& record : records) job.records.push_back(std::move(record));
   job.held += cost;
   held_ += cost;
-  readyCv_.notify_all();
+  if (job.awaited) readyCv_.notify_all();
 }
 
 void CompressAhead::OpenMore() {
