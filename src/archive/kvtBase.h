@@ -541,7 +541,9 @@ class TCompBase : public TZipCommon {
   // file search never gathers: compared by identity where the system gives
   // one, else by full name.
   void RememberRunFile(const std::string& path);
-  bool IsRunFile(const std::string& fullPath, const platform::FileId& id);
+  // Identities of the run's files that exist by now, for IsRunFile.
+  void LearnRunFileIds();
+  bool IsRunFile(const std::string& fullPath, const platform::FileId& id) const;
 
   // The rename step: offers `name` to OnRenameFile; only the file part of
   // the answer counts, joined to the folder of `name`. An answer that names

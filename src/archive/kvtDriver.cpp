@@ -19,6 +19,15 @@ constexpr uint32_t kNotWritable = platform::kAttrReadOnly | platform::kAttrHidde
                                   platform::kAttrSystem | platform::kAttrDirectory |
                                   platform::kAttrVolumeId;
 
+// Only plain folders are descended into: none of read-only, hidden, system,
+// volume and archive, and nothing the platform marks as special.
+bool IsPlainFolder(uint32_t attr) {
+  constexpr uint32_t kNotPlain = platform::kAttrReadOnly | platform::kAttrHidden |
+                                 platform::kAttrSystem | platform::kAttrVolumeId |
+                                 platform::kAttrArchive | platform::kAttrSpecial;
+  return (attr & platform::kAttrDirectory) && !(attr & kNotPlain);
+}
+
 bool IsZipType(TArcType t) { return t == atJar || t == atZip || t == atZipExe || t == atZipMV; }
 
 bool StartsWith(const std::string& s, const std::string& prefix, bool ignoreCase) {
@@ -303,12 +312,16 @@ void TCompBase::RememberRunFile(const std::string& path) {
   fRunFiles.push_back({os.FullPath(path), os.Identity(path)});
 }
 
-bool TCompBase::IsRunFile(const std::string& fullPath, const platform::FileId& id) {
+void TCompBase::LearnRunFileIds() {
+  // The archive may only come into being during the run.
+  for (RunFile& own : fRunFiles)
+    if (!own.Id.Known) own.Id = platform::Current().Identity(own.Path);
+}
+
+bool TCompBase::IsRunFile(const std::string& fullPath, const platform::FileId& id) const {
   if (fRunFiles.empty()) return false;
   const bool ignoreCase = kNativeStyle.Drives;
-  for (RunFile& own : fRunFiles) {
-    // The archive may only come into being during the run.
-    if (!own.Id.Known) own.Id = platform::Current().Identity(own.Path);
+  for (const RunFile& own : fRunFiles) {
     if (id.Known && own.Id.Known) {
       if (platform::SameFileId(id, own.Id)) return true;
       continue;
@@ -463,6 +476,12 @@ void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std
   auto& os = platform::Current();
   const std::string folder = AppendBackslash(os.FullPath(Folder));
   platform::CriticalErrorsOff quiet;
+  // Nothing of the run is created while one folder is listed.
+  LearnRunFileIds();
+  // A mask that takes every name lists the subfolders too: the folder is
+  // read once, not twice (with thousands of entries each costs a call).
+  const bool everyName = Mask == "*" || Mask == "*.*";
+  std::vector<std::string> subfolders;
   TSearchRec rec;
   int r = FindFirstEntry(folder, Mask, 0x3F, rec);
   if (r == kFindCannotRead) {
@@ -475,7 +494,9 @@ void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std
       fSearchCancelled = true;
       return;
     }
-    if (IsDotEntry(rec.Name) || IsRunFile(folder + rec.Name, rec.Id)) continue;
+    if (IsDotEntry(rec.Name)) continue;
+    if (everyName && IsPlainFolder(rec.Attr)) subfolders.push_back(rec.Name);
+    if (IsRunFile(folder + rec.Name, rec.Id)) continue;
     // A folder stored as an entry must be one whose content could be seen.
     if ((rec.Attr & platform::kAttrDirectory) && StoreEmptySubDirs && AcceptAttr(rec.Attr) &&
         !FolderReadable(folder + rec.Name))
@@ -484,20 +505,16 @@ void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std
   }
   FindCloseEntry(rec);
   if (!RecurseDirs || fSearchCancelled) return;
-  // Only plain folders are descended into: the filter passes entries that
-  // carry none of read-only, hidden, system, volume and archive.
-  std::vector<std::string> subfolders;
-  r = FindFirstEntry(folder, "*", platform::kAttrDirectory, rec);
-  if (r == kFindCannotRead) {
-    ReportUnreadableFolder(folder, rec.Error);
-    return;
+  if (!everyName) {
+    r = FindFirstEntry(folder, "*", 0x3F, rec);
+    if (r == kFindCannotRead) {
+      ReportUnreadableFolder(folder, rec.Error);
+      return;
+    }
+    for (; r == kFindOk; r = FindNextEntry(rec))
+      if (!IsDotEntry(rec.Name) && IsPlainFolder(rec.Attr)) subfolders.push_back(rec.Name);
+    FindCloseEntry(rec);
   }
-  for (; r == kFindOk; r = FindNextEntry(rec)) {
-    if (!(rec.Attr & platform::kAttrDirectory) || (rec.Attr & platform::kAttrSpecial)) continue;
-    if (IsDotEntry(rec.Name)) continue;
-    subfolders.push_back(rec.Name);
-  }
-  FindCloseEntry(rec);
   for (const auto& name : subfolders) {
     if (GetCancel() || fSearchCancelled) return;
     SearchFolder(SpecIndex, AppendBackslash(folder + name), Mask);

@@ -22,6 +22,7 @@ int64_t BufferedFile::Read(void* buffer, size_t count) {
     if (n == 0) break;
     done += static_cast<size_t>(n);
   }
+  if (at_ >= 0) at_ += static_cast<int64_t>(done);
   return static_cast<int64_t>(done);
 }
 
@@ -39,7 +40,11 @@ int64_t BufferedFile::Write(const void* buffer, size_t count) {
 }
 
 bool BufferedFile::Seek(int64_t distance, Origin origin) {
-  return FlushBuffer() && raw_->Seek(distance, origin);
+  if (!FlushBuffer()) return false;
+  const int64_t at = raw_->Seek(distance, origin);
+  // A failed move may have left the system's position anywhere.
+  at_ = at;
+  return at >= 0;
 }
 
 int64_t BufferedFile::Position() {
@@ -47,8 +52,8 @@ int64_t BufferedFile::Position() {
     SetLastErrorCode(ClosedHandleError());
     return -1;
   }
-  const int64_t at = raw_->Tell();
-  return at < 0 ? -1 : at + static_cast<int64_t>(buffer_.size());
+  if (at_ < 0) at_ = raw_->Tell();
+  return at_ < 0 ? -1 : at_ + static_cast<int64_t>(buffer_.size());
 }
 
 int64_t BufferedFile::Size() { return FlushBuffer() ? raw_->Size() : -1; }
@@ -113,6 +118,7 @@ size_t BufferedFile::WriteAll(const uint8_t* data, size_t count) {
     }
     done += static_cast<size_t>(n);
   }
+  if (at_ >= 0) at_ += static_cast<int64_t>(done);
   return done;
 }
 

@@ -21,7 +21,8 @@ class RawFile {
   virtual int64_t ReadSome(void* buffer, size_t count) = 0;
   // Bytes one call wrote, or -1.
   virtual int64_t WriteSome(const void* data, size_t count) = 0;
-  virtual bool Seek(int64_t distance, Origin origin) = 0;
+  // The new position, or -1.
+  virtual int64_t Seek(int64_t distance, Origin origin) = 0;
   // The position, or -1.
   virtual int64_t Tell() = 0;
   virtual int64_t Size() = 0;
@@ -64,6 +65,9 @@ class BufferedFile final : public File {
   std::vector<uint8_t> buffer_;
   bool failed_ = false;
   int error_ = 0;
+  // The system's position, kept here so that asking for it costs no call
+  // (the handle comes just opened, at its start); -1 after a failed seek.
+  int64_t at_ = 0;
 };
 
 // Supplied by each platform, in the system's own codes:

@@ -138,6 +138,31 @@ TEST_F(DriverTest, DotNamesAreGatheredAndDuplicatesStoredOnce) {
   EXPECT_EQ(names, expected);
 }
 
+// Whatever the mask, every plain subfolder is descended into (one that the
+// mask does not name too), and only the names the mask takes are stored.
+TEST_F(DriverTest, RecursionDescendsTheSameFoldersWhateverTheMask) {
+  dir_.WriteFile("src/sub/deeper/d.txt", "deep");
+  dir_.WriteFile("src/sub/deeper/e.dat", "not text");
+  dir_.WriteFile("src/dir.txt/f.txt", "in a folder named like a file");
+  auto gather = [&](const std::string& mask) {
+    platform::Current().DeleteFile(archive_);
+    auto w = Writer({Spec(mask)});
+    w->RecurseDirs = true;
+    w->Compress();
+    std::vector<std::string> names = Entries();
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> every{"a.txt", "b.txt", "dir.txt\\f.txt", "sub\\c.txt",
+                                       "sub\\deeper\\d.txt", "sub\\deeper\\e.dat"};
+  EXPECT_EQ(gather("*"), every);
+  EXPECT_EQ(gather("*.*"), every);
+  EXPECT_EQ(gather("*.txt"), (std::vector<std::string>{"a.txt", "b.txt", "dir.txt\\f.txt",
+                                                      "sub\\c.txt", "sub\\deeper\\d.txt"}));
+  EXPECT_EQ(gather("?.dat"), (std::vector<std::string>{"sub\\deeper\\e.dat"}));
+  EXPECT_TRUE(errors_.Empty());
+}
+
 // An archive inside the folder it stores must not store itself (nor, under
 // another name, a link to itself), and the run's temporary file neither.
 TEST_F(DriverTest, TheArchiveAndTheRunsOwnFilesAreNeverGathered) {

@@ -55,15 +55,18 @@ class RecordingRaw final : public RawFile {
     s_.pos += static_cast<int64_t>(n);
     return static_cast<int64_t>(n);
   }
-  bool Seek(int64_t distance, Origin origin) override {
+  int64_t Seek(int64_t distance, Origin origin) override {
     s_.calls.push_back("seek");
     const int64_t base = origin == Origin::Begin ? 0
                          : origin == Origin::Current ? s_.pos : static_cast<int64_t>(s_.data.size());
-    if (base + distance < 0) return false;
+    if (base + distance < 0) return -1;
     s_.pos = base + distance;
-    return true;
+    return s_.pos;
   }
-  int64_t Tell() override { return s_.pos; }
+  int64_t Tell() override {
+    s_.calls.push_back("tell");
+    return s_.pos;
+  }
   int64_t Size() override {
     s_.calls.push_back("size");
     return static_cast<int64_t>(s_.data.size());
@@ -259,6 +262,41 @@ TEST(BufferedFile, ReadOnlyAndClosedHandlesRefuseAtOnce) {
   EXPECT_EQ(reader->Size(), -1);
   EXPECT_EQ(reader->DosTime(1), 0u);
   EXPECT_EQ(s.calls, Calls{});  // the released handle is never touched again
+}
+
+// The position is kept, not asked of the system (a tree of small files
+// would pay a call for every seek the cabinet library makes), and it must
+// stay right through reads, short reads, writes, buffered bytes and seeks.
+TEST(BufferedFile, PositionIsKeptWithoutAskingTheSystem) {
+  RawState s;
+  s.data = Bytes(1000, 3);
+  s.perCall = 300;
+  auto file = Open(s);
+  char c[700];
+  EXPECT_EQ(file->Read(c, 700), 700);
+  EXPECT_EQ(file->Position(), 700);
+  EXPECT_EQ(file->Read(c, 700), 300);  // to the end
+  EXPECT_EQ(file->Position(), 1000);
+  ASSERT_EQ(file->Write("abc", 3), 3);
+  EXPECT_EQ(file->Position(), 1003);  // buffered bytes count
+  EXPECT_TRUE(file->Seek(-3, Origin::Current));
+  EXPECT_EQ(file->Position(), 1000);
+  EXPECT_TRUE(file->Seek(-10, Origin::End));
+  EXPECT_EQ(file->Position(), 993);
+  EXPECT_TRUE(file->Seek(5, Origin::Begin));
+  EXPECT_EQ(file->Position(), 5);
+  EXPECT_EQ(file->Read(c, 5), 5);
+  EXPECT_EQ(file->Position(), 10);
+  EXPECT_EQ(std::count(s.calls.begin(), s.calls.end(), "tell"), 0);
+
+  // After a seek the system refused, the position is asked for again.
+  EXPECT_FALSE(file->Seek(-100, Origin::Begin));
+  EXPECT_EQ(file->Position(), 10);
+  EXPECT_EQ(s.calls.back(), "tell");
+  s.calls.clear();
+  EXPECT_EQ(file->Position(), 10);
+  EXPECT_EQ(s.calls, Calls{});
+  EXPECT_EQ(s.pos, 10);
 }
 
 }  // namespace

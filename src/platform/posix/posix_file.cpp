@@ -34,10 +34,11 @@ class PosixFile final : public detail::RawFile {
     return n;
   }
 
-  bool Seek(int64_t distance, Origin origin) override {
+  int64_t Seek(int64_t distance, Origin origin) override {
     const int whence = origin == Origin::Begin ? SEEK_SET
                        : origin == Origin::Current ? SEEK_CUR : SEEK_END;
-    return ::lseek(fd_, static_cast<off_t>(distance), whence) >= 0;
+    const off_t at = ::lseek(fd_, static_cast<off_t>(distance), whence);
+    return at < 0 ? -1 : static_cast<int64_t>(at);
   }
 
   int64_t Tell() override {
@@ -102,8 +103,7 @@ int OpenRegular(const std::string& path, int flags) {
     errno = err;
     return -1;
   }
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  // O_NONBLOCK stays: it has no effect on a regular file.
   return fd;
 }
 

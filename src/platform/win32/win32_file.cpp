@@ -29,12 +29,12 @@ class Win32File final : public detail::RawFile {
     return WriteFile(h_, data, Chunk(count), &n, nullptr) ? static_cast<int64_t>(n) : -1;
   }
 
-  bool Seek(int64_t distance, Origin origin) override {
-    LARGE_INTEGER d;
+  int64_t Seek(int64_t distance, Origin origin) override {
+    LARGE_INTEGER d, at;
     d.QuadPart = distance;
     const DWORD method = origin == Origin::Begin ? FILE_BEGIN
                          : origin == Origin::Current ? FILE_CURRENT : FILE_END;
-    return SetFilePointerEx(h_, d, nullptr, method) != 0;
+    return SetFilePointerEx(h_, d, &at, method) ? at.QuadPart : -1;
   }
 
   int64_t Tell() override {
