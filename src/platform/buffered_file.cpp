@@ -41,6 +41,11 @@ int64_t BufferedFile::Write(const void* buffer, size_t count) {
 
 bool BufferedFile::Seek(int64_t distance, Origin origin) {
   if (!FlushBuffer()) return false;
+  // A move to where the handle is already costs no call (writers rewind
+  // every source they open).
+  if (at_ >= 0 && ((origin == Origin::Begin && distance == at_) ||
+                   (origin == Origin::Current && distance == 0)))
+    return true;
   const int64_t at = raw_->Seek(distance, origin);
   // A failed move may have left the system's position anywhere.
   at_ = at;

@@ -288,6 +288,11 @@ TEST(BufferedFile, PositionIsKeptWithoutAskingTheSystem) {
   EXPECT_EQ(file->Read(c, 5), 5);
   EXPECT_EQ(file->Position(), 10);
   EXPECT_EQ(std::count(s.calls.begin(), s.calls.end(), "tell"), 0);
+  // Staying where it is asks nothing of the system.
+  s.calls.clear();
+  EXPECT_TRUE(file->Seek(10, Origin::Begin));
+  EXPECT_TRUE(file->Seek(0, Origin::Current));
+  EXPECT_EQ(s.calls, Calls{});
 
   // After a seek the system refused, the position is asked for again.
   EXPECT_FALSE(file->Seek(-100, Origin::Begin));
