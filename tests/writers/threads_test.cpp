@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/kvtErrors.h"
@@ -87,6 +89,20 @@ class ThreadsTest : public ::testing::Test, public WriterRun<W> {
       w.Threads = threads;
       setup(w);
       log.Attach(w);
+      // On a loaded machine the workers might not be scheduled before the
+      // writer has done every entry itself: the first entry waits until one
+      // has begun a run (the events are the same either way).
+      if (threads > 1)
+        w.OnBegin = [inner = w.OnBegin, waited = false](TCompBase& c, const std::string& name,
+                                                       int number, bool& skip) mutable {
+          for (int i = 0; !waited && c.Ahead && i < 2000; ++i) {
+            for (int entry = 0; entry < c.EntryList.Count() && !waited; ++entry)
+              waited = c.Ahead->Begun(entry);
+            if (!waited) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
+          waited = true;
+          inner(c, name, number, skip);
+        };
       // Counted before the run object goes.
       w.OnEnd = [&, inner = w.OnEnd](TCompBase& c, const std::string& name, bool crc) {
         out.played = c.EntriesPlayedAhead;
