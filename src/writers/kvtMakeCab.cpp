@@ -70,7 +70,8 @@ struct CabCallbacks {
       // No more than the source's size is asked for while that much is left,
       // so that the read which meets its end is the library's next one, not
       // one more of this one (a tree of small files pays a call per file).
-      if (hf == self.fSourceHandle && self.fFileLeft > 0) cb = std::min<fci::UINT>(cb, self.fFileLeft);
+      if (hf == self.fSourceHandle && self.fFileLeft > 0)
+        cb = std::min<fci::UINT>(cb, self.fFileLeft);
       const fci::UINT n = self.fFileHandler->ReadCabFile(hf, memory, cb, *err);
       // Progress counts only the source being added: the library also reads
       // its temporary files through here.

@@ -340,6 +340,7 @@ class Context {
   std::deque<std::unique_ptr<MszipJob>> jobs_;
   std::vector<std::unique_ptr<MszipJob>> spareJobs_;
   uint64_t blocksMade_ = 0;  // blocks made so far, numbering them
+  uint64_t cabinetFirstBlock_ = 0;  // blocksMade_ when the cabinet began
   uint32_t fileBlocks_ = 0;  // blocks made while the file being added is read
 };
 
@@ -590,17 +591,20 @@ uint64_t Context::QueuedBytes(uint64_t room) {
   return total;
 }
 
-// Half the folder's blocks at most are kept, so that a stop asked for in
-// the status callback is seen within two blocks from the folder's start
-// too, not only once kBlocksInHand are in hand. In a short file below the
+// Half the cabinet's blocks at most are kept, so that a stop asked for in
+// the status callback is seen within two blocks from its start too, not
+// only once kBlocksInHand are in hand. The cabinet's, not the folder's:
+// starting over at every folder left the workers half idle there. In a
+// short file below the
 // folder threshold fewer: few enough that, counted at their largest, they
 // leave the file's end clear of the threshold, which is then decided
 // without waiting for their encodings (a tree of small files would wait at
 // every file's end; a long file waits once, at its end, and keeps every
 // worker busy before).
 size_t Context::BlocksToKeep() const {
-  const size_t made = folderBlocks_ + jobs_.size();
-  const size_t keep = std::min(kBlocksInHand, made / 2);
+  const uint64_t made =
+      blocksMade_ > cabinetFirstBlock_ ? blocksMade_ - cabinetFirstBlock_ : 0;
+  const size_t keep = static_cast<size_t>(std::min<uint64_t>(kBlocksInHand, made / 2));
   const uint64_t threshold = ccab_.cbFolderThresh;
   const uint64_t written = dataLength_ - folderStart_;
   if (fileBlocks_ >= kLongFileBlocks || written >= threshold) return keep;
@@ -961,6 +965,7 @@ bool Context::FlushCabinet(bool getNextCab, PFNFCIGETNEXTCABINET nextCabinet, PF
   dataLength_ = 0;
   folderStart_ = 0;
   dataAtEnd_ = false;
+  cabinetFirstBlock_ = blocksMade_;
   if (!ok) {
     hasNext_ = false;
     return false;
