@@ -346,6 +346,8 @@ void TCompBase::ReportUnreadableFolder(const std::string& folder, const std::str
 
 void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
   if (Switch != swDelete) {
+    // The search creates nothing in the folders it lists.
+    platform::ListingSnapshot snapshot;
     for (size_t i = 0; i < fFileSpec.size(); ++i) {
       platform::PumpMessages();
       if (GetCancel()) return;

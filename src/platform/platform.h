@@ -141,6 +141,19 @@ struct FindData {
   FileId Id;              // not known from a Windows search
 };
 
+// While one lives on a thread, FindFirst there reads each folder's names
+// once and looks them up again for every later mask: a run handed
+// thousands of names of one folder would otherwise read the whole folder
+// for each. For a search that changes nothing in the folders it lists;
+// where the system looks a name up itself (Windows), it does nothing.
+class ListingSnapshot {
+ public:
+  ListingSnapshot();
+  ~ListingSnapshot();
+  ListingSnapshot(const ListingSnapshot&) = delete;
+  ListingSnapshot& operator=(const ListingSnapshot&) = delete;
+};
+
 // An open directory search; closes itself.
 class FindHandle {
  public:

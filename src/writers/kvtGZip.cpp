@@ -121,10 +121,13 @@ bool TGZip::MayOverwrite(const std::string& output) {
 }
 
 void TGZip::CompressGZipFiles() {
-  for (size_t i = 0; i < FileSpec().size(); ++i) {
-    platform::PumpMessages();
-    if (GetCancel()) return;
-    SearchSpec(static_cast<int>(i));
+  {
+    platform::ListingSnapshot snapshot;
+    for (size_t i = 0; i < FileSpec().size(); ++i) {
+      platform::PumpMessages();
+      if (GetCancel()) return;
+      SearchSpec(static_cast<int>(i));
+    }
   }
   if (GetCancel()) return;
   BytesLeft = TotalBytes;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -65,6 +66,26 @@ TEST_F(SearchTest, MasksSelectNamesAsWindowsDoes) {
   EXPECT_EQ(Names(dir_.Path(), "NOEXT"), (S{"noext"}));
   EXPECT_EQ(Names(dir_.Path(), "c*"), (S{"c.dat"}));
   EXPECT_EQ(Names(dir_.Path(), "zz*"), S{});
+}
+
+// A run handed thousands of names of one folder looks each up in one
+// reading of the folder: every mask must find what a search of its own
+// finds, ASCII case folded as before.
+TEST_F(SearchTest, ASnapshotFindsWhatASearchOfItsOwnFinds) {
+  dir_.WriteFile("A.txt", "capital");
+  dir_.WriteFile("\xE6\x97\xA5\xE6\x9C\xAC.txt", "nihon");
+  const char* masks[] = {"a.txt",     "A.TXT", "b.txt",     "noext", "NOEXT",
+                         "noext.",    "missing", "*.txt",   "?.txt", ".hidden",
+                         "sub",       "d.txt.bak", "\xE6\x97\xA5\xE6\x9C\xAC.TXT", "*", "."};
+  std::vector<std::set<std::string>> alone;
+  for (const char* mask : masks) alone.push_back(Names(dir_.Path(), mask));
+#ifndef _WIN32
+  EXPECT_EQ(alone[0], (std::set<std::string>{"A.txt", "a.txt"}));  // two files here
+#endif
+  ListingSnapshot snapshot;
+  for (int round = 0; round < 2; ++round)  // the first reads the folder, the second reuses it
+    for (size_t i = 0; i < std::size(masks); ++i)
+      EXPECT_EQ(Names(dir_.Path(), masks[i]), alone[i]) << masks[i] << " round " << round;
 }
 
 TEST_F(SearchTest, EntriesCarryAttributesSizesAndStamps) {
@@ -235,6 +256,48 @@ TEST(PlatformSearch, FoldersThatCannotBeSearchedFailWithTheReason) {
   chmod(listable.c_str(), 0755);
   chmod(closed.c_str(), 0755);
   EXPECT_EQ(failed, 0);
+}
+
+// The snapshot reads a folder once: what appears later is not seen until
+// it ends. The search that uses one changes nothing in what it lists.
+TEST(PlatformSearch, ASnapshotReadsEachFolderOnce) {
+  test::TempDir dir;
+  dir.WriteFile("first.txt", "1");
+  {
+    ListingSnapshot outer;
+    EXPECT_EQ(Names(dir.Path(), "first.txt"), std::set<std::string>{"first.txt"});
+    dir.WriteFile("later.txt", "2");
+    {
+      ListingSnapshot inner;
+      EXPECT_EQ(Names(dir.Path(), "later.txt"), std::set<std::string>{});
+    }
+    EXPECT_EQ(Names(dir.Path(), "*.txt"), std::set<std::string>{"first.txt"});
+  }
+  EXPECT_EQ(Names(dir.Path(), "*.txt"), (std::set<std::string>{"first.txt", "later.txt"}));
+  // A file gone since the folder was read is not reported.
+  ListingSnapshot again;
+  EXPECT_EQ(Names(dir.Path(), "later.txt").size(), 1u);
+  ASSERT_TRUE(Current().DeleteFile(dir.Join("later.txt")));
+  EXPECT_EQ(Names(dir.Path(), "later.txt"), std::set<std::string>{});
+}
+
+// A literal mask's key finds exactly the names the mask matches.
+TEST(DosMask, LiteralKeysMatchAsTheMaskDoes) {
+  const std::string names[] = {"a.txt", "A.TXT", "a.txt.", "a", "A", "\xE6\x97\xA5.txt",
+                               "\xC3\xA9.txt", "\xC3\x89.txt", "\x80x", "\xFFx", "ab",
+                               "a.b.c", ""};
+  const std::string masks[] = {"a.txt", "A.Txt", "a", "\xE6\x97\xA5.TXT", "\xC3\xA9.txt",
+                               "\x80X", "\xffx", "a.b.C", "a.", "a*", "?.txt", ""};
+  for (const std::string& mask : masks) {
+    const std::u32string key = detail::LiteralMaskKey(mask);
+    const bool literal =
+        !mask.empty() && mask.back() != '.' && mask.find_first_of("*?") == std::string::npos;
+    EXPECT_EQ(!key.empty(), literal) << mask;
+    if (!literal) continue;
+    for (const std::string& name : names)
+      EXPECT_EQ(detail::NameKey(name) == key, detail::MatchDosMask(name, mask))
+          << name << " ~ " << mask;
+  }
 }
 
 TEST(DosMask, FollowsTheWindowsWildcardRules) {

@@ -108,6 +108,20 @@ std::vector<char32_t> Translate(const std::vector<char32_t>& mask) {
 
 }  // namespace
 
+std::u32string NameKey(const std::string& name) {
+  const std::vector<char32_t> decoded = Decode(name);
+  std::u32string key;
+  key.reserve(decoded.size());
+  for (char32_t c : decoded) key.push_back(Fold(c));
+  return key;
+}
+
+std::u32string LiteralMaskKey(const std::string& mask) {
+  if (mask.empty() || mask.back() == '.' || mask.find_first_of("*?") != std::string::npos)
+    return {};
+  return NameKey(mask);
+}
+
 bool MatchDosMask(const std::string& name, const std::string& mask) {
   if (mask.empty()) return false;
   if (mask == "*" || mask == "*.*") return true;

@@ -15,4 +15,9 @@ namespace vix::platform::detail {
 // regard to ASCII case. An empty mask matches nothing.
 bool MatchDosMask(const std::string& name, const std::string& mask);
 
+// A mask without "*" or "?" that does not end in "." matches exactly the
+// names whose NameKey equals its own: its key, else empty.
+std::u32string LiteralMaskKey(const std::string& mask);
+std::u32string NameKey(const std::string& name);
+
 }  // namespace vix::platform::detail

@@ -25,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -142,6 +144,39 @@ bool Platform::CreateDirectory(const std::string& path) { return ::mkdir(path.c_
 
 bool Platform::RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
 
+namespace {
+
+// The names of one folder as a snapshot read them, with an index of the
+// literal masks' keys, made at the first such mask.
+struct Listing {
+  std::vector<std::string> names;
+  std::unordered_map<std::u32string, std::vector<size_t>> byKey;
+  bool indexed = false;
+};
+
+thread_local int tSnapshots = 0;
+thread_local std::unordered_map<std::string, Listing> tListings;
+
+// Every name of the open folder, or false with errno set. A read error
+// part-way must not pass for the end of the folder: the archive would
+// silently lack the rest of it.
+bool ReadNames(DIR* dir, std::vector<std::string>& names) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* e = ::readdir(dir);
+    if (!e) return errno == 0;
+    names.emplace_back(e->d_name);
+  }
+}
+
+}  // namespace
+
+ListingSnapshot::ListingSnapshot() { ++tSnapshots; }
+
+ListingSnapshot::~ListingSnapshot() {
+  if (--tSnapshots == 0) tListings.clear();
+}
+
 // The entries are read at once and sorted by name ("." and ".." first, as
 // Windows returns them), so that archives of the same folder come out the
 // same on every run.
@@ -150,30 +185,47 @@ std::unique_ptr<FindHandle> Platform::FindFirst(const std::string& folder, const
   DIR* dir = ::opendir(dirName.c_str());
   if (!dir) return nullptr;
   const int dfd = ::dirfd(dir);
-  std::vector<FindData> entries;
-  for (;;) {
-    // A read error part-way must not pass for the end of the folder: the
-    // archive would silently lack the rest of it.
-    errno = 0;
-    const struct dirent* e = ::readdir(dir);
-    if (!e) {
-      if (errno == 0) break;
-      const int error = errno;
-      ::closedir(dir);
-      errno = error;
-      return nullptr;
+  auto fail = [dir] {
+    const int error = errno;
+    ::closedir(dir);
+    errno = error;
+    return nullptr;
+  };
+  Listing scratch;
+  Listing* listing = &scratch;
+  if (tSnapshots > 0) {
+    auto found = tListings.find(dirName);
+    if (found != tListings.end()) listing = &found->second;
+  }
+  if (listing == &scratch) {
+    if (!ReadNames(dir, scratch.names)) return fail();
+    if (tSnapshots > 0) listing = &(tListings[dirName] = std::move(scratch));
+  }
+  // The names the mask takes.
+  std::vector<const std::string*> matched;
+  const std::u32string key = detail::LiteralMaskKey(mask);
+  if (!key.empty() && listing != &scratch) {
+    if (!listing->indexed) {
+      for (size_t i = 0; i < listing->names.size(); ++i)
+        listing->byKey[detail::NameKey(listing->names[i])].push_back(i);
+      listing->indexed = true;
     }
-    const std::string name = e->d_name;
-    if (!detail::MatchDosMask(name, mask)) continue;
+    auto hit = listing->byKey.find(key);
+    if (hit != listing->byKey.end())
+      for (size_t i : hit->second) matched.push_back(&listing->names[i]);
+  } else {
+    for (const std::string& name : listing->names)
+      if (detail::MatchDosMask(name, mask)) matched.push_back(&name);
+  }
+  std::vector<FindData> entries;
+  for (const std::string* matchedName : matched) {
+    const std::string& name = *matchedName;
     struct stat st;
     if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;  // gone meanwhile
       // A folder that can be read but not searched lists names whose files
       // cannot be reached: taking it for an empty folder would lose them.
-      const int error = errno;
-      ::closedir(dir);
-      errno = error;
-      return nullptr;
+      return fail();
     }
     FindData data;
     if (S_ISLNK(st.st_mode)) {

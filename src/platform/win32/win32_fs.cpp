@@ -248,4 +248,7 @@ std::string Platform::FullPath(const std::string& path) {
   return Narrow(FullPathW(Widen(path)));
 }
 
+ListingSnapshot::ListingSnapshot() = default;
+ListingSnapshot::~ListingSnapshot() = default;
+
 }  // namespace vix::platform
