@@ -194,7 +194,13 @@ class Encoder {
   std::unique_ptr<Link[]> links_;
   std::unique_ptr<uint32_t[]> prev_;  // the node or head before a node
   std::unique_ptr<Inner[]> inner_;
-  std::unique_ptr<uint8_t[]> childCount_;
+  // Per node: how many children, and the exclusive or of their numbers,
+  // which names the last child when only one is left.
+  struct Kids {
+    uint16_t xorOf;
+    uint16_t count;
+  };
+  std::unique_ptr<Kids[]> kids_;
   uint8_t* text_;
   const uint32_t headBase_;
 
@@ -233,7 +239,7 @@ Encoder::Encoder(const LzhMethodParams& params, LzhIo& io)
   links_ = std::make_unique<Link[]>(kLinkCount);
   prev_ = std::make_unique<uint32_t[]>(2 * kMaxDicSiz);
   inner_ = std::make_unique<Inner[]>(kMaxDicSiz + 256);
-  childCount_ = std::make_unique<uint8_t[]>(kMaxDicSiz + 256);
+  kids_ = std::make_unique<Kids[]>(kMaxDicSiz + 256);
   codeBuf_ = std::make_unique<uint8_t[]>(bufsiz_ + 1);
   out_ = std::make_unique<uint8_t[]>(kOutBufSize);
   text_ = textStore_.get();
@@ -265,7 +271,9 @@ void Encoder::MakeChild(uint32_t q, uint32_t c, uint32_t r) {
   prev_[t] = r;
   prev_[r] = h;
   links[r].parent = static_cast<uint16_t>(q);
-  ++childCount_[q];
+  Kids& kids = kids_[q];
+  kids.xorOf = static_cast<uint16_t>(kids.xorOf ^ r);
+  ++kids.count;
 }
 
 // `node` takes the place of `old` in its hash chain (not under its parent).
@@ -285,9 +293,11 @@ void Encoder::Split(uint32_t old) {
   Link* const links = links_.get();
   const uint32_t node = avail_;
   avail_ = links[node].next;
-  childCount_[node] = 0;
+  kids_[node] = {0, 0};
   TakeChainPlace(old, node);
-  links[node].parent = links[old].parent;
+  const uint32_t parent = links[old].parent;
+  links[node].parent = static_cast<uint16_t>(parent);
+  kids_[parent].xorOf = static_cast<uint16_t>(kids_[parent].xorOf ^ old ^ node);
   inner_[node] = {static_cast<uint16_t>(matchlen_), static_cast<uint16_t>(pos_)};
   MakeChild(node, text_[matchpos_ + matchlen_], old);
   MakeChild(node, text_[pos_ + matchlen_], pos_);
@@ -367,6 +377,7 @@ void Encoder::InsertNode() {
   // from it is led on.
   TakeChainPlace(r, pos);
   links[pos].parent = static_cast<uint16_t>(q);
+  kids_[q].xorOf = static_cast<uint16_t>(kids_[q].xorOf ^ r ^ pos);
   links[r].parent = kNil;
   links[r].next = static_cast<uint16_t>(pos);
 }
@@ -386,7 +397,9 @@ void Encoder::DeleteNode() {
   prev[s] = r;
   r = links[pos].parent;
   links[pos].parent = kNil;
-  if (r >= dicsiz || --childCount_[r] > 1) return;
+  Kids& kids = kids_[r];
+  kids.xorOf = static_cast<uint16_t>(kids.xorOf ^ pos);
+  if (r >= dicsiz || --kids.count > 1) return;
   uint32_t t = inner[r].position & ~kPercFlag;
   if (t >= pos) t -= dicsiz;
   s = t;
@@ -404,13 +417,15 @@ void Encoder::DeleteNode() {
     if (u > s) s = u;
     inner[q].position = static_cast<uint16_t>(s | dicsiz | kPercFlag);
   }
-  s = Child(r, text_[t + inner[r].level]);
+  s = kids.xorOf;
   t = prev[s];
   u = links[s].next;
   links[t].next = static_cast<uint16_t>(u);
   prev[u] = t;
   TakeChainPlace(r, s);
-  links[s].parent = links[r].parent;
+  const uint32_t parent = links[r].parent;
+  links[s].parent = static_cast<uint16_t>(parent);
+  kids_[parent].xorOf = static_cast<uint16_t>(kids_[parent].xorOf ^ r ^ s);
   links[r].parent = kNil;
   links[r].next = static_cast<uint16_t>(avail_);
   avail_ = r;
@@ -435,7 +450,7 @@ void Encoder::GetNextMatch() {
   Prefetch(&links_[Hash(text_[pos_ + 1] + dicsiz_, text_[pos_ + 2])]);
   if (pos_ + 2 < 2 * dicsiz_) {
     const Link& leaf = links_[pos_ + 2];
-    Prefetch(&childCount_[leaf.parent]);
+    Prefetch(&kids_[leaf.parent]);
     Prefetch(&inner_[leaf.parent]);
     Prefetch(&links_[prev_[pos_ + 2]]);
   }
