@@ -447,7 +447,17 @@ void Encoder::GetNextMatch() {
   // match will look up, and the neighbours of the leaf deleted after this
   // one. The tree's arrays live in the second-level cache, and the walk is
   // a chain of dependent loads.
-  Prefetch(&links_[Hash(text_[pos_ + 1] + dicsiz_, text_[pos_ + 2])]);
+  // A long match starts the next search at the leaf after it, and it
+  // usually goes on, so the step after starts one leaf further: that leaf
+  // is fetched now, and the parent of the next one (fetched by the step
+  // before) with it.
+  if (matchlen_ >= 4) {
+    Prefetch(&links_[(matchpos_ + 2) | dicsiz_]);
+    const uint32_t parent = links_[(matchpos_ + 1) | dicsiz_].parent;
+    Prefetch(&inner_[parent]);
+    Prefetch(&links_[parent]);
+  } else
+    Prefetch(&links_[Hash(text_[pos_ + 1] + dicsiz_, text_[pos_ + 2])]);
   if (pos_ + 2 < 2 * dicsiz_) {
     const Link& leaf = links_[pos_ + 2];
     Prefetch(&kids_[leaf.parent]);
