@@ -443,14 +443,13 @@ uint32_t Encoder::ReadInput(uint8_t* buffer, uint32_t count) {
 }
 
 void Encoder::GetNextMatch() {
-  // Start the loads of the next step early: the root child that a short
-  // match will look up, and the neighbours of the leaf deleted after this
-  // one. The tree's arrays live in the second-level cache, and the walk is
-  // a chain of dependent loads.
-  // A long match starts the next search at the leaf after it, and it
-  // usually goes on, so the step after starts one leaf further: that leaf
-  // is fetched now, and the parent of the next one (fetched by the step
-  // before) with it.
+  // Start the loads of the coming steps early; the tree's arrays live in
+  // the second-level cache, and the walk is a chain of dependent loads.
+  // After a long match the search starts at the leaf after it, and a match
+  // usually goes on, so the leaf of the step after this one is fetched now,
+  // and the parent of this step's leaf (fetched by the step before). After
+  // a short one, the root child it will look up. Always: the neighbours of
+  // the leaf deleted after this one.
   if (matchlen_ >= 4) {
     Prefetch(&links_[(matchpos_ + 2) | dicsiz_]);
     const uint32_t parent = links_[(matchpos_ + 1) | dicsiz_].parent;
