@@ -7,6 +7,15 @@
 // costs amortised constant work and the longest match (the most recent one
 // among equals) is found without scanning chains.
 //
+// "Most recent" holds only as far as the percolation has gone: a search that
+// starts below the root (after a long match) moves the new position up only
+// to the first unflagged ancestor, so a node above it may still carry an
+// older position than its newest leaf, and a match ending there takes that
+// older one (in 1 to 5% of the searches on our corpus). The lengths are
+// exactly the longest. The streams depend on those positions, so another
+// finder (hash chains, binary trees) would have to keep this tree's node
+// positions to write the same bytes.
+//
 // Node numbers share one space: 1..dicsiz-1 internal nodes, dicsiz..
 // dicsiz+255 the roots (one per first byte), dicsiz..2*dicsiz-1 the leaves
 // (a leaf is its window position); roots and leaves overlap in number but
