@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -307,6 +308,101 @@ TEST_P(LzhMethodTest, LongRunsUseOneSymbolTables) {
   EXPECT_FALSE(dec.Blocks.front().SingleCharSymbol);
   EXPECT_TRUE(dec.Blocks[1].SingleCharSymbol);
   EXPECT_TRUE(dec.Blocks[1].SinglePosSymbol);
+}
+
+// The parser against a brute-force model of it. At each position the
+// finder must give the longest match (at most 256 bytes and no further than
+// the input's end) among the positions up to a window minus one back; a
+// match is taken unless the next position has a longer one. Which of equal
+// matches is taken is the tree's own: its nodes carry a position that is
+// brought up to date lazily, so it is sometimes older than the newest
+// equal match, and streams pinned elsewhere depend on that.
+struct ModelMatches {
+  std::vector<uint32_t> longest;  // per position; 0 when under 3 bytes
+  std::vector<uint32_t> nearest;  // distance of the nearest longest match
+};
+
+ModelMatches LongestMatches(const std::vector<uint8_t>& data, uint32_t dicsiz) {
+  const size_t n = data.size();
+  ModelMatches m{std::vector<uint32_t>(n + 1, 0), std::vector<uint32_t>(n + 1, 0)};
+  // Earlier positions by a hash of their first three bytes, newest first.
+  constexpr size_t kNone = SIZE_MAX;
+  std::vector<size_t> head(1u << 16, kNone), before(n, kNone);
+  for (size_t j = 0; j + 3 <= n; ++j) {
+    const uint32_t bytes = static_cast<uint32_t>(data[j] << 16 | data[j + 1] << 8 | data[j + 2]);
+    const uint32_t key = (bytes * 2654435761u) >> 16;
+    const uint32_t cap = static_cast<uint32_t>(std::min<size_t>(256, n - j));
+    for (size_t c = head[key]; c != kNone && j - c < dicsiz; c = before[c]) {
+      uint32_t l = 0;
+      while (l < cap && data[c + l] == data[j + l]) ++l;
+      if (l >= 3 && l > m.longest[j]) {
+        m.longest[j] = l;
+        m.nearest[j] = static_cast<uint32_t>(j - c);
+        if (l == cap) break;
+      }
+    }
+    before[j] = head[key];
+    head[key] = j;
+  }
+  return m;
+}
+
+TEST_P(LzhMethodTest, ParserTakesTheLongestMatchInTheWindow) {
+  const uint32_t dicsiz = GetParam().DicSiz;
+  std::vector<std::pair<const char*, std::vector<uint8_t>>> inputs;
+  inputs.emplace_back("words", test::Words<test::Bytes>(70000, 8));
+  std::mt19937 rng(5);
+  std::vector<uint8_t> coin(12000);
+  for (auto& b : coin) b = "ab"[rng() & 1];
+  inputs.emplace_back("two letters", coin);
+  // Noise units repeated at a window and a byte either side of it, then
+  // runs around the longest match.
+  auto edges = test::Words<test::Bytes>(30000, 4);
+  for (const uint32_t period : {dicsiz - 1, dicsiz, dicsiz + 1}) {
+    const auto unit = test::Noise<test::Bytes>(period, period);
+    for (int round = 0; round < 3; ++round) edges.insert(edges.end(), unit.begin(), unit.end());
+  }
+  for (const size_t length : {255, 256, 257, 258, 513, 3000}) {
+    edges.insert(edges.end(), length, static_cast<uint8_t>(length));
+    edges.push_back(static_cast<uint8_t>(length + 1));
+  }
+  inputs.emplace_back("window edges and runs", edges);
+  // Copies from random distances up to beyond the window, ending inside a
+  // copy so that the last match is cut by the end of the input.
+  std::vector<uint8_t> copies = test::Words<test::Bytes>(2000, 6);
+  while (copies.size() < 60000) {
+    const size_t distance = 1 + rng() % std::min<size_t>(dicsiz + 300, copies.size());
+    const size_t length = 3 + rng() % 400;
+    for (size_t k = 0; k < length; ++k) copies.push_back(copies[copies.size() - distance]);
+    if (rng() % 4 == 0) copies.push_back(static_cast<uint8_t>(rng()));
+  }
+  inputs.emplace_back("copies", copies);
+
+  size_t olderTies = 0;
+  for (const auto& [name, data] : inputs) {
+    const auto e = Encode(data, GetParam(), 4093);
+    ASSERT_TRUE(e.packed) << name;
+    LzhDecoder dec(e.stream.data(), e.stream.size(), DicBit(GetParam()));
+    dec.RecordTokens = true;
+    ASSERT_EQ(dec.Decode(data.size()), data) << name;
+    const auto model = LongestMatches(data, dicsiz);
+    size_t at = 0, wrong = 0;
+    for (const auto& token : dec.Tokens) {
+      const uint32_t here = model.longest[at], next = model.longest[at + 1];
+      const bool literal = here == 0 || next > here;
+      if (token.Length != (literal ? 0 : here) || token.Distance > dicsiz) {
+        if (++wrong <= 3)
+          ADD_FAILURE() << name << " at byte " << at << ": length " << token.Length
+                        << " distance " << token.Distance << ", longest here " << here
+                        << ", next " << next;
+      } else if (token.Length && token.Distance != model.nearest[at]) {
+        ++olderTies;  // decoding proved it a match of that length, only older
+      }
+      at += token.Length ? token.Length : 1;
+    }
+    EXPECT_EQ(wrong, 0u) << name;
+  }
+  EXPECT_GT(olderTies, 0u);
 }
 
 // Only a 16 KiB window sees a repeat 10000 bytes back.
