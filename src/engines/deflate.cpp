@@ -737,15 +737,9 @@ void Deflater<Links>::DeflateGreedy() {
   bool cancelled = io_.Cancelled;
   while (lookahead > 0 && !cancelled) {
     const uint32_t head = insert(hashAt(pos), pos);
-    // Most positions are followed by the next ones: the chain head two
-    // ahead is fetched, and the window and links where the next one's
-    // chain begins, while this one is searched.
-    Prefetch(&heads[hashAt(pos + 2)]);
-    {
-      const uint32_t next = heads[hashAt(pos + 1)];
-      Prefetch(window + next);
-      Prefetch(&links[next & kWMask]);
-    }
+    // Most positions are followed by the next one: its chain head is
+    // fetched while this one is searched.
+    Prefetch(&heads[hashAt(pos + 1)]);
     uint32_t best = kMinMatch - 1;
     uint32_t bestStart = 0;
     if (head != 0 && pos - head <= static_cast<uint32_t>(kMaxDist)) {
