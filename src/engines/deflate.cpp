@@ -460,6 +460,7 @@ class Deflater {
   void Slide();
   VIX_INLINE uint32_t FindLongestMatch(uint32_t chainHead, uint32_t pos, uint32_t prevLength,
                                        uint32_t& matchStart) const;
+  template <int kLevel>
   void DeflateGreedy();
   void DeflateLazy();
 
@@ -710,11 +711,13 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
 // walk starts at best length 2, below every good length, so the chain
 // limit is never cut; the nearest of equally long matches still wins.
 template <typename Links>
+template <int kLevel>
 void Deflater<Links>::DeflateGreedy() {
-  const uint32_t maxInsert = cfg_.LazyLimit;
-  const uint32_t chainLimit = cfg_.ChainLimit;
-  const uint32_t nice = cfg_.NiceLength;
-  const bool earlyEnd = level_ > 2;
+  // The row's limits as constants: the walk's counters need fewer registers.
+  constexpr uint32_t maxInsert = kDeflateConfig[kLevel].LazyLimit;
+  constexpr uint32_t chainLimit = kDeflateConfig[kLevel].ChainLimit;
+  constexpr uint32_t nice = kDeflateConfig[kLevel].NiceLength;
+  constexpr bool earlyEnd = kLevel > 2;
   const uint8_t* const window = window_;
   uint16_t* const heads = head_.get();
   Links* const links = links_.get();
@@ -1121,8 +1124,12 @@ uint64_t Deflater<Links>::Run(const uint8_t* history, size_t historyLength) {
   // The history's strings enter the chains so that matches reach back into them.
   for (uint32_t pos = 0; pos < h; ++pos) InsertString(pos);
   matchLength_ = kMinMatch - 1;
-  if (level_ <= 3)
-    DeflateGreedy();
+  if (level_ == 1)
+    DeflateGreedy<1>();
+  else if (level_ == 2)
+    DeflateGreedy<2>();
+  else if (level_ == 3)
+    DeflateGreedy<3>();
   else
     DeflateLazy();
   return written_;
