@@ -14,8 +14,8 @@
 //
 // Hash. head[h] is the latest position whose next three bytes hash to h,
 // links[pos & kWMask] the positions before it with the same hash, nearest
-// first (at the lazy levels the next four, so the walk waits for memory
-// once per four steps); position 0 doubles as "empty", so the window's
+// first (the next four at the lazy levels and two at the greedy ones, so
+// the walk waits for memory once per four or two steps); position 0 doubles as "empty", so the window's
 // very first byte is never a match source. The rolling hash covers exactly
 // the three bytes at the position inserted last (a shift pushes a byte out
 // after three steps), so it is primed with two bytes wherever insertion
@@ -422,8 +422,9 @@ const TreeParams kBitLengthParams{kBlCodes, kMaxBlBits, kExtraBlBits, 0, nullptr
 // The compressor state of one call
 
 // Links is the word that holds a position's chain links, 16 bits each: the
-// lazy levels walk long chains and keep four, the greedy levels insert far
-// more often than they walk and keep one.
+// lazy levels walk long chains and keep four; the greedy levels insert far
+// more often than they walk and keep two (one made every step of their
+// walk wait for memory, four made the inserts dearer than the walk gained).
 template <typename Links>
 class Deflater {
   static constexpr int kLinks = sizeof(Links) / 2;
@@ -681,7 +682,7 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
   // read while every nearer one lies above the limit: those positions have
   // not been reused since they were inserted, so the field equals the link
   // a step-by-step walk would read.
-  static_assert(kLinks == 1 || kLinks == 4, "the walk below is unrolled for 1 or 4 links");
+  static_assert(kLinks == 2 || kLinks == 4, "the walk below is unrolled for 2 or 4 links");
   if (!consider(cur)) {
     for (;;) {
       const Links next = links[cur & kWMask];
@@ -690,9 +691,9 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
         cur = static_cast<uint32_t>(next >> (16 * k)) & 0xFFFF;
         return cur <= limit || --chain == 0 || consider(cur);
       };
-      if (step(0)) break;
+      if (step(0) || step(1)) break;
       if constexpr (kLinks == 4) {
-        if (step(1) || step(2) || step(3)) break;
+        if (step(2) || step(3)) break;
       }
     }
   }
@@ -751,17 +752,29 @@ void Deflater<Links>::DeflateGreedy() {
       const uint32_t limit = pos > static_cast<uint32_t>(kMaxDist) ? pos - kMaxDist : 0;
       uint32_t cur = head;
       uint32_t chain = chainLimit;
-      for (;;) {
-        const uint64_t diff = Load64(window + cur) ^ first;
+      // True when the walk is done: the candidate reached the nice length.
+      const auto consider = [&](uint32_t candidate) {
+        const uint64_t diff = Load64(window + candidate) ^ first;
         const uint32_t len = diff != 0 ? static_cast<uint32_t>(Ctz64(diff) >> 3)
-                                       : static_cast<uint32_t>(CommonLength(scan, window + cur));
-        if (len > best) {
-          best = len;
-          bestStart = cur;
-          if (len >= nice) break;
+                                       : static_cast<uint32_t>(CommonLength(scan, window + candidate));
+        if (len <= best) return false;
+        best = len;
+        bestStart = candidate;
+        return len >= nice;
+      };
+      // As in FindLongestMatch, one load gives the next kLinks candidates.
+      if (!consider(cur)) {
+        for (;;) {
+          const Links next = links[cur & kWMask];
+          const auto step = [&](int k) {
+            cur = static_cast<uint32_t>(next >> (16 * k)) & 0xFFFF;
+            return cur <= limit || --chain == 0 || consider(cur);
+          };
+          if (step(0) || step(1)) break;
+          if constexpr (kLinks == 4) {
+            if (step(2) || step(3)) break;
+          }
         }
-        cur = static_cast<uint16_t>(links[cur & kWMask]);
-        if (cur <= limit || --chain == 0) break;
       }
       if (best > lookahead) best = lookahead;
     }
@@ -1139,7 +1152,7 @@ uint64_t Deflater<Links>::Run(const uint8_t* history, size_t historyLength) {
 
 uint64_t Run(DeflateIo& io, const Options& options) {
   if (options.Level <= 3) {
-    auto deflater = std::make_unique<Deflater<uint16_t>>(io, options);
+    auto deflater = std::make_unique<Deflater<uint32_t>>(io, options);
     return deflater->Run(options.History, options.HistoryLength);
   }
   auto deflater = std::make_unique<Deflater<uint64_t>>(io, options);
