@@ -587,6 +587,54 @@ TEST(DeflateMemoryBlock, SmallReadsInflateAtEveryLevel) {
   }
 }
 
+// The parse never looks past the bytes it has read, so how the input is cut
+// into reads (and so when the window slides) must not change a single
+// byte. A hash or a chain link that kept a byte from before a refill or a
+// slide would show here as a different stream, though it still inflates.
+TEST(DeflateMemoryBlock, StreamsDoNotDependOnHowReadsAreCut) {
+  class CutReads : public deflate_core::DeflateIo {
+   public:
+    CutReads(const Bytes& in, uint32_t seed, uint32_t most) : in_(in), rng_(seed), most_(most) {}
+    bool MoreInput() override { return at_ < in_.size(); }
+    int64_t Read(uint8_t* buffer, uint32_t count) override {
+      const size_t n = std::min<size_t>({count, in_.size() - at_, 1 + rng_() % most_});
+      std::copy(in_.begin() + at_, in_.begin() + at_ + n, buffer);
+      at_ += n;
+      return static_cast<int64_t>(n);
+    }
+    void Write(const uint8_t* buffer, uint32_t count) override {
+      Out.insert(Out.end(), buffer, buffer + count);
+    }
+    Bytes Out;
+
+   private:
+    const Bytes& in_;
+    size_t at_ = 0;
+    std::mt19937 rng_;
+    uint32_t most_;
+  };
+  // Chains and text, then noise (literals whose hashes read the freshest
+  // bytes), then text again: past two slides.
+  Bytes input = LongChains(70000, 31);
+  const Bytes text = Words(60000, 32);
+  const Bytes noise = test::Noise<Bytes>(20000, 33);
+  input.insert(input.end(), text.begin(), text.end());
+  input.insert(input.end(), noise.begin(), noise.end());
+  input.insert(input.end(), text.begin(), text.begin() + 30000);
+  for (int level = 1; level <= 9; ++level) {
+    Bytes whole;
+    DeflateMemoryBlock(nullptr, 0, input.data(), input.size(), level, whole);
+    ASSERT_EQ(Decode(whole).Data, input) << "level " << level;
+    for (uint32_t most : {3u, 300u, 5000u}) {
+      CutReads io(input, 40 + most, most);
+      deflate_core::Options options;
+      options.Level = level;
+      deflate_core::Run(io, options);
+      EXPECT_EQ(io.Out, whole) << "level " << level << ", reads of at most " << most;
+    }
+  }
+}
+
 double KraftSum(const std::vector<uint8_t>& lengths) {
   double sum = 0;
   for (auto l : lengths) if (l) sum += 1.0 / (1u << l);
