@@ -739,11 +739,15 @@ void Deflater<Links>::DeflateGreedy() {
   };
   // The flag only changes in reads (RefillWindow).
   bool cancelled = io_.Cancelled;
+  // The hash of the position about to be coded; its bytes stay put (or
+  // move with a slide) until it is used.
+  uint32_t hash = hashAt(pos);
   while (lookahead > 0 && !cancelled) {
-    const uint32_t head = insert(hashAt(pos), pos);
+    const uint32_t head = insert(hash, pos);
     // Most positions are followed by the next one: its chain head is
     // fetched while this one is searched.
-    Prefetch(&heads[hashAt(pos + 1)]);
+    const uint32_t nextHash = hashAt(pos + 1);
+    Prefetch(&heads[nextHash]);
     uint32_t best = kMinMatch - 1;
     uint32_t bestStart = 0;
     if (head != 0 && pos - head <= static_cast<uint32_t>(kMaxDist)) {
@@ -793,6 +797,7 @@ void Deflater<Links>::DeflateGreedy() {
       } else {
         pos = end;
       }
+      hash = hashAt(pos);
     } else {
       const uint8_t c = window[pos];
       lit[items] = c;
@@ -800,6 +805,7 @@ void Deflater<Links>::DeflateGreedy() {
       lfreq[c]++;
       --lookahead;
       ++pos;
+      hash = nextHash;
     }
     ++items;
     bool flush = items == static_cast<uint32_t>(kLitBufSize - 1);
