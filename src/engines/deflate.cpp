@@ -176,8 +176,11 @@ static_assert(kTables.StaticLCode[0] == BitReverse(0x30, 8) &&
                   kTables.StaticLCode[256] == 0 && kTables.StaticLCode[280] == BitReverse(0xC0, 8),
               "fixed literal/length codes (RFC 1951 3.2.6)");
 
+// Distances below and above 257 are about equally common, so the index is
+// picked with a mask instead of a branch the processor would often mispredict.
 inline unsigned DistanceCode(unsigned distMinus1) {
-  return distMinus1 < 256 ? kTables.DistCode[distMinus1] : kTables.DistCode[256 + (distMinus1 >> 7)];
+  const unsigned small = 0u - static_cast<unsigned>(distMinus1 < 256);
+  return kTables.DistCode[(distMinus1 & small) | ((256 + (distMinus1 >> 7)) & ~small)];
 }
 
 #if defined(__GNUC__)
@@ -1041,7 +1044,7 @@ void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen,
     bitCount += symLen[sym];
     // A literal's 0 becomes 32767, a valid distance - 1 whose bits are masked off.
     const unsigned dm1 = (d - 1) & kWMask;
-    const unsigned code = kTables.DistCode[dm1 < 256 ? dm1 : 256 + (dm1 >> 7)];
+    const unsigned code = DistanceCode(dm1);
     const uint64_t distBits = dcode[code] | (static_cast<uint64_t>(dm1 - kTables.BaseDist[code]) << dlen[code]);
     const uint64_t mask = 0 - static_cast<uint64_t>(isMatch);
     bitBuf |= (distBits & mask) << bitCount;
