@@ -1009,9 +1009,10 @@ void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen,
                                     const uint16_t* dcode, const uint8_t* dlen) {
   // Per item symbol, literals first and then lengths - 3: its code with the
   // extra bits above it, and the total length. Per distance code: its code
-  // and total length; the extra bits come from the distance itself. Every
-  // item is coded in the same steps, a literal's distance part masked to no
-  // bits, so the mix of literals and matches costs no mispredicted branches.
+  // and total length; the extra bits come from the distance itself. Unless
+  // the block is nearly all literals, every item is coded in the same steps,
+  // a literal's distance part masked to no bits, so the mix of literals and
+  // matches costs no mispredicted branches.
   uint32_t symBits[2 * 256];
   uint8_t symLen[2 * 256];
   for (int lc = 0; lc < 256; ++lc) {
@@ -1035,20 +1036,7 @@ void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen,
   int outFill = outFill_;
   uint64_t bitBuf = bitBuf_;
   unsigned bitCount = static_cast<unsigned>(bitCount_);
-  const uint32_t items = items_;
-  for (uint32_t i = 0; i < items; ++i) {
-    const unsigned d = dist[i];
-    const unsigned isMatch = d != 0;
-    const unsigned sym = lit[i] | (isMatch << 8);
-    bitBuf |= static_cast<uint64_t>(symBits[sym]) << bitCount;
-    bitCount += symLen[sym];
-    // A literal's 0 becomes 32767, a valid distance - 1 whose bits are masked off.
-    const unsigned dm1 = (d - 1) & kWMask;
-    const unsigned code = DistanceCode(dm1);
-    const uint64_t distBits = dcode[code] | (static_cast<uint64_t>(dm1 - kTables.BaseDist[code]) << dlen[code]);
-    const uint64_t mask = 0 - static_cast<uint64_t>(isMatch);
-    bitBuf |= (distBits & mask) << bitCount;
-    bitCount += distLen[code] & static_cast<unsigned>(mask);
+  const auto putBytes = [&] {
     // At most 7 bits stay behind and an item adds at most 48: at most 6 whole bytes.
     std::memcpy(out + outFill, &bitBuf, sizeof bitBuf);
     const unsigned bytes = bitCount >> 3;
@@ -1059,6 +1047,38 @@ void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen,
       outFill_ = outFill;
       FlushFullBuffer();
       outFill = outFill_;
+    }
+  };
+  const auto putDistance = [&](unsigned d, uint64_t mask) {
+    // A literal's 0 becomes 32767, a valid distance - 1 whose bits the mask drops.
+    const unsigned dm1 = (d - 1) & kWMask;
+    const unsigned code = DistanceCode(dm1);
+    const uint64_t distBits =
+        dcode[code] | (static_cast<uint64_t>(dm1 - kTables.BaseDist[code]) << dlen[code]);
+    bitBuf |= (distBits & mask) << bitCount;
+    bitCount += distLen[code] & static_cast<unsigned>(mask);
+  };
+  const uint32_t items = items_;
+  if (matches_ * 8 < items) {
+    // Mostly literals (data that hardly compresses): the branch is then
+    // predictable and cheaper than coding a masked distance per literal.
+    for (uint32_t i = 0; i < items; ++i) {
+      const unsigned d = dist[i];
+      const unsigned sym = lit[i] | ((d != 0) << 8);
+      bitBuf |= static_cast<uint64_t>(symBits[sym]) << bitCount;
+      bitCount += symLen[sym];
+      if (d != 0) putDistance(d, ~uint64_t{0});
+      putBytes();
+    }
+  } else {
+    for (uint32_t i = 0; i < items; ++i) {
+      const unsigned d = dist[i];
+      const unsigned isMatch = d != 0;
+      const unsigned sym = lit[i] | (isMatch << 8);
+      bitBuf |= static_cast<uint64_t>(symBits[sym]) << bitCount;
+      bitCount += symLen[sym];
+      putDistance(d, 0 - static_cast<uint64_t>(isMatch));
+      putBytes();
     }
   }
   outFill_ = outFill;
