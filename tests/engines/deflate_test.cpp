@@ -635,6 +635,39 @@ TEST(DeflateMemoryBlock, StreamsDoNotDependOnHowReadsAreCut) {
   }
 }
 
+// Blocks of nearly all literals are coded by a path of their own: its few
+// matches, near and far (distance codes on both sides of 256), must still
+// come out right. Bytes from 100 values make Huffman codes pay but seldom
+// repeat three at a time.
+TEST(DeflateMemoryBlock, MostlyLiteralBlocksKeepTheirFewMatches) {
+  std::mt19937 rng(51);
+  Bytes input;
+  constexpr size_t kDistances[] = {1, 2, 255, 256, 257, 258, 1000, 4096, 20000, 32506};
+  for (size_t round = 0; round < 40; ++round) {
+    for (size_t distance : kDistances) {
+      for (int i = 0; i < 300; ++i) input.push_back(static_cast<uint8_t>(' ' + rng() % 100));
+      if (input.size() <= distance) continue;
+      const size_t from = input.size() - distance;
+      const size_t length = 3 + rng() % 20;
+      for (size_t i = 0; i < length; ++i) input.push_back(input[from + i]);
+    }
+  }
+  for (int level : {1, 2, 5, 7, 9}) {
+    Bytes out;
+    DeflateMemoryBlock(nullptr, 0, input.data(), input.size(), level, out);
+    const Inflated d = Decode(out);
+    ASSERT_EQ(d.Data, input) << "level " << level;
+    bool sparse = false;
+    int maxDistance = 0;
+    for (const auto& b : d.Blocks) {
+      sparse = sparse || (b.Type != 0 && b.Matches > 0 && b.Matches * 8 < b.Items);
+      maxDistance = std::max(maxDistance, b.MaxDistance);
+    }
+    EXPECT_TRUE(sparse) << "level " << level << ": no coded block of nearly all literals";
+    EXPECT_GT(maxDistance, 256) << "level " << level;
+  }
+}
+
 double KraftSum(const std::vector<uint8_t>& lengths) {
   double sum = 0;
   for (auto l : lengths) if (l) sum += 1.0 / (1u << l);
