@@ -14,8 +14,8 @@
 //
 // Hash. head[h] is the latest position whose next three bytes hash to h,
 // links[pos & kWMask] the positions before it with the same hash, nearest
-// first (at the lazy levels the next four, so the walk waits for memory
-// once per four steps); position 0 doubles as "empty", so the window's
+// first (the next four at the lazy levels and two at the greedy ones, so
+// the walk waits for memory once per four or two steps); position 0 doubles as "empty", so the window's
 // very first byte is never a match source. The rolling hash covers exactly
 // the three bytes at the position inserted last (a shift pushes a byte out
 // after three steps), so it is primed with two bytes wherever insertion
@@ -176,8 +176,11 @@ static_assert(kTables.StaticLCode[0] == BitReverse(0x30, 8) &&
                   kTables.StaticLCode[256] == 0 && kTables.StaticLCode[280] == BitReverse(0xC0, 8),
               "fixed literal/length codes (RFC 1951 3.2.6)");
 
+// Distances below and above 257 are about equally common, so the index is
+// picked with a mask instead of a branch the processor would often mispredict.
 inline unsigned DistanceCode(unsigned distMinus1) {
-  return distMinus1 < 256 ? kTables.DistCode[distMinus1] : kTables.DistCode[256 + (distMinus1 >> 7)];
+  const unsigned small = 0u - static_cast<unsigned>(distMinus1 < 256);
+  return kTables.DistCode[(distMinus1 & small) | ((256 + (distMinus1 >> 7)) & ~small)];
 }
 
 #if defined(__GNUC__)
@@ -199,6 +202,45 @@ inline uint16_t Load16(const uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
+
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Index of the lowest set bit of a non-zero word.
+inline unsigned Ctz64(uint64_t v) {
+#if defined(__GNUC__)
+  return static_cast<unsigned>(__builtin_ctzll(v));
+#else
+  unsigned n = 0;
+  while ((v & 1) == 0) v >>= 1, ++n;
+  return n;
+#endif
+}
+
+// The rolling hash's value for the three bytes at the low end of v
+// (little-endian): each byte shifted up by kHashShift per later byte.
+constexpr uint32_t Hash3(uint32_t v) {
+  return (((v & 0xFF) << (2 * kHashShift)) ^ (((v >> 8) & 0xFF) << kHashShift) ^
+          ((v >> 16) & 0xFF)) &
+         kHashMask;
+}
+constexpr uint32_t RollingHash3(uint8_t a, uint8_t b, uint8_t c) {
+  uint32_t h = a;
+  h = ((h << kHashShift) ^ b) & kHashMask;
+  return ((h << kHashShift) ^ c) & kHashMask;
+}
+static_assert(Hash3(0x7FC3A1F9u) == RollingHash3(0xF9, 0xA1, 0xC3) &&
+                  Hash3(0xFFFFFFFFu) == RollingHash3(0xFF, 0xFF, 0xFF),
+              "the hash of one load equals the rolling hash");
 
 // Length of the common prefix of a and b, at most kMaxMatch. Compares a
 // machine word at a time; the first differing byte is found from the
@@ -383,8 +425,9 @@ const TreeParams kBitLengthParams{kBlCodes, kMaxBlBits, kExtraBlBits, 0, nullptr
 // The compressor state of one call
 
 // Links is the word that holds a position's chain links, 16 bits each: the
-// lazy levels walk long chains and keep four, the greedy levels insert far
-// more often than they walk and keep one.
+// lazy levels walk long chains and keep four; the greedy levels insert far
+// more often than they walk and keep two (one made every step of their
+// walk wait for memory, four made the inserts dearer than the walk gained).
 template <typename Links>
 class Deflater {
   static constexpr int kLinks = sizeof(Links) / 2;
@@ -421,6 +464,7 @@ class Deflater {
   void Slide();
   VIX_INLINE uint32_t FindLongestMatch(uint32_t chainHead, uint32_t pos, uint32_t prevLength,
                                        uint32_t& matchStart) const;
+  template <int kLevel>
   void DeflateGreedy();
   void DeflateLazy();
 
@@ -641,7 +685,7 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
   // read while every nearer one lies above the limit: those positions have
   // not been reused since they were inserted, so the field equals the link
   // a step-by-step walk would read.
-  static_assert(kLinks == 1 || kLinks == 4, "the walk below is unrolled for 1 or 4 links");
+  static_assert(kLinks == 2 || kLinks == 4, "the walk below is unrolled for 2 or 4 links");
   if (!consider(cur)) {
     for (;;) {
       const Links next = links[cur & kWMask];
@@ -650,9 +694,9 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
         cur = static_cast<uint32_t>(next >> (16 * k)) & 0xFFFF;
         return cur <= limit || --chain == 0 || consider(cur);
       };
-      if (step(0)) break;
+      if (step(0) || step(1)) break;
       if constexpr (kLinks == 4) {
-        if (step(1) || step(2) || step(3)) break;
+        if (step(2) || step(3)) break;
       }
     }
   }
@@ -660,67 +704,143 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
   return best;
 }
 
-// Levels 1 and 2: take the longest match at each position. The state the
+// Levels 1 to 3: take the longest match at each position. The state the
 // loop changes at every byte is kept in locals: stores to the item and
 // frequency arrays might alias the members and would force reloads.
+//
+// It computes what DeflateLazy's helpers would, in a cheaper form: the
+// hash comes from the three bytes at the position itself (the same value
+// the rolling hash reaches, as those bytes never change between their
+// reads), and a candidate is judged by its first eight bytes at once. The
+// walk starts at best length 2, below every good length, so the chain
+// limit is never cut; the nearest of equally long matches still wins.
 template <typename Links>
+template <int kLevel>
 void Deflater<Links>::DeflateGreedy() {
-  const uint32_t maxInsert = cfg_.LazyLimit;
+  // The row's limits as constants: the walk's counters need fewer registers.
+  constexpr uint32_t maxInsert = kDeflateConfig[kLevel].LazyLimit;
+  constexpr uint32_t chainLimit = kDeflateConfig[kLevel].ChainLimit;
+  constexpr uint32_t nice = kDeflateConfig[kLevel].NiceLength;
+  constexpr bool earlyEnd = kLevel > 2;
+  const uint8_t* const window = window_;
+  uint16_t* const heads = head_.get();
+  Links* const links = links_.get();
+  uint8_t* const lit = lit_.get();
+  uint16_t* const dist = dist_.get();
+  uint32_t* const lfreq = ltree_.Freq;
+  uint32_t* const dfreq = dtree_.Freq;
   uint32_t pos = strstart_;
   uint32_t lookahead = lookahead_;
-  uint32_t hash = hash_;
-  uint32_t matchStart = matchStart_;
-  uint32_t matchLength = matchLength_;
-  uint16_t* const heads = head_.get();
-  while (lookahead > 0) {
-    const uint32_t head = Insert(hash, pos);
+  uint32_t items = items_;
+  uint32_t matches = matches_;
+  const auto hashAt = [window](uint32_t p) { return Hash3(Load32(window + p)); };
+  const auto insert = [heads, links](uint32_t h, uint32_t p) {
+    const uint32_t head = heads[h];
+    links[p & kWMask] = static_cast<Links>((links[head & kWMask] << 16) | head);
+    heads[h] = static_cast<uint16_t>(p);
+    return head;
+  };
+  // The flag only changes in reads (RefillWindow).
+  bool cancelled = io_.Cancelled;
+  // The hash of the position about to be coded; its bytes stay put (or
+  // move with a slide) until it is used.
+  uint32_t hash = hashAt(pos);
+  while (lookahead > 0 && !cancelled) {
+    const uint32_t head = insert(hash, pos);
     // Most positions are followed by the next one: its chain head is
     // fetched while this one is searched.
-    Prefetch(&heads[((hash << kHashShift) ^ window_[pos + kMinMatch]) & kHashMask]);
-    // The flag only changes in reads and writes (RefillWindow, EmitBlock).
-    if (io_.Cancelled) break;
+    const uint32_t nextHash = hashAt(pos + 1);
+    Prefetch(&heads[nextHash]);
+    uint32_t best = kMinMatch - 1;
+    uint32_t bestStart = 0;
     if (head != 0 && pos - head <= static_cast<uint32_t>(kMaxDist)) {
-      matchLength = FindLongestMatch(head, pos, prevLength_, matchStart);
-      if (matchLength > lookahead) matchLength = lookahead;
+      const uint8_t* const scan = window + pos;
+      const uint64_t first = Load64(scan);
+      const uint32_t limit = pos > static_cast<uint32_t>(kMaxDist) ? pos - kMaxDist : 0;
+      uint32_t cur = head;
+      uint32_t chain = chainLimit;
+      // True when the walk is done: the candidate reached the nice length.
+      const auto consider = [&](uint32_t candidate) {
+        const uint64_t diff = Load64(window + candidate) ^ first;
+        const uint32_t len = diff != 0 ? static_cast<uint32_t>(Ctz64(diff) >> 3)
+                                       : static_cast<uint32_t>(CommonLength(scan, window + candidate));
+        if (len <= best) return false;
+        best = len;
+        bestStart = candidate;
+        return len >= nice;
+      };
+      // As in FindLongestMatch, one load gives the next kLinks candidates.
+      if (!consider(cur)) {
+        for (;;) {
+          const Links next = links[cur & kWMask];
+          const auto step = [&](int k) {
+            cur = static_cast<uint32_t>(next >> (16 * k)) & 0xFFFF;
+            return cur <= limit || --chain == 0 || consider(cur);
+          };
+          if (step(0) || step(1)) break;
+          if constexpr (kLinks == 4) {
+            if (step(2) || step(3)) break;
+          }
+        }
+      }
+      if (best > lookahead) best = lookahead;
     }
-    bool flush;
-    if (matchLength >= kMinMatch) {
-      flush = RecordMatch(pos - matchStart, matchLength - kMinMatch, pos);
-      lookahead -= matchLength;
-      const uint32_t end = pos + matchLength;
-      if (matchLength <= maxInsert) {
-        while (++pos < end) Insert(hash, pos);
+    const uint32_t itemPos = pos;
+    if (best >= kMinMatch) {
+      const uint32_t distance = pos - bestStart;
+      lit[items] = static_cast<uint8_t>(best - kMinMatch);
+      dist[items] = static_cast<uint16_t>(distance);
+      lfreq[kLiterals + 1 + kTables.LengthCode[best - kMinMatch]]++;
+      dfreq[DistanceCode(distance - 1)]++;
+      ++matches;
+      lookahead -= best;
+      const uint32_t end = pos + best;
+      if (best <= maxInsert) {
+        while (++pos < end) insert(hashAt(pos), pos);
       } else {
         pos = end;
-        hash = window_[pos];
-        hash = ((hash << kHashShift) ^ window_[pos + 1]) & kHashMask;
       }
-      matchLength = 0;
+      hash = hashAt(pos);
     } else {
-      flush = RecordLiteral(window_[pos], pos);
+      const uint8_t c = window[pos];
+      lit[items] = c;
+      dist[items] = 0;
+      lfreq[c]++;
       --lookahead;
       ++pos;
+      hash = nextHash;
+    }
+    ++items;
+    bool flush = items == static_cast<uint32_t>(kLitBufSize - 1);
+    if (earlyEnd && (items & 0xFFF) == 0) {
+      items_ = items;
+      matches_ = matches;
+      flush = flush || WorthEndingEarly(itemPos);
     }
     if (flush || lookahead < static_cast<uint32_t>(kMinLookahead)) {
       strstart_ = pos;
       lookahead_ = lookahead;
-      matchStart_ = matchStart;
+      items_ = items;
+      matches_ = matches;
       if (flush) {
         EmitBlock(false);
         blockStart_ = static_cast<int32_t>(pos);
       }
       if (lookahead < static_cast<uint32_t>(kMinLookahead)) {
         RefillWindow();
+        cancelled = io_.Cancelled;
         // A slide moves every position down.
         pos = strstart_;
         lookahead = lookahead_;
-        matchStart = matchStart_;
       }
+      items = items_;
+      matches = matches_;
     }
   }
   strstart_ = pos;
   lookahead_ = lookahead;
-  hash_ = hash;
+  items_ = items;
+  matches_ = matches;
   EmitBlock(true);
 }
 
@@ -887,49 +1007,83 @@ void Deflater<Links>::SendAllTrees(int lcodes, int dcodes, int blcodes) {
 template <typename Links>
 void Deflater<Links>::CompressBlock(const uint16_t* lcode, const uint8_t* llen,
                                     const uint16_t* dcode, const uint8_t* dlen) {
-  // Per length symbol: its code with the extra bits above it, and the total length.
-  uint32_t lengthBits[256];
-  uint8_t lengthLen[256];
+  // Per item symbol, literals first and then lengths - 3: its code with the
+  // extra bits above it, and the total length. Per distance code: its code
+  // and total length; the extra bits come from the distance itself. Unless
+  // the block is nearly all literals, every item is coded in the same steps,
+  // a literal's distance part masked to no bits, so the mix of literals and
+  // matches costs no mispredicted branches.
+  uint32_t symBits[2 * 256];
+  uint8_t symLen[2 * 256];
   for (int lc = 0; lc < 256; ++lc) {
+    symBits[lc] = lcode[lc];
+    symLen[lc] = llen[lc];
     const int code = kTables.LengthCode[lc];
     const int extra = kExtraLengthBits[code];
     const int sym = kLiterals + 1 + code;
     // Length 258 (code 28) has no extra bits: nothing may be set above its code.
     const uint32_t extraValue = extra ? static_cast<uint32_t>(lc - kTables.BaseLength[code]) : 0;
-    lengthBits[lc] = lcode[sym] | (extraValue << llen[sym]);
-    lengthLen[lc] = static_cast<uint8_t>(llen[sym] + extra);
+    symBits[256 + lc] = lcode[sym] | (extraValue << llen[sym]);
+    symLen[256 + lc] = static_cast<uint8_t>(llen[sym] + extra);
   }
+  uint8_t distLen[kDCodes];
+  for (int code = 0; code < kDCodes; ++code)
+    distLen[code] = static_cast<uint8_t>(dlen[code] + kExtraDistBits[code]);
   PutBits();  // leaves at most 7 bits, so that an item of up to 48 bits fits
-  const uint8_t* lit = lit_.get();
-  const uint16_t* dist = dist_.get();
+  const uint8_t* const lit = lit_.get();
+  const uint16_t* const dist = dist_.get();
+  uint8_t* const out = out_;
+  int outFill = outFill_;
   uint64_t bitBuf = bitBuf_;
-  int bitCount = bitCount_;
-  for (uint32_t i = 0; i < items_; ++i) {
-    const unsigned lc = lit[i];
-    const unsigned d = dist[i];
-    if (d == 0) {
-      bitBuf |= static_cast<uint64_t>(lcode[lc]) << bitCount;
-      bitCount += llen[lc];
-    } else {
-      bitBuf |= static_cast<uint64_t>(lengthBits[lc]) << bitCount;
-      bitCount += lengthLen[lc];
-      const unsigned dm1 = d - 1;
-      const unsigned code = DistanceCode(dm1);
-      bitBuf |= static_cast<uint64_t>(dcode[code]) << bitCount;
-      bitCount += dlen[code];
-      bitBuf |= static_cast<uint64_t>(dm1 - kTables.BaseDist[code]) << bitCount;
-      bitCount += kExtraDistBits[code];
-    }
-    // At most 7 bits stay behind; the next item adds at most 48.
-    std::memcpy(out_ + outFill_, &bitBuf, sizeof bitBuf);
-    const int bytes = bitCount >> 3;
-    outFill_ += bytes;
-    bitBuf = bytes == 8 ? 0 : bitBuf >> (bytes * 8);
+  unsigned bitCount = static_cast<unsigned>(bitCount_);
+  const auto putBytes = [&] {
+    // At most 7 bits stay behind and an item adds at most 48: at most 6 whole bytes.
+    std::memcpy(out + outFill, &bitBuf, sizeof bitBuf);
+    const unsigned bytes = bitCount >> 3;
+    outFill += static_cast<int>(bytes);
+    bitBuf >>= bytes * 8;
     bitCount &= 7;
-    if (outFill_ >= kOutBufSize) FlushFullBuffer();
+    if (outFill >= kOutBufSize) {
+      outFill_ = outFill;
+      FlushFullBuffer();
+      outFill = outFill_;
+    }
+  };
+  const auto putDistance = [&](unsigned d, uint64_t mask) {
+    // A literal's 0 becomes 32767, a valid distance - 1 whose bits the mask drops.
+    const unsigned dm1 = (d - 1) & kWMask;
+    const unsigned code = DistanceCode(dm1);
+    const uint64_t distBits =
+        dcode[code] | (static_cast<uint64_t>(dm1 - kTables.BaseDist[code]) << dlen[code]);
+    bitBuf |= (distBits & mask) << bitCount;
+    bitCount += distLen[code] & static_cast<unsigned>(mask);
+  };
+  const uint32_t items = items_;
+  if (matches_ * 8 < items) {
+    // Mostly literals (data that hardly compresses): the branch is then
+    // predictable and cheaper than coding a masked distance per literal.
+    for (uint32_t i = 0; i < items; ++i) {
+      const unsigned d = dist[i];
+      const unsigned sym = lit[i] | ((d != 0) << 8);
+      bitBuf |= static_cast<uint64_t>(symBits[sym]) << bitCount;
+      bitCount += symLen[sym];
+      if (d != 0) putDistance(d, ~uint64_t{0});
+      putBytes();
+    }
+  } else {
+    for (uint32_t i = 0; i < items; ++i) {
+      const unsigned d = dist[i];
+      const unsigned isMatch = d != 0;
+      const unsigned sym = lit[i] | (isMatch << 8);
+      bitBuf |= static_cast<uint64_t>(symBits[sym]) << bitCount;
+      bitCount += symLen[sym];
+      putDistance(d, 0 - static_cast<uint64_t>(isMatch));
+      putBytes();
+    }
   }
+  outFill_ = outFill;
   bitBuf_ = bitBuf;
-  bitCount_ = bitCount;
+  bitCount_ = static_cast<int>(bitCount);
   SendBits(lcode[kEndBlock], llen[kEndBlock]);
 }
 
@@ -1012,8 +1166,12 @@ uint64_t Deflater<Links>::Run(const uint8_t* history, size_t historyLength) {
   // The history's strings enter the chains so that matches reach back into them.
   for (uint32_t pos = 0; pos < h; ++pos) InsertString(pos);
   matchLength_ = kMinMatch - 1;
-  if (level_ <= 3)
-    DeflateGreedy();
+  if (level_ == 1)
+    DeflateGreedy<1>();
+  else if (level_ == 2)
+    DeflateGreedy<2>();
+  else if (level_ == 3)
+    DeflateGreedy<3>();
   else
     DeflateLazy();
   return written_;
@@ -1023,7 +1181,7 @@ uint64_t Deflater<Links>::Run(const uint8_t* history, size_t historyLength) {
 
 uint64_t Run(DeflateIo& io, const Options& options) {
   if (options.Level <= 3) {
-    auto deflater = std::make_unique<Deflater<uint16_t>>(io, options);
+    auto deflater = std::make_unique<Deflater<uint32_t>>(io, options);
     return deflater->Run(options.History, options.HistoryLength);
   }
   auto deflater = std::make_unique<Deflater<uint64_t>>(io, options);

@@ -587,6 +587,87 @@ TEST(DeflateMemoryBlock, SmallReadsInflateAtEveryLevel) {
   }
 }
 
+// The parse never looks past the bytes it has read, so how the input is cut
+// into reads (and so when the window slides) must not change a single
+// byte. A hash or a chain link that kept a byte from before a refill or a
+// slide would show here as a different stream, though it still inflates.
+TEST(DeflateMemoryBlock, StreamsDoNotDependOnHowReadsAreCut) {
+  class CutReads : public deflate_core::DeflateIo {
+   public:
+    CutReads(const Bytes& in, uint32_t seed, uint32_t most) : in_(in), rng_(seed), most_(most) {}
+    bool MoreInput() override { return at_ < in_.size(); }
+    int64_t Read(uint8_t* buffer, uint32_t count) override {
+      const size_t n = std::min<size_t>({count, in_.size() - at_, 1 + rng_() % most_});
+      std::copy(in_.begin() + at_, in_.begin() + at_ + n, buffer);
+      at_ += n;
+      return static_cast<int64_t>(n);
+    }
+    void Write(const uint8_t* buffer, uint32_t count) override {
+      Out.insert(Out.end(), buffer, buffer + count);
+    }
+    Bytes Out;
+
+   private:
+    const Bytes& in_;
+    size_t at_ = 0;
+    std::mt19937 rng_;
+    uint32_t most_;
+  };
+  // Chains and text, then noise (literals whose hashes read the freshest
+  // bytes), then text again: past two slides.
+  Bytes input = LongChains(70000, 31);
+  const Bytes text = Words(60000, 32);
+  const Bytes noise = test::Noise<Bytes>(20000, 33);
+  input.insert(input.end(), text.begin(), text.end());
+  input.insert(input.end(), noise.begin(), noise.end());
+  input.insert(input.end(), text.begin(), text.begin() + 30000);
+  for (int level = 1; level <= 9; ++level) {
+    Bytes whole;
+    DeflateMemoryBlock(nullptr, 0, input.data(), input.size(), level, whole);
+    ASSERT_EQ(Decode(whole).Data, input) << "level " << level;
+    for (uint32_t most : {3u, 300u, 5000u}) {
+      CutReads io(input, 40 + most, most);
+      deflate_core::Options options;
+      options.Level = level;
+      deflate_core::Run(io, options);
+      EXPECT_EQ(io.Out, whole) << "level " << level << ", reads of at most " << most;
+    }
+  }
+}
+
+// Blocks of nearly all literals are coded by a path of their own: its few
+// matches, near and far (distance codes on both sides of 256), must still
+// come out right. Bytes from 100 values make Huffman codes pay but seldom
+// repeat three at a time.
+TEST(DeflateMemoryBlock, MostlyLiteralBlocksKeepTheirFewMatches) {
+  std::mt19937 rng(51);
+  Bytes input;
+  constexpr size_t kDistances[] = {1, 2, 255, 256, 257, 258, 1000, 4096, 20000, 32506};
+  for (size_t round = 0; round < 40; ++round) {
+    for (size_t distance : kDistances) {
+      for (int i = 0; i < 300; ++i) input.push_back(static_cast<uint8_t>(' ' + rng() % 100));
+      if (input.size() <= distance) continue;
+      const size_t from = input.size() - distance;
+      const size_t length = 3 + rng() % 20;
+      for (size_t i = 0; i < length; ++i) input.push_back(input[from + i]);
+    }
+  }
+  for (int level : {1, 2, 5, 7, 9}) {
+    Bytes out;
+    DeflateMemoryBlock(nullptr, 0, input.data(), input.size(), level, out);
+    const Inflated d = Decode(out);
+    ASSERT_EQ(d.Data, input) << "level " << level;
+    bool sparse = false;
+    int maxDistance = 0;
+    for (const auto& b : d.Blocks) {
+      sparse = sparse || (b.Type != 0 && b.Matches > 0 && b.Matches * 8 < b.Items);
+      maxDistance = std::max(maxDistance, b.MaxDistance);
+    }
+    EXPECT_TRUE(sparse) << "level " << level << ": no coded block of nearly all literals";
+    EXPECT_GT(maxDistance, 256) << "level " << level;
+  }
+}
+
 double KraftSum(const std::vector<uint8_t>& lengths) {
   double sum = 0;
   for (auto l : lengths) if (l) sum += 1.0 / (1u << l);
