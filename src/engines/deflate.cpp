@@ -185,8 +185,10 @@ inline unsigned DistanceCode(unsigned distMinus1) {
 
 #if defined(__GNUC__)
 #define VIX_INLINE inline __attribute__((always_inline))
+#define VIX_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define VIX_INLINE inline
+#define VIX_INLINE_LAMBDA
 #endif
 
 inline void Prefetch(const void* p) {
@@ -462,10 +464,12 @@ class Deflater {
   }
   void RefillWindow();
   void Slide();
+  template <int kLevel>
   VIX_INLINE uint32_t FindLongestMatch(uint32_t chainHead, uint32_t pos, uint32_t prevLength,
                                        uint32_t& matchStart) const;
   template <int kLevel>
   void DeflateGreedy();
+  template <int kLevel>
   void DeflateLazy();
 
   // --- items -----------------------------------------------------------------
@@ -651,14 +655,16 @@ void Deflater<Links>::RefillWindow() {
 }
 
 // The longest match for the string at pos among its chain from cur on,
-// if longer than prevLength; its start goes to matchStart.
+// if longer than prevLength; its start goes to matchStart. The row's
+// limits are constants, so the walk's counters need fewer registers.
 template <typename Links>
+template <int kLevel>
 uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t prevLength,
                                            uint32_t& matchStart) const {
-  uint32_t chain = cfg_.ChainLimit;
-  if (prevLength >= cfg_.GoodLength) chain >>= 2;
+  constexpr uint32_t nice = kDeflateConfig[kLevel].NiceLength;
+  uint32_t chain = kDeflateConfig[kLevel].ChainLimit;
+  if (prevLength >= kDeflateConfig[kLevel].GoodLength) chain >>= 2;
   uint32_t best = prevLength;
-  const uint32_t nice = cfg_.NiceLength;
   const uint8_t* const window = window_;
   const uint8_t* const scan = window + pos;
   const uint32_t limit = pos > static_cast<uint32_t>(kMaxDist) ? pos - kMaxDist : 0;
@@ -667,10 +673,9 @@ uint32_t Deflater<Links>::FindLongestMatch(uint32_t cur, uint32_t pos, uint32_t 
   const Links* const links = links_.get();
   uint32_t bestStart = matchStart;
   // True when the walk is done: the candidate reached the nice length.
-  const auto consider = [&](uint32_t candidate) {
+  // Called at every link, it has to be inlined to pay.
+  const auto consider = [&](uint32_t candidate) VIX_INLINE_LAMBDA {
     const uint8_t* const match = window + candidate;
-    // Only a candidate that agrees at both ends of the best length so far
-    // can beat it; one branch for both tests.
     if (((Load16(match + best - 1) ^ scanEnd) | (Load16(match) ^ scanStart)) != 0) return false;
     const uint32_t len = static_cast<uint32_t>(CommonLength(scan, match));
     if (len <= best) return false;
@@ -845,50 +850,118 @@ void Deflater<Links>::DeflateGreedy() {
 }
 
 // Levels 4 to 9: a match is only taken when the next position offers no
-// longer one; otherwise its first byte goes out as a literal.
+// longer one; otherwise its first byte goes out as a literal. As in
+// DeflateGreedy, the state changed at every byte lives in locals and each
+// position's hash comes from one load of its own three bytes.
 template <typename Links>
+template <int kLevel>
 void Deflater<Links>::DeflateLazy() {
+  constexpr uint32_t lazyLimit = kDeflateConfig[kLevel].LazyLimit;
+  const uint8_t* const window = window_;
+  uint16_t* const heads = head_.get();
+  Links* const links = links_.get();
+  uint8_t* const lit = lit_.get();
+  uint16_t* const dist = dist_.get();
+  uint32_t* const lfreq = ltree_.Freq;
+  uint32_t* const dfreq = dtree_.Freq;
+  uint32_t pos = strstart_;
+  uint32_t lookahead = lookahead_;
+  uint32_t items = items_;
+  uint32_t matches = matches_;
+  uint32_t matchStart = matchStart_;
+  uint32_t matchLength = matchLength_;
+  const auto hashAt = [window](uint32_t p) { return Hash3(Load32(window + p)); };
+  const auto insert = [heads, links](uint32_t h, uint32_t p) {
+    const uint32_t head = heads[h];
+    links[p & kWMask] = static_cast<Links>((links[head & kWMask] << 16) | head);
+    heads[h] = static_cast<uint16_t>(p);
+    return head;
+  };
+  // The flag only changes in reads and writes (RefillWindow, EmitBlock).
+  bool cancelled = io_.Cancelled;
+  // Whether the block should end after the item just counted at itemPos.
+  const auto blockFull = [&](uint32_t itemPos) {
+    if ((items & 0xFFF) == 0) {
+      items_ = items;
+      matches_ = matches;
+      if (WorthEndingEarly(itemPos)) return true;
+    }
+    return items == static_cast<uint32_t>(kLitBufSize - 1);
+  };
+  const auto endBlock = [&](uint32_t blockEnd) {
+    strstart_ = blockEnd;
+    items_ = items;
+    matches_ = matches;
+    EmitBlock(false);
+    blockStart_ = static_cast<int32_t>(blockEnd);
+    items = matches = 0;
+    cancelled = io_.Cancelled;
+  };
   bool matchAvailable = false;
-  uint32_t prevMatch = 0;
-  while (lookahead_ > 0 && !io_.Cancelled) {
-    const uint32_t head = InsertString(strstart_);
-    prevLength_ = matchLength_;
-    prevMatch = matchStart_;
-    matchLength_ = kMinMatch - 1;
-    if (head != 0 && prevLength_ < cfg_.LazyLimit &&
-        strstart_ - head <= static_cast<uint32_t>(kMaxDist)) {
-      matchLength_ = FindLongestMatch(head, strstart_, prevLength_, matchStart_);
-      if (matchLength_ > lookahead_) matchLength_ = lookahead_;
-      if (matchLength_ == kMinMatch && strstart_ - matchStart_ > static_cast<uint32_t>(kTooFar))
-        matchLength_ = kMinMatch - 1;
+  uint32_t hash = hashAt(pos);
+  while (lookahead > 0 && !cancelled) {
+    const uint32_t head = insert(hash, pos);
+    // Unless a match is taken, the next position is searched next: its
+    // chain head is fetched meanwhile.
+    hash = hashAt(pos + 1);
+    Prefetch(&heads[hash]);
+    const uint32_t prevLength = matchLength;
+    const uint32_t prevMatch = matchStart;
+    matchLength = kMinMatch - 1;
+    if (head != 0 && prevLength < lazyLimit && pos - head <= static_cast<uint32_t>(kMaxDist)) {
+      matchLength = FindLongestMatch<kLevel>(head, pos, prevLength, matchStart);
+      if (matchLength > lookahead) matchLength = lookahead;
+      if (matchLength == kMinMatch && pos - matchStart > static_cast<uint32_t>(kTooFar))
+        matchLength = kMinMatch - 1;
     }
-    if (prevLength_ >= kMinMatch && matchLength_ <= prevLength_) {
-      const bool flush = RecordMatch(strstart_ - 1 - prevMatch, prevLength_ - kMinMatch, strstart_);
-      lookahead_ -= prevLength_ - 1;
-      // The match began at strstart - 1; strstart is already in the chains.
-      const uint32_t end = strstart_ - 1 + prevLength_;
-      for (uint32_t pos = strstart_ + 1; pos < end; ++pos) InsertString(pos);
-      strstart_ = end;
+    if (prevLength >= kMinMatch && matchLength <= prevLength) {
+      const uint32_t distance = pos - 1 - prevMatch;
+      const uint32_t lengthMinus3 = prevLength - kMinMatch;
+      lit[items] = static_cast<uint8_t>(lengthMinus3);
+      dist[items] = static_cast<uint16_t>(distance);
+      lfreq[kLiterals + 1 + kTables.LengthCode[lengthMinus3]]++;
+      dfreq[DistanceCode(distance - 1)]++;
+      ++items;
+      ++matches;
+      const bool flush = blockFull(pos);
+      lookahead -= prevLength - 1;
+      // The match began at pos - 1; pos is already in the chains.
+      const uint32_t end = pos - 1 + prevLength;
+      while (++pos < end) insert(hashAt(pos), pos);
+      hash = hashAt(pos);
       matchAvailable = false;
-      matchLength_ = kMinMatch - 1;
-      if (flush) {
-        EmitBlock(false);
-        blockStart_ = static_cast<int32_t>(strstart_);
-      }
-    } else if (matchAvailable) {
-      if (RecordLiteral(window_[strstart_ - 1], strstart_)) {
-        EmitBlock(false);
-        blockStart_ = static_cast<int32_t>(strstart_);
-      }
-      ++strstart_;
-      --lookahead_;
+      matchLength = kMinMatch - 1;
+      if (flush) endBlock(pos);
     } else {
+      if (matchAvailable) {
+        const uint8_t c = window[pos - 1];
+        lit[items] = c;
+        dist[items] = 0;
+        lfreq[c]++;
+        ++items;
+        if (blockFull(pos)) endBlock(pos);
+      }
       matchAvailable = true;
-      ++strstart_;
-      --lookahead_;
+      ++pos;
+      --lookahead;
     }
-    if (lookahead_ < static_cast<uint32_t>(kMinLookahead)) RefillWindow();
+    if (lookahead < static_cast<uint32_t>(kMinLookahead)) {
+      strstart_ = pos;
+      lookahead_ = lookahead;
+      matchStart_ = matchStart;
+      RefillWindow();
+      cancelled = io_.Cancelled;
+      // A slide moves every position down.
+      pos = strstart_;
+      lookahead = lookahead_;
+      matchStart = matchStart_;
+      hash = hashAt(pos);
+    }
   }
+  strstart_ = pos;
+  lookahead_ = lookahead;
+  items_ = items;
+  matches_ = matches;
   if (matchAvailable) RecordLiteral(window_[strstart_ - 1], strstart_);
   EmitBlock(true);
 }
@@ -1172,8 +1245,18 @@ uint64_t Deflater<Links>::Run(const uint8_t* history, size_t historyLength) {
     DeflateGreedy<2>();
   else if (level_ == 3)
     DeflateGreedy<3>();
+  else if (level_ == 4)
+    DeflateLazy<4>();
+  else if (level_ == 5)
+    DeflateLazy<5>();
+  else if (level_ == 6)
+    DeflateLazy<6>();
+  else if (level_ == 7)
+    DeflateLazy<7>();
+  else if (level_ == 8)
+    DeflateLazy<8>();
   else
-    DeflateLazy();
+    DeflateLazy<9>();
   return written_;
 }
 
