@@ -252,6 +252,72 @@ TEST(DeflateEngine, EarlyBlockEndAboveLevelTwoOnly) {
   EXPECT_EQ(greedy.Data, input);
 }
 
+// The core run on memory at one row of the table; a cancel may come with
+// the first write, as the component's does.
+struct CoreRun : deflate_core::DeflateIo {
+  CoreRun(const Bytes& in, int level, bool cancelOnWrite) : in_(in), cancelOnWrite_(cancelOnWrite) {
+    deflate_core::Options options;
+    options.Level = level;
+    deflate_core::Run(*this, options);
+  }
+  bool MoreInput() override { return at_ < in_.size(); }
+  int64_t Read(uint8_t* buffer, uint32_t count) override {
+    const size_t n = std::min<size_t>(count, in_.size() - at_);
+    std::copy(in_.begin() + at_, in_.begin() + at_ + n, buffer);
+    at_ += n;
+    return static_cast<int64_t>(n);
+  }
+  void Write(const uint8_t* buffer, uint32_t count) override {
+    Out.insert(Out.end(), buffer, buffer + count);
+    if (cancelOnWrite_) Cancelled = true;
+  }
+  Bytes Out;
+
+ private:
+  const Bytes& in_;
+  size_t at_ = 0;
+  bool cancelOnWrite_;
+};
+
+// Every lazy row ends its blocks by count and early as the shared row did,
+// and stops right after the block whose output brought the cancel: the
+// rows keep the block's counters and the flag in their own copies.
+TEST(DeflateEngine, LazyRowsEndBlocksAndStopAtACancelLikeTheSharedRow) {
+  Bytes counter;
+  for (uint32_t i = 0; counter.size() < 200000; ++i) {
+    counter.push_back(static_cast<uint8_t>(i));
+    counter.push_back(static_cast<uint8_t>(i >> 8));
+  }
+  const Bytes repeat = test::Noise<Bytes>(200, 11);
+  const Bytes fresh = test::Noise<Bytes>(3 * 3000, 12);
+  Bytes sparse;
+  for (int s = 0; s < 3000; ++s) {
+    sparse.insert(sparse.end(), fresh.begin() + 3 * s, fresh.begin() + 3 * s + 3);
+    sparse.insert(sparse.end(), repeat.begin(), repeat.end());
+  }
+  for (int level = 4; level <= 9; ++level) {
+    const Inflated byCount = Decode(CoreRun(counter, level, false).Out);
+    ASSERT_GE(byCount.Blocks.size(), 3u) << "level " << level;
+    EXPECT_EQ(byCount.Blocks[0].Items, 32767u) << "level " << level;
+    EXPECT_EQ(byCount.Blocks[1].Items, 32767u) << "level " << level;
+    EXPECT_EQ(byCount.Data, counter) << "level " << level;
+
+    const Inflated early = Decode(CoreRun(sparse, level, false).Out);
+    ASSERT_GE(early.Blocks.size(), 2u) << "level " << level;
+    EXPECT_EQ(early.Blocks[0].Items, 4096u) << "level " << level;
+    EXPECT_EQ(early.Data, sparse) << "level " << level;
+
+    const Inflated cancelled = Decode(CoreRun(counter, level, true).Out);
+    ASSERT_EQ(cancelled.Blocks.size(), 2u) << "level " << level;
+    EXPECT_EQ(cancelled.Blocks[0].Items, 32767u) << "level " << level;
+    EXPECT_TRUE(cancelled.Blocks[1].Final) << "level " << level;
+    EXPECT_LE(cancelled.Blocks[1].Items, 1u) << "level " << level << ": only a held literal";
+    ASSERT_LT(cancelled.Data.size(), counter.size() / 2) << "level " << level;
+    EXPECT_TRUE(std::equal(cancelled.Data.begin(), cancelled.Data.end(), counter.begin()))
+        << "level " << level;
+  }
+}
+
 // --- component bookkeeping ---------------------------------------------------------
 
 TEST(DeflateEngine, CancelledRunStillEndsWithAFinalBlock) {
