@@ -745,7 +745,7 @@ void Deflater<Links>::DeflateGreedy() {
     heads[h] = static_cast<uint16_t>(p);
     return head;
   };
-  // The flag only changes in reads (RefillWindow).
+  // The flag only changes in reads and writes (RefillWindow, EmitBlock).
   bool cancelled = io_.Cancelled;
   // The hash of the position about to be coded; its bytes stay put (or
   // move with a slide) until it is used.
@@ -829,6 +829,7 @@ void Deflater<Links>::DeflateGreedy() {
       matches_ = matches;
       if (flush) {
         EmitBlock(false);
+        cancelled = io_.Cancelled;
         blockStart_ = static_cast<int32_t>(pos);
       }
       if (lookahead < static_cast<uint32_t>(kMinLookahead)) {
