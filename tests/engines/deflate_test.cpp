@@ -618,34 +618,37 @@ TEST(DeflateMemoryBlock, MatchesEndingAtTheLastByteInflateAtEveryLevel) {
   }
 }
 
+// Hands the input over in reads of 1 to `most` bytes, sizes drawn from `seed`.
+class CutReads : public deflate_core::DeflateIo {
+ public:
+  CutReads(const Bytes& in, uint32_t seed, uint32_t most) : in_(in), rng_(seed), most_(most) {}
+  bool MoreInput() override { return at_ < in_.size(); }
+  int64_t Read(uint8_t* buffer, uint32_t count) override {
+    const size_t n = std::min<size_t>({count, in_.size() - at_, 1 + rng_() % most_});
+    std::copy(in_.begin() + at_, in_.begin() + at_ + n, buffer);
+    at_ += n;
+    return static_cast<int64_t>(n);
+  }
+  void Write(const uint8_t* buffer, uint32_t count) override {
+    Out.insert(Out.end(), buffer, buffer + count);
+  }
+  Bytes Out;
+
+ private:
+  const Bytes& in_;
+  size_t at_ = 0;
+  std::mt19937 rng_;
+  uint32_t most_;
+};
+
 // Reads of odd sizes move the window at other moments than whole-window
 // reads; the links that a slide rewrites must still lead to real matches.
 TEST(DeflateMemoryBlock, SmallReadsInflateAtEveryLevel) {
-  class SmallReads : public deflate_core::DeflateIo {
-   public:
-    explicit SmallReads(const Bytes& in) : in_(in) {}
-    bool MoreInput() override { return at_ < in_.size(); }
-    int64_t Read(uint8_t* buffer, uint32_t count) override {
-      const size_t n = std::min<size_t>({count, in_.size() - at_, 1 + rng_() % 700});
-      std::copy(in_.begin() + at_, in_.begin() + at_ + n, buffer);
-      at_ += n;
-      return static_cast<int64_t>(n);
-    }
-    void Write(const uint8_t* buffer, uint32_t count) override {
-      Out.insert(Out.end(), buffer, buffer + count);
-    }
-    Bytes Out;
-
-   private:
-    const Bytes& in_;
-    size_t at_ = 0;
-    std::mt19937 rng_{5};
-  };
   Bytes input = LongChains(120000, 23);
   const Bytes text = Words(90000, 24);
   input.insert(input.end(), text.begin(), text.end());
   for (int level = 1; level <= 9; ++level) {
-    SmallReads io(input);
+    CutReads io(input, 5, 700);
     deflate_core::Options options;
     options.Level = level;
     const uint64_t written = deflate_core::Run(io, options);
@@ -661,27 +664,6 @@ TEST(DeflateMemoryBlock, SmallReadsInflateAtEveryLevel) {
 // byte. A hash or a chain link that kept a byte from before a refill or a
 // slide would show here as a different stream, though it still inflates.
 TEST(DeflateMemoryBlock, StreamsDoNotDependOnHowReadsAreCut) {
-  class CutReads : public deflate_core::DeflateIo {
-   public:
-    CutReads(const Bytes& in, uint32_t seed, uint32_t most) : in_(in), rng_(seed), most_(most) {}
-    bool MoreInput() override { return at_ < in_.size(); }
-    int64_t Read(uint8_t* buffer, uint32_t count) override {
-      const size_t n = std::min<size_t>({count, in_.size() - at_, 1 + rng_() % most_});
-      std::copy(in_.begin() + at_, in_.begin() + at_ + n, buffer);
-      at_ += n;
-      return static_cast<int64_t>(n);
-    }
-    void Write(const uint8_t* buffer, uint32_t count) override {
-      Out.insert(Out.end(), buffer, buffer + count);
-    }
-    Bytes Out;
-
-   private:
-    const Bytes& in_;
-    size_t at_ = 0;
-    std::mt19937 rng_;
-    uint32_t most_;
-  };
   // Chains and text, then noise (literals whose hashes read the freshest
   // bytes), then text again: past two slides.
   Bytes input = LongChains(70000, 31);
