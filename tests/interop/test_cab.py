@@ -207,6 +207,18 @@ def wine_env():
 class CabUnderWine(TreeCase):
     """The Windows build binds Wine's cabinet.dll by name."""
 
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # A prefix that the first command creates goes on setting itself up
+        # in the background, and a program started meanwhile can fail
+        # without a word (extrac32 once did in CI): the prefix is made
+        # whole, and its server gone, before the first case.
+        if shutil.which("wine") and shutil.which("wineserver"):
+            env = wine_env()
+            subprocess.run(["wine", "wineboot", "-i"], env=env, capture_output=True, timeout=600)
+            subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=600)
+
     def setUp(self):
         super().setUp()
         if not os.path.exists(WIN_ARCWRITE):
