@@ -516,6 +516,9 @@ class TCompBase : public TZipCommon {
   int AddEntry(int SpecIndex, const std::string& FullPath, bool Add, uint32_t Attr,
                uint32_t Date, uint64_t Size);
   void SearchSpec(int Index);
+  // Every spec line in turn, each folder read once; false when a cancel
+  // stopped it before a line.
+  bool SearchSpecs();
   // The per-file handler of the file search (the standard one unless a
   // writer installs its own by overriding).
   virtual void FoundFile(int SpecIndex, const std::string& Folder,

@@ -346,13 +346,7 @@ void TCompBase::ReportUnreadableFolder(const std::string& folder, const std::str
 
 void TCompBase::ProcessEntries(Stream* Source, Stream* Target) {
   if (Switch != swDelete) {
-    // The search creates nothing in the folders it lists.
-    platform::ListingSnapshot snapshot;
-    for (size_t i = 0; i < fFileSpec.size(); ++i) {
-      platform::PumpMessages();
-      if (GetCancel()) return;
-      SearchSpec(static_cast<int>(i));
-    }
+    if (!SearchSpecs()) return;
     // Nothing is written yet: a stop here leaves an old archive as it was.
     if (!GetCancel() && !CheckNames()) {
       Discard = true;
@@ -472,6 +466,17 @@ void TCompBase::SearchSpec(int Index) {
   SpecDir = ExtractFilePath(line, style);
   fFileSpec[Index] = line;
   SearchFolder(Index, SpecDir, ExtractFileName(line, style));
+}
+
+bool TCompBase::SearchSpecs() {
+  // The search creates nothing in the folders it lists.
+  platform::ListingSnapshot snapshot;
+  for (size_t i = 0; i < fFileSpec.size(); ++i) {
+    platform::PumpMessages();
+    if (GetCancel()) return false;
+    SearchSpec(static_cast<int>(i));
+  }
+  return true;
 }
 
 void TCompBase::SearchFolder(int SpecIndex, const std::string& Folder, const std::string& Mask) {

@@ -121,15 +121,7 @@ bool TGZip::MayOverwrite(const std::string& output) {
 }
 
 void TGZip::CompressGZipFiles() {
-  {
-    platform::ListingSnapshot snapshot;
-    for (size_t i = 0; i < FileSpec().size(); ++i) {
-      platform::PumpMessages();
-      if (GetCancel()) return;
-      SearchSpec(static_cast<int>(i));
-    }
-  }
-  if (GetCancel()) return;
+  if (!SearchSpecs() || GetCancel()) return;
   BytesLeft = TotalBytes;
 
   auto& os = platform::Current();

@@ -595,12 +595,11 @@ uint64_t Context::QueuedBytes(uint64_t room) {
 // the status callback is seen within two blocks from its start too, not
 // only once kBlocksInHand are in hand. The cabinet's, not the folder's:
 // starting over at every folder left the workers half idle there. In a
-// short file below the
-// folder threshold fewer: few enough that, counted at their largest, they
-// leave the file's end clear of the threshold, which is then decided
-// without waiting for their encodings (a tree of small files would wait at
-// every file's end; a long file waits once, at its end, and keeps every
-// worker busy before).
+// short file below the folder threshold fewer: few enough that, counted at
+// their largest, they leave the file's end clear of the threshold, which is
+// then decided without waiting for their encodings (a tree of small files
+// would wait at every file's end; a long file waits once, at its end, and
+// keeps every worker busy before).
 size_t Context::BlocksToKeep() const {
   const uint64_t made =
       blocksMade_ > cabinetFirstBlock_ ? blocksMade_ - cabinetFirstBlock_ : 0;
