@@ -28,6 +28,14 @@ inline uint32_t Crc32Step(uint8_t byte, uint32_t crc) {
   return kCrc32Table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
 }
 
+namespace detail {
+// The two ways UpdateCrc32 may go, open to tests: the sliced tables, and
+// folding by carry-less multiplication. The second returns false, changing
+// nothing, where the processor cannot multiply that way.
+void UpdateCrc32Sliced(const void* buffer, size_t count, uint32_t& crc);
+bool UpdateCrc32Folded(const void* buffer, size_t count, uint32_t& crc);
+}  // namespace detail
+
 // CRC-32 of a whole file: 0 when a read fails. The file is left at 0.
 uint32_t FileCrc32(platform::Stream& file);
 // CRC-32 of the first `size` bytes of a file, read from its start; the file
