@@ -186,9 +186,11 @@ inline unsigned DistanceCode(unsigned distMinus1) {
 #if defined(__GNUC__)
 #define VIX_INLINE inline __attribute__((always_inline))
 #define VIX_INLINE_LAMBDA __attribute__((always_inline))
+#define VIX_MAY_ALIAS __attribute__((may_alias))
 #else
 #define VIX_INLINE inline
 #define VIX_INLINE_LAMBDA
+#define VIX_MAY_ALIAS
 #endif
 
 inline void Prefetch(const void* p) {
@@ -423,6 +425,34 @@ const TreeParams kLiteralParams{kLCodes, kMaxBits, kExtraLengthBits, kLiterals +
 const TreeParams kDistanceParams{kDCodes, kMaxBits, kExtraDistBits, 0, kTables.StaticDLen};
 const TreeParams kBitLengthParams{kBlCodes, kMaxBlBits, kExtraBlBits, 0, nullptr};
 
+// Puts positions from..end-1, the rest of a match just taken, into the hash
+// chains. In a run of one byte (or of any three-byte period) each position
+// hashes like the one before and links to it; the head and the link word are
+// then carried in registers, so that a step does not wait on the last step's
+// stores. The chains come out as inserting one position at a time makes them.
+template <typename Links>
+VIX_INLINE void InsertMatchTail(const uint8_t* window, uint16_t* heads, Links* links, uint32_t from,
+                                uint32_t end) {
+  uint32_t lastHash = ~uint32_t{0};
+  uint32_t lastPos = 0;
+  Links lastLinks = 0;
+  for (uint32_t p = from; p < end; ++p) {
+    const uint32_t h = Hash3(Load32(window + p));
+    Links made;
+    if (h == lastHash) {
+      made = static_cast<Links>((lastLinks << 16) | static_cast<uint16_t>(lastPos));
+    } else {
+      const uint32_t head = heads[h];
+      made = static_cast<Links>((links[head & kWMask] << 16) | head);
+    }
+    links[p & kWMask] = made;
+    heads[h] = static_cast<uint16_t>(p);
+    lastHash = h;
+    lastPos = p;
+    lastLinks = made;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The compressor state of one call
 
@@ -620,17 +650,14 @@ void Deflater<Links>::Slide() {
     const uint16_t v = head_[n];
     head_[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
   }
-  // Per 16-bit field: a position in the upper half loses its top bit, one
-  // in the lower half becomes 0. The top bits, spread to whole-field masks,
-  // do this for all fields of a word at once.
-  constexpr Links kFieldLow = static_cast<Links>(0x0001000100010001ull);
-  constexpr Links kFieldRest = static_cast<Links>(0x7FFF7FFF7FFF7FFFull);
+  // Every 16-bit field of the link words slides like a head: seen as one
+  // array of fields the loop becomes a saturating subtract per lane.
   static_assert(kWSize == 0x8000, "a field's top bit is the upper half");
-  Links* const links = links_.get();
-  for (int n = 0; n < kWSize; ++n) {
-    const Links v = links[n];
-    const Links keep = static_cast<Links>(((v >> 15) & kFieldLow) * 0xFFFFu);
-    links[n] = static_cast<Links>(v & keep & kFieldRest);
+  typedef uint16_t VIX_MAY_ALIAS Field;
+  Field* const fields = reinterpret_cast<Field*>(links_.get());
+  for (size_t n = 0; n < kWSize * (sizeof(Links) / sizeof(uint16_t)); ++n) {
+    const uint16_t v = fields[n];
+    fields[n] = static_cast<uint16_t>(v >= kWSize ? v - kWSize : 0);
   }
 }
 
@@ -800,11 +827,8 @@ void Deflater<Links>::DeflateGreedy() {
       ++matches;
       lookahead -= best;
       const uint32_t end = pos + best;
-      if (best <= maxInsert) {
-        while (++pos < end) insert(hashAt(pos), pos);
-      } else {
-        pos = end;
-      }
+      if (best <= maxInsert) InsertMatchTail(window, heads, links, pos + 1, end);
+      pos = end;
       hash = hashAt(pos);
     } else {
       const uint8_t c = window[pos];
@@ -928,7 +952,8 @@ void Deflater<Links>::DeflateLazy() {
       lookahead -= prevLength - 1;
       // The match began at pos - 1; pos is already in the chains.
       const uint32_t end = pos - 1 + prevLength;
-      while (++pos < end) insert(hashAt(pos), pos);
+      InsertMatchTail(window, heads, links, pos + 1, end);
+      pos = end;
       hash = hashAt(pos);
       matchAvailable = false;
       matchLength = kMinMatch - 1;
