@@ -79,6 +79,8 @@ constexpr int kErrInvalid = 22;  // EINVAL: a bad argument
 constexpr size_t kBlocksInHand = 16;
 // More workers than blocks in hand would have nothing to do.
 constexpr unsigned kMaxWorkers = kBlocksInHand;
+// Blocks the writing thread lets the workers finish before it wakes.
+constexpr size_t kAwaitBatch = kBlocksInHand / 2;
 // A file that has filled this many blocks is long: its end is far.
 constexpr uint32_t kLongFileBlocks = 2;
 
@@ -128,7 +130,16 @@ class MszipWorkers {
       job->state = MszipJob::kIdle;
       return;
     }
-    done_.wait(lock, [job] { return job->state != MszipJob::kRunning; });
+    Await(lock, job, [job] { return job->state != MszipJob::kRunning; });
+  }
+  // Sleeps until a submitted job is encoded. The worker that finishes it
+  // wakes the caller; the others finish theirs without waking anybody, so
+  // that the caller, waiting on a later job than the next it writes, sleeps
+  // through several blocks instead of waking (and taking a core from a
+  // worker) at every one.
+  void AwaitDone(MszipJob* job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Await(lock, job, [job] { return job->state == MszipJob::kDone || job->state == MszipJob::kIdle; });
   }
   bool Encoded(const MszipJob* job) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -155,8 +166,14 @@ class MszipWorkers {
       lock.lock();
       job->failed = failed;
       job->state = MszipJob::kDone;
-      done_.notify_all();
+      if (job == awaited_) done_.notify_all();
     }
+  }
+  template <typename Ready>
+  void Await(std::unique_lock<std::mutex>& lock, MszipJob* job, Ready ready) {
+    awaited_ = job;
+    done_.wait(lock, ready);
+    awaited_ = nullptr;
   }
   void Stop() {
     {
@@ -173,6 +190,7 @@ class MszipWorkers {
   std::mutex mutex_;
   std::condition_variable work_, done_;
   std::deque<MszipJob*> queue_;
+  MszipJob* awaited_ = nullptr;  // by the one thread that writes the blocks
   bool stop_ = false;
   std::vector<std::thread> threads_;
 };
@@ -557,6 +575,10 @@ void Context::Finish(MszipJob& job) {
 bool Context::WriteJobs(size_t keep, PFNFCIGETNEXTCABINET nextCabinet, PFNFCISTATUS status) {
   while (jobs_.size() > keep) {
     MszipJob& job = *jobs_.front();
+    // The workers take blocks oldest first, so once a later block is done
+    // the ones before it nearly always are: one wait covers a batch.
+    if (workers_ && !workers_->Encoded(&job))
+      workers_->AwaitDone(jobs_[std::min(jobs_.size(), kAwaitBatch) - 1].get());
     Finish(job);
     const size_t payloadSize = job.encoded.size(), uncompressed = job.input.size();
     if (payloadSize > kMaxMszipBlock) return Fail(FCIERR_MCI_FAIL, 0);
