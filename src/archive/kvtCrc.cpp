@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(__clang__)
 #define VIX_CRC32_CLMUL 1
 #include <cpuid.h>
 #include <immintrin.h>
@@ -224,41 +224,46 @@ constexpr uint64_t kQuotient = BarrettQuotient(), kPolyReflected = Reflect(kPoly
 static_assert(kPolyReflected == 0x1DB710641, "reflected polynomial");
 static_assert(kQuotient >> 32 == 1, "Barrett quotient has degree 32");
 
-// A 32-bit Windows thread may start on a stack aligned to 4 bytes only.
-#if defined(__i386__)
-#define VIX_CLMUL_TARGET __attribute__((target("pclmul,sse2"), force_align_arg_pointer))
-#else
-#define VIX_CLMUL_TARGET __attribute__((target("pclmul,sse2")))
-#endif
+// The folding code alone is compiled for the instructions it needs; it runs
+// only where the processor has them.
+#pragma GCC push_options
+#pragma GCC target("pclmul,sse2")
 
-VIX_CLMUL_TARGET inline __m128i Fold(__m128i lane, __m128i by, __m128i next) {
+inline __m128i Load128(const uint8_t* at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+inline __m128i Fold(__m128i lane, __m128i by, __m128i next) {
   const __m128i low = _mm_clmulepi64_si128(lane, by, 0x00);
   const __m128i high = _mm_clmulepi64_si128(lane, by, 0x11);
   return _mm_xor_si128(_mm_xor_si128(low, high), next);
 }
 
-// count is at least 64 and a multiple of 16.
-VIX_CLMUL_TARGET uint32_t FoldClmul(const uint8_t* p, size_t count, uint32_t crc) {
+// count is at least 64 and a multiple of 16. A 32-bit Windows thread may
+// start on a stack aligned to 4 bytes only, hence the realignment there.
+#if defined(__i386__)
+__attribute__((force_align_arg_pointer))
+#endif
+uint32_t FoldClmul(const uint8_t* p, size_t count, uint32_t crc) {
   const __m128i fold4 = _mm_set_epi64x(static_cast<int64_t>(kFold4High), static_cast<int64_t>(kFold4Low));
   const __m128i fold1 = _mm_set_epi64x(static_cast<int64_t>(kFold1High), static_cast<int64_t>(kFold1Low));
-  const auto load = [](const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
 
-  __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
-  __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
+  __m128i x0 = _mm_xor_si128(Load128(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  __m128i x1 = Load128(p + 16), x2 = Load128(p + 32), x3 = Load128(p + 48);
   p += 64;
   count -= 64;
   while (count >= 64) {
-    x0 = Fold(x0, fold4, load(p));
-    x1 = Fold(x1, fold4, load(p + 16));
-    x2 = Fold(x2, fold4, load(p + 32));
-    x3 = Fold(x3, fold4, load(p + 48));
+    x0 = Fold(x0, fold4, Load128(p));
+    x1 = Fold(x1, fold4, Load128(p + 16));
+    x2 = Fold(x2, fold4, Load128(p + 32));
+    x3 = Fold(x3, fold4, Load128(p + 48));
     p += 64;
     count -= 64;
   }
   x0 = Fold(x0, fold1, x1);
   x0 = Fold(x0, fold1, x2);
   x0 = Fold(x0, fold1, x3);
-  for (; count >= 16; p += 16, count -= 16) x0 = Fold(x0, fold1, load(p));
+  for (; count >= 16; p += 16, count -= 16) x0 = Fold(x0, fold1, Load128(p));
 
   // 128 bits to 64, then to 32 by Barrett reduction.
   const __m128i low32 = _mm_setr_epi32(-1, 0, -1, 0);
@@ -271,6 +276,8 @@ VIX_CLMUL_TARGET uint32_t FoldClmul(const uint8_t* p, size_t count, uint32_t crc
   x0 = _mm_xor_si128(x0, t);
   return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x0, 4)));
 }
+
+#pragma GCC pop_options
 
 bool ProcessorCanFold() {
   static const bool can = [] {
