@@ -22,8 +22,6 @@ constexpr size_t kRecordCost = 32;
 // of kBatchReads reads, whichever comes first.
 constexpr size_t kBatchBytes = 64u << 10;
 constexpr size_t kBatchReads = 16;
-// A worker begins the largest of the next this many files per worker.
-constexpr size_t kLargestOfEach = 2;
 
 }  // namespace
 
@@ -130,7 +128,6 @@ CompressAhead::CompressAhead(unsigned workers, std::vector<Task> tasks, Opener o
     jobs_.back().task = std::move(task);
   }
   OpenMore();
-  lookAhead_ = kLargestOfEach * std::max(1u, workers);
   try {
     for (unsigned i = 0; i < std::max(1u, workers); ++i) threads_.emplace_back([this] { Work(); });
   } catch (...) {
@@ -158,10 +155,10 @@ bool CompressAhead::Abandoned(const Job& job) const {
 void CompressAhead::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    Job* found = nullptr;
-    workCv_.wait(lock, [&] { return stop_ || (found = NextRun()) != nullptr; });
+    workCv_.wait(lock, [this] { return stop_ || next_ < opened_; });
     if (stop_) return;
-    Job& job = *found;
+    Job& job = jobs_[next_++];
+    if (job.state != Job::kReady) continue;
     job.state = Job::kRunning;
     lock.unlock();
     Run(job);
@@ -170,23 +167,6 @@ void CompressAhead::Work() {
     if (job.dropped) Release(job);
     readyCv_.notify_all();
   }
-}
-
-// The largest file among the next few opened and not begun. Taken in order,
-// a large file near the end runs alone on one worker while the others have
-// nothing left; looking a little ahead, the workers end on small files and
-// together. The few are counted by the threads, so that the writer seldom
-// reaches an entry no worker has begun (which it then compresses itself).
-CompressAhead::Job* CompressAhead::NextRun() {
-  while (next_ < opened_ && jobs_[next_].state != Job::kReady) ++next_;
-  Job* best = nullptr;
-  for (size_t i = next_, seen = 0; i < opened_ && seen < lookAhead_; ++i) {
-    Job& job = jobs_[i];
-    if (job.state != Job::kReady) continue;
-    ++seen;
-    if (!best || job.announced > best->announced) best = &job;
-  }
-  return best;
 }
 
 void CompressAhead::Run(Job& job) {

@@ -127,7 +127,6 @@ class CompressAhead {
   class Recorder;
 
   void Work();
-  Job* NextRun();  // with the lock held
   void Run(Job& job);
   void OpenMore();
   void Drop(Job& job);     // with the lock held
@@ -142,10 +141,9 @@ class CompressAhead {
   std::mutex mutex_;
   std::condition_variable workCv_;  // workers: a job to begin, or room
   std::condition_variable readyCv_;  // the writer: a record or an end
-  size_t next_ = 0;    // jobs before it are begun or passed over
+  size_t next_ = 0;    // the next job a worker begins
   size_t opened_ = 0;  // jobs whose file the writer has opened
   size_t taken_ = 0;   // jobs the writer has passed
-  size_t lookAhead_ = 1;  // files not begun that a worker chooses among
   const Job* head_ = nullptr;  // the job the writer plays back
   size_t held_ = 0;    // bytes of records waiting, all jobs
   bool stop_ = false;

@@ -271,36 +271,6 @@ class GatedFile final : public ForwardingFile {
   int reads_ = 0;
 };
 
-// A worker begins the largest of the next few files (two per worker), so
-// that a large file near the end does not run alone while the other workers
-// have nothing left. A file it passes over is begun later, or compressed by
-// the writer if the writer gets there first; either way the entries stay
-// those of one thread.
-TEST_F(CompressAheadTest, AWorkerBeginsTheLargestOfTheNextFew) {
-  Add(Words(3000, 1), DeflatePlan(7, true));
-  Add(Words(200000, 2), DeflatePlan(7, true));  // more than one read
-  Add(Words(900000, 3), DeflatePlan(7, true));  // beyond one worker's two
-  std::atomic<bool> gate{false};
-  auto open = Opener();
-  CompressAhead ahead(
-      1, tasks,
-      [&](int index) -> platform::FileHandle {
-        return std::make_unique<GatedFile>(open(index), gate);
-      },
-      AheadLimits{});
-  ASSERT_TRUE(AwaitBegun(ahead, 1));
-  // The one worker is held in entry 1's second read: entry 0, smaller,
-  // waits, and entry 2 lay beyond what it chose from.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(ahead.Begun(0));
-  EXPECT_FALSE(ahead.Begun(2));
-  gate = true;
-  ASSERT_TRUE(AwaitBegun(ahead, 2));
-  // Entry 2 (larger) went before entry 0 once entry 1 was done.
-  EXPECT_FALSE(ahead.Begun(0));
-  ExpectAllAsSerial(ahead);
-}
-
 // A stop (a cancel) ends the run being played and every other at once, and
 // nothing is taken afterwards; the workers leave even when every one of them
 // waits for room that the writer will never make.
