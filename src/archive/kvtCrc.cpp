@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(__clang__)
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define VIX_CRC32_CLMUL 1
 #include <cpuid.h>
 #include <immintrin.h>
@@ -226,8 +226,12 @@ static_assert(kQuotient >> 32 == 1, "Barrett quotient has degree 32");
 
 // The folding code alone is compiled for the instructions it needs; it runs
 // only where the processor has them.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("pclmul,sse2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("pclmul,sse2")
+#endif
 
 inline __m128i Load128(const uint8_t* at) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -277,7 +281,11 @@ uint32_t FoldClmul(const uint8_t* p, size_t count, uint32_t crc) {
   return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x0, 4)));
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 bool ProcessorCanFold() {
   static const bool can = [] {
