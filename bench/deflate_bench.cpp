@@ -6,8 +6,9 @@
 // component, with the CRC-32 its reads keep, as the writers run it) and by
 // zlib (raw deflate, memLevel 8, plus crc32 over the input: the same work a
 // GZIP writer does). Levels 1, 2, 7 and 9 are the component's deflate types;
-// the other rows run through DeflateMemoryBlock (see OursInMemory). Inputs and outputs stay in memory. With --repeat N each
-// measurement is the fastest of N runs, taken alternately for the two.
+// the other rows run through DeflateMemoryBlock (see OursInMemory). Inputs
+// and outputs stay in memory. With --repeat N each measurement is the
+// fastest of N runs, taken alternately for the two.
 // Where libdeflate is installed it runs beside them at the same level
 // (whole buffer, plus its crc32). --cpu times by the process's CPU time
 // instead of the wall clock, so that time spent waiting for a core on a

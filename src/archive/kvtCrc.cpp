@@ -333,15 +333,13 @@ bool UpdateCrc32Folded(const void* buffer, size_t count, uint32_t& crc) {
 #ifdef VIX_CRC32_CLMUL
   if (!ProcessorCanFold()) return false;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
-  uint32_t c = crc;
   if (count >= kFoldMinimum) {
     const size_t whole = count & ~size_t{15};
-    c = FoldClmul(p, whole, c);
+    crc = FoldClmul(p, whole, crc);
     p += whole;
     count -= whole;
   }
-  while (count-- > 0) c = kCrc32Table[(c ^ *p++) & 0xFF] ^ (c >> 8);
-  crc = c;
+  UpdateCrc32Sliced(p, count, crc);
   return true;
 #else
   (void)buffer, (void)count, (void)crc;

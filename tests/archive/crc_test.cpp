@@ -105,7 +105,10 @@ TEST(Crc, SlicedAndFoldedCrc32MatchBitwiseReference) {
   const std::vector<uint8_t> data = RandomBytes(rng, 70000);
   std::vector<size_t> lengths;
   for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
-  for (size_t n : {1023u, 1024u, 1025u, 4096u, 32768u + 13u, 65536u, 69000u}) lengths.push_back(n);
+  // Around the block sizes the writers read in, and past a whole 64 KiB.
+  for (size_t block : {512u, 1024u, 4096u, 32768u, 65536u})
+    for (size_t n : {block - 1, block, block + 1, block + 13}) lengths.push_back(n);
+  lengths.push_back(69000);
   bool folded = true;
   for (size_t length : lengths) {
     const size_t offset = rng() % 16;
