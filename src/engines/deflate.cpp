@@ -426,10 +426,10 @@ const TreeParams kDistanceParams{kDCodes, kMaxBits, kExtraDistBits, 0, kTables.S
 const TreeParams kBitLengthParams{kBlCodes, kMaxBlBits, kExtraBlBits, 0, nullptr};
 
 // Puts positions from..end-1, the rest of a match just taken, into the hash
-// chains. In a run of one byte (or of any three-byte period) each position
-// hashes like the one before and links to it; the head and the link word are
-// then carried in registers, so that a step does not wait on the last step's
-// stores. The chains come out as inserting one position at a time makes them.
+// chains. In a run of one byte each position hashes like the one before and
+// links to it; the head and the link word are then carried in registers, so
+// that a step does not wait on the last step's stores. The chains come out
+// as inserting one position at a time makes them.
 template <typename Links>
 VIX_INLINE void InsertMatchTail(const uint8_t* window, uint16_t* heads, Links* links, uint32_t from,
                                 uint32_t end) {
